@@ -1,0 +1,224 @@
+// Control API of the platform stand-in (libktzplatform). Tests and the host
+// simulator use it to shape the simulated chassis, inject faults, drive the
+// virtual clock and read back what the module logged. The module never
+// includes this header: it sees only the platform's C interface.
+#ifndef KTZPLATFORM_CONTROL_H
+#define KTZPLATFORM_CONTROL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ktzplat
+{
+
+// ---- whole-platform reset ------------------------------------------------------
+// Returns every service to its default (empty chassis, zeroed description,
+// no faults, no configuration values, real clock, logged messages cleared,
+// allocation counters kept). Call it only while no module thread runs.
+void Reset();
+
+// ---- memory accounting --------------------------------------------------------------
+struct AllocStats
+{
+    uint64_t liveAllocs;  // blocks from SMAllocMem/list entries/paths not yet freed
+    uint64_t liveBytes;   // their total size
+    uint64_t totalAllocs; // allocation calls so far (successful or not)
+};
+AllocStats GetAllocStats();
+
+// ---- fault injection -----------------------------------------------------------------
+// Every operation that can fail has a counter. InjectFault makes the
+// operation fail after `skip` further successful calls, `times` times in a
+// row (kForever: every call from then on). Service calls fail with `result`;
+// creations and allocations fail by returning NULL (result ignored).
+enum class Op : unsigned
+{
+    Alloc,              // SMAllocMem, SMSLListEntryAlloc, SMDLListEntryAlloc
+    MutexCreate,
+    SemaphoreCreate,
+    EventCreate,
+    ThreadStart,
+    IniPath,            // SMMakePathFileNameByPIDAndType
+    ListenerAdd,        // SMILAddEventListener
+    CfgGetByName,
+    NotifyInit,
+    NotifyRegister,     // os_notify_register_cfgchg
+    ThermalFanData,
+    ThermalSensorData,
+    StashTemp,          // bm_get_stash_temp_sensor_data
+    PsuPresence,
+    PsuState,
+    PsuAlert,
+    PsuRawFru,
+    PsuRedundancy,
+    PsuRedundancyState,
+    Count_
+};
+constexpr uint32_t kForever = 0xFFFFFFFFu;
+void InjectFault(Op op, uint32_t skip = 0, uint32_t times = 1, int32_t result = -1);
+void ClearFaults();
+// Calls made to the operation since the last Reset (failed ones included).
+uint64_t CallCount(Op op);
+// Failures injected into the operation since the last Reset.
+uint64_t FailCount(Op op);
+const char* OpName(Op op);
+
+// ---- platform description -------------------------------------------------------------------
+// The record _gPlatInfo returns: 256 bytes, 32-bit words in host byte order.
+constexpr uint32_t kPlatInfoSize = 256;
+void SetPlatWord(uint32_t offset, uint32_t value);
+uint32_t GetPlatWord(uint32_t offset);
+// Named fields the module reads.
+void SetPlatformId(uint32_t id);          // offset 0
+void SetPsuBayCount(int32_t count);       // offset 28
+void SetFanCounts(uint32_t a, uint32_t b); // offsets 52 and 56
+void SetStashWord(uint32_t value);        // offset 92
+void SetCapWordA(uint32_t value);         // offset 184
+void SetCapWordB(uint32_t value);         // offset 196
+
+// ---- files and logging -------------------------------------------------------------------------
+// INI files are looked up in this directory (default: $KTZPLAT_INI_DIR, else
+// /tmp/ktzplatform/ini). Log paths are placed under the log root (default:
+// $KTZPLAT_LOG_ROOT, else empty: the path as given).
+void SetIniDir(const std::string& dir);
+std::string IniDir();
+void SetLogRoot(const std::string& root);
+std::string LogRoot();
+// Where a log path given to the support library lands on disk.
+std::string ResolveLogPath(const std::string& path);
+// Every message handed to SMFileLogMsgToRotatedLog, in order, whole.
+std::vector<std::string> LoggedMessages();
+void ClearLoggedMessages();
+// Called with each logged message right after it is recorded (nullptr: none).
+using LogObserver = void (*)(const std::string& msg, void* ctx);
+void SetLogObserver(LogObserver fn, void* ctx);
+
+// ---- export context -------------------------------------------------------------------------------
+// The context in force on the calling thread.
+uintptr_t CurrentExportContext();
+void SetCurrentExportContext(uintptr_t ctx);
+
+// ---- threads and clock ------------------------------------------------------------------------------
+// Threads started with SMThreadStart that have not been stopped.
+uint32_t LiveThreadCount();
+// With the virtual clock, time() and every timed SMEventWait follow a clock
+// that only AdvanceClock/SetClock move; waits never sleep through real time.
+void UseVirtualClock(int64_t startSeconds);
+void UseRealClock();
+bool IsVirtualClock();
+// Milliseconds on the current clock (virtual or real wall clock).
+int64_t NowMs();
+// Moves the virtual clock forward by `ms`, stopping at every timed-wait
+// deadline on the way so that each waiting thread runs exactly as it would in
+// real time, and waits until the platform is idle after each stop.
+void AdvanceClockMs(int64_t ms);
+inline void AdvanceClock(int64_t seconds) { AdvanceClockMs(seconds * 1000); }
+// Jumps the virtual clock to an absolute time (forwards or backwards) without
+// waking anyone; timed waits keep their remaining duration.
+void SetClock(int64_t seconds);
+// Waits until every platform thread and every thread started with
+// SMThreadStart is blocked in a wait that cannot complete without outside
+// action (or has ended), and no notification or data event is pending.
+// Returns false when that did not happen within timeoutMs of real time.
+bool WaitIdle(uint32_t timeoutMs = 10000);
+
+// ---- configuration and notification ---------------------------------------------------------------------
+// Sets a configuration value; every handle registered for the key is
+// notified on the notification service's own thread.
+void ConfigSet(const std::string& key, const std::string& value);
+// Stores raw bytes as the value (no terminator added; may exceed the caller's buffer).
+void ConfigSetRaw(const std::string& key, const std::vector<char>& bytes);
+void ConfigErase(const std::string& key);
+// os_notify codes received, in order.
+std::vector<uint32_t> NotifyCodes();
+// Handles currently initialised / registrations currently active.
+uint32_t NotifyHandleCount();
+uint32_t NotifyRegistrationCount();
+
+// ---- thermal service and stash ---------------------------------------------------------------------------
+struct Fan
+{
+    std::string name1;        // first sensor name (at most 15 characters kept)
+    std::string name2;        // second sensor name
+    uint32_t presence = 1;
+    uint32_t health = 1;
+    uint8_t pwm = 0;
+    uint8_t sensorCount = 1;
+    uint32_t reading1 = 0;
+    uint32_t reading2 = 0;
+    uint32_t lncThreshold = 0;
+    uint32_t lcThreshold = 0;
+    int32_t result = 0;       // non-zero: ThermalGetFanData fails with it
+};
+void SetFan(uint32_t fanNum, const Fan& fan);
+Fan GetFan(uint32_t fanNum);
+void RemoveFan(uint32_t fanNum); // the fan number then fails with -1
+
+struct TempEntry
+{
+    std::string name;  // at most 20 characters kept
+    uint32_t health = 0;
+    int8_t reading = 0;
+};
+// The chassis temperature entry (entry 0 of ThermalGetSensorData).
+void SetChassisTemp(const TempEntry& entry);
+TempEntry GetChassisTemp();
+// Further entries the thermal service reports after entry 0 (the module uses
+// only the first).
+void SetExtraThermalEntries(const std::vector<TempEntry>& entries);
+
+struct StashRecord
+{
+    uint8_t a = 2;
+    uint8_t b = 1;
+    int8_t reading = 0;
+    std::string name; // copied into the 21-byte field, cut without a NUL when 21 or longer
+};
+// Records bm_get_stash_temp_sensor_data reports (it fills at most 7).
+void SetStash(const std::vector<StashRecord>& records);
+std::vector<StashRecord> GetStash();
+
+// ---- power-supply service ---------------------------------------------------------------------------------
+struct PsuBay
+{
+    uint32_t presence = 0;
+    uint32_t state = 0;
+    uint32_t alert = 0;
+    bool fruReadable = false;
+    std::vector<uint8_t> fru; // up to 256 bytes (zero-padded)
+    int32_t presenceResult = 0; // non-zero: that call fails with it for this bay
+    int32_t stateResult = 0;
+    int32_t alertResult = 0;
+};
+void SetPsuBay(uint32_t bay, const PsuBay& psu);
+PsuBay GetPsuBay(uint32_t bay);
+// Bays never set answer presence 0, state 0, alert 0, FRU unreadable.
+void SetRedundancy(uint32_t config, uint32_t state);
+
+// ---- data events -------------------------------------------------------------------------------------------
+struct ChassisLogEvent
+{
+    uint16_t type = 18;
+    uint16_t value1 = 0, value2 = 0, value3 = 0;
+    uint32_t flags = 0x800;
+    std::string messageId;
+    bool hasArgs = false;
+    std::vector<std::string> args;
+    bool hasText = false;
+    std::string text;
+};
+// Builds the data event record (size at 0, type at 4, values at 24/26/28,
+// flags at 32, offsets of message ID / text / argument block at 36/44/60,
+// texts after a 72-byte header).
+std::vector<uint8_t> BuildChassisLogEvent(const ChassisLogEvent& ev);
+// Queues a data event for delivery to every registered listener on the
+// platform's delivery thread, in posting order.
+void PostDataEvent(const std::vector<uint8_t>& bytes);
+inline void PostChassisLogEvent(const ChassisLogEvent& ev) { PostDataEvent(BuildChassisLogEvent(ev)); }
+uint32_t ListenerCount();
+
+} // namespace ktzplat
+
+#endif

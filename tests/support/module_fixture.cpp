@@ -1,0 +1,104 @@
+// Fixture for suites that link the module's objects.
+#include "support/module_fixture.h"
+
+#include <ktzmon/ktzmon.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace ktztest
+{
+
+void ModuleTest::SetUp()
+{
+    ktzplat::Reset();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+    {
+        if (c == '/')
+        {
+            c = '_';
+        }
+    }
+    const char* base = std::getenv("TMPDIR");
+    dir_ = std::string(base != nullptr ? base : "/tmp") + "/ktztest-" + std::to_string(::getpid()) + "-" + name;
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_ + "/ini");
+    std::filesystem::create_directories(dir_ + "/log");
+    ktzplat::SetIniDir(dir_ + "/ini");
+    ktzplat::SetLogRoot(dir_ + "/log");
+    ktzplat::UseVirtualClock(kStartTime);
+    ktzplat::ConfigSet(kKtzSettingKey, "0");
+    ASSERT_TRUE(ktzplat::WaitIdle());
+    host_ = std::make_unique<FakeHost>(&KTZMON_RCESPDispatch);
+    const auto stats = ktzplat::GetAllocStats();
+    baseLiveBytes_ = stats.liveBytes;
+    baseLiveAllocs_ = stats.liveAllocs;
+}
+
+void ModuleTest::TearDown()
+{
+    // Harmless when the test already stopped or unloaded: the module refuses
+    // out-of-order requests with a status.
+    ktzplat::ClearFaults();
+    (void)host_->Stop();
+    (void)host_->Unload();
+    EXPECT_TRUE(ktzplat::WaitIdle());
+    EXPECT_EQ(ktzplat::LiveThreadCount(), 0u) << "a module thread was left running";
+    if (checkLeaks_)
+    {
+        const auto stats = ktzplat::GetAllocStats();
+        EXPECT_EQ(stats.liveBytes, baseLiveBytes_) << "bytes leaked";
+        EXPECT_EQ(stats.liveAllocs, baseLiveAllocs_) << "blocks leaked";
+    }
+    host_.reset();
+    ktzplat::Reset();
+    if (!HasFailure())
+    {
+        std::filesystem::remove_all(dir_);
+    }
+}
+
+void ModuleTest::WriteIni(const std::string& content)
+{
+    std::ofstream(dir_ + "/ini/ktzmonst32.ini") << content;
+}
+
+void ModuleTest::LoadAndStart()
+{
+    ASSERT_EQ(host_->Load(), 0u);
+    ASSERT_EQ(host_->Start(), 0u);
+    ASSERT_TRUE(ktzplat::WaitIdle());
+}
+
+void ModuleTest::StopAndUnload()
+{
+    EXPECT_EQ(host_->Stop(), 0u);
+    EXPECT_EQ(host_->Unload(), 0u);
+}
+
+bool ModuleTest::Logged(const std::string& line) const { return CountLogged(line) > 0; }
+
+size_t ModuleTest::CountLogged(const std::string& line) const
+{
+    size_t n = 0;
+    for (const auto& m : ktzplat::LoggedMessages())
+    {
+        n += (m == line) ? 1 : 0;
+    }
+    return n;
+}
+
+std::string ModuleTest::LogFileText() const
+{
+    std::ifstream in(ktzplat::ResolveLogPath("/tmp/ktzmon.log"));
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+} // namespace ktztest
