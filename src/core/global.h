@@ -54,4 +54,16 @@ KTZMON_API int32_t KTZMonGlobalGetAndSetSensorMonStarted(int32_t value);
 KTZMON_API int32_t KTZMonGlobalGetSensorMonStopping(void);
 KTZMON_API int32_t KTZMonGlobalGetAndSetSensorMonStopping(int32_t value);
 
+// The monitor-switch lock serialises switching the log and sensor monitors
+// on and off: the KTZ setting check holds it for a whole check and
+// Stop-monitor holds it while it stops the monitors, so the two can never
+// stop or detach the same monitor twice. It is taken before the monitor lock
+// and is never needed by a monitor thread, so stopping a monitor thread while
+// holding it cannot deadlock. Created and destroyed with the global record.
+namespace ktz
+{
+void MonitorSwitchLock();
+void MonitorSwitchUnlock();
+} // namespace ktz
+
 #endif
