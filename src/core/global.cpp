@@ -6,9 +6,9 @@
 #include "core/platform.h"
 #include "core/platinfo.h"
 
-KTZMON_API void* g_pKTZMonGlobalMonLock = nullptr;
-KTZMON_API void* g_pKTZMonGlobalDataLock = nullptr;
-KTZMON_API KTZMonGlobalData* g_pKTZMonGlobalData = nullptr;
+void* g_pKTZMonGlobalMonLock = nullptr;
+void* g_pKTZMonGlobalDataLock = nullptr;
+KTZMonGlobalData* g_pKTZMonGlobalData = nullptr;
 
 namespace
 {
