@@ -92,4 +92,17 @@ KTZMON_API uint32_t KTZMonClientMgrSendVQLogEvtToClient(KTZMonClient* client, vo
 KTZMON_API uint32_t KTZMonClientMgrGetKTZMonKTZCaps(void* pOutBuf, uint32_t outBufSize,
                                                     uint32_t* pOutBytesReturned);
 
+// ---- shared between the registry and the message files (not exported) ------------
+namespace ktz
+{
+// One dispatch operation: a client record, the payload and its length.
+using ClientDispatchFn = uint32_t (*)(KTZMonClient* client, void* payload, uint32_t length);
+
+// Calls `dispatch` once for every record in the list, holding a reservation
+// of each for the whole walk; records that became delete-pending meanwhile
+// are freed when the walk ends. The caller holds the global monitor lock.
+// Returns 0, or the status of the last client whose dispatch failed.
+uint32_t ClientMgrDispatchToAll(ClientDispatchFn dispatch, void* payload, uint32_t length);
+} // namespace ktz
+
 #endif
