@@ -1,0 +1,192 @@
+// Rotated log files: the log root, where a log path lands on disk, the
+// in-memory record of every logged message with its observer, appending and
+// rotating (path -> path.1 -> ... -> path.<keep>).
+#include "internal.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ktzplat
+{
+namespace
+{
+constexpr uint64_t kRotateCheckLimit = 1u << 20;
+
+struct LogState
+{
+    std::recursive_mutex mu; // the observer may read the messages back
+    std::string root;
+    std::vector<std::string> messages;
+    LogObserver observer = nullptr;
+    void* observerCtx = nullptr;
+};
+
+std::string RootFromEnv()
+{
+    const char* v = std::getenv("KTZPLAT_LOG_ROOT");
+    return v ? std::string(v) : std::string();
+}
+
+LogState& L()
+{
+    static LogState* s = [] {
+        auto* st = new LogState;
+        st->root = RootFromEnv();
+        return st;
+    }();
+    return *s;
+}
+
+// -1 when the file does not exist.
+int64_t FileSize(const std::string& path)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+void Rotate(const std::string& path, uint32_t keep)
+{
+    if (keep == 0)
+    {
+        ::unlink(path.c_str());
+        return;
+    }
+    for (uint32_t i = keep; i > 1; --i)
+        ::rename((path + "." + std::to_string(i - 1)).c_str(), (path + "." + std::to_string(i)).c_str());
+    ::rename(path.c_str(), (path + ".1").c_str());
+}
+
+int32_t Append(const std::string& path, const char* msg, size_t len)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    int32_t rc = 0;
+    while (len > 0)
+    {
+        ssize_t n = ::write(fd, msg, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+        {
+            rc = -1;
+            break;
+        }
+        msg += n;
+        len -= static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return rc;
+}
+} // namespace
+
+namespace detail
+{
+void ResetLogs()
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.root = RootFromEnv();
+    s.messages.clear();
+    s.observer = nullptr;
+    s.observerCtx = nullptr;
+}
+} // namespace detail
+
+void SetLogRoot(const std::string& root)
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.root = root;
+}
+
+std::string LogRoot()
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    return s.root;
+}
+
+std::string ResolveLogPath(const std::string& path)
+{
+    std::string root = LogRoot();
+    if (root.empty())
+        return path;
+    std::string full = root;
+    if (full.back() != '/' && (path.empty() || path.front() != '/'))
+        full += '/';
+    full += path;
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
+    return full;
+}
+
+std::vector<std::string> LoggedMessages()
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    return s.messages;
+}
+
+void ClearLoggedMessages()
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.messages.clear();
+}
+
+void SetLogObserver(LogObserver fn, void* ctx)
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.observer = fn;
+    s.observerCtx = ctx;
+}
+
+} // namespace ktzplat
+
+using namespace ktzplat;
+
+extern "C" int32_t SMFileRotateCheck(const char* pathFileName, uint32_t force, uint32_t keep)
+{
+    if (!pathFileName)
+        return -1;
+    return detail::NoThrow<int32_t>(-1, [&] {
+        std::string path = ResolveLogPath(pathFileName);
+        LogState& s = L();
+        std::lock_guard<std::recursive_mutex> lk(s.mu);
+        int64_t size = FileSize(path);
+        if (size < 0)
+            return int32_t{0};
+        if (force != 0 || static_cast<uint64_t>(size) > kRotateCheckLimit)
+            Rotate(path, keep);
+        return int32_t{0};
+    });
+}
+
+extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFileName, uint32_t maxSize,
+                                            uint32_t keep, uint32_t)
+{
+    if (!msg || !pathFileName)
+        return -1;
+    return detail::NoThrow<int32_t>(-1, [&] {
+        std::string text(msg);
+        std::string path = ResolveLogPath(pathFileName);
+        LogState& s = L();
+        // One lock around record, observer and file keeps messages whole and in order.
+        std::lock_guard<std::recursive_mutex> lk(s.mu);
+        s.messages.push_back(text);
+        if (s.observer)
+            s.observer(text, s.observerCtx);
+        int64_t size = FileSize(path);
+        if (size > 0 && maxSize > 0 && static_cast<uint64_t>(size) + text.size() > maxSize)
+            Rotate(path, keep);
+        return Append(path, text.data(), text.size());
+    });
+}

@@ -1,0 +1,95 @@
+// Memory: SMAllocMem/SMFreeMem/SMFreeGeneric with a header before every block
+// (magic and size) and accounting of live blocks and bytes. Lists and paths
+// allocate through the same counted allocator.
+#include "internal.h"
+
+#include <cstring>
+
+namespace ktzplat
+{
+namespace
+{
+constexpr uint32_t kLiveMagic = 0x4B5A4D41u;  // "KZMA"
+constexpr uint32_t kFreedMagic = 0x4B5A4644u; // "KZFD"
+constexpr size_t kHeader = 16; // keeps the block aligned like malloc's
+
+struct Header
+{
+    uint32_t magic;
+    uint32_t size;
+};
+static_assert(sizeof(Header) <= kHeader);
+
+std::atomic<uint64_t> g_liveAllocs{0};
+std::atomic<uint64_t> g_liveBytes{0};
+std::atomic<uint64_t> g_totalAllocs{0};
+} // namespace
+
+namespace detail
+{
+void* AllocCounted(uint32_t size)
+{
+    g_totalAllocs.fetch_add(1, std::memory_order_relaxed);
+    void* raw = std::malloc(kHeader + static_cast<size_t>(size));
+    if (!raw)
+        return nullptr;
+    Header h{kLiveMagic, size};
+    std::memcpy(raw, &h, sizeof h);
+    g_liveAllocs.fetch_add(1, std::memory_order_relaxed);
+    g_liveBytes.fetch_add(size, std::memory_order_relaxed);
+    return static_cast<unsigned char*>(raw) + kHeader;
+}
+
+void* AllocWithFault(Op op, uint32_t size)
+{
+    if (FaultHit(op))
+    {
+        g_totalAllocs.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    return AllocCounted(size);
+}
+
+void FreeCounted(void* p, const char* who)
+{
+    if (!p)
+        return;
+    unsigned char* raw = static_cast<unsigned char*>(p) - kHeader;
+    Header h;
+    std::memcpy(&h, raw, sizeof h);
+    if (h.magic == kFreedMagic)
+        Fatal("%s(%p): block freed twice", who, p);
+    if (h.magic != kLiveMagic)
+        Fatal("%s(%p): not a block from the support library (bad magic 0x%08X)", who, p,
+              static_cast<unsigned>(h.magic));
+    h.magic = kFreedMagic;
+    std::memcpy(raw, &h, sizeof h);
+    g_liveAllocs.fetch_sub(1, std::memory_order_relaxed);
+    g_liveBytes.fetch_sub(h.size, std::memory_order_relaxed);
+    std::free(raw);
+}
+} // namespace detail
+
+AllocStats GetAllocStats()
+{
+    return AllocStats{g_liveAllocs.load(), g_liveBytes.load(), g_totalAllocs.load()};
+}
+
+} // namespace ktzplat
+
+using namespace ktzplat;
+
+extern "C" void* SMAllocMem(uint32_t size)
+{
+    return detail::AllocWithFault(Op::Alloc, size);
+}
+
+extern "C" void SMFreeMem(void* p)
+{
+    detail::FreeCounted(p, "SMFreeMem");
+}
+
+extern "C" void SMFreeGeneric(void* p)
+{
+    detail::FreeCounted(p, "SMFreeGeneric");
+}

@@ -1,0 +1,158 @@
+// Power-supply service: the simulated bays and redundancy values, and the
+// presence, state, alert, raw FRU and redundancy calls.
+#include "internal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+namespace ktzplat
+{
+namespace
+{
+constexpr size_t kMaxFru = 256;
+
+struct PsuState
+{
+    std::mutex mu;
+    std::map<uint32_t, PsuBay> bays;
+    uint32_t redundancyConfig = 0;
+    uint32_t redundancyState = 0;
+};
+
+PsuState& P()
+{
+    static PsuState* s = new PsuState;
+    return *s;
+}
+
+template <class Get> int32_t BayCall(Op op, uint32_t bay, uint32_t* out, Get get)
+{
+    int32_t rc = -1;
+    if (detail::FaultHit(op, &rc))
+        return rc;
+    if (!out)
+        return -1;
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    auto it = s.bays.find(bay);
+    PsuBay b = it == s.bays.end() ? PsuBay{} : it->second;
+    return get(b, out);
+}
+} // namespace
+
+namespace detail
+{
+void ResetPsu()
+{
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.bays.clear();
+    s.redundancyConfig = 0;
+    s.redundancyState = 0;
+}
+} // namespace detail
+
+void SetPsuBay(uint32_t bay, const PsuBay& psu)
+{
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.bays[bay] = psu;
+}
+
+PsuBay GetPsuBay(uint32_t bay)
+{
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    auto it = s.bays.find(bay);
+    return it == s.bays.end() ? PsuBay{} : it->second;
+}
+
+void SetRedundancy(uint32_t config, uint32_t state)
+{
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.redundancyConfig = config;
+    s.redundancyState = state;
+}
+
+} // namespace ktzplat
+
+using namespace ktzplat;
+
+extern "C" int32_t mms_psu_presence_get(uint32_t bay, uint32_t* pPresence)
+{
+    return BayCall(Op::PsuPresence, bay, pPresence, [](const PsuBay& b, uint32_t* out) {
+        if (b.presenceResult != 0)
+            return b.presenceResult;
+        *out = b.presence;
+        return int32_t{0};
+    });
+}
+
+extern "C" int32_t mms_psu_state_get(uint32_t bay, uint32_t* pState)
+{
+    return BayCall(Op::PsuState, bay, pState, [](const PsuBay& b, uint32_t* out) {
+        if (b.stateResult != 0)
+            return b.stateResult;
+        *out = b.state;
+        return int32_t{0};
+    });
+}
+
+extern "C" int32_t mms_psu_health_alert_state_get(uint32_t bay, uint32_t* pAlert)
+{
+    return BayCall(Op::PsuAlert, bay, pAlert, [](const PsuBay& b, uint32_t* out) {
+        if (b.alertResult != 0)
+            return b.alertResult;
+        *out = b.alert;
+        return int32_t{0};
+    });
+}
+
+extern "C" int32_t mms_psu_raw_fru_get(uint32_t bay, uint8_t* buf, uint32_t bufSize)
+{
+    int32_t rc = -1;
+    if (detail::FaultHit(Op::PsuRawFru, &rc))
+        return rc;
+    if (!buf)
+        return -1;
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    auto it = s.bays.find(bay);
+    if (it == s.bays.end() || !it->second.fruReadable)
+        return -1;
+    const std::vector<uint8_t>& fru = it->second.fru;
+    size_t n = std::min<size_t>(bufSize, kMaxFru);
+    size_t copy = std::min(n, fru.size());
+    if (copy > 0)
+        std::memcpy(buf, fru.data(), copy);
+    std::memset(buf + copy, 0, n - copy);
+    return 0;
+}
+
+extern "C" int32_t mms_psu_redundancy_get(uint32_t* pConfig)
+{
+    int32_t rc = -1;
+    if (detail::FaultHit(Op::PsuRedundancy, &rc))
+        return rc;
+    if (!pConfig)
+        return -1;
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    *pConfig = s.redundancyConfig;
+    return 0;
+}
+
+extern "C" int32_t psu_redundancy_state_get(uint32_t* pState)
+{
+    int32_t rc = -1;
+    if (detail::FaultHit(Op::PsuRedundancyState, &rc))
+        return rc;
+    if (!pState)
+        return -1;
+    PsuState& s = P();
+    std::lock_guard<std::mutex> lk(s.mu);
+    *pState = s.redundancyState;
+    return 0;
+}
