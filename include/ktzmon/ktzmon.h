@@ -12,6 +12,12 @@
 extern "C" {
 #endif
 
+#if defined(__GNUC__)
+#define KTZMON_PUBLIC __attribute__((visibility("default")))
+#else
+#define KTZMON_PUBLIC
+#endif
+
 /* Host request codes (first argument of KTZMON_RCESPDispatch). */
 enum
 {
@@ -57,10 +63,10 @@ typedef uint32_t (*KTZMonDispatchFn)(uint32_t requestCode, uint32_t requestClass
                                      uint32_t* pOutBytesReturned);
 
 /* Installs the module's export context around RCESPDispatch. */
-uint32_t KTZMON_RCESPDispatch(uint32_t requestCode, uint32_t requestClass, uint32_t requestType, void* pInBuf,
+KTZMON_PUBLIC uint32_t KTZMON_RCESPDispatch(uint32_t requestCode, uint32_t requestClass, uint32_t requestType, void* pInBuf,
                               uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
                               uint32_t* pOutBytesReturned);
-uint32_t RCESPDispatch(uint32_t requestCode, uint32_t requestClass, uint32_t requestType, void* pInBuf,
+KTZMON_PUBLIC uint32_t RCESPDispatch(uint32_t requestCode, uint32_t requestClass, uint32_t requestType, void* pInBuf,
                        uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize, uint32_t* pOutBytesReturned);
 
 #ifdef __cplusplus

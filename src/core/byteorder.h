@@ -26,9 +26,15 @@ inline uint32_t LoadU32(const uint8_t* buf, uint32_t off)
     return v;
 }
 
-inline void StoreU16(uint8_t* buf, uint32_t off, uint16_t v) { std::memcpy(buf + off, &v, sizeof v); }
+inline void StoreU16(uint8_t* buf, uint32_t off, uint16_t v)
+{
+    std::memcpy(buf + off, &v, sizeof v);
+}
 
-inline void StoreU32(uint8_t* buf, uint32_t off, uint32_t v) { std::memcpy(buf + off, &v, sizeof v); }
+inline void StoreU32(uint8_t* buf, uint32_t off, uint32_t v)
+{
+    std::memcpy(buf + off, &v, sizeof v);
+}
 
 // Little-endian stores and loads, whatever the host order.
 inline void StoreLE16(uint8_t* buf, uint32_t off, uint16_t v)
@@ -57,9 +63,15 @@ inline uint32_t LoadLE32(const uint8_t* buf, uint32_t off)
 }
 
 // In-place conversion of a host-order field to little-endian.
-inline void HostToLE16(uint8_t* buf, uint32_t off) { StoreLE16(buf, off, LoadU16(buf, off)); }
+inline void HostToLE16(uint8_t* buf, uint32_t off)
+{
+    StoreLE16(buf, off, LoadU16(buf, off));
+}
 
-inline void HostToLE32(uint8_t* buf, uint32_t off) { StoreLE32(buf, off, LoadU32(buf, off)); }
+inline void HostToLE32(uint8_t* buf, uint32_t off)
+{
+    StoreLE32(buf, off, LoadU32(buf, off));
+}
 
 } // namespace ktz
 

@@ -43,7 +43,10 @@ template <typename T> T GetAndSetField(T KTZMonGlobalData::*field, T value)
     return old;
 }
 
-int32_t GetFlag(int16_t KTZMonGlobalData::*field) { return GetField(field); }
+int32_t GetFlag(int16_t KTZMonGlobalData::*field)
+{
+    return GetField(field);
+}
 
 int32_t GetAndSetFlag(int16_t KTZMonGlobalData::*field, int32_t value)
 {
@@ -106,23 +109,47 @@ void KTZMonGlobalDetach(void)
     DestroyMutex(g_pKTZMonGlobalMonLock);
 }
 
-void KTZMonGlobalMonLock(void) { (void)SMMutexLock(g_pKTZMonGlobalMonLock, -1); }
-void KTZMonGlobalMonUnlock(void) { (void)SMMutexUnLock(g_pKTZMonGlobalMonLock); }
-void KTZMonGlobalDataLock(void) { (void)SMMutexLock(g_pKTZMonGlobalDataLock, -1); }
-void KTZMonGlobalDataUnlock(void) { (void)SMMutexUnLock(g_pKTZMonGlobalDataLock); }
+void KTZMonGlobalMonLock(void)
+{
+    (void)SMMutexLock(g_pKTZMonGlobalMonLock, -1);
+}
+void KTZMonGlobalMonUnlock(void)
+{
+    (void)SMMutexUnLock(g_pKTZMonGlobalMonLock);
+}
+void KTZMonGlobalDataLock(void)
+{
+    (void)SMMutexLock(g_pKTZMonGlobalDataLock, -1);
+}
+void KTZMonGlobalDataUnlock(void)
+{
+    (void)SMMutexUnLock(g_pKTZMonGlobalDataLock);
+}
 
 namespace ktz
 {
-void MonitorSwitchLock() { (void)SMMutexLock(g_switchLock, -1); }
-void MonitorSwitchUnlock() { (void)SMMutexUnLock(g_switchLock); }
+void MonitorSwitchLock()
+{
+    (void)SMMutexLock(g_switchLock, -1);
+}
+void MonitorSwitchUnlock()
+{
+    (void)SMMutexUnLock(g_switchLock);
+}
 } // namespace ktz
 
-uint32_t KTZMonGlobalGetKTZSetting(void) { return GetField(&KTZMonGlobalData::ktzSetting); }
+uint32_t KTZMonGlobalGetKTZSetting(void)
+{
+    return GetField(&KTZMonGlobalData::ktzSetting);
+}
 uint32_t KTZMonGlobalGetAndSetKTZSetting(uint32_t ktzSetting)
 {
     return GetAndSetField(&KTZMonGlobalData::ktzSetting, ktzSetting);
 }
-int32_t KTZMonGlobalGetIsModuleExiting(void) { return GetFlag(&KTZMonGlobalData::moduleExiting); }
+int32_t KTZMonGlobalGetIsModuleExiting(void)
+{
+    return GetFlag(&KTZMonGlobalData::moduleExiting);
+}
 int32_t KTZMonGlobalGetAndSetModuleExiting(int32_t value)
 {
     return GetAndSetFlag(&KTZMonGlobalData::moduleExiting, value);
@@ -131,27 +158,42 @@ int32_t KTZMonGlobalGetChassisLogProxySupported(void)
 {
     return GetFlag(&KTZMonGlobalData::chassisLogProxySupported);
 }
-int32_t KTZMonGlobalGetLogMonAttached(void) { return GetFlag(&KTZMonGlobalData::logMonAttached); }
+int32_t KTZMonGlobalGetLogMonAttached(void)
+{
+    return GetFlag(&KTZMonGlobalData::logMonAttached);
+}
 int32_t KTZMonGlobalGetAndSetLogMonAttached(int32_t value)
 {
     return GetAndSetFlag(&KTZMonGlobalData::logMonAttached, value);
 }
-int32_t KTZMonGlobalGetLogMonStarted(void) { return GetFlag(&KTZMonGlobalData::logMonStarted); }
+int32_t KTZMonGlobalGetLogMonStarted(void)
+{
+    return GetFlag(&KTZMonGlobalData::logMonStarted);
+}
 int32_t KTZMonGlobalGetAndSetLogMonStarted(int32_t value)
 {
     return GetAndSetFlag(&KTZMonGlobalData::logMonStarted, value);
 }
-int32_t KTZMonGlobalGetSensorMonAttached(void) { return GetFlag(&KTZMonGlobalData::sensorMonAttached); }
+int32_t KTZMonGlobalGetSensorMonAttached(void)
+{
+    return GetFlag(&KTZMonGlobalData::sensorMonAttached);
+}
 int32_t KTZMonGlobalGetAndSetSensorMonAttached(int32_t value)
 {
     return GetAndSetFlag(&KTZMonGlobalData::sensorMonAttached, value);
 }
-int32_t KTZMonGlobalGetSensorMonStarted(void) { return GetFlag(&KTZMonGlobalData::sensorMonStarted); }
+int32_t KTZMonGlobalGetSensorMonStarted(void)
+{
+    return GetFlag(&KTZMonGlobalData::sensorMonStarted);
+}
 int32_t KTZMonGlobalGetAndSetSensorMonStarted(int32_t value)
 {
     return GetAndSetFlag(&KTZMonGlobalData::sensorMonStarted, value);
 }
-int32_t KTZMonGlobalGetSensorMonStopping(void) { return GetFlag(&KTZMonGlobalData::sensorMonStopping); }
+int32_t KTZMonGlobalGetSensorMonStopping(void)
+{
+    return GetFlag(&KTZMonGlobalData::sensorMonStopping);
+}
 int32_t KTZMonGlobalGetAndSetSensorMonStopping(int32_t value)
 {
     return GetAndSetFlag(&KTZMonGlobalData::sensorMonStopping, value);

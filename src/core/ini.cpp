@@ -34,7 +34,8 @@ void KTZMonIniFreeIniPathFileName(char* path)
     }
 }
 
-int32_t KTZMonIniGetKeyValueBooln(const char* path, const char* section, const char* key, int16_t defaultValue)
+int32_t KTZMonIniGetKeyValueBooln(const char* path, const char* section, const char* key,
+                                  int16_t defaultValue)
 {
     int16_t value = defaultValue;
     int16_t def = defaultValue;
@@ -54,7 +55,8 @@ uint32_t KTZMonIniGetKeyValueBoolnOpt(const char* path, const char* section, con
     return flags & ~optionMask;
 }
 
-int32_t KTZMonIniGetKeyValueSigned32(const char* path, const char* section, const char* key, int32_t defaultValue)
+int32_t KTZMonIniGetKeyValueSigned32(const char* path, const char* section, const char* key,
+                                     int32_t defaultValue)
 {
     int32_t value = defaultValue;
     int32_t def = defaultValue;

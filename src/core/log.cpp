@@ -49,8 +49,8 @@ void KTZMonLogCfgCheck(void)
     {
         return;
     }
-    g_pKTZMonLogData->logFlags = KTZMonIniGetKeyValueBoolnOpt(path, "KTZ Monitor", "log.msgtofile",
-                                                              g_pKTZMonLogData->logFlags, KTZMON_LOG_FLAG_TO_FILE);
+    g_pKTZMonLogData->logFlags = KTZMonIniGetKeyValueBoolnOpt(
+        path, "KTZ Monitor", "log.msgtofile", g_pKTZMonLogData->logFlags, KTZMON_LOG_FLAG_TO_FILE);
     KTZMonIniFreeIniPathFileName(path);
 }
 

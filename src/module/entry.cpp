@@ -2,10 +2,9 @@
 // destructor, the dispatch entries that install the export context and route
 // each request to its handler, the host environment, and the single road by
 // which anything reaches a client (the host's client-dispatch function).
-#include "module/module.h"
-
 #include "core/platform.h"
 #include "core/status.h"
+#include "module/module.h"
 
 #include <cstring>
 
@@ -20,7 +19,10 @@ __attribute__((constructor)) void ModuleLoaded()
     (void)RCESPModuleAttach();
 }
 
-__attribute__((destructor)) void ModuleUnloaded() { RCESPModuleDetach(); }
+__attribute__((destructor)) void ModuleUnloaded()
+{
+    RCESPModuleDetach();
+}
 
 // Reads the first word of a request's input: a 32-bit ID, or a pointer-sized
 // word for the Load request.
@@ -32,17 +34,21 @@ template <typename T> T ReadInputWord(const void* pInBuf)
 }
 } // namespace
 
-uint32_t RCESPModuleAttach(void) { return STATUS_OK; }
+uint32_t RCESPModuleAttach(void)
+{
+    return STATUS_OK;
+}
 
 void RCESPModuleDetach(void) {}
 
 uint32_t KTZMON_RCESPDispatch(uint32_t requestCode, uint32_t requestClass, uint32_t requestType, void* pInBuf,
-                              uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize, uint32_t* pOutBytesReturned)
+                              uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
+                              uint32_t* pOutBytesReturned)
 {
     uintptr_t saved = 0;
     SMSetExportContext(&saved, &g_KTZMonExportContext);
-    const uint32_t status =
-        RCESPDispatch(requestCode, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize, pOutBytesReturned);
+    const uint32_t status = RCESPDispatch(requestCode, requestClass, requestType, pInBuf, inBufSize, pOutBuf,
+                                          outBufSize, pOutBytesReturned);
     SMResetExportContext(&saved);
     return status;
 }
@@ -97,13 +103,19 @@ uint32_t RCESPSPPMDAttach(void* env)
     return 1;
 }
 
-void RCESPSPPMDDetach(void) { pRCESPSPSMDEnv = nullptr; }
+void RCESPSPPMDDetach(void)
+{
+    pRCESPSPSMDEnv = nullptr;
+}
 
-void* RCESPSPPMDGetSPPMDE(void) { return pRCESPSPSMDEnv; }
+void* RCESPSPPMDGetSPPMDE(void)
+{
+    return pRCESPSPSMDEnv;
+}
 
 uint32_t RCESPSPPMDDispatchRequestToClient(uint32_t clientID, uint32_t requestClass, uint32_t requestType,
-                                           void* pInBuf, uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
-                                           uint32_t* pOutBytesReturned, uint32_t trailer)
+                                           void* pInBuf, uint32_t inBufSize, void* pOutBuf,
+                                           uint32_t outBufSize, uint32_t* pOutBytesReturned, uint32_t trailer)
 {
     auto* env = static_cast<KTZMonHostEnv*>(RCESPSPPMDGetSPPMDE());
     if (env == nullptr)
@@ -111,6 +123,6 @@ uint32_t RCESPSPPMDDispatchRequestToClient(uint32_t clientID, uint32_t requestCl
         return STATUS_NOT_READY;
     }
     KTZMonHostClientDispatchFn dispatch = env->functionTable[0];
-    return dispatch(clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize, pOutBytesReturned,
-                    trailer);
+    return dispatch(clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize,
+                    pOutBytesReturned, trailer);
 }

@@ -36,8 +36,14 @@ std::atomic<uint32_t> g_activeClientRequests{0};
 
 constexpr uint32_t kAttachReasonLoad = 1;
 
-bool MonitoringEnabled() { return KTZMonCfgMonIsKTZMonitoringEnabled(nullptr) == 1; }
-bool ChassisLogProxySupported() { return KTZMonGlobalGetChassisLogProxySupported() == 1; }
+bool MonitoringEnabled()
+{
+    return KTZMonCfgMonIsKTZMonitoringEnabled(nullptr) == 1;
+}
+bool ChassisLogProxySupported()
+{
+    return KTZMonGlobalGetChassisLogProxySupported() == 1;
+}
 
 // Marks a client request as in progress while the registry exists; false
 // when the module is not loaded (the request is refused).
@@ -55,7 +61,10 @@ bool EnterClientRequest()
     return false;
 }
 
-void LeaveClientRequest() { g_activeClientRequests.fetch_sub(1, std::memory_order_acq_rel); }
+void LeaveClientRequest()
+{
+    g_activeClientRequests.fetch_sub(1, std::memory_order_acq_rel);
+}
 
 // Detaches what Load attached up to and including the client registry, in
 // reverse order.
@@ -290,8 +299,9 @@ uint32_t RCESPDispClientDisconnected(uint32_t clientID)
     return STATUS_OK;
 }
 
-uint32_t RCESPDispRequestFromClient(uint32_t requestClass, uint32_t requestType, void* pInBuf, uint32_t inBufSize,
-                                    void* pOutBuf, uint32_t outBufSize, uint32_t* pOutBytesReturned)
+uint32_t RCESPDispRequestFromClient(uint32_t requestClass, uint32_t requestType, void* pInBuf,
+                                    uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
+                                    uint32_t* pOutBytesReturned)
 {
     (void)pInBuf;
     (void)inBufSize;

@@ -74,7 +74,8 @@ uint32_t FakeHost::Request(uint32_t code, uint32_t reqClass, uint32_t reqType, v
                            void* out, uint32_t outSize, uint32_t* outLen)
 {
     uint32_t localLen = 0xDEADBEEF;
-    return dispatch_(code, reqClass, reqType, in, inSize, out, outSize, outLen != nullptr ? outLen : &localLen);
+    return dispatch_(code, reqClass, reqType, in, inSize, out, outSize,
+                     outLen != nullptr ? outLen : &localLen);
 }
 
 uint32_t FakeHost::Load()
@@ -83,11 +84,20 @@ uint32_t FakeHost::Load()
     return Request(KTZMON_HOST_REQ_LOAD, 0, 0, &env, sizeof env, nullptr, 0, nullptr);
 }
 
-uint32_t FakeHost::Unload() { return Request(KTZMON_HOST_REQ_UNLOAD, 0, 0, nullptr, 0, nullptr, 0, nullptr); }
+uint32_t FakeHost::Unload()
+{
+    return Request(KTZMON_HOST_REQ_UNLOAD, 0, 0, nullptr, 0, nullptr, 0, nullptr);
+}
 
-uint32_t FakeHost::Start() { return Request(KTZMON_HOST_REQ_START_MONITOR, 0, 0, nullptr, 0, nullptr, 0, nullptr); }
+uint32_t FakeHost::Start()
+{
+    return Request(KTZMON_HOST_REQ_START_MONITOR, 0, 0, nullptr, 0, nullptr, 0, nullptr);
+}
 
-uint32_t FakeHost::Stop() { return Request(KTZMON_HOST_REQ_STOP_MONITOR, 0, 0, nullptr, 0, nullptr, 0, nullptr); }
+uint32_t FakeHost::Stop()
+{
+    return Request(KTZMON_HOST_REQ_STOP_MONITOR, 0, 0, nullptr, 0, nullptr, 0, nullptr);
+}
 
 uint32_t FakeHost::Connect(uint32_t clientID)
 {
@@ -96,11 +106,12 @@ uint32_t FakeHost::Connect(uint32_t clientID)
 
 uint32_t FakeHost::Disconnect(uint32_t clientID)
 {
-    return Request(KTZMON_HOST_REQ_CLIENT_DISCONNECTED, 0, 0, &clientID, sizeof clientID, nullptr, 0, nullptr);
+    return Request(KTZMON_HOST_REQ_CLIENT_DISCONNECTED, 0, 0, &clientID, sizeof clientID, nullptr, 0,
+                   nullptr);
 }
 
-uint32_t FakeHost::ClientDispatch(uint32_t clientID, uint32_t requestClass, uint32_t requestType, void* pInBuf,
-                                  uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
+uint32_t FakeHost::ClientDispatch(uint32_t clientID, uint32_t requestClass, uint32_t requestType,
+                                  void* pInBuf, uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
                                   uint32_t* pOutBytesReturned, uint32_t trailer)
 {
     FakeHost* self = g_active;
@@ -186,6 +197,9 @@ std::string Hex(const uint8_t* bytes, size_t size)
     return out;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) { return Hex(bytes.data(), bytes.size()); }
+std::string Hex(const std::vector<uint8_t>& bytes)
+{
+    return Hex(bytes.data(), bytes.size());
+}
 
 } // namespace ktztest

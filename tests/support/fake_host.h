@@ -33,9 +33,9 @@ struct ReceivedMsg
 
 struct ClientBehaviour
 {
-    uint32_t caps = 0x1;           // capability mask answered to 0x200
-    uint32_t capsRspLen = 16;      // response length answered to 0x200
-    uint32_t status = 0;           // status for every request ...
+    uint32_t caps = 0x1;                       // capability mask answered to 0x200
+    uint32_t capsRspLen = 16;                  // response length answered to 0x200
+    uint32_t status = 0;                       // status for every request ...
     std::map<uint32_t, uint32_t> statusByType; // ... unless given per type
     std::map<uint32_t, uint32_t> rspLenByType; // response length per type (default 0)
     // Runs inside the callback after the message was recorded (for example a
@@ -75,8 +75,8 @@ class FakeHost
     uint32_t Disconnect(uint32_t clientID);
 
     // The host callback (entry 0 of the function table).
-    static uint32_t ClientDispatch(uint32_t clientID, uint32_t requestClass, uint32_t requestType, void* pInBuf,
-                                   uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
+    static uint32_t ClientDispatch(uint32_t clientID, uint32_t requestClass, uint32_t requestType,
+                                   void* pInBuf, uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
                                    uint32_t* pOutBytesReturned, uint32_t trailer);
 
   private:

@@ -25,7 +25,8 @@ void ModuleTest::SetUp()
         }
     }
     const char* base = std::getenv("TMPDIR");
-    dir_ = std::string(base != nullptr ? base : "/tmp") + "/ktztest-" + std::to_string(::getpid()) + "-" + name;
+    dir_ =
+        std::string(base != nullptr ? base : "/tmp") + "/ktztest-" + std::to_string(::getpid()) + "-" + name;
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_ + "/ini");
     std::filesystem::create_directories(dir_ + "/log");
@@ -81,7 +82,10 @@ void ModuleTest::StopAndUnload()
     EXPECT_EQ(host_->Unload(), 0u);
 }
 
-bool ModuleTest::Logged(const std::string& line) const { return CountLogged(line) > 0; }
+bool ModuleTest::Logged(const std::string& line) const
+{
+    return CountLogged(line) > 0;
+}
 
 size_t ModuleTest::CountLogged(const std::string& line) const
 {
