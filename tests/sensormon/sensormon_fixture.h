@@ -1,0 +1,136 @@
+// Fixture for the sensor monitor suite: a one-fan, one-temperature chassis,
+// the type table's built-in settings restored for every test, and helpers to
+// read the sensor lists and the sensor data messages a client received.
+#ifndef KTZTEST_SENSORMON_FIXTURE_H
+#define KTZTEST_SENSORMON_FIXTURE_H
+
+#include "core/byteorder.h"
+#include "core/global.h"
+#include "sensormon/sensormon.h"
+#include "support/module_fixture.h"
+
+#include <array>
+#include <vector>
+
+namespace ktztest
+{
+
+// The table as the module starts with it; settings persist from one monitor
+// attach to the next, so every test starts again from these.
+inline const std::array<KTZMonSensorType, KTZMON_SENSOR_TYPE_COUNT> kBuiltInTypeTable = []
+{
+    std::array<KTZMonSensorType, KTZMON_SENSOR_TYPE_COUNT> t{};
+    for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
+    {
+        t[i] = g_KTZMonSensorTypeTable[i];
+    }
+    return t;
+}();
+
+class SensorMonTest : public ModuleTest
+{
+  protected:
+    static constexpr uint32_t kClient = 7;
+
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
+        {
+            g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
+        }
+        ktzplat::SetPlatformId(0x14);
+        ktzplat::SetFanCounts(1, 0);
+        ktzplat::SetFan(1, Fan1());
+        ktzplat::SetChassisTemp({"Chassis", 0, 25});
+    }
+
+    static ktzplat::Fan Fan1()
+    {
+        ktzplat::Fan f;
+        f.name1 = "FAN1";
+        f.name2 = "FAN1B";
+        f.reading1 = 5000;
+        f.reading2 = 4000;
+        f.lncThreshold = 1000;
+        f.lcThreshold = 500;
+        return f;
+    }
+
+    // Power supply and power redundancy rows become ready as well.
+    static void MakePowerReady()
+    {
+        ktzplat::SetPsuBayCount(1);
+        ktzplat::PsuBay bay;
+        bay.presence = 1;
+        ktzplat::SetPsuBay(1, bay);
+        ktzplat::SetRedundancy(1, 1);
+    }
+
+    // Monitoring enabled at load (attach reason 1), started, one client.
+    void StartWithClient()
+    {
+        SetKtzSetting("1");
+        ASSERT_TRUE(ktzplat::WaitIdle());
+        LoadAndStart();
+        ASSERT_EQ(Host().Connect(kClient), 0u);
+    }
+
+    // Loaded with monitoring enabled and no thread: the per-type operations
+    // can be called directly.
+    void LoadOnly()
+    {
+        SetKtzSetting("1");
+        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_EQ(Host().Load(), 0u);
+        ASSERT_NE(g_pKTZMonSensorMonData, nullptr);
+    }
+
+    static void Pass(int passes = 1) { ktzplat::AdvanceClock(5 * passes); }
+
+    // Sensor data messages the client received (of one sensor type, or all).
+    std::vector<ReceivedMsg> SensorMsgs(uint8_t type = 0)
+    {
+        std::vector<ReceivedMsg> out;
+        for (const auto& m : Host().Messages(kClient))
+        {
+            if (m.requestType == KTZMON_REQ_SENSOR_DATA && (type == 0 || m.bytes.at(0) == type))
+            {
+                out.push_back(m);
+            }
+        }
+        return out;
+    }
+
+    size_t CountType(uint32_t requestType)
+    {
+        size_t n = 0;
+        for (uint32_t t : Host().Types(kClient))
+        {
+            n += (t == requestType) ? 1 : 0;
+        }
+        return n;
+    }
+
+    template <typename T> static std::vector<T*> ListOf(SMListHead& head)
+    {
+        std::vector<T*> out;
+        for (auto* e = static_cast<SMSLListEntry*>(head.first); e != nullptr; e = e->next)
+        {
+            out.push_back(static_cast<T*>(e->data));
+        }
+        return out;
+    }
+    static std::vector<KTZMonFanSensor*> Fans()
+    {
+        return ListOf<KTZMonFanSensor>(g_pKTZMonSensorMonData->fanSensors);
+    }
+    static std::vector<KTZMonTempSensor*> Temps()
+    {
+        return ListOf<KTZMonTempSensor>(g_pKTZMonSensorMonData->tempSensors);
+    }
+};
+
+} // namespace ktztest
+
+#endif

@@ -1,0 +1,212 @@
+// Sensor monitor framework: readiness timing, check scheduling, the pass
+// period and its bounds, stopping, data-sync-complete and the client fan-out
+// without a monitor.
+#include "sensormon_fixture.h"
+
+namespace ktztest
+{
+namespace
+{
+using ktzplat::CallCount;
+using ktzplat::Op;
+
+constexpr const char* kFanFound = "Fan sensor found: name: 'FAN1' presence: 1 health: 1 reading: 5000 "
+                                  "lncThreshold: 1000 lcThreshold: 500\n";
+
+TEST_F(SensorMonTest, AttachAtLoadAsksReadinessOnlyAfterThirtySeconds)
+{
+    StartWithClient();
+    Pass(5);
+    EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
+    EXPECT_TRUE(SensorMsgs().empty());
+    Pass();
+    EXPECT_TRUE(Logged(kFanFound));
+    ASSERT_EQ(SensorMsgs().size(), 2u);
+    EXPECT_EQ(SensorMsgs()[0].bytes[0], 1);
+    EXPECT_EQ(SensorMsgs()[1].bytes[0], 2);
+}
+
+TEST_F(SensorMonTest, AttachAtRunTimeAsksEveryTypeAtTheFirstPass)
+{
+    LoadAndStart();
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    SetKtzSetting("1");
+    ASSERT_TRUE(ktzplat::WaitIdle());
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
+    EXPECT_TRUE(Logged(
+        "Power Redundancy Sensor: readingTolerance: 0 readyCheck: 0 healthCheck: 5 readingCheck: 0\n"));
+    Pass();
+    EXPECT_EQ(SensorMsgs().size(), 2u);
+}
+
+TEST_F(SensorMonTest, BothChecksDueGiveOneCallAndHealthOnlyPassIgnoresReadings)
+{
+    WriteIni(
+        "[Fan Sensor]\nreadingcheckinterval.secs=10\n[Temperature Sensor]\nreadingcheckinterval.secs=0\n");
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(SensorMsgs().size(), 2u);
+    auto fan = Fan1();
+    fan.reading1 = 9000;
+    fan.lncThreshold = 1100;
+    ktzplat::SetFan(1, fan);
+    ktzplat::SetChassisTemp({"Chassis", 0, 40});
+
+    // At +5 only health is due: the reading and threshold changes stay quiet.
+    uint64_t calls = CallCount(Op::ThermalFanData);
+    Pass();
+    EXPECT_EQ(CallCount(Op::ThermalFanData), calls + 1);
+    EXPECT_EQ(SensorMsgs().size(), 2u);
+    for (const auto& line : Logged())
+    {
+        EXPECT_EQ(line.find("sensor reading change"), std::string::npos) << line;
+        EXPECT_EQ(line.find("lncThreshold change"), std::string::npos) << line;
+    }
+
+    // At +10 both are due: one call, one message with the new values.
+    calls = CallCount(Op::ThermalFanData);
+    Pass();
+    EXPECT_EQ(CallCount(Op::ThermalFanData), calls + 1);
+    ASSERT_EQ(SensorMsgs(1).size(), 2u);
+    EXPECT_EQ(ktz::LoadLE32(SensorMsgs(1)[1].bytes.data(), KTZMON_SDR_OFF_READING), 9000u);
+
+    // A health change in a health-only pass stores and sends the current
+    // reading with it.
+    fan.health = 2;
+    fan.reading1 = 7000;
+    ktzplat::SetFan(1, fan);
+    Pass();
+    ASSERT_EQ(SensorMsgs(1).size(), 3u);
+    EXPECT_EQ(SensorMsgs(1)[2].bytes[KTZMON_SDR_OFF_STATUS], 3);
+    EXPECT_EQ(ktz::LoadLE32(SensorMsgs(1)[2].bytes.data(), KTZMON_SDR_OFF_READING), 7000u);
+    EXPECT_EQ(SensorMsgs(2).size(), 1u);
+}
+
+TEST_F(SensorMonTest, WallClockStepBackMakesEveryIntervalDue)
+{
+    WriteIni("[Fan Sensor]\nhealthcheckinterval.secs=60\nreadingcheckinterval.secs=60\n");
+    StartWithClient();
+    ktzplat::SetClock(kStartTime - 100);
+    Pass();
+    EXPECT_TRUE(Logged(kFanFound));
+
+    uint64_t calls = CallCount(Op::ThermalFanData);
+    Pass();
+    EXPECT_EQ(CallCount(Op::ThermalFanData), calls);
+    ktzplat::SetClock(ktzplat::NowMs() / 1000 - 1000);
+    Pass();
+    EXPECT_EQ(CallCount(Op::ThermalFanData), calls + 1);
+}
+
+TEST_F(SensorMonTest, DataSyncCompleteFollowsTheLastTypeOnce)
+{
+    MakePowerReady();
+    StartWithClient();
+    Pass(6);
+    const auto types = Host().Types(kClient);
+    ASSERT_FALSE(types.empty());
+    EXPECT_EQ(types.back(), KTZMON_REQ_DATA_SYNC_COMPLETE);
+    EXPECT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 1u);
+    std::vector<uint8_t> order;
+    for (const auto& m : SensorMsgs())
+    {
+        order.push_back(m.bytes[0]);
+    }
+    EXPECT_EQ(order, (std::vector<uint8_t>{1, 2, 3, 4}));
+    Pass(3);
+    EXPECT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 1u);
+}
+
+TEST_F(SensorMonTest, TypeNeverReadyBlocksOnlyDataSyncComplete)
+{
+    MakePowerReady();
+    ktzplat::RemoveFan(1);
+    StartWithClient();
+    Pass(8);
+    EXPECT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 0u);
+    EXPECT_EQ(CountLogged("ThermalGetFanData failed: fanNum: 1 rc: -1\n"), 3u);
+    EXPECT_TRUE(SensorMsgs(1).empty());
+    ASSERT_EQ(SensorMsgs(2).size(), 1u);
+    ktzplat::SetChassisTemp({"Chassis", 0, 30});
+    Pass();
+    EXPECT_EQ(SensorMsgs(2).size(), 2u);
+    EXPECT_EQ(SensorMsgs(3).size(), 1u);
+    EXPECT_EQ(SensorMsgs(4).size(), 1u);
+}
+
+TEST_F(SensorMonTest, StopWhileWaitingEndsTheThreadWithoutAPass)
+{
+    WriteIni("[Fan Sensor]\nreadycheckinterval.secs=0\n");
+    StartWithClient();
+    EXPECT_EQ(Host().Stop(), 0u);
+    EXPECT_TRUE(Logged("Sensor monitoring stopped\n"));
+    EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
+}
+
+TEST_F(SensorMonTest, PassPeriodIsRaisedToOneSecond)
+{
+    for (const char* value : {"0", "-5"})
+    {
+        SCOPED_TRACE(value);
+        WriteIni(std::string("[Sensor Monitor]\nsensorscheckinterval.secs=") + value +
+                 "\n[Fan Sensor]\nreadycheckinterval.secs=0\n");
+        g_KTZMonSensorTypeTable[0].readyCheck = 30;
+        ktzplat::ClearLoggedMessages();
+        StartWithClient();
+        EXPECT_TRUE(Logged("Sensor Monitor: sensorsCheck: 1\n"));
+        ktzplat::AdvanceClock(1);
+        EXPECT_TRUE(Logged(kFanFound));
+        StopAndUnload();
+    }
+}
+
+TEST_F(SensorMonTest, PassPeriodIsCappedAtOneDay)
+{
+    WriteIni(
+        "[Sensor Monitor]\nsensorscheckinterval.secs=2147483647\n[Fan Sensor]\nreadycheckinterval.secs=0\n");
+    StartWithClient();
+    EXPECT_TRUE(Logged("Sensor Monitor: sensorsCheck: 86400\n"));
+    ktzplat::AdvanceClock(86399);
+    EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
+    ktzplat::AdvanceClock(1);
+    EXPECT_TRUE(Logged(kFanFound));
+}
+
+int g_rowCalls = 0;
+void ProbeSend(KTZMonClient* /*client*/)
+{
+    ++g_rowCalls;
+}
+
+TEST_F(SensorMonTest, ClientFanOutWithoutMonitorSendsNothing)
+{
+    LoadAndStart();
+    ktzplat::InjectFault(Op::EventCreate);
+    SetKtzSetting("1");
+    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_EQ(ktzplat::FailCount(Op::EventCreate), 1u);
+    ASSERT_EQ(g_pKTZMonSensorMonData, nullptr);
+
+    // Rows that would walk their lists (or claim to be attached) are never
+    // reached while there is no monitor record.
+    g_rowCalls = 0;
+    for (auto& row : g_KTZMonSensorTypeTable)
+    {
+        row.SendToClient = ProbeSend;
+        row.FRUsSendToClient = ProbeSend;
+        row.attached = 1;
+    }
+    EXPECT_EQ(KTZMonSensorMonSensorsAttached(), 0);
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
+    {
+        g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
+    }
+    EXPECT_EQ(g_rowCalls, 0);
+    EXPECT_EQ(CountType(KTZMON_REQ_KTZ_SETTING), 1u);
+    EXPECT_TRUE(SensorMsgs().empty());
+    EXPECT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 0u);
+}
+
+} // namespace
+} // namespace ktztest
