@@ -1,9 +1,11 @@
 // Memory: SMAllocMem/SMFreeMem/SMFreeGeneric with a header before every block
-// (magic and size) and accounting of live blocks and bytes. Lists and paths
-// allocate through the same counted allocator.
+// (magic and size), a registry of live blocks that catches double and stray
+// frees, and accounting of live blocks and bytes. Lists and paths allocate
+// through the same counted allocator.
 #include "internal.h"
 
 #include <cstring>
+#include <unordered_set>
 
 namespace ktzplat
 {
@@ -20,6 +22,20 @@ struct Header
 };
 static_assert(sizeof(Header) <= kHeader);
 
+// Live blocks, so that a double or stray free is caught without reading
+// memory that is no longer ours.
+std::mutex& LiveMu()
+{
+    static std::mutex* mu = new std::mutex;
+    return *mu;
+}
+
+std::unordered_set<const void*>& Live()
+{
+    static auto* live = new std::unordered_set<const void*>;
+    return *live;
+}
+
 std::atomic<uint64_t> g_liveAllocs{0};
 std::atomic<uint64_t> g_liveBytes{0};
 std::atomic<uint64_t> g_totalAllocs{0};
@@ -35,9 +51,20 @@ void* AllocCounted(uint32_t size)
         return nullptr;
     Header h{kLiveMagic, size};
     std::memcpy(raw, &h, sizeof h);
+    void* p = static_cast<unsigned char*>(raw) + kHeader;
+    try
+    {
+        std::lock_guard<std::mutex> lk(LiveMu());
+        Live().insert(p);
+    }
+    catch (...)
+    {
+        std::free(raw);
+        return nullptr;
+    }
     g_liveAllocs.fetch_add(1, std::memory_order_relaxed);
     g_liveBytes.fetch_add(size, std::memory_order_relaxed);
-    return static_cast<unsigned char*>(raw) + kHeader;
+    return p;
 }
 
 void* AllocWithFault(Op op, uint32_t size)
@@ -54,14 +81,16 @@ void FreeCounted(void* p, const char* who)
 {
     if (!p)
         return;
+    {
+        std::lock_guard<std::mutex> lk(LiveMu());
+        if (Live().erase(p) == 0)
+            Fatal("%s(%p): not a live block from the support library (freed twice or never allocated)", who, p);
+    }
     unsigned char* raw = static_cast<unsigned char*>(p) - kHeader;
     Header h;
     std::memcpy(&h, raw, sizeof h);
-    if (h.magic == kFreedMagic)
-        Fatal("%s(%p): block freed twice", who, p);
     if (h.magic != kLiveMagic)
-        Fatal("%s(%p): not a block from the support library (bad magic 0x%08X)", who, p,
-              static_cast<unsigned>(h.magic));
+        Fatal("%s(%p): block header overwritten (magic 0x%08X)", who, p, static_cast<unsigned>(h.magic));
     h.magic = kFreedMagic;
     std::memcpy(raw, &h, sizeof h);
     g_liveAllocs.fetch_sub(1, std::memory_order_relaxed);
