@@ -130,6 +130,11 @@ values = [2, 2, 0]
 args = ["Fan2A", "2000"]
 
 [[step]]
+at = 57
+action = "caps-request"   # client 9 asks for the module's capabilities
+client = 9
+
+[[step]]
 at = 61
 action = "set-fan"        # a dip below the lower non-critical threshold ...
 fan = 2

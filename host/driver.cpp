@@ -764,9 +764,20 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
         }
         else
         {
-            ev.kind = Event::Kind::Step;
-            ev.text = ApplyChassisStep(s, st, &chassis);
-            Record(ev);
+            // The step is recorded before it takes effect, so that what the
+            // module does about it follows it in the transcript.
+            size_t index = 0;
+            {
+                std::lock_guard<std::mutex> lock(host.mu);
+                ev.kind = Event::Kind::Step;
+                index = host.events.size();
+                host.events.push_back(ev);
+            }
+            const std::string text = ApplyChassisStep(s, st, &chassis);
+            {
+                std::lock_guard<std::mutex> lock(host.mu);
+                host.events[index].text = text;
+            }
             Snapshot(s, chassis, now, &r.samples);
         }
         idle();

@@ -94,14 +94,15 @@ std::string EventText(const Event& ev)
 
 constexpr size_t kHexPerLine = 16;
 
-void HexLines(std::ostream& out, const std::vector<uint8_t>& bytes, const std::string& indent)
+void HexLines(std::ostream& out, const std::vector<uint8_t>& bytes, const std::string& indent,
+              const char* label = "")
 {
     for (size_t off = 0; off < bytes.size(); off += kHexPerLine)
     {
         char head[32];
         std::snprintf(head, sizeof head, "%04zx: ", off);
         const size_t n = std::min(kHexPerLine, bytes.size() - off);
-        out << indent << head << ktzclient::Hex(bytes.data() + off, n) << "\n";
+        out << indent << label << head << ktzclient::Hex(bytes.data() + off, n) << "\n";
     }
 }
 
@@ -148,6 +149,10 @@ void WriteTranscript(std::ostream& out, const Scenario& s, const RunResult& r, c
         if (o.hex && (ev.kind == Event::Kind::Message || (ev.kind == Event::Kind::Host && !ev.bytes.empty())))
         {
             HexLines(out, ev.bytes, indent);
+            if (ev.kind == Event::Kind::Message && !ev.response.empty())
+            {
+                HexLines(out, ev.response, indent, "answer ");
+            }
         }
     }
     out << "\nMessages received\n";
@@ -249,9 +254,21 @@ void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const O
             {
                 j["error"] = d.error;
             }
+            if (ev.requestType == KTZMON_REQ_GET_KTZ_CAPS)
+            {
+                const auto caps = ktzclient::DecodeCapsReply(ev.response.data(), ev.response.size());
+                if (caps.ok)
+                {
+                    j["answer_caps"] = caps.value.caps;
+                }
+            }
             if (o.hex)
             {
                 j["hex"] = ktzclient::Hex(ev.bytes.data(), ev.bytes.size());
+                if (!ev.response.empty())
+                {
+                    j["answer_hex"] = ktzclient::Hex(ev.response.data(), ev.response.size());
+                }
             }
             break;
         }

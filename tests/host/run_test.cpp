@@ -1,0 +1,587 @@
+// ktzmon-host run as a process, the way a newcomer runs it: the demonstration
+// chassis end to end (transcript, JSON, hex, SVG timeline), the examples in
+// docs/protocol.md, a bad scenario that must run nothing, and clients that
+// misbehave during their connect.
+#include "ktzclient_decode.h"
+
+#include <gtest/gtest.h>
+#include <ktzmon/protocol.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using nlohmann::json;
+
+struct Proc
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+    {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string TempPath(const std::string& name)
+{
+    const char* base = std::getenv("TMPDIR");
+    return std::string(base != nullptr ? base : "/tmp") + "/ktzhost-test-" + std::to_string(::getpid()) +
+           "-" + name;
+}
+
+// Runs ktzmon-host (through the emulator in a cross build) and collects its
+// output and exit status.
+Proc RunHost(const std::vector<std::string>& args)
+{
+    std::string cmd = std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
+    for (const auto& a : args)
+    {
+        cmd += " " + Quote(a);
+    }
+    const std::string errPath = TempPath("stderr");
+    cmd += " 2>" + Quote(errPath);
+    Proc p;
+    FILE* f = ::popen(cmd.c_str(), "r");
+    if (f == nullptr)
+    {
+        return p;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+    {
+        p.out.append(buf, n);
+    }
+    const int st = ::pclose(f);
+    p.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    p.err = ReadFile(errPath);
+    std::remove(errPath.c_str());
+    return p;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line))
+    {
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::string Trim(const std::string& s)
+{
+    const auto b = s.find_first_not_of(' ');
+    const auto e = s.find_last_not_of(' ');
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+std::vector<json> JsonLines(const std::string& text)
+{
+    std::vector<json> out;
+    for (const auto& l : Lines(text))
+    {
+        out.push_back(json::parse(l)); // throws (and fails the test) on a malformed line
+    }
+    return out;
+}
+
+std::vector<json> Messages(const std::vector<json>& all, uint32_t client)
+{
+    std::vector<json> out;
+    for (const auto& j : all)
+    {
+        if (j["kind"] == "message" && j["client"] == client)
+        {
+            out.push_back(j);
+        }
+    }
+    return out;
+}
+
+// "sensor-data/fan", "fru-by-number", ... for the messages at time t.
+std::vector<std::string> Shape(const std::vector<json>& msgs, double t)
+{
+    std::vector<std::string> out;
+    for (const auto& m : msgs)
+    {
+        if (m["t"].get<double>() == t)
+        {
+            std::string s = m["type"].get<std::string>();
+            if (s == "sensor-data")
+            {
+                s += "/" + m["fields"]["sensor_type"].get<std::string>();
+            }
+            out.push_back(s);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> Repeat(const std::string& s, size_t n)
+{
+    return std::vector<std::string>(n, s);
+}
+
+std::vector<std::string> Cat(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> out;
+    for (const auto& p : parts)
+    {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+class HostRun : public ::testing::Test
+{
+  protected:
+    static void SetUpTestSuite()
+    {
+        demoJson_ = new Proc(RunHost({"--json", "--hex"}));
+        demoHex_ = new Proc(RunHost({"--hex", "--no-log"}));
+    }
+    static void TearDownTestSuite()
+    {
+        delete demoJson_;
+        delete demoHex_;
+    }
+    static Proc* demoJson_;
+    static Proc* demoHex_;
+};
+Proc* HostRun::demoJson_ = nullptr;
+Proc* HostRun::demoHex_ = nullptr;
+
+TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
+{
+    const Proc p = RunHost({});
+    ASSERT_EQ(p.exitCode, 0) << p.err << p.out;
+    const auto lines = Lines(p.out);
+    auto has = [&](const std::string& want)
+    {
+        for (const auto& l : lines)
+        {
+            if (Trim(l) == want)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(has("0.0  host          Load -> status 0"));
+    EXPECT_TRUE(has("0.0  module log    KTZ Monitor started"));
+    EXPECT_TRUE(has("30.0  client 7      data-sync-complete"));
+    EXPECT_TRUE(has("65.0  module log    Fan sensor starting delay mode: name: 'Fan2A'"));
+    EXPECT_TRUE(has("120.0  client 9      sensor-data fan #6 'Fan3B' presence=1 status=critical reading=800 "
+                    "lnc=2000 lc=1000"));
+    EXPECT_TRUE(has("250.0  host          Unload -> status 0"));
+    EXPECT_TRUE(has("Result: ok, the run went as the scenario expects"));
+    EXPECT_EQ(p.out.find("FAILED"), std::string::npos);
+}
+
+TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
+{
+    ASSERT_EQ(demoJson_->exitCode, 0) << demoJson_->err;
+    const auto all = JsonLines(demoJson_->out);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back()["kind"], "result");
+    EXPECT_EQ(all.back()["ok"], true);
+    EXPECT_EQ(all.back()["messages"]["7"]["sensor-data"], 37);
+
+    const auto c7 = Messages(all, 7);
+    const auto c9 = Messages(all, 9);
+    ASSERT_GE(c7.size(), 2u);
+    EXPECT_EQ(Shape(c7, 10), (std::vector<std::string>{"ktz-setting", "caps-query"}));
+    EXPECT_EQ(c7[0]["fields"]["changed"], false);
+    EXPECT_EQ(c7[0]["hex"], "01 00 00 00 00 00 00 00");
+    // Client 7 connected early: it gets each type as it attaches, FRU records
+    // right after the power supplies, then data-sync-complete once.
+    EXPECT_EQ(Shape(c7, 30), Cat({Repeat("sensor-data/fan", 6),
+                                  Repeat("sensor-data/temperature", 3),
+                                  Repeat("sensor-data/power-supply", 4),
+                                  Repeat("fru-by-number", 3),
+                                  {"sensor-data/power-redundancy", "data-sync-complete"}}));
+    // Client 9 connects to a chassis already known: the whole snapshot, the
+    // FRU records, data-sync-complete and then the two queued events.
+    EXPECT_EQ(Shape(c9, 50), Cat({{"ktz-setting", "caps-query"},
+                                  Repeat("sensor-data/fan", 6),
+                                  Repeat("sensor-data/temperature", 3),
+                                  Repeat("sensor-data/power-supply", 4),
+                                  {"sensor-data/power-redundancy"},
+                                  Repeat("fru-by-number", 3),
+                                  {"data-sync-complete", "log-event", "log-event"}}));
+    std::vector<std::string> ids;
+    for (const auto& m : c9)
+    {
+        if (m["type"] == "log-event")
+        {
+            ids.push_back(m["fields"]["id"]);
+        }
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"PSU0100", "CHS0210", "FAN0004"}));
+    for (const auto& m : c7)
+    {
+        EXPECT_NE(m["type"], "log-event") << "a base-only client received a chassis log event";
+    }
+
+    // The fan dip never reached a client; the real failure did, at the end of the delay.
+    std::vector<double> fan3b;
+    for (const auto& m : c7)
+    {
+        if (m["type"] == "sensor-data")
+        {
+            EXPECT_FALSE(m["fields"]["name"] == "Fan2A" && m["fields"]["reading"] == 1500);
+            if (m["fields"]["name"] == "Fan3B" && m["fields"]["reading"] == 800)
+            {
+                fan3b.push_back(m["t"]);
+                EXPECT_EQ(m["fields"]["status_name"], "critical");
+            }
+        }
+    }
+    EXPECT_EQ(fan3b, (std::vector<double>{120.0, 225.0}));
+
+    // The pulled supply is reported empty, and its FRU record comes again when it is back.
+    std::vector<double> fruBay2;
+    for (const auto& m : c9)
+    {
+        if (m["type"] == "fru-by-number" && m["fields"]["bay"] == 2)
+        {
+            fruBay2.push_back(m["t"]);
+        }
+    }
+    EXPECT_EQ(fruBay2, (std::vector<double>{50.0, 185.0, 225.0}));
+
+    // Switching the setting off and on: both clients hear each change once,
+    // and the types attach again at the next pass.
+    for (const auto* c : {&c7, &c9})
+    {
+        std::vector<std::string> changes;
+        for (const auto& m : *c)
+        {
+            if (m["type"] == "ktz-setting" && m["fields"]["changed"] == true)
+            {
+                changes.push_back(m["hex"]);
+            }
+        }
+        EXPECT_EQ(changes, (std::vector<std::string>{"00 00 00 00 01 00 00 00", "01 00 00 00 01 00 00 00"}));
+    }
+    EXPECT_EQ(Shape(c9, 225).back(), "data-sync-complete");
+
+    // Every message's wire bytes decode to the fields the JSON reports.
+    for (const auto& j : all)
+    {
+        if (j["kind"] != "message")
+        {
+            continue;
+        }
+        std::vector<uint8_t> bytes;
+        std::stringstream hs(j["hex"].get<std::string>());
+        unsigned b;
+        while (hs >> std::hex >> b)
+        {
+            bytes.push_back(static_cast<uint8_t>(b));
+        }
+        ASSERT_EQ(bytes.size(), j["size"].get<size_t>());
+        const auto d = ktzclient::Decode(KTZMON_REQ_CLASS, j["type_code"], bytes);
+        ASSERT_TRUE(d.ok) << d.error;
+        if (const auto* s = std::get_if<ktzclient::SensorData>(&d.value.body))
+        {
+            EXPECT_EQ(j["fields"]["name"], s->name);
+            EXPECT_EQ(j["fields"]["reading"], s->Reading());
+        }
+    }
+
+    // Module log lines are interleaved with the messages, in order.
+    bool sawDelayLine = false;
+    for (const auto& j : all)
+    {
+        if (j["kind"] == "log" && j["text"] == "Fan sensor delay mode expired: name: 'Fan3B'")
+        {
+            sawDelayLine = true;
+            EXPECT_EQ(j["t"], 120.0);
+        }
+        if (j["kind"] == "message" && j["fields"].contains("name") && j["fields"]["name"] == "Fan3B" &&
+            j["t"] == 120.0)
+        {
+            EXPECT_TRUE(sawDelayLine) << "the message came before the log line that explains it";
+        }
+    }
+    EXPECT_TRUE(sawDelayLine);
+}
+
+TEST_F(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
+{
+    ASSERT_EQ(demoHex_->exitCode, 0) << demoHex_->err;
+    const auto out = Lines(demoHex_->out);
+    const auto doc = Lines(ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/docs/protocol.md"));
+    std::vector<std::vector<std::string>> blocks;
+    bool in = false;
+    for (const auto& l : doc)
+    {
+        if (l == "```ktzmon-host")
+        {
+            in = true;
+            blocks.emplace_back();
+        }
+        else if (in && l == "```")
+        {
+            in = false;
+        }
+        else if (in)
+        {
+            blocks.back().push_back(Trim(l));
+        }
+    }
+    ASSERT_GE(blocks.size(), 8u);
+    std::map<std::string, bool> typesShown;
+    for (const auto& b : blocks)
+    {
+        ASSERT_FALSE(b.empty());
+        bool found = false;
+        for (size_t i = 0; i + b.size() <= out.size() && !found; ++i)
+        {
+            found = true;
+            for (size_t k = 0; k < b.size() && found; ++k)
+            {
+                found = Trim(out[i + k]) == b[k];
+            }
+        }
+        EXPECT_TRUE(found) << "docs/protocol.md example not in the demo output:\n" << b[0];
+        for (const char* t : {"ktz-setting", "sensor-data", "fru-by-number", "data-sync-complete",
+                              "log-event", "caps-query", "capabilities"})
+        {
+            if (b[0].find(t) != std::string::npos)
+            {
+                typesShown[t] = true;
+            }
+        }
+    }
+    EXPECT_EQ(typesShown.size(), 7u) << "an example of every message and of the module's capability answer";
+}
+
+TEST_F(HostRun, TimelineIsWellFormedSvgWithALanePerSensor)
+{
+    const std::string svg = TempPath("timeline.svg");
+    const Proc p = RunHost({"--no-log", "--timeline", svg});
+    ASSERT_EQ(p.exitCode, 0) << p.err;
+    const std::string text = ReadFile(svg);
+    ASSERT_FALSE(text.empty());
+    if (std::string(KTZHOST_XMLLINT).size() != 0)
+    {
+        EXPECT_EQ(std::system((std::string(KTZHOST_XMLLINT) + " --noout " + Quote(svg)).c_str()), 0);
+    }
+    // Balanced elements, whatever the checker available.
+    int depth = 0;
+    for (size_t i = text.find('<'); i != std::string::npos; i = text.find('<', i + 1))
+    {
+        const size_t close = text.find('>', i);
+        ASSERT_NE(close, std::string::npos);
+        if (text[i + 1] == '?')
+        {
+            continue;
+        }
+        if (text[i + 1] == '/')
+        {
+            --depth;
+        }
+        else if (text[close - 1] != '/')
+        {
+            ++depth;
+        }
+        ASSERT_GE(depth, 0);
+    }
+    EXPECT_EQ(depth, 0);
+    size_t lanes = 0;
+    for (size_t i = text.find("class=\"lane sensor\""); i != std::string::npos;
+         i = text.find("class=\"lane sensor\"", i + 1))
+    {
+        ++lanes;
+    }
+    EXPECT_EQ(lanes, 6u + 3u + 4u + 1u); // fan sensors, temperatures, bays, redundancy
+    for (const char* name :
+         {"Fan1A", "Fan3B", "Chassis Inlet", "Blade 3 Ambient", "PS-4", "Power Redundancy"})
+    {
+        EXPECT_NE(text.find(std::string("data-name=\"") + name + "\""), std::string::npos) << name;
+    }
+    // Both fans that went low get a shaded delay-mode window.
+    size_t delays = 0;
+    for (size_t i = text.find("class=\"delay\""); i != std::string::npos;
+         i = text.find("class=\"delay\"", i + 1))
+    {
+        ++delays;
+    }
+    EXPECT_EQ(delays, 2u);
+    std::remove(svg.c_str());
+}
+
+TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
+{
+    const std::string path = TempPath("bad.toml");
+    std::ofstream(path) << "title = \"bad\"\n[[client]]\nid = 1\ncolour = \"red\"\n";
+    const Proc p = RunHost({"--json", path});
+    EXPECT_EQ(p.exitCode, 2);
+    EXPECT_TRUE(p.out.empty()) << p.out;
+    EXPECT_NE(p.err.find(path + ":4: client[1]: unknown key 'colour'"), std::string::npos) << p.err;
+    EXPECT_NE(p.err.find("not run"), std::string::npos) << p.err;
+
+    std::ofstream(path)
+        << "[[step]]\nat = 3\naction = \"set-fan\"\nfan = 1\n[[step]]\nat = 2\naction = \"stop\"\n";
+    const Proc q = RunHost({path});
+    EXPECT_EQ(q.exitCode, 2);
+    EXPECT_TRUE(q.out.empty());
+    EXPECT_NE(q.err.find(":4: step[1].fan: fan 1 is not defined"), std::string::npos) << q.err;
+    std::remove(path.c_str());
+
+    const Proc u = RunHost({"--frobnicate"});
+    EXPECT_EQ(u.exitCode, 2);
+    EXPECT_NE(u.err.find("unknown option --frobnicate"), std::string::npos);
+}
+
+TEST_F(HostRun, MisbehavingClientsDuringTheirConnect)
+{
+    const std::string path = TempPath("clients.toml");
+    std::ofstream(path) << R"(
+title = "clients"
+end = 60
+[platform]
+id = 0x10
+chassis_log_proxy = true
+[[fan]]
+names = ["F1"]
+readings = [4000]
+lnc = 1000
+[chassis_temp]
+name = "T"
+[[psu]]
+fru_text = "P"
+[redundancy]
+config = 1
+state = 1
+[[client]]
+id = 21
+answer_data = { "ktz-setting" = 4 }   # wrongly answers with data: dropped at once
+[[client]]
+id = 22
+caps = 3
+caps_response_length = 15             # too short: stays a base client
+[[client]]
+id = 23
+caps = 3
+disconnect_on = "sensor-data"          # goes away during its own snapshot
+[[client]]
+id = 24
+status_by_type = { "sensor-data" = 5 } # fails every sensor message, stays connected
+[[step]]
+at = 31
+action = "connect"
+client = 21
+[[step]]
+at = 32
+action = "connect"
+client = 22
+[[step]]
+at = 33
+action = "connect"
+client = 23
+[[step]]
+at = 34
+action = "connect"
+client = 24
+[[step]]
+at = 35
+action = "log-event"
+id = "E1"
+[[step]]
+at = 40
+action = "set-fan"
+fan = 1
+reading = 4500
+[[expect]]
+client = 22
+receives = "log-event"
+count = 0
+)";
+    const Proc p = RunHost({"--json", path});
+    ASSERT_EQ(p.exitCode, 0) << p.err << p.out;
+    const auto all = JsonLines(p.out);
+    auto types = [&](uint32_t c)
+    {
+        std::vector<std::string> t;
+        for (const auto& m : Messages(all, c))
+        {
+            t.push_back(m["type"]);
+        }
+        return t;
+    };
+    auto logged = [&](const std::string& line)
+    {
+        for (const auto& j : all)
+        {
+            if (j["kind"] == "log" && j["text"] == line)
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+    // 21: the setting message failed, so the module forgot it: nothing more, not even later changes.
+    EXPECT_EQ(types(21), (std::vector<std::string>{"ktz-setting"}));
+    EXPECT_FALSE(logged("KTZ client connected: clientID: 21 ktzCaps: 0x1"));
+    // 22: answered 15 bytes, so it is a base client: no chassis log event.
+    EXPECT_TRUE(logged("KTZ client connected: clientID: 22 ktzCaps: 0x1"));
+    // 23: left after its first sensor message; the rest of its snapshot was not sent.
+    EXPECT_EQ(types(23), (std::vector<std::string>{"ktz-setting", "caps-query", "sensor-data"}));
+    EXPECT_TRUE(logged("KTZ client disconnected: clientID: 23"));
+    // 24: its failures change nothing: it gets the snapshot and the later fan change.
+    const auto t24 = types(24);
+    EXPECT_EQ(std::count(t24.begin(), t24.end(), "sensor-data"), 5); // fan, temp, psu, redundancy, fan change
+    EXPECT_EQ(t24.back(), "sensor-data");
+    std::remove(path.c_str());
+}
+
+TEST_F(HostRun, UnmetExpectationFailsTheRunWithItsLine)
+{
+    const std::string path = TempPath("expect.toml");
+    std::ofstream(path)
+        << "end = 40\n[[client]]\nid = 1\n[[step]]\nat = 1\naction = \"connect\"\nclient = 1\n"
+           "[[expect]]\nclient = 1\nreceives = \"data-sync-complete\"\nby = 35\n";
+    const Proc p = RunHost({path});
+    EXPECT_EQ(p.exitCode, 1) << p.err;
+    // An empty chassis: the power types never become ready, so there is no data-sync-complete.
+    EXPECT_NE(
+        p.err.find("expectation at line 8 not met: client 1 receives data-sync-complete by t=35 (0 found)"),
+        std::string::npos)
+        << p.err;
+    EXPECT_NE(p.out.find("Result: FAILED"), std::string::npos);
+    std::remove(path.c_str());
+}
+
+} // namespace
