@@ -430,11 +430,14 @@ TEST_F(LogMonTest, UnterminatedTextsStayInsideTheEvent)
 
     const auto q = Queue();
     ASSERT_EQ(q.size(), 3u);
-    for (size_t i = 0; i < 2; ++i)
+    for (size_t i = 0; i < 2; ++i) // queued messages are in host order
     {
-        EXPECT_EQ(Hex(q[i]), "00 00 00 00 00 00 00 00 18 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-                             "49 44 00")
-            << "message " << i;
+        ASSERT_EQ(q[i].size(), 27u) << "message " << i;
+        EXPECT_EQ(ktz::LoadU32(q[i].data(), 8), 24u);
+        EXPECT_EQ(ktz::LoadU32(q[i].data(), 12), 0u);
+        EXPECT_EQ(ktz::LoadU32(q[i].data(), 16), 0u);
+        EXPECT_EQ(ktz::LoadU32(q[i].data(), 20), 0u);
+        EXPECT_EQ(MsgId(q[i]), "ID");
     }
     // The argument block survives; the unterminated text is left out.
     EXPECT_EQ(ktz::LoadU32(q[2].data(), 12), 27u);
