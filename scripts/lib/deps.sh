@@ -1,0 +1,53 @@
+# Installs the Debian packages the build needs, and only those missing.
+# Sourced by scripts/test.sh, scripts/run.sh and scripts/lint.sh.
+#
+#   ktz_ensure_packages pkg...   installs whichever of pkg... is not installed
+#   ktz_ensure_build_deps        everything the build, tests, fuzzing and benchmarks use
+#
+# apt-get update runs at most once, and only when something is missing, so an
+# up-to-date machine installs nothing and needs neither root nor the network.
+# Recommended packages are left out; the few that matter (the C library
+# headers, natively and for PowerPC) are listed by name instead.
+
+KTZ_BUILD_PACKAGES=(
+    cmake g++ make pkg-config binutils libc6-dev
+    libgtest-dev libgmock-dev googletest
+    g++-12-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user
+    clang libclang-rt-14-dev
+    libbenchmark-dev nlohmann-json3-dev libtomlplusplus-dev
+)
+
+ktz_package_installed()
+{
+    [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = "installed" ]
+}
+
+ktz_ensure_packages()
+{
+    local missing=() pkg
+    for pkg in "$@"; do
+        ktz_package_installed "$pkg" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    echo "Installing missing packages: ${missing[*]}" >&2
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "error: need root or sudo to install: ${missing[*]}" >&2
+            return 1
+        fi
+        sudo=(sudo)
+    fi
+    if [ -z "${KTZ_APT_UPDATED:-}" ]; then
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q || return 1
+        KTZ_APT_UPDATED=1
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        "${missing[@]}" </dev/null || return 1
+}
+
+ktz_ensure_build_deps()
+{
+    ktz_ensure_packages "${KTZ_BUILD_PACKAGES[@]}"
+}
