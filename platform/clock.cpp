@@ -90,10 +90,8 @@ bool AllIdle(const Sched& s, const ThreadRec* self)
             continue;
         switch (t->state)
         {
-        case ThreadRec::State::Ended:
-            break;
-        case ThreadRec::State::Running:
-            return false;
+        case ThreadRec::State::Ended: break;
+        case ThreadRec::State::Running: return false;
         case ThreadRec::State::Waiting:
             if (!WaiterIdle(s, t->waiter))
                 return false;
@@ -325,7 +323,8 @@ void AdvanceClockMs(int64_t ms)
         std::lock_guard<std::mutex> lk(s.mu);
         target = s.vnow.load() + std::max<int64_t>(0, ms);
     }
-    auto idle = [&] {
+    auto idle = [&]
+    {
         if (!WaitIdle(kIdleLimitMs))
             std::fputs("libktzplatform: AdvanceClockMs: platform threads did not become idle\n", stderr);
     };

@@ -60,10 +60,12 @@ struct Notifier : detail::Service
             return;
         OSNotifyCallback cb = p.handle->callback;
         NotifyHandle* h = p.handle;
-        CallOut(lk, h, [&] {
-            if (cb)
-                cb(h, nullptr);
-        });
+        CallOut(lk, h,
+                [&]
+                {
+                    if (cb)
+                        cb(h, nullptr);
+                });
     }
 
     // Under S().mu: queues a notification for every registration of key.
@@ -87,11 +89,13 @@ struct Notifier : detail::Service
     // Under S().mu: ends h's registrations; true when it had any.
     bool Unregister(std::unique_lock<std::mutex>& lk, NotifyHandle* h)
     {
-        auto end = std::remove_if(regs.begin(), regs.end(), [&](const Registration& r) { return r.handle == h; });
+        auto end =
+            std::remove_if(regs.begin(), regs.end(), [&](const Registration& r) { return r.handle == h; });
         bool had = end != regs.end();
         regs.erase(end, regs.end());
-        queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.handle == h; }),
-                    queue.end());
+        queue.erase(
+            std::remove_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.handle == h; }),
+            queue.end());
         WaitNotCalling(lk, h);
         return had;
     }
@@ -194,20 +198,22 @@ extern "C" int32_t cfgGetByName(int32_t, int64_t, const char* key, char* buf, ui
         return rc;
     if (!key || !buf)
         return -1;
-    return detail::NoThrow<int32_t>(-1, [&] {
-        std::lock_guard<std::mutex> lk(detail::S().mu);
-        Notifier& n = N();
-        auto it = n.config.find(key);
-        if (it == n.config.end())
-            return int32_t{-2};
-        const std::vector<char>& v = it->second;
-        size_t copy = std::min<size_t>(v.size(), bufSize);
-        if (copy > 0)
-            std::memcpy(buf, v.data(), copy);
-        if (copy < bufSize)
-            buf[copy] = '\0';
-        return int32_t{0};
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        std::lock_guard<std::mutex> lk(detail::S().mu);
+                                        Notifier& n = N();
+                                        auto it = n.config.find(key);
+                                        if (it == n.config.end())
+                                            return int32_t{-2};
+                                        const std::vector<char>& v = it->second;
+                                        size_t copy = std::min<size_t>(v.size(), bufSize);
+                                        if (copy > 0)
+                                            std::memcpy(buf, v.data(), copy);
+                                        if (copy < bufSize)
+                                            buf[copy] = '\0';
+                                        return int32_t{0};
+                                    });
 }
 
 extern "C" int32_t os_notify_init(void** pHandle, OSNotifyCallback callback)
@@ -217,22 +223,24 @@ extern "C" int32_t os_notify_init(void** pHandle, OSNotifyCallback callback)
         return rc;
     if (!pHandle)
         return -1;
-    return detail::NoThrow<int32_t>(-1, [&] {
-        auto* h = new NotifyHandle;
-        h->callback = callback;
-        std::lock_guard<std::mutex> lk(detail::S().mu);
-        try
-        {
-            N().handles.push_back(h);
-        }
-        catch (...)
-        {
-            delete h;
-            throw;
-        }
-        *pHandle = h;
-        return int32_t{0};
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        auto* h = new NotifyHandle;
+                                        h->callback = callback;
+                                        std::lock_guard<std::mutex> lk(detail::S().mu);
+                                        try
+                                        {
+                                            N().handles.push_back(h);
+                                        }
+                                        catch (...)
+                                        {
+                                            delete h;
+                                            throw;
+                                        }
+                                        *pHandle = h;
+                                        return int32_t{0};
+                                    });
 }
 
 extern "C" int32_t os_notify_register_cfgchg(const char* key, void* handle)
@@ -242,25 +250,29 @@ extern "C" int32_t os_notify_register_cfgchg(const char* key, void* handle)
         return rc;
     if (!key)
         return -1;
-    return detail::NoThrow<int32_t>(-1, [&] {
-        std::lock_guard<std::mutex> lk(detail::S().mu);
-        Notifier& n = N();
-        NotifyHandle* h = AsHandle(handle);
-        if (!h)
-            return int32_t{-1};
-        if (!n.Registered(key, h))
-            n.regs.push_back(Registration{key, h});
-        return int32_t{0};
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        std::lock_guard<std::mutex> lk(detail::S().mu);
+                                        Notifier& n = N();
+                                        NotifyHandle* h = AsHandle(handle);
+                                        if (!h)
+                                            return int32_t{-1};
+                                        if (!n.Registered(key, h))
+                                            n.regs.push_back(Registration{key, h});
+                                        return int32_t{0};
+                                    });
 }
 
 extern "C" int32_t os_notify(uint32_t code)
 {
-    return detail::NoThrow<int32_t>(-1, [&] {
-        std::lock_guard<std::mutex> lk(detail::S().mu);
-        N().codes.push_back(code);
-        return int32_t{0};
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        std::lock_guard<std::mutex> lk(detail::S().mu);
+                                        N().codes.push_back(code);
+                                        return int32_t{0};
+                                    });
 }
 
 extern "C" int32_t os_notify_unregister(void* handle)

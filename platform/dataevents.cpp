@@ -131,14 +131,17 @@ extern "C" int32_t SMILAddEventListener(SMILEventListener listener)
         return rc;
     if (!listener)
         return -1;
-    return detail::NoThrow<int32_t>(-1, [&] {
-        Delivery& d = D();
-        std::lock_guard<std::mutex> lk(detail::S().mu);
-        if (std::find(d.listeners.begin(), d.listeners.end(), listener) != d.listeners.end())
-            return int32_t{-1};
-        d.listeners.push_back(listener);
-        return int32_t{0};
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        Delivery& d = D();
+                                        std::lock_guard<std::mutex> lk(detail::S().mu);
+                                        if (std::find(d.listeners.begin(), d.listeners.end(), listener) !=
+                                            d.listeners.end())
+                                            return int32_t{-1};
+                                        d.listeners.push_back(listener);
+                                        return int32_t{0};
+                                    });
 }
 
 extern "C" int32_t SMILRemoveEventListener(SMILEventListener listener)

@@ -125,10 +125,10 @@ uint64_t FailCount(Op op)
 const char* OpName(Op op)
 {
     static const char* const names[] = {
-        "Alloc",          "MutexCreate",    "SemaphoreCreate",   "EventCreate",   "ThreadStart",
-        "IniPath",        "ListenerAdd",    "CfgGetByName",      "NotifyInit",    "NotifyRegister",
-        "ThermalFanData", "ThermalSensorData", "StashTemp",      "PsuPresence",   "PsuState",
-        "PsuAlert",       "PsuRawFru",      "PsuRedundancy",     "PsuRedundancyState",
+        "Alloc",          "MutexCreate",       "SemaphoreCreate", "EventCreate",        "ThreadStart",
+        "IniPath",        "ListenerAdd",       "CfgGetByName",    "NotifyInit",         "NotifyRegister",
+        "ThermalFanData", "ThermalSensorData", "StashTemp",       "PsuPresence",        "PsuState",
+        "PsuAlert",       "PsuRawFru",         "PsuRedundancy",   "PsuRedundancyState",
     };
     static_assert(sizeof(names) / sizeof(names[0]) == kOps, "one name per operation");
     unsigned i = Index(op);

@@ -103,8 +103,9 @@ std::optional<int64_t> ParseSigned(std::string_view s, int64_t lo, int64_t hi, u
         if (*mag > hexMax)
             return std::nullopt;
         // Values above hi are the bit pattern of a negative number.
-        return *mag > static_cast<uint64_t>(hi) ? static_cast<int64_t>(*mag) - static_cast<int64_t>(hexMax) - 1
-                                                : static_cast<int64_t>(*mag);
+        return *mag > static_cast<uint64_t>(hi)
+                   ? static_cast<int64_t>(*mag) - static_cast<int64_t>(hexMax) - 1
+                   : static_cast<int64_t>(*mag);
     }
     int64_t v = neg ? -static_cast<int64_t>(*mag) : static_cast<int64_t>(*mag);
     if (v < lo || v > hi)
@@ -199,8 +200,7 @@ uint32_t Convert(const std::string& text, uint32_t type, void* value)
         std::memcpy(value, &s, sizeof s);
         return sizeof s;
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -242,16 +242,19 @@ extern "C" char* SMMakePathFileNameByPIDAndType(uint32_t, uint32_t, const char*,
 {
     if (detail::FaultHit(Op::IniPath) || !fileName)
         return nullptr;
-    return detail::NoThrow<char*>(nullptr, [&]() -> char* {
-        std::string path = IniDir();
-        if (!path.empty() && path.back() != '/')
-            path += '/';
-        path += fileName;
-        auto* p = static_cast<char*>(detail::AllocCounted(static_cast<uint32_t>(path.size() + 1)));
-        if (p)
-            std::memcpy(p, path.c_str(), path.size() + 1);
-        return p;
-    });
+    return detail::NoThrow<char*>(nullptr,
+                                  [&]() -> char*
+                                  {
+                                      std::string path = IniDir();
+                                      if (!path.empty() && path.back() != '/')
+                                          path += '/';
+                                      path += fileName;
+                                      auto* p = static_cast<char*>(
+                                          detail::AllocCounted(static_cast<uint32_t>(path.size() + 1)));
+                                      if (p)
+                                          std::memcpy(p, path.c_str(), path.size() + 1);
+                                      return p;
+                                  });
 }
 
 extern "C" int32_t SMReadINIPathFileValue(const char* section, const char* key, uint32_t type, void* value,
@@ -260,7 +263,8 @@ extern "C" int32_t SMReadINIPathFileValue(const char* section, const char* key, 
 {
     if (!value)
         return -1;
-    auto useDefault = [&](int32_t rc) {
+    auto useDefault = [&](int32_t rc)
+    {
         uint32_t n = TypeSize(type);
         n = n == 0 ? std::min<uint32_t>(defaultSize, 4) : std::min(n, defaultSize);
         if (pDefault)
@@ -274,25 +278,24 @@ extern "C" int32_t SMReadINIPathFileValue(const char* section, const char* key, 
     if (!section || !key || !pathFileName || TypeSize(type) == 0)
         return useDefault(-1);
     constexpr int32_t kFailed = INT32_MIN;
-    int32_t rc = detail::NoThrow<int32_t>(kFailed, [&] {
-        std::string text;
-        switch (FindValue(pathFileName, section, key, &text))
-        {
-        case Lookup::NoFile:
-            return useDefault(2);
-        case Lookup::NoKey:
-            return useDefault(3);
-        case Lookup::Found:
-            break;
-        }
-        unsigned char buf[4];
-        uint32_t n = Convert(text, type, buf);
-        if (n == 0)
-            return useDefault(4);
-        std::memcpy(value, buf, n);
-        if (pValueSize)
-            *pValueSize = n;
-        return int32_t{0};
-    });
+    int32_t rc = detail::NoThrow<int32_t>(kFailed,
+                                          [&]
+                                          {
+                                              std::string text;
+                                              switch (FindValue(pathFileName, section, key, &text))
+                                              {
+                                              case Lookup::NoFile: return useDefault(2);
+                                              case Lookup::NoKey: return useDefault(3);
+                                              case Lookup::Found: break;
+                                              }
+                                              unsigned char buf[4];
+                                              uint32_t n = Convert(text, type, buf);
+                                              if (n == 0)
+                                                  return useDefault(4);
+                                              std::memcpy(value, buf, n);
+                                              if (pValueSize)
+                                                  *pValueSize = n;
+                                              return int32_t{0};
+                                          });
     return rc == kFailed ? useDefault(-1) : rc;
 }

@@ -6,6 +6,7 @@
 #define KTZPLATFORM_INTERNAL_H
 
 #include "core/platform.h"
+
 #include "ktzplatform_control.h"
 
 #include <atomic>
@@ -164,7 +165,7 @@ struct Service
 
     const void* calling = nullptr;
 
-private:
+  private:
     void Loop();
     ThreadRec rec;
     std::thread th;

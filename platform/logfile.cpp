@@ -33,7 +33,8 @@ std::string RootFromEnv()
 
 LogState& L()
 {
-    static LogState* s = [] {
+    static LogState* s = []
+    {
         auto* st = new LogState;
         st->root = RootFromEnv();
         return st;
@@ -44,7 +45,9 @@ LogState& L()
 // -1 when the file does not exist.
 int64_t FileSize(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(path.c_str(), &st) != 0)
         return -1;
     return static_cast<int64_t>(st.st_size);
@@ -157,17 +160,19 @@ extern "C" int32_t SMFileRotateCheck(const char* pathFileName, uint32_t force, u
 {
     if (!pathFileName)
         return -1;
-    return detail::NoThrow<int32_t>(-1, [&] {
-        std::string path = ResolveLogPath(pathFileName);
-        LogState& s = L();
-        std::lock_guard<std::recursive_mutex> lk(s.mu);
-        int64_t size = FileSize(path);
-        if (size < 0)
-            return int32_t{0};
-        if (force != 0 || static_cast<uint64_t>(size) > kRotateCheckLimit)
-            Rotate(path, keep);
-        return int32_t{0};
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        std::string path = ResolveLogPath(pathFileName);
+                                        LogState& s = L();
+                                        std::lock_guard<std::recursive_mutex> lk(s.mu);
+                                        int64_t size = FileSize(path);
+                                        if (size < 0)
+                                            return int32_t{0};
+                                        if (force != 0 || static_cast<uint64_t>(size) > kRotateCheckLimit)
+                                            Rotate(path, keep);
+                                        return int32_t{0};
+                                    });
 }
 
 extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFileName, uint32_t maxSize,
@@ -175,18 +180,22 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
 {
     if (!msg || !pathFileName)
         return -1;
-    return detail::NoThrow<int32_t>(-1, [&] {
-        std::string text(msg);
-        std::string path = ResolveLogPath(pathFileName);
-        LogState& s = L();
-        // One lock around record, observer and file keeps messages whole and in order.
-        std::lock_guard<std::recursive_mutex> lk(s.mu);
-        s.messages.push_back(text);
-        if (s.observer)
-            s.observer(text, s.observerCtx);
-        int64_t size = FileSize(path);
-        if (size > 0 && maxSize > 0 && static_cast<uint64_t>(size) + text.size() > maxSize)
-            Rotate(path, keep);
-        return Append(path, text.data(), text.size());
-    });
+    return detail::NoThrow<int32_t>(-1,
+                                    [&]
+                                    {
+                                        std::string text(msg);
+                                        std::string path = ResolveLogPath(pathFileName);
+                                        LogState& s = L();
+                                        // One lock around record, observer and file keeps messages whole and
+                                        // in order.
+                                        std::lock_guard<std::recursive_mutex> lk(s.mu);
+                                        s.messages.push_back(text);
+                                        if (s.observer)
+                                            s.observer(text, s.observerCtx);
+                                        int64_t size = FileSize(path);
+                                        if (size > 0 && maxSize > 0 &&
+                                            static_cast<uint64_t>(size) + text.size() > maxSize)
+                                            Rotate(path, keep);
+                                        return Append(path, text.data(), text.size());
+                                    });
 }

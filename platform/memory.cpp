@@ -13,7 +13,7 @@ namespace
 {
 constexpr uint32_t kLiveMagic = 0x4B5A4D41u;  // "KZMA"
 constexpr uint32_t kFreedMagic = 0x4B5A4644u; // "KZFD"
-constexpr size_t kHeader = 16; // keeps the block aligned like malloc's
+constexpr size_t kHeader = 16;                // keeps the block aligned like malloc's
 
 struct Header
 {
@@ -84,7 +84,8 @@ void FreeCounted(void* p, const char* who)
     {
         std::lock_guard<std::mutex> lk(LiveMu());
         if (Live().erase(p) == 0)
-            Fatal("%s(%p): not a live block from the support library (freed twice or never allocated)", who, p);
+            Fatal("%s(%p): not a live block from the support library (freed twice or never allocated)", who,
+                  p);
     }
     unsigned char* raw = static_cast<unsigned char*>(p) - kHeader;
     Header h;

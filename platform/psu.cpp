@@ -82,32 +82,38 @@ using namespace ktzplat;
 
 extern "C" int32_t mms_psu_presence_get(uint32_t bay, uint32_t* pPresence)
 {
-    return BayCall(Op::PsuPresence, bay, pPresence, [](const PsuBay& b, uint32_t* out) {
-        if (b.presenceResult != 0)
-            return b.presenceResult;
-        *out = b.presence;
-        return int32_t{0};
-    });
+    return BayCall(Op::PsuPresence, bay, pPresence,
+                   [](const PsuBay& b, uint32_t* out)
+                   {
+                       if (b.presenceResult != 0)
+                           return b.presenceResult;
+                       *out = b.presence;
+                       return int32_t{0};
+                   });
 }
 
 extern "C" int32_t mms_psu_state_get(uint32_t bay, uint32_t* pState)
 {
-    return BayCall(Op::PsuState, bay, pState, [](const PsuBay& b, uint32_t* out) {
-        if (b.stateResult != 0)
-            return b.stateResult;
-        *out = b.state;
-        return int32_t{0};
-    });
+    return BayCall(Op::PsuState, bay, pState,
+                   [](const PsuBay& b, uint32_t* out)
+                   {
+                       if (b.stateResult != 0)
+                           return b.stateResult;
+                       *out = b.state;
+                       return int32_t{0};
+                   });
 }
 
 extern "C" int32_t mms_psu_health_alert_state_get(uint32_t bay, uint32_t* pAlert)
 {
-    return BayCall(Op::PsuAlert, bay, pAlert, [](const PsuBay& b, uint32_t* out) {
-        if (b.alertResult != 0)
-            return b.alertResult;
-        *out = b.alert;
-        return int32_t{0};
-    });
+    return BayCall(Op::PsuAlert, bay, pAlert,
+                   [](const PsuBay& b, uint32_t* out)
+                   {
+                       if (b.alertResult != 0)
+                           return b.alertResult;
+                       *out = b.alert;
+                       return int32_t{0};
+                   });
 }
 
 extern "C" int32_t mms_psu_raw_fru_get(uint32_t bay, uint8_t* buf, uint32_t bufSize)

@@ -81,20 +81,22 @@ extern "C" void* SMMutexCreate(uint32_t)
 {
     if (detail::FaultHit(Op::MutexCreate))
         return nullptr;
-    return detail::NoThrow<void*>(nullptr, [] {
-        auto* m = new Mutex;
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-        int rc = pthread_mutex_init(&m->m, &attr);
-        pthread_mutexattr_destroy(&attr);
-        if (rc != 0)
-        {
-            delete m;
-            return static_cast<void*>(nullptr);
-        }
-        return static_cast<void*>(m);
-    });
+    return detail::NoThrow<void*>(nullptr,
+                                  []
+                                  {
+                                      auto* m = new Mutex;
+                                      pthread_mutexattr_t attr;
+                                      pthread_mutexattr_init(&attr);
+                                      pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+                                      int rc = pthread_mutex_init(&m->m, &attr);
+                                      pthread_mutexattr_destroy(&attr);
+                                      if (rc != 0)
+                                      {
+                                          delete m;
+                                          return static_cast<void*>(nullptr);
+                                      }
+                                      return static_cast<void*>(m);
+                                  });
 }
 
 extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
@@ -163,12 +165,14 @@ extern "C" void* SMSemaphoreCreate(uint32_t initialCount, uint32_t)
 {
     if (detail::FaultHit(Op::SemaphoreCreate))
         return nullptr;
-    return detail::NoThrow<void*>(nullptr, [&] {
-        auto* w = new detail::Waitable(detail::Waitable::Kind::Semaphore);
-        w->magic = kSemMagic;
-        w->count = initialCount;
-        return static_cast<void*>(w);
-    });
+    return detail::NoThrow<void*>(nullptr,
+                                  [&]
+                                  {
+                                      auto* w = new detail::Waitable(detail::Waitable::Kind::Semaphore);
+                                      w->magic = kSemMagic;
+                                      w->count = initialCount;
+                                      return static_cast<void*>(w);
+                                  });
 }
 
 extern "C" int32_t SMSemaphoreAcquireWait(void* sem, int32_t timeoutMs)
@@ -201,13 +205,15 @@ extern "C" void* SMEventCreate(uint32_t manualReset, uint32_t initialState, uint
 {
     if (detail::FaultHit(Op::EventCreate))
         return nullptr;
-    return detail::NoThrow<void*>(nullptr, [&] {
-        auto* w = new detail::Waitable(detail::Waitable::Kind::Event);
-        w->magic = kEventMagic;
-        w->manual = manualReset != 0;
-        w->set = initialState != 0;
-        return static_cast<void*>(w);
-    });
+    return detail::NoThrow<void*>(nullptr,
+                                  [&]
+                                  {
+                                      auto* w = new detail::Waitable(detail::Waitable::Kind::Event);
+                                      w->magic = kEventMagic;
+                                      w->manual = manualReset != 0;
+                                      w->set = initialState != 0;
+                                      return static_cast<void*>(w);
+                                  });
 }
 
 extern "C" int32_t SMEventWait(void* event, int32_t timeoutMs)

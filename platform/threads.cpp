@@ -30,8 +30,8 @@ uint32_t LiveThreadCount()
 {
     detail::Sched& s = detail::S();
     std::lock_guard<std::mutex> lk(s.mu);
-    return static_cast<uint32_t>(
-        std::count_if(s.threads.begin(), s.threads.end(), [](const detail::ThreadRec* t) { return !t->service; }));
+    return static_cast<uint32_t>(std::count_if(s.threads.begin(), s.threads.end(),
+                                               [](const detail::ThreadRec* t) { return !t->service; }));
 }
 
 } // namespace ktzplat
@@ -42,26 +42,28 @@ extern "C" void* SMThreadStart(SMThreadFunc func, void* arg)
 {
     if (detail::FaultHit(Op::ThreadStart) || !func)
         return nullptr;
-    return detail::NoThrow<void*>(nullptr, [&]() -> void* {
-        auto* rec = new detail::ThreadRec;
-        rec->magic = kThreadMagic;
-        rec->func = func;
-        rec->arg = arg;
-        detail::Sched& s = detail::S();
-        std::lock_guard<std::mutex> lk(s.mu);
-        try
-        {
-            detail::TrackThread(rec);
-            rec->th = std::thread(Trampoline, rec);
-        }
-        catch (...)
-        {
-            detail::UntrackThread(rec);
-            delete rec;
-            return nullptr;
-        }
-        return rec;
-    });
+    return detail::NoThrow<void*>(nullptr,
+                                  [&]() -> void*
+                                  {
+                                      auto* rec = new detail::ThreadRec;
+                                      rec->magic = kThreadMagic;
+                                      rec->func = func;
+                                      rec->arg = arg;
+                                      detail::Sched& s = detail::S();
+                                      std::lock_guard<std::mutex> lk(s.mu);
+                                      try
+                                      {
+                                          detail::TrackThread(rec);
+                                          rec->th = std::thread(Trampoline, rec);
+                                      }
+                                      catch (...)
+                                      {
+                                          detail::UntrackThread(rec);
+                                          delete rec;
+                                          return nullptr;
+                                      }
+                                      return rec;
+                                  });
 }
 
 extern "C" int32_t SMThreadStop(void* thread)
@@ -72,7 +74,8 @@ extern "C" int32_t SMThreadStop(void* thread)
     detail::Sched& s = detail::S();
     {
         std::lock_guard<std::mutex> lk(s.mu);
-        if (std::find(s.threads.begin(), s.threads.end(), rec) == s.threads.end() || rec->magic != kThreadMagic)
+        if (std::find(s.threads.begin(), s.threads.end(), rec) == s.threads.end() ||
+            rec->magic != kThreadMagic)
         {
             std::fprintf(stderr, "libktzplatform: SMThreadStop(%p): not a running thread handle\n", thread);
             return -1;

@@ -3,6 +3,7 @@
 // tracking, notification and data-event delivery, log files, and the records
 // the thermal and data-event services build.
 #include "core/platform.h"
+
 #include "ktzplatform_control.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ uint32_t Get32(const void* base, size_t off)
 
 class Platform : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         Reset();
@@ -353,9 +354,9 @@ TEST_F(Platform, IniValuesParseAndMissingOrBadOnesKeepTheDefault)
         const char* key;
         uint32_t type;
     } bad[] = {
-        {p, sec, "neg", SM_INI_TYPE_U32},       // sign on an unsigned value
-        {p, sec, "toobig", SM_INI_TYPE_U32},    // out of range
-        {p, sec, "bad", SM_INI_TYPE_S32},       // trailing junk
+        {p, sec, "neg", SM_INI_TYPE_U32},    // sign on an unsigned value
+        {p, sec, "toobig", SM_INI_TYPE_U32}, // out of range
+        {p, sec, "bad", SM_INI_TYPE_S32},    // trailing junk
         {p, sec, "no equals sign here", SM_INI_TYPE_U32},
         {p, sec, "missing", SM_INI_TYPE_U32},
         {p, "Nowhere", "count", SM_INI_TYPE_U32},
@@ -389,9 +390,7 @@ TEST_F(Platform, SemaphoreCountsReleases)
 
     // A blocked taker is released by a later give.
     std::atomic<int> got{0};
-    std::thread t([&] {
-        got = SMSemaphoreAcquireWait(s, -1) == 0 ? 1 : 2;
-    });
+    std::thread t([&] { got = SMSemaphoreAcquireWait(s, -1) == 0 ? 1 : 2; });
     SMSemaphoreRelease(s, 1, nullptr);
     t.join();
     EXPECT_EQ(got.load(), 1);
@@ -737,12 +736,14 @@ TEST_F(Platform, LogFileRotatesAndKeepsConcurrentMessagesWhole)
 
     std::vector<std::thread> writers;
     for (char c = 'a'; c < 'e'; ++c)
-        writers.emplace_back([c, path] {
-            std::string msg(500, c);
-            msg += '\n';
-            for (int i = 0; i < 50; ++i)
-                SMFileLogMsgToRotatedLog(msg.c_str(), path, 1u << 20, 1, 1);
-        });
+        writers.emplace_back(
+            [c, path]
+            {
+                std::string msg(500, c);
+                msg += '\n';
+                for (int i = 0; i < 50; ++i)
+                    SMFileLogMsgToRotatedLog(msg.c_str(), path, 1u << 20, 1, 1);
+            });
     for (auto& w : writers)
         w.join();
     std::vector<std::string> msgs = LoggedMessages();
