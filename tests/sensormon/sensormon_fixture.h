@@ -1,5 +1,5 @@
 // Fixture for the sensor monitor suite: a one-fan, one-temperature chassis,
-// the type table's built-in settings restored for every test, and helpers to
+// and helpers to
 // read the sensor lists and the sensor data messages a client received.
 #ifndef KTZTEST_SENSORMON_FIXTURE_H
 #define KTZTEST_SENSORMON_FIXTURE_H
@@ -15,18 +15,6 @@
 namespace ktztest
 {
 
-// The table as the module starts with it; settings persist from one monitor
-// attach to the next, so every test starts again from these.
-inline const std::array<KTZMonSensorType, KTZMON_SENSOR_TYPE_COUNT> kBuiltInTypeTable = []
-{
-    std::array<KTZMonSensorType, KTZMON_SENSOR_TYPE_COUNT> t{};
-    for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
-    {
-        t[i] = g_KTZMonSensorTypeTable[i];
-    }
-    return t;
-}();
-
 class SensorMonTest : public ModuleTest
 {
   protected:
@@ -35,10 +23,6 @@ class SensorMonTest : public ModuleTest
     void SetUp() override
     {
         ModuleTest::SetUp();
-        for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
-        {
-            g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
-        }
         ktzplat::SetPlatformId(0x14);
         ktzplat::SetFanCounts(1, 0);
         ktzplat::SetFan(1, Fan1());

@@ -198,10 +198,7 @@ TEST_F(SensorMonTest, ClientFanOutWithoutMonitorSendsNothing)
     }
     EXPECT_EQ(KTZMonSensorMonSensorsAttached(), 0);
     ASSERT_EQ(Host().Connect(kClient), 0u);
-    for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
-    {
-        g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
-    }
+    RestoreSensorTypeTable();
     EXPECT_EQ(g_rowCalls, 0);
     EXPECT_EQ(CountType(KTZMON_REQ_KTZ_SETTING), 1u);
     EXPECT_TRUE(SensorMsgs().empty());

@@ -1,8 +1,11 @@
 // Fixture for suites that link the module's objects.
 #include "support/module_fixture.h"
 
+#include "sensormon/sensormon.h"
+
 #include <ktzmon/ktzmon.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,9 +15,34 @@
 namespace ktztest
 {
 
+namespace
+{
+// The sensor type table as the module starts with it. Its settings live as
+// long as the module (a run-time attach leaves its ready delay at 0 for the
+// next one), so every test starts again from these.
+const std::array<KTZMonSensorType, KTZMON_SENSOR_TYPE_COUNT> kBuiltInTypeTable = []
+{
+    std::array<KTZMonSensorType, KTZMON_SENSOR_TYPE_COUNT> t{};
+    for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
+    {
+        t[i] = g_KTZMonSensorTypeTable[i];
+    }
+    return t;
+}();
+} // namespace
+
+void RestoreSensorTypeTable()
+{
+    for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
+    {
+        g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
+    }
+}
+
 void ModuleTest::SetUp()
 {
     ktzplat::Reset();
+    RestoreSensorTypeTable();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)

@@ -21,6 +21,10 @@ namespace ktztest
 inline constexpr const char* kKtzSettingKey = "ZNB_KelvanorMode";
 inline constexpr int64_t kStartTime = 1000000; // virtual seconds at SetUp
 
+// Puts the sensor type table back as the module starts with it (operations
+// and settings); every ModuleTest does this in SetUp.
+void RestoreSensorTypeTable();
+
 class ModuleTest : public ::testing::Test
 {
   protected:
