@@ -8,6 +8,7 @@
 #include "ktzclient_decode.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -23,6 +24,13 @@ struct Error
     int line;
     std::string message;
 };
+
+std::string Secs(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
 
 int LineOf(const toml::node& n)
 {
@@ -875,9 +883,8 @@ ParseResult ParseScenario(const std::string& text, const std::string& sourceName
             }
             if (step.at < last)
             {
-                throw Error{step.line, "step[" + std::to_string(index) +
-                                           "]: time goes backwards: at = " + std::to_string(step.at) +
-                                           " after a step at " + std::to_string(last)};
+                throw Error{step.line, "step[" + std::to_string(index) + "]: time goes backwards: at = " +
+                                           Secs(step.at) + " after a step at " + Secs(last)};
             }
             last = step.at;
             s.steps.push_back(std::move(step));
@@ -891,8 +898,8 @@ ParseResult ParseScenario(const std::string& text, const std::string& sourceName
         s.end = end.value_or(last + 10);
         if (end && *end < last)
         {
-            throw Error{LineOf(*top.Node("end")), "scenario.end: the run ends at " + std::to_string(*end) +
-                                                      " before its last step at " + std::to_string(last)};
+            throw Error{LineOf(*top.Node("end")), "scenario.end: the run ends at " + Secs(*end) +
+                                                      " before its last step at " + Secs(last)};
         }
         top.Done();
     }
