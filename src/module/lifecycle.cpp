@@ -89,6 +89,37 @@ void DetachCore(bool clientMgr, bool cfgMon, bool log, bool global)
     RCESPSPPMDDetach();
 }
 
+// Starts the log monitor (when the chassis log proxy is supported) and the
+// sensor monitor when the KTZ setting enables monitoring. Called with the
+// monitor-switch lock held.
+uint32_t StartMonitors()
+{
+    if (!MonitoringEnabled())
+    {
+        return STATUS_OK;
+    }
+    if (ChassisLogProxySupported() && KTZMonGlobalGetLogMonAttached() == 1 &&
+        KTZMonGlobalGetLogMonStarted() != 1)
+    {
+        const uint32_t status = KTZMonLogMonStartMonitor();
+        if (status != STATUS_OK)
+        {
+            return status;
+        }
+        (void)KTZMonGlobalGetAndSetLogMonStarted(1);
+    }
+    if (KTZMonGlobalGetSensorMonAttached() == 1 && KTZMonGlobalGetSensorMonStarted() != 1)
+    {
+        const uint32_t status = KTZMonSensorMonStartMonitor();
+        if (status != STATUS_OK)
+        {
+            return status;
+        }
+        (void)KTZMonGlobalGetAndSetSensorMonStarted(1);
+    }
+    return STATUS_OK;
+}
+
 // Stops the sensor and log monitors if they were started. Holding the
 // monitor-switch lock keeps a KTZ setting change on the configuration
 // monitor thread from stopping or detaching the same monitor at the same
@@ -226,32 +257,22 @@ uint32_t RCESPDispStartMonitor(void)
         KTZMonCfgMonStopMonitor();
         return status;
     }
-    if (MonitoringEnabled())
+    // The configuration monitor thread already runs and may switch the
+    // monitors for a setting change at this very moment: the switch lock
+    // keeps this start and such a change apart, and a monitor the change
+    // already started (or could not attach) is left as it is.
+    ktz::MonitorSwitchLock();
+    status = StartMonitors();
+    ktz::MonitorSwitchUnlock();
+    if (status != STATUS_OK)
     {
-        if (ChassisLogProxySupported())
-        {
-            status = KTZMonLogMonStartMonitor();
-            if (status != STATUS_OK)
-            {
-                KTZMonClientMgrStopMonitor();
-                KTZMonCfgMonStopMonitor();
-                return status;
-            }
-            (void)KTZMonGlobalGetAndSetLogMonStarted(1);
-        }
-        status = KTZMonSensorMonStartMonitor();
-        if (status != STATUS_OK)
-        {
-            if (KTZMonGlobalGetLogMonStarted() == 1)
-            {
-                KTZMonLogMonStopMonitor();
-                (void)KTZMonGlobalGetAndSetLogMonStarted(0);
-            }
-            KTZMonClientMgrStopMonitor();
-            KTZMonCfgMonStopMonitor();
-            return status;
-        }
-        (void)KTZMonGlobalGetAndSetSensorMonStarted(1);
+        // The configuration monitor thread is ended first, so that no
+        // setting change can start a monitor behind this unwinding; then
+        // whatever was started, here or by such a change, is stopped.
+        KTZMonClientMgrStopMonitor();
+        KTZMonCfgMonStopMonitor();
+        StopMonitors();
+        return status;
     }
     g_state.store(Lifecycle::Started, std::memory_order_release);
     return STATUS_OK;
