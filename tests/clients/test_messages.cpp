@@ -38,13 +38,39 @@ class MessagesTest : public ktztest::ModuleTest
     }
 };
 
-// Little-endian bytes of `v`, written out independently of the module.
-void PutLE(std::vector<uint8_t>& out, uint32_t off, uint32_t v, int size)
+// A payload of `size` filler bytes with distinct values in the listed 16- and
+// 32-bit fields stored in host order (`host`), and the bytes the client must
+// see (`wire`): the fields little-endian, everything else untouched.
+struct Payload
 {
-    for (int i = 0; i < size; ++i)
+    std::vector<uint8_t> host, wire;
+};
+Payload MakePayload(size_t size, std::initializer_list<uint32_t> u16, std::initializer_list<uint32_t> u32)
+{
+    Payload p;
+    for (size_t i = 0; i < size; ++i)
     {
-        out[off + i] = static_cast<uint8_t>(v >> (8 * i));
+        p.host.push_back(static_cast<uint8_t>(0x80 + i));
     }
+    p.wire = p.host;
+    uint32_t v = 0x11223344;
+    for (uint32_t off : u16)
+    {
+        const auto h = static_cast<uint16_t>(v += 0x0101);
+        ktz::StoreU16(p.host.data(), off, h);
+        p.wire[off] = static_cast<uint8_t>(h);
+        p.wire[off + 1] = static_cast<uint8_t>(h >> 8);
+    }
+    for (uint32_t off : u32)
+    {
+        v += 0x01010101;
+        ktz::StoreU32(p.host.data(), off, v);
+        for (uint32_t i = 0; i < 4; ++i)
+        {
+            p.wire[off + i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+    }
+    return p;
 }
 
 TEST_F(MessagesTest, KtzSettingMessageIsEightBytesWithTheChangedFlag)
@@ -98,96 +124,25 @@ TEST_F(MessagesTest, PayloadsAreConvertedToLittleEndianInPlace)
     LoadAndStart();
     ConnectWithCaps(1, 0x3);
     Host().Clear();
+    Payload sensor = MakePayload(45, {6}, {8, 12, 16, 20, 24, 28, 32, 36});
+    Payload fru = MakePayload(264, {2}, {4});
+    Payload evt = MakePayload(28, {0, 2, 4}, {8, 12, 16, 20});
 
-    // Sensor data, name "Fan1": 45 bytes, fields built in host order.
-    std::vector<uint8_t> sensor(45, 0);
-    const uint8_t head[] = {1, 1, 1, 2, 1, 0x5A};
-    std::memcpy(sensor.data(), head, sizeof head);
-    ktz::StoreU16(sensor.data(), 6, 0x0003);
-    const uint32_t words[8] = {0x11223344, 40, 0x01020304, 0x05060708, 0x090A0B0C, 1500, 800, 0xA1B2C3D4};
-    for (uint32_t i = 0; i < 8; ++i)
-    {
-        ktz::StoreU32(sensor.data(), 8 + 4 * i, words[i]);
-    }
-    std::memcpy(sensor.data() + 40, "Fan1", 5);
-    std::vector<uint8_t> sensorWire = sensor;
-    PutLE(sensorWire, 6, 0x0003, 2);
-    for (uint32_t i = 0; i < 8; ++i)
-    {
-        PutLE(sensorWire, 8 + 4 * i, words[i], 4);
-    }
-
-    // FRU by number: 264 bytes, 16-bit length at 2 and 32-bit offset at 4.
-    std::vector<uint8_t> fru(264);
-    for (size_t i = 0; i < fru.size(); ++i)
-    {
-        fru[i] = static_cast<uint8_t>(i * 7);
-    }
-    ktz::StoreU16(fru.data(), 2, 256);
-    ktz::StoreU32(fru.data(), 4, 8);
-    std::vector<uint8_t> fruWire = fru;
-    PutLE(fruWire, 2, 256, 2);
-    PutLE(fruWire, 4, 8, 4);
-
-    // Chassis log event: 24-byte header and a message ID; bytes 6 and 7 are
-    // not converted.
-    std::vector<uint8_t> evt(28, 0xEE);
-    std::memcpy(evt.data() + 24, "ID1", 4);
-    const uint16_t vals[3] = {0x0102, 0x0304, 0x0506};
-    const uint32_t offs[4] = {24, 0x0A0B0C0D, 0, 0x01000000};
-    std::vector<uint8_t> evtWire = evt;
-    for (uint32_t i = 0; i < 3; ++i)
-    {
-        ktz::StoreU16(evt.data(), 2 * i, vals[i]);
-        PutLE(evtWire, 2 * i, vals[i], 2);
-    }
-    for (uint32_t i = 0; i < 4; ++i)
-    {
-        ktz::StoreU32(evt.data(), 8 + 4 * i, offs[i]);
-        PutLE(evtWire, 8 + 4 * i, offs[i], 4);
-    }
-
-    EXPECT_EQ(
-        UnderMonitorLock([&] { return KTZMonClientMgrSendSensorDataToClient(nullptr, sensor.data(), 45); }),
-        0u);
-    EXPECT_EQ(KTZMonClientMgrSendFRUByNumToClient(First(), fru.data(), 264), 0u);
-    EXPECT_EQ(KTZMonClientMgrSendVQLogEvtToClient(First(), evt.data(), 28), 0u);
+    EXPECT_EQ(UnderMonitorLock(
+                  [&] { return KTZMonClientMgrSendSensorDataToClient(nullptr, sensor.host.data(), 45); }),
+              0u);
+    EXPECT_EQ(KTZMonClientMgrSendFRUByNumToClient(First(), fru.host.data(), 264), 0u);
+    EXPECT_EQ(KTZMonClientMgrSendVQLogEvtToClient(First(), evt.host.data(), 28), 0u);
 
     const auto msgs = Host().Messages(1);
     ASSERT_EQ(msgs.size(), 3u);
     EXPECT_EQ(msgs[0].requestType, KTZMON_REQ_SENSOR_DATA);
-    EXPECT_EQ(Hex(msgs[0].bytes), Hex(sensorWire));
-    EXPECT_EQ(Hex(msgs[0].bytes.data() + 12, 4), "28 00 00 00");
-    EXPECT_EQ(msgs[0].bytes[44], 0);
+    EXPECT_EQ(Hex(msgs[0].bytes), Hex(sensor.wire));
     EXPECT_EQ(msgs[1].requestType, KTZMON_REQ_FRU_BY_NUM);
-    EXPECT_EQ(Hex(msgs[1].bytes), Hex(fruWire));
-    EXPECT_EQ(Hex(msgs[1].bytes.data(), 8), "00 07 00 01 08 00 00 00");
+    EXPECT_EQ(Hex(msgs[1].bytes), Hex(fru.wire));
     EXPECT_EQ(msgs[2].requestType, KTZMON_REQ_VQ_LOG_EVT);
-    EXPECT_EQ(Hex(msgs[2].bytes), Hex(evtWire));
-    // The caller's buffers now hold the wire form.
-    EXPECT_EQ(sensor, sensorWire);
-    EXPECT_EQ(fru, fruWire);
-}
-
-TEST_F(MessagesTest, ResponsesAndStatusesOfOneClientSends)
-{
-    LoadAndStart();
-    ktztest::ClientBehaviour b;
-    b.rspLenByType[KTZMON_REQ_SENSOR_DATA] = 2;   // data where none is expected
-    b.statusByType[KTZMON_REQ_FRU_BY_NUM] = 0x4D; // the host's own failure
-    Host().SetBehaviour(3, b);
-    ASSERT_EQ(Host().Connect(3), 0u);
-    uint8_t buf[264] = {};
-    EXPECT_EQ(KTZMonClientMgrSendSensorDataToClient(First(), buf, 41), 16u);
-    EXPECT_EQ(KTZMonClientMgrSendFRUByNumToClient(First(), buf, 264), 0x4Du);
-    EXPECT_EQ(KTZMonClientMgrSendDataSyncCompleteToClient(First()), 0u);
-    // The client lacks bit 0x2: refused without a request.
-    EXPECT_EQ(KTZMonClientMgrSendVQLogEvtToClient(First(), buf, 28), 1u);
-    const auto last = Host().Messages(3).back();
-    EXPECT_EQ(last.requestType, KTZMON_REQ_DATA_SYNC_COMPLETE);
-    EXPECT_TRUE(last.nullData);
-    // All-client sends of these report nothing.
-    EXPECT_EQ(UnderMonitorLock([&] { return KTZMonClientMgrSendFRUByNumToClient(nullptr, buf, 264); }), 0u);
+    EXPECT_EQ(Hex(msgs[2].bytes), Hex(evt.wire));
+    EXPECT_EQ(sensor.host, sensor.wire) << "the caller's buffer now holds the wire form";
 }
 
 TEST_F(MessagesTest, CapabilityTestAndLogEventsFollowEachClientsMask)

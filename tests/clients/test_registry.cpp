@@ -6,6 +6,7 @@
 #include "core/global.h"
 #include "support/module_fixture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -36,53 +37,7 @@ class RegistryTest : public ktztest::ModuleTest
         return status;
     }
     static uint64_t LiveAllocs() { return ktzplat::GetAllocStats().liveAllocs; }
-    size_t ConnectLines() const
-    {
-        size_t n = 0;
-        for (const auto& m : Logged())
-        {
-            n += m.rfind("KTZ client connected", 0) == 0 ? 1 : 0;
-        }
-        return n;
-    }
 };
-
-TEST_F(RegistryTest, ClientAnsweringTheSettingWithDataIsRemoved)
-{
-    LoadAndStart();
-    ktztest::ClientBehaviour b;
-    b.rspLenByType[KTZMON_REQ_KTZ_SETTING] = 4;
-    Host().SetBehaviour(9, b);
-    const uint64_t before = LiveAllocs();
-    EXPECT_EQ(Host().Connect(9), 0u);
-    EXPECT_EQ(KTZMonClientMgrAddClient(9), 16u);
-    EXPECT_EQ(Host().Types(9), (std::vector<uint32_t>{0x100, 0x100}))
-        << "no capability query after a failure";
-    EXPECT_EQ(KTZMonClientMgrIsClientInList(9), 0);
-    EXPECT_EQ(ConnectLines(), 0u);
-    EXPECT_EQ(LiveAllocs(), before);
-}
-
-TEST_F(RegistryTest, CapabilityAnswerReplacesTheMaskOnlyWhenSixteenBytesLong)
-{
-    LoadAndStart();
-    ktztest::ClientBehaviour b;
-    b.caps = 0x3;
-    b.capsRspLen = 15;
-    Host().SetBehaviour(1, b);
-    b.capsRspLen = 16;
-    Host().SetBehaviour(2, b);
-    b.statusByType[KTZMON_REQ_GET_KTZ_CAPS] = 5;
-    Host().SetBehaviour(3, b);
-    for (uint32_t id : {1u, 2u, 3u})
-    {
-        EXPECT_EQ(Host().Connect(id), 0u);
-    }
-    EXPECT_TRUE(Logged("KTZ client connected: clientID: 1 ktzCaps: 0x1\n"));
-    EXPECT_TRUE(Logged("KTZ client connected: clientID: 2 ktzCaps: 0x3\n"));
-    EXPECT_TRUE(Logged("KTZ client connected: clientID: 3 ktzCaps: 0x1\n"));
-    EXPECT_EQ(Records().size(), 3u);
-}
 
 TEST_F(RegistryTest, NoClientIsTakenOnceTheModuleIsExitingOrTheRegistryIsGone)
 {
@@ -98,21 +53,6 @@ TEST_F(RegistryTest, NoClientIsTakenOnceTheModuleIsExitingOrTheRegistryIsGone)
     EXPECT_EQ(KTZMonClientMgrClientDisconnected(4), 0u);
     EXPECT_EQ(KTZMonClientMgrIsClientWithKTZCap(0x1), 0);
     EXPECT_EQ(KTZMonClientMgrSendKTZSettingToClient(nullptr, 1, 1), 0u);
-}
-
-TEST_F(RegistryTest, AttachFailuresLeaveNoLockAndNoRecord)
-{
-    ASSERT_EQ(Host().Load(), 0u);
-    KTZMonClientMgrDetach();
-    for (auto op : {ktzplat::Op::MutexCreate, ktzplat::Op::Alloc})
-    {
-        ktzplat::InjectFault(op);
-        EXPECT_EQ(KTZMonClientMgrAttach(), 272u) << ktzplat::OpName(op);
-        EXPECT_EQ(g_pKTZMonClientMgrData, nullptr);
-        EXPECT_EQ(g_pKTZMonClientMgrDataLock, nullptr);
-        ktzplat::ClearFaults();
-    }
-    ASSERT_EQ(KTZMonClientMgrAttach(), 0u);
 }
 
 TEST_F(RegistryTest, DisconnectDuringASendToAllIsRefusedAndFreedAtTheEnd)
@@ -207,17 +147,23 @@ TEST_F(RegistryTest, ClientsSharingAnIdentifierGoOldestFirstAndOneAtATime)
     EXPECT_TRUE(Records().empty());
 }
 
-TEST_F(RegistryTest, FailedConnectRemovesItsOwnRecordNotTheOlderTwin)
+TEST_F(RegistryTest, FailedSettingRemovesTheNewRecordNotAnOlderTwin)
 {
     LoadAndStart();
     ASSERT_EQ(Host().Connect(7), 0u);
     KTZMonClient* healthy = Records().at(0);
     ktztest::ClientBehaviour bad;
-    bad.rspLenByType[KTZMON_REQ_KTZ_SETTING] = 4;
+    bad.rspLenByType[KTZMON_REQ_KTZ_SETTING] = 4; // data where none is expected
     Host().SetBehaviour(7, bad);
+    Host().Clear();
+    const uint64_t before = LiveAllocs();
+    EXPECT_EQ(Host().Connect(7), 0u);
     EXPECT_EQ(KTZMonClientMgrClientConnected(7), 16u);
+    EXPECT_EQ(Host().Types(7), (std::vector<uint32_t>{0x100, 0x100})) << "nothing after a failed setting";
     EXPECT_EQ(Records(), std::vector<KTZMonClient*>{healthy});
     EXPECT_EQ(healthy->deletePending, 0);
+    EXPECT_EQ(CountLogged("KTZ client connected: clientID: 7 ktzCaps: 0x1\n"), 1u);
+    EXPECT_EQ(LiveAllocs(), before);
 }
 
 TEST_F(RegistryTest, ConnectsAndDisconnectsRaceSendsToAllClients)
@@ -255,6 +201,34 @@ TEST_F(RegistryTest, ConnectsAndDisconnectsRaceSendsToAllClients)
     sender.join();
     EXPECT_TRUE(Records().empty());
     EXPECT_EQ(CountLogged("KTZ client disconnected: clientID: 50\n"), 90u);
+}
+
+TEST_F(RegistryTest, OnlyASixteenByteCapabilityAnswerSetsTheMaskAndBringsQueuedLogEvents)
+{
+    ktzplat::SetCapWordB(0x4);
+    SetKtzSetting("1");
+    LoadAndStart();
+    ktzplat::PostChassisLogEvent({.messageId = "EVT1"});
+    ASSERT_TRUE(ktzplat::WaitIdle());
+    ktztest::ClientBehaviour b;
+    b.caps = 0x3;
+    b.capsRspLen = 15; // too short: the mask stays 0x1
+    Host().SetBehaviour(1, b);
+    b.capsRspLen = 16;
+    Host().SetBehaviour(2, b);
+    ASSERT_EQ(Host().Connect(1), 0u);
+    ASSERT_EQ(Host().Connect(2), 0u);
+    EXPECT_TRUE(Logged("KTZ client connected: clientID: 1 ktzCaps: 0x1\n"));
+    EXPECT_TRUE(Logged("KTZ client connected: clientID: 2 ktzCaps: 0x3\n"));
+
+    const auto first = Host().Types(1);
+    ASSERT_GE(first.size(), 2u);
+    EXPECT_EQ(first[0], 0x100u);
+    EXPECT_EQ(first[1], 0x200u);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0x104u), 0);
+    const auto second = Host().Types(2);
+    ASSERT_GE(second.size(), 3u);
+    EXPECT_EQ(second.back(), 0x104u) << "the queue comes after the sensor picture";
 }
 
 } // namespace
