@@ -39,6 +39,13 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
+uint16_t Get16(const void* base, size_t off)
+{
+    uint16_t v;
+    std::memcpy(&v, static_cast<const char*>(base) + off, sizeof v);
+    return v;
+}
+
 uint32_t Get32(const void* base, size_t off)
 {
     uint32_t v;
@@ -231,7 +238,12 @@ using PlatformDeathTest = Platform;
 
 TEST_F(PlatformDeathTest, MisuseAbortsLoudly)
 {
+#ifdef KTZPLAT_TEST_UNDER_EMULATOR
+    // The user-mode emulator cannot re-execute the test binary; fork only.
+    GTEST_FLAG_SET(death_test_style, "fast");
+#else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
     EXPECT_DEATH(
         {
             void* p = SMAllocMem(4);
@@ -626,7 +638,7 @@ int32_t ListenerA(void* ev)
 {
     std::lock_guard<std::mutex> lk(g_evMu);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(ev) % 8, 0u);
-    g_evA.push_back(Get32(ev, 24));
+    g_evA.push_back(Get16(ev, 24));
     return 0;
 }
 
@@ -636,7 +648,7 @@ int32_t SlowListenerB(void* ev)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     {
         std::lock_guard<std::mutex> lk(g_evMu);
-        g_evB.push_back(Get32(ev, 24));
+        g_evB.push_back(Get16(ev, 24));
     }
     g_inSlowListener = false;
     return 0;
