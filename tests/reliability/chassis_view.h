@@ -1,0 +1,304 @@
+// What a client should know about the chassis and what it does know: the
+// sensor picture derived from the platform stand-in's current state (through
+// the documented mappings of health, state and alert codes), the picture a
+// client holds (the last sensor data message per sensor, decoded from the
+// wire bytes), and the chassis log events it received, in order.
+#ifndef KTZTEST_RELIABILITY_CHASSIS_VIEW_H
+#define KTZTEST_RELIABILITY_CHASSIS_VIEW_H
+
+#include "support/fake_host.h"
+
+#include "ktzplatform_control.h"
+
+#include <ktzmon/protocol.h>
+
+#include <cstdint>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ktzrel
+{
+
+struct SensorState
+{
+    uint8_t num = 0;
+    uint8_t presence = 0;
+    uint8_t status = 0;
+    uint32_t reading = 0;
+    uint32_t lnc = 0;
+    uint32_t lc = 0;
+    bool statusKnown = true; // false: the status is not settled (stash sensors carry no health)
+};
+
+// Sensors are keyed by type and name: names are unique in the chassis used
+// here, and unlike numbers they do not shift when a sensor is left out.
+using SensorKey = std::pair<uint8_t, std::string>;
+using SensorMap = std::map<SensorKey, SensorState>;
+
+inline uint32_t LE32(const std::vector<uint8_t>& b, size_t off)
+{
+    return static_cast<uint32_t>(b.at(off)) | (static_cast<uint32_t>(b.at(off + 1)) << 8) |
+           (static_cast<uint32_t>(b.at(off + 2)) << 16) | (static_cast<uint32_t>(b.at(off + 3)) << 24);
+}
+
+// ---- the client's side --------------------------------------------------------------------
+
+inline SensorMap ClientView(const std::vector<ktztest::ReceivedMsg>& msgs)
+{
+    SensorMap view;
+    for (const auto& m : msgs)
+    {
+        if (m.requestType != KTZMON_REQ_SENSOR_DATA || m.bytes.size() < KTZMON_SENSOR_DATA_FIXED_SIZE + 1)
+        {
+            continue;
+        }
+        const auto& b = m.bytes;
+        SensorState s;
+        s.num = b[KTZMON_SENSOR_OFF_NUM];
+        s.presence = b[KTZMON_SENSOR_OFF_PRESENCE];
+        s.status = b[KTZMON_SENSOR_OFF_STATUS];
+        s.reading = LE32(b, KTZMON_SENSOR_OFF_READING);
+        s.lnc = LE32(b, KTZMON_SENSOR_OFF_LNC);
+        s.lc = LE32(b, KTZMON_SENSOR_OFF_LC);
+        const size_t nameOff = LE32(b, KTZMON_SENSOR_OFF_NAME_OFFSET);
+        std::string name;
+        for (size_t i = nameOff; i < b.size() && b[i] != 0; ++i)
+        {
+            name.push_back(static_cast<char>(b[i]));
+        }
+        view[{b[KTZMON_SENSOR_OFF_TYPE], name}] = s;
+    }
+    return view;
+}
+
+// Message IDs of the chassis log events received, in order.
+inline std::vector<std::string> ClientEvents(const std::vector<ktztest::ReceivedMsg>& msgs)
+{
+    std::vector<std::string> ids;
+    for (const auto& m : msgs)
+    {
+        if (m.requestType != KTZMON_REQ_VQ_LOG_EVT || m.bytes.size() < KTZMON_LOG_EVT_HEADER_SIZE + 1)
+        {
+            continue;
+        }
+        std::string id;
+        for (size_t i = LE32(m.bytes, KTZMON_LOG_EVT_OFF_MSGID_OFF); i < m.bytes.size() && m.bytes[i] != 0;
+             ++i)
+        {
+            id.push_back(static_cast<char>(m.bytes[i]));
+        }
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+inline size_t CountType(const std::vector<ktztest::ReceivedMsg>& msgs, uint32_t type)
+{
+    size_t n = 0;
+    for (const auto& m : msgs)
+    {
+        n += (m.requestType == type) ? 1 : 0;
+    }
+    return n;
+}
+
+// FRU-by-number messages received per bay.
+inline std::map<uint8_t, size_t> ClientFrus(const std::vector<ktztest::ReceivedMsg>& msgs)
+{
+    std::map<uint8_t, size_t> frus;
+    for (const auto& m : msgs)
+    {
+        if (m.requestType == KTZMON_REQ_FRU_BY_NUM && m.bytes.size() == KTZMON_FRU_SIZE)
+        {
+            ++frus[m.bytes[KTZMON_FRU_OFF_NUM]];
+        }
+    }
+    return frus;
+}
+
+// The last KTZ setting message: value and setting-changed byte (-1, -1 if none).
+inline std::pair<int64_t, int> LastSetting(const std::vector<ktztest::ReceivedMsg>& msgs)
+{
+    std::pair<int64_t, int> last{-1, -1};
+    for (const auto& m : msgs)
+    {
+        if (m.requestType == KTZMON_REQ_KTZ_SETTING && m.bytes.size() == KTZMON_KTZ_SETTING_SIZE)
+        {
+            last = {LE32(m.bytes, KTZMON_KTZ_SETTING_OFF_VALUE), m.bytes[KTZMON_KTZ_SETTING_OFF_CHANGED]};
+        }
+    }
+    return last;
+}
+
+// ---- the platform's side ------------------------------------------------------------------
+
+inline uint8_t FanStatus(uint32_t health)
+{
+    return health == 1 ? 1 : health == 2 ? 3 : health == 3 ? 2 : 0;
+}
+
+inline uint8_t TempStatus(uint32_t health)
+{
+    static const uint8_t map[] = {1, 2, 3, 2, 3};
+    return health < 5 ? map[health] : 0;
+}
+
+inline SensorState PsuState(uint8_t bay, const ktzplat::PsuBay& p)
+{
+    SensorState s;
+    s.num = bay;
+    if (p.presence == 0)
+    {
+        s.reading = 0x0A;
+        return s;
+    }
+    s.presence = 1;
+    if (p.presence != 1)
+    {
+        return s;
+    }
+    const bool failed = p.state == 6;
+    uint32_t reading = failed ? 0x03 : 0x01;
+    if (p.alert == 21810)
+    {
+        reading |= 0x08;
+    }
+    else if (p.alert >= 21812 && p.alert <= 21815)
+    {
+        reading |= 0x20;
+    }
+    s.reading = reading;
+    s.status = (failed || p.alert != 0) ? 3 : 1;
+    return s;
+}
+
+inline SensorState PwrRedState(uint32_t config, uint32_t state)
+{
+    SensorState s;
+    s.num = 1;
+    if (config == 0)
+    {
+        return s;
+    }
+    if (config > 4)
+    {
+        s.presence = 2;
+        return s;
+    }
+    s.presence = 1;
+    static const uint8_t status[] = {3, 1, 3, 2};
+    static const uint32_t reading[] = {0x20, 0x01, 0x02, 0x04};
+    if (state < 4)
+    {
+        s.status = status[state];
+        s.reading = reading[state];
+    }
+    return s;
+}
+
+// The chassis: fans 1..fanCount on a platform whose fans report their own
+// sensor count, the chassis temperature and the stash sensors, bays
+// 1..bayCount and the redundancy values the test last set.
+struct ChassisShape
+{
+    uint32_t fanCount = 0;
+    uint32_t bayCount = 0;
+    uint32_t redConfig = 0;
+    uint32_t redState = 0;
+};
+
+inline SensorMap PlatformView(const ChassisShape& shape)
+{
+    SensorMap view;
+    uint8_t fanSensorNum = 0;
+    for (uint32_t f = 1; f <= shape.fanCount; ++f)
+    {
+        const ktzplat::Fan fan = ktzplat::GetFan(f);
+        for (uint32_t idx = 1; idx <= fan.sensorCount; ++idx)
+        {
+            SensorState s;
+            s.num = ++fanSensorNum;
+            s.presence = 1;
+            s.status = FanStatus(fan.health);
+            s.reading = idx == 1 ? fan.reading1 : fan.reading2;
+            s.lnc = fan.lncThreshold;
+            s.lc = fan.lcThreshold;
+            view[{KTZMON_SENSOR_TYPE_FAN, idx == 1 ? fan.name1 : fan.name2}] = s;
+        }
+    }
+    const ktzplat::TempEntry chassis = ktzplat::GetChassisTemp();
+    SensorState t;
+    t.num = 1;
+    t.presence = 1;
+    t.status = TempStatus(chassis.health);
+    t.reading = static_cast<uint32_t>(static_cast<int32_t>(chassis.reading));
+    view[{KTZMON_SENSOR_TYPE_TEMP, chassis.name}] = t;
+    for (const auto& rec : ktzplat::GetStash())
+    {
+        SensorState s;
+        s.num = static_cast<uint8_t>((rec.a - 2) * 2 + rec.b);
+        s.presence = 1;
+        s.statusKnown = false;
+        s.reading = static_cast<uint32_t>(static_cast<int32_t>(rec.reading));
+        view[{KTZMON_SENSOR_TYPE_TEMP, rec.name}] = s;
+    }
+    for (uint32_t bay = 1; bay <= shape.bayCount; ++bay)
+    {
+        view[{KTZMON_SENSOR_TYPE_PWR_SUPPLY, "PS-" + std::to_string(bay)}] =
+            PsuState(static_cast<uint8_t>(bay), ktzplat::GetPsuBay(bay));
+    }
+    view[{KTZMON_SENSOR_TYPE_PWR_RED, "Power Redundancy"}] = PwrRedState(shape.redConfig, shape.redState);
+    return view;
+}
+
+// Differences between what a client should know and what it knows, one per
+// line (empty when they agree). `full`: the client must know every sensor,
+// under its expected number; otherwise every sensor it knows must carry the
+// platform's values.
+inline std::string CompareViews(const SensorMap& expected, const SensorMap& actual, bool full)
+{
+    std::ostringstream out;
+    auto describe = [](const SensorState& s)
+    {
+        std::ostringstream d;
+        d << "num " << unsigned(s.num) << " presence " << unsigned(s.presence) << " status "
+          << unsigned(s.status) << " reading " << s.reading << " lnc " << s.lnc << " lc " << s.lc;
+        return d.str();
+    };
+    for (const auto& [key, got] : actual)
+    {
+        const auto it = expected.find(key);
+        if (it == expected.end())
+        {
+            out << "unknown sensor type " << unsigned(key.first) << " '" << key.second << "'\n";
+            continue;
+        }
+        const SensorState& want = it->second;
+        const bool same = got.presence == want.presence && (!want.statusKnown || got.status == want.status) &&
+                          got.reading == want.reading && got.lnc == want.lnc && got.lc == want.lc &&
+                          (!full || got.num == want.num);
+        if (!same)
+        {
+            out << "type " << unsigned(key.first) << " '" << key.second << "': got " << describe(got)
+                << ", platform " << describe(want) << "\n";
+        }
+    }
+    if (full)
+    {
+        for (const auto& [key, want] : expected)
+        {
+            if (actual.count(key) == 0)
+            {
+                out << "missing type " << unsigned(key.first) << " '" << key.second << "'\n";
+            }
+        }
+    }
+    return out.str();
+}
+
+} // namespace ktzrel
+
+#endif
