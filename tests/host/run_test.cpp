@@ -161,24 +161,22 @@ std::vector<std::string> Cat(std::initializer_list<std::vector<std::string>> par
     return out;
 }
 
+// The demonstration runs shared by several tests, each made on first use
+// (ctest runs every test in its own process).
 class HostRun : public ::testing::Test
 {
   protected:
-    static void SetUpTestSuite()
+    static const Proc& DemoJson()
     {
-        demoJson_ = new Proc(RunHost({"--json", "--hex"}));
-        demoHex_ = new Proc(RunHost({"--hex", "--no-log"}));
+        static const Proc p = RunHost({"--json", "--hex"});
+        return p;
     }
-    static void TearDownTestSuite()
+    static const Proc& DemoHex()
     {
-        delete demoJson_;
-        delete demoHex_;
+        static const Proc p = RunHost({"--hex", "--no-log"});
+        return p;
     }
-    static Proc* demoJson_;
-    static Proc* demoHex_;
 };
-Proc* HostRun::demoJson_ = nullptr;
-Proc* HostRun::demoHex_ = nullptr;
 
 TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
 {
@@ -209,8 +207,8 @@ TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
 
 TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
 {
-    ASSERT_EQ(demoJson_->exitCode, 0) << demoJson_->err;
-    const auto all = JsonLines(demoJson_->out);
+    ASSERT_EQ(DemoJson().exitCode, 0) << DemoJson().err;
+    const auto all = JsonLines(DemoJson().out);
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back()["kind"], "result");
     EXPECT_EQ(all.back()["ok"], true);
@@ -339,8 +337,8 @@ TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
 
 TEST_F(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
 {
-    ASSERT_EQ(demoHex_->exitCode, 0) << demoHex_->err;
-    const auto out = Lines(demoHex_->out);
+    ASSERT_EQ(DemoHex().exitCode, 0) << DemoHex().err;
+    const auto out = Lines(DemoHex().out);
     const auto doc = Lines(ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/docs/protocol.md"));
     std::vector<std::vector<std::string>> blocks;
     bool in = false;
