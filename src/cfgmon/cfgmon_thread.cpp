@@ -179,13 +179,19 @@ uint32_t KTZMonCfgMonStartLogMonitoring(void)
     {
         return STATUS_OK;
     }
-    uint32_t status = KTZMonLogMonAttach();
-    if (status != STATUS_OK)
+    // A disabling change that lands while Start-monitor is between starting
+    // this thread and starting the monitors leaves them attached but not
+    // started: start that monitor rather than attach a second one over it.
+    if (KTZMonGlobalGetLogMonAttached() != 1)
     {
-        return status;
+        const uint32_t status = KTZMonLogMonAttach();
+        if (status != STATUS_OK)
+        {
+            return status;
+        }
+        (void)KTZMonGlobalGetAndSetLogMonAttached(1);
     }
-    (void)KTZMonGlobalGetAndSetLogMonAttached(1);
-    status = KTZMonLogMonStartMonitor();
+    const uint32_t status = KTZMonLogMonStartMonitor();
     if (status == STATUS_OK)
     {
         (void)KTZMonGlobalGetAndSetLogMonStarted(1);
@@ -217,13 +223,18 @@ uint32_t KTZMonCfgMonStartSensorMonitoring(void)
     {
         return STATUS_OK;
     }
-    uint32_t status = KTZMonSensorMonAttach(kSensorAttachAtRunTime);
-    if (status != STATUS_OK)
+    // As for the log monitor: an attached monitor is started, not attached
+    // again.
+    if (KTZMonGlobalGetSensorMonAttached() != 1)
     {
-        return status;
+        const uint32_t status = KTZMonSensorMonAttach(kSensorAttachAtRunTime);
+        if (status != STATUS_OK)
+        {
+            return status;
+        }
+        (void)KTZMonGlobalGetAndSetSensorMonAttached(1);
     }
-    (void)KTZMonGlobalGetAndSetSensorMonAttached(1);
-    status = KTZMonSensorMonStartMonitor();
+    const uint32_t status = KTZMonSensorMonStartMonitor();
     if (status == STATUS_OK)
     {
         (void)KTZMonGlobalGetAndSetSensorMonStarted(1);

@@ -3,6 +3,8 @@
 // race between a setting change and the module's stop.
 #include "cfgmon/cfgmon.h"
 #include "core/global.h"
+#include "logmon/logmon.h"
+#include "sensormon/sensormon.h"
 #include "support/module_fixture.h"
 
 #include <atomic>
@@ -253,6 +255,39 @@ TEST_F(CfgMonChangeTest, FailedSensorStartIsRetriedOnTheNextEnablingChange)
     EXPECT_EQ(KTZMonGlobalGetSensorMonAttached(), 1);
     EXPECT_EQ(KTZMonGlobalGetSensorMonStarted(), 1);
     EXPECT_EQ(CountLogged(kSensorStarted), 1u);
+}
+
+// A disabling change that lands while Start-monitor is between starting the
+// monitor thread and starting the log and sensor monitors finds them attached
+// but not started and leaves them so. The next enabling change must start
+// those monitors, not attach new ones over them (which leaked the first).
+TEST_F(CfgMonChangeTest, EnablingChangeStartsMonitorsLeftAttached)
+{
+    ktzplat::SetCapWordB(0x4);
+    SetKtzSetting("1");
+    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_EQ(Host().Load(), 0u);
+    // The checks run here on the test thread, as the monitor thread runs
+    // them in that window.
+    SetKtzSetting("0");
+    KTZMonCfgMonCheckKTZSetting();
+    ASSERT_EQ(KTZMonGlobalGetLogMonAttached(), 1);
+    ASSERT_EQ(KTZMonGlobalGetSensorMonAttached(), 1);
+    ASSERT_EQ(KTZMonGlobalGetSensorMonStarted(), 0);
+    KTZMonLogMonData* const logMon = g_pKTZMonLogMonData;
+    KTZMonSensorMonData* const sensorMon = g_pKTZMonSensorMonData;
+
+    SetKtzSetting("2");
+    KTZMonCfgMonCheckKTZSetting();
+    ExpectMonitors(1);
+    EXPECT_EQ(g_pKTZMonLogMonData, logMon);
+    EXPECT_EQ(g_pKTZMonSensorMonData, sensorMon);
+
+    // The module was never started, so its stop leaves these monitors alone.
+    KTZMonCfgMonStopSensorMonitoring();
+    KTZMonCfgMonStopLogMonitoring();
+    EXPECT_EQ(Host().Stop(), 0u);
+    EXPECT_EQ(Host().Unload(), 0u);
 }
 
 // The host stops the module while a disabling change is about to stop the
