@@ -30,8 +30,7 @@ bool StopRequested()
 
 void WakeThread(KTZMonCfgMonData* data)
 {
-    int32_t prevCount = 0;
-    (void)SMSemaphoreRelease(data->wakeSemaphore, 1, &prevCount);
+    (void)SMSemaphoreRelease(data->wakeSemaphore, 1, nullptr);
 }
 } // namespace
 
@@ -108,8 +107,7 @@ int32_t KTZMonCfgMonKTZSettingCfgChgHandler(void* arg1, void* arg2)
 {
     (void)arg1;
     (void)arg2;
-    int32_t prevCount = 0;
-    return SMSemaphoreRelease(g_pKTZMonCfgMonData->wakeSemaphore, 1, &prevCount);
+    return SMSemaphoreRelease(g_pKTZMonCfgMonData->wakeSemaphore, 1, nullptr);
 }
 
 void KTZMonCfgMonCheckKTZSetting(void)
