@@ -16,6 +16,13 @@ void* g_pKTZMonClientMgrDataLock = nullptr;
 
 namespace
 {
+// Marks a record delete-pending. Called with the client data lock held; the
+// store is atomic because KTZMonClientMgrIsClientDeletePending reads the flag
+// without that lock.
+void MarkDeletePending(KTZMonClient* client)
+{
+    __atomic_store_n(&client->deletePending, 1, __ATOMIC_RELEASE);
+}
 
 KTZMonClient* RecordOf(SMDLListEntry* entry)
 {
@@ -54,7 +61,7 @@ void DeleteRecordLocked(KTZMonClient* client)
     {
         return;
     }
-    client->deletePending = 1;
+    MarkDeletePending(client);
     if (client->reserveCount <= 0)
     {
         UnlinkAndFree(entry);
@@ -225,7 +232,7 @@ void KTZMonClientMgrDeleteClient(uint32_t clientID)
     if (entry != nullptr)
     {
         KTZMonClient* client = RecordOf(entry);
-        client->deletePending = 1;
+        MarkDeletePending(client);
         if (client->reserveCount <= 0)
         {
             UnlinkAndFree(entry);
@@ -295,10 +302,12 @@ int32_t KTZMonClientMgrIsClientDeletePending(KTZMonClient* client)
         // No registry, so no live record: refuse rather than send.
         return 1;
     }
-    KTZMonClientMgrDataLock();
-    const int32_t pending = client->deletePending == 1 ? 1 : 0;
-    KTZMonClientMgrDataUnlock();
-    return pending;
+    // Read without the client data lock: the flag only ever goes from 0 to 1,
+    // it is stored atomically (under that lock) by MarkDeletePending, and the
+    // caller's reservation or the monitor lock keeps the record alive. Every
+    // message to every client comes through here, so the lock it saves is
+    // taken once per client per send.
+    return __atomic_load_n(&client->deletePending, __ATOMIC_ACQUIRE) == 1 ? 1 : 0;
 }
 
 void KTZMonClientMgrReserveAll(void)
