@@ -14,7 +14,12 @@
 #include "core/platform.h"
 #include "core/status.h"
 
+#include <ktzmon/protocol.h>
+
 #include <cstdint>
+
+// Request class, types and capability bits come from the public protocol
+// header shared with client writers.
 
 struct KTZMonClient
 {
@@ -30,16 +35,6 @@ struct KTZMonClientMgrData
     uint32_t ktzCaps;      // the module's own capability mask
 };
 
-inline constexpr uint32_t KTZMON_CAP_BASE = 0x1;
-inline constexpr uint32_t KTZMON_CAP_VQ_LOG_EVT = 0x2;
-
-inline constexpr uint32_t KTZMON_REQ_CLASS = 3;
-inline constexpr uint32_t KTZMON_REQ_KTZ_SETTING = 0x100;
-inline constexpr uint32_t KTZMON_REQ_SENSOR_DATA = 0x101;
-inline constexpr uint32_t KTZMON_REQ_FRU_BY_NUM = 0x102;
-inline constexpr uint32_t KTZMON_REQ_DATA_SYNC_COMPLETE = 0x103;
-inline constexpr uint32_t KTZMON_REQ_VQ_LOG_EVT = 0x104;
-inline constexpr uint32_t KTZMON_REQ_GET_KTZ_CAPS = 0x200;
 inline constexpr uint32_t KTZMON_DISPATCH_TRAILER = 10000;
 
 inline constexpr uint32_t KTZMON_KTZ_SETTING_MSG_SIZE = 8;

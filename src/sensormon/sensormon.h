@@ -10,6 +10,8 @@
 #include "core/export.h"
 #include "core/platform.h"
 
+#include <ktzmon/protocol.h>
+
 #include <cstdint>
 
 inline constexpr uint32_t KTZMON_CHECK_HEALTH = 0x1;
@@ -94,8 +96,9 @@ KTZMON_API int32_t KTZMonSensorMonSensorsAttached(void);
 KTZMON_API void KTZMonSensorMonSensorsDetach(void);
 KTZMON_API void KTZMonSensorMonSensorsSendToClient(KTZMonClient* client);
 KTZMON_API void KTZMonSensorMonFRUsSendToClient(KTZMonClient* client);
-KTZMON_API uint8_t* KTZMonSensorMonSensorDataReqAlloc(uint8_t sensorType, uint8_t sensorClass, uint32_t reading,
-                                                      uint8_t sensorNum, const char* name, uint32_t* pSize);
+KTZMON_API uint8_t* KTZMonSensorMonSensorDataReqAlloc(uint8_t sensorType, uint8_t sensorClass,
+                                                      uint32_t reading, uint8_t sensorNum, const char* name,
+                                                      uint32_t* pSize);
 KTZMON_API void KTZMonSensorMonSensorDataReqFree(uint8_t* req);
 
 // ---- fans ---------------------------------------------------------------------------
@@ -116,7 +119,8 @@ struct KTZMonFanSensor
 KTZMON_API int32_t KTZMonSensorMonFanSensorsReady(void);
 KTZMON_API void KTZMonSensorMonFanSensorsAttach(void);
 KTZMON_API void KTZMonSensorMonFanSensorsCheck(uint32_t checkFlags, uint32_t readingTolerance);
-KTZMON_API int32_t KTZMonSensorMonFanSensorCheckReading(uint32_t stored, uint32_t current, uint32_t tolerance);
+KTZMON_API int32_t KTZMonSensorMonFanSensorCheckReading(uint32_t stored, uint32_t current,
+                                                        uint32_t tolerance);
 KTZMON_API void KTZMonSensorMonFanSensorSendToClient(KTZMonFanSensor* sensor, KTZMonClient* client);
 KTZMON_API void KTZMonSensorMonFanSensorsSendToClient(KTZMonClient* client);
 KTZMON_API void KTZMonSensorMonFanFRUsSendToClient(KTZMonClient* client);
@@ -157,12 +161,12 @@ struct KTZMonPwrSupplySensor
 };
 
 inline constexpr uint32_t KTZMON_FRU_RECORD_SIZE = 264;
-inline constexpr uint32_t KTZMON_FRU_DATA_SIZE = 256;
 
 KTZMON_API int32_t KTZMonSensorMonPwrSupplySensorsReady(void);
 KTZMON_API void KTZMonSensorMonPwrSupplySensorsAttach(void);
 KTZMON_API void KTZMonSensorMonPwrSupplySensorsCheck(uint32_t checkFlags, uint32_t readingTolerance);
-KTZMON_API void KTZMonSensorMonPwrSupplySensorSendToClient(KTZMonPwrSupplySensor* sensor, KTZMonClient* client);
+KTZMON_API void KTZMonSensorMonPwrSupplySensorSendToClient(KTZMonPwrSupplySensor* sensor,
+                                                           KTZMonClient* client);
 KTZMON_API void KTZMonSensorMonPwrSupplySensorsSendToClient(KTZMonClient* client);
 KTZMON_API void KTZMonSensorMonPwrSupplyFRUSendToClient(KTZMonPwrSupplySensor* sensor, KTZMonClient* client);
 KTZMON_API void KTZMonSensorMonPwrSupplyFRUsSendToClient(KTZMonClient* client);
