@@ -79,7 +79,15 @@ void KTZMonLogMonLogEvtQSendAllToClient(KTZMonClient* client)
     KTZMonLogMonData* data = g_pKTZMonLogMonData;
     while (SMSLListIsEmpty(&data->logEvtQ) == 0)
     {
+        // A client that disconnected during its own connect would refuse
+        // every event: what is left stays queued for the next capable client
+        // instead of being thrown away.
+        if (KTZMonClientMgrIsClientDeletePending(client) == 1)
+        {
+            break;
+        }
         SMSLListEntry* entry = SMSLListRemoveEntryAtHead(&data->logEvtQ);
+        data->numLogEvtQEntries--;
         auto* qEntry = static_cast<KTZMonLogEvtQEntry*>(entry->data);
         KTZMonLogMsg("Forwarding Chassis Log event from queue: messageID: %s\n", QueuedMessageId(qEntry));
         // A failed send does not keep the event: it is delivered at most once.
@@ -87,7 +95,6 @@ void KTZMonLogMonLogEvtQSendAllToClient(KTZMonClient* client)
         SMFreeMem(qEntry->pLogEvt);
         SMSLListEntryFree(entry);
     }
-    data->numLogEvtQEntries = 0;
     KTZMonLogMonDataUnlock();
 }
 

@@ -222,6 +222,35 @@ TEST_F(LogMonTest, StopThenStartKeepsTheQueue)
     EXPECT_EQ(MsgId(evts[1]), "Q2");
 }
 
+// A capable client that disconnects during its own connect does not take
+// the queue with it: the events wait for the next capable client.
+TEST_F(LogMonTest, QueueOutlivesAClientThatLeavesDuringItsConnect)
+{
+    LoadAndStart();
+    Post(Event("K1"));
+    Post(Event("K2"));
+    ktztest::ClientBehaviour leaving{.caps = 0x3};
+    leaving.onMessage = [this](const ktztest::ReceivedMsg& m)
+    {
+        if (m.requestType == KTZMON_REQ_GET_KTZ_CAPS)
+        {
+            (void)Host().Disconnect(m.clientID);
+        }
+    };
+    Host().SetBehaviour(kCapable, leaving);
+    ASSERT_EQ(Host().Connect(kCapable), 0u);
+    EXPECT_TRUE(LogEvts(kCapable).empty());
+    EXPECT_EQ(Queue().size(), 2u);
+    EXPECT_EQ(KTZMonClientMgrIsClientInList(kCapable), 0);
+
+    ASSERT_EQ(Host().Connect(kCapable + 1), 0u);
+    const auto evts = LogEvts(kCapable + 1);
+    ASSERT_EQ(evts.size(), 2u);
+    EXPECT_EQ(MsgId(evts[0]), "K1");
+    EXPECT_EQ(MsgId(evts[1]), "K2");
+    EXPECT_TRUE(Queue().empty());
+}
+
 // Events keep arriving while a capable client connects: each reaches it
 // exactly once, from the queue or directly, in arrival order.
 TEST_F(LogMonTest, ConnectDuringEventStreamGetsEachEventOnce)
