@@ -7,17 +7,33 @@
 # Uses the binutils of the target (nm and readelf as CMake found them), so it
 # checks the cross-built library too.
 #
-# usage: check_symbols.sh NM READELF LIBRARY EXPECTED_LIST [EXTRA_ALLOWED_NEEDED...]
+# usage: check_symbols.sh NM READELF LIBRARY EXPECTED_LIST [SANITIZER]
+#   SANITIZER: address or thread when the library was built with one; its
+#   runtime is then an allowed dependency and its instrumentation names are
+#   not counted as exports.
 set -euo pipefail
 export LC_ALL=C
 
-if [ $# -lt 4 ]; then
-    echo "usage: $0 NM READELF LIBRARY EXPECTED_LIST [EXTRA_ALLOWED_NEEDED...]" >&2
+if [ $# -lt 4 ] || [ $# -gt 5 ]; then
+    echo "usage: $0 NM READELF LIBRARY EXPECTED_LIST [address|thread]" >&2
     exit 2
 fi
-nm=$1 readelf=$2 lib=$3 expected=$4
-shift 4
-extra_needed=("$@")
+nm=$1 readelf=$2 lib=$3 expected=$4 sanitizer=${5:-}
+extra_needed=()
+instrumentation='^$'
+case "$sanitizer" in
+"") ;;
+# AddressSanitizer adds an ODR indicator beside every exported global.
+address)
+    extra_needed=(libasan.so.8 libubsan.so.1)
+    instrumentation='^__odr_asan[._]'
+    ;;
+thread) extra_needed=(libtsan.so.2) ;;
+*)
+    echo "unknown sanitizer: $sanitizer" >&2
+    exit 2
+    ;;
+esac
 
 failures=0
 fail()
@@ -44,6 +60,7 @@ trap 'rm -rf "$tmp"' EXIT
 awk '{ name = $NF; sub(/@.*/, "", name); print name, $(NF-1) }' "$tmp/nm.raw" |
     while read -r name type; do
         case "$linker_names" in *" $name "*) continue ;; esac
+        [[ "$name" =~ $instrumentation ]] && continue
         echo "$name $type"
     done | sort -u >"$tmp/actual"
 
