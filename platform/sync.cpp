@@ -17,11 +17,21 @@ constexpr uint32_t kSemMagic = 0x4B5A534Du;   // "KZSM"
 constexpr uint32_t kEventMagic = 0x4B5A4556u; // "KZEV"
 constexpr uint32_t kDeadMagic = 0xDEADDEADu;
 
-// A per-thread id that is never 0.
+// A per-thread id that is never 0, handed out on first use. Plain
+// initial-exec TLS without a dynamic initialiser keeps the lookup to one load:
+// every mutex lock and unlock asks for it. (The library is always loaded with
+// the program, never opened later, so the static TLS model is available.)
+__thread uint32_t t_selfId __attribute__((tls_model("initial-exec"))) = 0;
+
 uint32_t SelfId()
 {
     static std::atomic<uint32_t> next{1};
-    thread_local uint32_t id = next.fetch_add(1);
+    uint32_t id = t_selfId;
+    if (id == 0)
+    {
+        id = next.fetch_add(1);
+        t_selfId = id;
+    }
     return id;
 }
 
@@ -87,7 +97,10 @@ extern "C" void* SMMutexCreate(uint32_t)
                                       auto* m = new Mutex;
                                       pthread_mutexattr_t attr;
                                       pthread_mutexattr_init(&attr);
-                                      pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+                                      // Misuse is caught by the owner word before
+                                      // the pthread mutex is touched, so a plain
+                                      // (fast) mutex is enough underneath.
+                                      pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_NORMAL);
                                       int rc = pthread_mutex_init(&m->m, &attr);
                                       pthread_mutexattr_destroy(&attr);
                                       if (rc != 0)
