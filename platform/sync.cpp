@@ -118,7 +118,7 @@ extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
     if (!m)
         return -1;
     uint32_t self = SelfId();
-    if (m->owner.load() == self)
+    if (m->owner.load(std::memory_order_relaxed) == self)
         detail::Fatal("SMMutexLock(%p): the owning thread locks it again", mutex);
     int rc;
     if (timeoutMs < 0)
@@ -142,7 +142,7 @@ extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
         detail::Fatal("SMMutexLock(%p): the owning thread locks it again", mutex);
     if (rc != 0)
         return rc == ETIMEDOUT ? 1 : -1;
-    m->owner.store(self);
+    m->owner.store(self, std::memory_order_release);
     return 0;
 }
 
@@ -151,9 +151,9 @@ extern "C" int32_t SMMutexUnLock(void* mutex)
     Mutex* m = AsMutex(mutex, "SMMutexUnLock");
     if (!m)
         return -1;
-    if (m->owner.load() != SelfId())
+    if (m->owner.load(std::memory_order_relaxed) != SelfId())
         detail::Fatal("SMMutexUnLock(%p): unlocked by a thread that does not hold it", mutex);
-    m->owner.store(0);
+    m->owner.store(0, std::memory_order_release);
     int rc = pthread_mutex_unlock(&m->m);
     if (rc != 0)
         detail::Fatal("SMMutexUnLock(%p): %s", mutex, std::strerror(rc));

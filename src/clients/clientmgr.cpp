@@ -333,6 +333,7 @@ void KTZMonClientMgrReleaseAll(void)
     }
     SMListHead* list = &g_pKTZMonClientMgrData->clientList;
     KTZMonClientMgrDataLock();
+    bool anyToFree = false;
     for (auto* entry = static_cast<SMDLListEntry*>(list->first); entry != nullptr; entry = entry->next)
     {
         KTZMonClient* client = RecordOf(entry);
@@ -340,6 +341,14 @@ void KTZMonClientMgrReleaseAll(void)
         {
             --client->reserveCount;
         }
+        anyToFree = anyToFree || (client->deletePending == 1 && client->reserveCount == 0);
+    }
+    // The search for records to free runs only when the walk above saw one:
+    // every send to all clients ends here, and usually nobody left meanwhile.
+    if (!anyToFree)
+    {
+        KTZMonClientMgrDataUnlock();
+        return;
     }
     KTZMonClient unreservedPending{};
     unreservedPending.deletePending = 1;
