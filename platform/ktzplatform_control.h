@@ -35,19 +35,19 @@ AllocStats GetAllocStats();
 // creations and allocations fail by returning NULL (result ignored).
 enum class Op : unsigned
 {
-    Alloc,              // SMAllocMem, SMSLListEntryAlloc, SMDLListEntryAlloc
+    Alloc, // SMAllocMem, SMSLListEntryAlloc, SMDLListEntryAlloc
     MutexCreate,
     SemaphoreCreate,
     EventCreate,
     ThreadStart,
-    IniPath,            // SMMakePathFileNameByPIDAndType
-    ListenerAdd,        // SMILAddEventListener
+    IniPath,     // SMMakePathFileNameByPIDAndType
+    ListenerAdd, // SMILAddEventListener
     CfgGetByName,
     NotifyInit,
-    NotifyRegister,     // os_notify_register_cfgchg
+    NotifyRegister, // os_notify_register_cfgchg
     ThermalFanData,
     ThermalSensorData,
-    StashTemp,          // bm_get_stash_temp_sensor_data
+    StashTemp, // bm_get_stash_temp_sensor_data
     PsuPresence,
     PsuState,
     PsuAlert,
@@ -71,12 +71,12 @@ constexpr uint32_t kPlatInfoSize = 256;
 void SetPlatWord(uint32_t offset, uint32_t value);
 uint32_t GetPlatWord(uint32_t offset);
 // Named fields the module reads.
-void SetPlatformId(uint32_t id);          // offset 0
-void SetPsuBayCount(int32_t count);       // offset 28
+void SetPlatformId(uint32_t id);           // offset 0
+void SetPsuBayCount(int32_t count);        // offset 28
 void SetFanCounts(uint32_t a, uint32_t b); // offsets 52 and 56
-void SetStashWord(uint32_t value);        // offset 92
-void SetCapWordA(uint32_t value);         // offset 184
-void SetCapWordB(uint32_t value);         // offset 196
+void SetStashWord(uint32_t value);         // offset 92
+void SetCapWordA(uint32_t value);          // offset 184
+void SetCapWordB(uint32_t value);          // offset 196
 
 // ---- files and logging -------------------------------------------------------------------------
 // INI files are looked up in this directory (default: $KTZPLAT_INI_DIR, else
@@ -114,7 +114,10 @@ int64_t NowMs();
 // deadline on the way so that each waiting thread runs exactly as it would in
 // real time, and waits until the platform is idle after each stop.
 void AdvanceClockMs(int64_t ms);
-inline void AdvanceClock(int64_t seconds) { AdvanceClockMs(seconds * 1000); }
+inline void AdvanceClock(int64_t seconds)
+{
+    AdvanceClockMs(seconds * 1000);
+}
 // Jumps the virtual clock to an absolute time (forwards or backwards) without
 // waking anyone; timed waits keep their remaining duration.
 void SetClock(int64_t seconds);
@@ -140,8 +143,8 @@ uint32_t NotifyRegistrationCount();
 // ---- thermal service and stash ---------------------------------------------------------------------------
 struct Fan
 {
-    std::string name1;        // first sensor name (at most 15 characters kept)
-    std::string name2;        // second sensor name
+    std::string name1; // first sensor name (at most 15 characters kept)
+    std::string name2; // second sensor name
     uint32_t presence = 1;
     uint32_t health = 1;
     uint8_t pwm = 0;
@@ -150,7 +153,7 @@ struct Fan
     uint32_t reading2 = 0;
     uint32_t lncThreshold = 0;
     uint32_t lcThreshold = 0;
-    int32_t result = 0;       // non-zero: ThermalGetFanData fails with it
+    int32_t result = 0; // non-zero: ThermalGetFanData fails with it
 };
 void SetFan(uint32_t fanNum, const Fan& fan);
 Fan GetFan(uint32_t fanNum);
@@ -158,7 +161,7 @@ void RemoveFan(uint32_t fanNum); // the fan number then fails with -1
 
 struct TempEntry
 {
-    std::string name;  // at most 20 characters kept
+    std::string name; // at most 20 characters kept
     uint32_t health = 0;
     int8_t reading = 0;
 };
@@ -187,7 +190,7 @@ struct PsuBay
     uint32_t state = 0;
     uint32_t alert = 0;
     bool fruReadable = false;
-    std::vector<uint8_t> fru; // up to 256 bytes (zero-padded)
+    std::vector<uint8_t> fru;   // up to 256 bytes (zero-padded)
     int32_t presenceResult = 0; // non-zero: that call fails with it for this bay
     int32_t stateResult = 0;
     int32_t alertResult = 0;
@@ -197,7 +200,7 @@ PsuBay GetPsuBay(uint32_t bay);
 // Bays never set answer presence 0, state 0, alert 0, FRU unreadable.
 void SetRedundancy(uint32_t config, uint32_t state);
 
-// ---- data events -------------------------------------------------------------------------------------------
+// ---- data events ------------------------------------------------------------------------------------------
 struct ChassisLogEvent
 {
     uint16_t type = 18;
@@ -216,7 +219,10 @@ std::vector<uint8_t> BuildChassisLogEvent(const ChassisLogEvent& ev);
 // Queues a data event for delivery to every registered listener on the
 // platform's delivery thread, in posting order.
 void PostDataEvent(const std::vector<uint8_t>& bytes);
-inline void PostChassisLogEvent(const ChassisLogEvent& ev) { PostDataEvent(BuildChassisLogEvent(ev)); }
+inline void PostChassisLogEvent(const ChassisLogEvent& ev)
+{
+    PostDataEvent(BuildChassisLogEvent(ev));
+}
 uint32_t ListenerCount();
 
 } // namespace ktzplat

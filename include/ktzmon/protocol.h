@@ -33,17 +33,17 @@
 
 /* Sensor data message (0x101): 41 bytes plus the name length. */
 #define KTZMON_SENSOR_DATA_FIXED_SIZE 40u
-#define KTZMON_SENSOR_OFF_TYPE 0u        /* u8: 1 fan, 2 temperature, 3 power supply, 4 power redundancy */
-#define KTZMON_SENSOR_OFF_PRESENCE 1u    /* u8 */
-#define KTZMON_SENSOR_OFF_STATUS 2u      /* u8: 0 unknown, 1 normal, 2 non-critical, 3 critical */
-#define KTZMON_SENSOR_OFF_NUM 3u         /* u8: sensor number within its type */
-#define KTZMON_SENSOR_OFF_CLASS 4u       /* u8: same as the type */
-#define KTZMON_SENSOR_OFF_THR_FLAGS 6u   /* u16: 3 when the thresholds are valid */
-#define KTZMON_SENSOR_OFF_READING 8u     /* u32 (temperature: s8 sign-extended; power: bit set) */
+#define KTZMON_SENSOR_OFF_TYPE 0u         /* u8: 1 fan, 2 temperature, 3 power supply, 4 power redundancy */
+#define KTZMON_SENSOR_OFF_PRESENCE 1u     /* u8 */
+#define KTZMON_SENSOR_OFF_STATUS 2u       /* u8: 0 unknown, 1 normal, 2 non-critical, 3 critical */
+#define KTZMON_SENSOR_OFF_NUM 3u          /* u8: sensor number within its type */
+#define KTZMON_SENSOR_OFF_CLASS 4u        /* u8: same as the type */
+#define KTZMON_SENSOR_OFF_THR_FLAGS 6u    /* u16: 3 when the thresholds are valid */
+#define KTZMON_SENSOR_OFF_READING 8u      /* u32 (temperature: s8 sign-extended; power: bit set) */
 #define KTZMON_SENSOR_OFF_NAME_OFFSET 12u /* u32: 40 */
-#define KTZMON_SENSOR_OFF_LNC 28u        /* u32: lower non-critical threshold (fans) */
-#define KTZMON_SENSOR_OFF_LC 32u         /* u32: lower critical threshold (fans) */
-#define KTZMON_SENSOR_OFF_NAME 40u       /* NUL-terminated name */
+#define KTZMON_SENSOR_OFF_LNC 28u         /* u32: lower non-critical threshold (fans) */
+#define KTZMON_SENSOR_OFF_LC 32u          /* u32: lower critical threshold (fans) */
+#define KTZMON_SENSOR_OFF_NAME 40u        /* NUL-terminated name */
 
 #define KTZMON_SENSOR_TYPE_FAN 1u
 #define KTZMON_SENSOR_TYPE_TEMP 2u
@@ -61,12 +61,12 @@
 
 /* Chassis log event message (0x104). */
 #define KTZMON_LOG_EVT_HEADER_SIZE 24u
-#define KTZMON_LOG_EVT_OFF_VALUE1 0u     /* u16 */
-#define KTZMON_LOG_EVT_OFF_VALUE2 2u     /* u16 */
-#define KTZMON_LOG_EVT_OFF_VALUE3 4u     /* u16 */
-#define KTZMON_LOG_EVT_OFF_MSGID_OFF 8u  /* u32: 24 */
-#define KTZMON_LOG_EVT_OFF_ARGS_OFF 12u  /* u32: 0 when there is no argument block */
-#define KTZMON_LOG_EVT_OFF_ARGS_LEN 16u  /* u32 */
-#define KTZMON_LOG_EVT_OFF_TEXT_OFF 20u  /* u32: 0 when there is no event text */
+#define KTZMON_LOG_EVT_OFF_VALUE1 0u    /* u16 */
+#define KTZMON_LOG_EVT_OFF_VALUE2 2u    /* u16 */
+#define KTZMON_LOG_EVT_OFF_VALUE3 4u    /* u16 */
+#define KTZMON_LOG_EVT_OFF_MSGID_OFF 8u /* u32: 24 */
+#define KTZMON_LOG_EVT_OFF_ARGS_OFF 12u /* u32: 0 when there is no argument block */
+#define KTZMON_LOG_EVT_OFF_ARGS_LEN 16u /* u32 */
+#define KTZMON_LOG_EVT_OFF_TEXT_OFF 20u /* u32: 0 when there is no event text */
 
 #endif

@@ -13,9 +13,9 @@
 
 struct KTZMonCfgMonData
 {
-    void* wakeSemaphore;      // counting semaphore; one count per change notification
-    void* thread;             // monitor thread, null while none runs
-    void* notifyHandle;       // from os_notify_init, null when not initialised
+    void* wakeSemaphore; // counting semaphore; one count per change notification
+    void* thread;        // monitor thread, null while none runs
+    void* notifyHandle;  // from os_notify_init, null when not initialised
 };
 
 KTZMON_API KTZMonCfgMonData* g_pKTZMonCfgMonData;
