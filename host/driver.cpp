@@ -472,13 +472,22 @@ std::string MakeTempDir()
     return buf.data();
 }
 
-void WriteIni(const Scenario& s, const std::string& dir)
+// Writes the scenario's [ini] tables as ktzmonst32.ini in `dir`. When
+// `baseFile` names an existing file (the user's ktzmonst32.ini in the
+// platform's INI directory), its text comes first: the first matching key
+// wins, so the user's settings take precedence over the scenario's.
+void WriteIni(const Scenario& s, const std::string& dir, const std::string& baseFile)
 {
-    if (s.ini.empty())
+    std::ifstream base(baseFile);
+    if (s.ini.empty() && !base)
     {
         return;
     }
     std::ofstream out(dir + "/ktzmonst32.ini");
+    if (base)
+    {
+        out << base.rdbuf() << "\n";
+    }
     for (const auto& [section, keys] : s.ini)
     {
         out << "[" << section << "]\n";
@@ -598,6 +607,9 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
 
     // Platform first: the library's constructor runs against it at dlopen.
     ktzplat::Reset();
+    // The platform's own INI directory ($KTZPLAT_INI_DIR or its default): a
+    // ktzmonst32.ini there applies to every run that uses a private directory.
+    const std::string platformIniFile = ktzplat::IniDir() + "/ktzmonst32.ini";
     std::string tempDir;
     if (opts.iniDir.empty() || opts.logRoot.empty())
     {
@@ -617,7 +629,7 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
     ktzplat::SetIniDir(r.iniDir);
     ktzplat::SetLogRoot(r.logRoot);
     r.logFile = ktzplat::ResolveLogPath("/tmp/ktzmon.log");
-    WriteIni(s, r.iniDir);
+    WriteIni(s, r.iniDir, opts.iniDir.empty() ? platformIniFile : std::string());
     ktzplat::UseVirtualClock(kStartSeconds);
     host.startMs = ktzplat::NowMs();
     Chassis chassis;

@@ -52,8 +52,10 @@ Options:
   --module PATH  the module to load (default: the one built beside this
                  program: )" KTZMON_HOST_MODULE_PATH R"()
   --ini-dir DIR  where the module's INI file is looked up (default: a private
-                 temporary directory; the scenario's [ini] tables are written
-                 there as ktzmonst32.ini)
+                 temporary directory holding ktzmonst32.ini made of the file
+                 of that name in $KTZPLAT_INI_DIR, default /tmp/ktzplatform/ini,
+                 if there is one, then the scenario's [ini] tables; the first
+                 matching key wins, so your file's settings come first)
   --log-root DIR where the module's log file lands (default: a private
                  temporary directory, removed after the run)
   --keep         keep the temporary directories and say where they are

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -57,9 +58,9 @@ std::string TempPath(const std::string& name)
 
 // Runs ktzmon-host (through the emulator in a cross build) and collects its
 // output and exit status.
-Proc RunHost(const std::vector<std::string>& args)
+Proc RunHost(const std::vector<std::string>& args, const std::string& env = "")
 {
-    std::string cmd = std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
+    std::string cmd = env + " " + std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
     for (const auto& a : args)
     {
         cmd += " " + Quote(a);
@@ -461,6 +462,21 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     const Proc u = RunHost({"--frobnicate"});
     EXPECT_EQ(u.exitCode, 2);
     EXPECT_NE(u.err.find("unknown option --frobnicate"), std::string::npos);
+}
+
+// A ktzmonst32.ini in the platform's INI directory applies to the run: with
+// the diagnostic log switched off there, the module writes no line at all,
+// while the clients still get their messages.
+TEST_F(HostRun, PlatformIniFileSwitchesTheLogOff)
+{
+    const std::string dir = TempPath("inidir");
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/ktzmonst32.ini") << "[KTZ Monitor]\nlog.msgtofile = false\n";
+    const Proc p = RunHost({}, "KTZPLAT_INI_DIR=" + Quote(dir));
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(p.out.find("module log"), std::string::npos);
+    EXPECT_NE(p.out.find("data-sync-complete"), std::string::npos);
+    EXPECT_NE(p.out.find("Unload -> status 0"), std::string::npos);
 }
 
 TEST_F(HostRun, MisbehavingClientsDuringTheirConnect)
