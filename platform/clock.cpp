@@ -47,9 +47,13 @@ bool Ready(const Waitable* w)
 void Consume(Waitable* w)
 {
     if (w->kind == Waitable::Kind::Semaphore)
+    {
         --w->count;
+    }
     else if (!w->manual)
+    {
         w->set = false;
+    }
 }
 
 void Link(Sched& s, Waiter* w)
@@ -57,18 +61,26 @@ void Link(Sched& s, Waiter* w)
     w->prev = nullptr;
     w->next = s.waiters;
     if (s.waiters)
+    {
         s.waiters->prev = w;
+    }
     s.waiters = w;
 }
 
 void Unlink(Sched& s, Waiter* w)
 {
     if (w->prev)
+    {
         w->prev->next = w->next;
+    }
     else
+    {
         s.waiters = w->next;
+    }
     if (w->next)
+    {
         w->next->prev = w->prev;
+    }
     w->prev = w->next = nullptr;
 }
 
@@ -76,9 +88,13 @@ void Unlink(Sched& s, Waiter* w)
 bool WaiterIdle(const Sched& s, const Waiter* w)
 {
     if (Ready(w->obj))
+    {
         return false;
+    }
     if (!w->timed || !w->virtualDeadline)
+    {
         return true;
+    }
     return w->deadline > s.vnow.load(std::memory_order_relaxed);
 }
 
@@ -87,18 +103,24 @@ bool AllIdle(const Sched& s, const ThreadRec* self)
     for (const ThreadRec* t : s.threads)
     {
         if (t == self)
+        {
             continue;
+        }
         switch (t->state)
         {
         case ThreadRec::State::Ended: break;
         case ThreadRec::State::Running: return false;
         case ThreadRec::State::Waiting:
             if (!WaiterIdle(s, t->waiter))
+            {
                 return false;
+            }
             break;
         case ThreadRec::State::ServiceIdle:
             if (t->service && t->service->HasWork())
+            {
                 return false;
+            }
             break;
         }
     }
@@ -110,8 +132,12 @@ void WakeDue(Sched& s)
 {
     int64_t now = s.vnow.load(std::memory_order_relaxed);
     for (Waiter* w = s.waiters; w; w = w->next)
+    {
         if (w->timed && w->virtualDeadline && w->deadline <= now)
+        {
             w->obj->cv.notify_all();
+        }
+    }
 }
 
 // Moves the virtual clock to `ms`, keeping each timed wait's remaining time.
@@ -119,8 +145,12 @@ void JumpVirtual(Sched& s, int64_t ms)
 {
     int64_t now = s.vnow.load(std::memory_order_relaxed);
     for (Waiter* w = s.waiters; w; w = w->next)
+    {
         if (w->timed && w->virtualDeadline)
+        {
             w->deadline = ms + std::max<int64_t>(0, w->deadline - now);
+        }
+    }
     s.vnow.store(ms);
 }
 
@@ -135,7 +165,9 @@ void SwitchToVirtual(Sched& s, int64_t ms)
     for (Waiter* w = s.waiters; w; w = w->next)
     {
         if (!w->timed)
+        {
             continue;
+        }
         w->deadline = ms + std::max<int64_t>(0, w->deadline - mono);
         w->virtualDeadline = true;
         w->obj->cv.notify_all(); // leave the timed real wait for an untimed one
@@ -177,7 +209,9 @@ int32_t WaitOn(Waitable* obj, int32_t timeoutMs)
         return 0;
     }
     if (timeoutMs == 0)
+    {
         return 1;
+    }
 
     Waiter me;
     me.obj = obj;
@@ -268,13 +302,17 @@ void UseRealClock()
     Sched& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
     if (!s.virt.load())
+    {
         return;
+    }
     int64_t mono = MonoNowMs();
     int64_t now = s.vnow.load();
     for (Waiter* w = s.waiters; w; w = w->next)
     {
         if (!w->timed)
+        {
             continue;
+        }
         w->deadline = mono + std::max<int64_t>(0, w->deadline - now);
         w->virtualDeadline = false;
         w->obj->cv.notify_all();
@@ -315,7 +353,7 @@ void AdvanceClockMs(int64_t ms)
     Sched& s = S();
     if (!s.virt.load())
     {
-        std::fputs("libktzplatform: AdvanceClockMs ignored: the virtual clock is off\n", stderr);
+        (void)std::fputs("libktzplatform: AdvanceClockMs ignored: the virtual clock is off\n", stderr);
         return;
     }
     int64_t target;
@@ -326,14 +364,19 @@ void AdvanceClockMs(int64_t ms)
     auto idle = [&]
     {
         if (!WaitIdle(kIdleLimitMs))
-            std::fputs("libktzplatform: AdvanceClockMs: platform threads did not become idle\n", stderr);
+        {
+            (void)std::fputs("libktzplatform: AdvanceClockMs: platform threads did not become idle\n",
+                             stderr);
+        }
     };
     for (;;)
     {
         idle();
         std::lock_guard<std::mutex> lk(s.mu);
         if (!s.virt.load())
+        {
             return;
+        }
         WakeDue(s);
         int64_t now = s.vnow.load();
         bool found = false;
@@ -347,14 +390,18 @@ void AdvanceClockMs(int64_t ms)
             }
         }
         if (!found || next > target)
+        {
             break;
+        }
         s.vnow.store(next);
         WakeDue(s);
     }
     {
         std::lock_guard<std::mutex> lk(s.mu);
         if (s.vnow.load() < target)
+        {
             s.vnow.store(target);
+        }
         WakeDue(s);
     }
     idle();
@@ -372,6 +419,8 @@ extern "C" time_t time(time_t* t) noexcept
     int64_t sec = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
     auto r = static_cast<time_t>(sec);
     if (t)
+    {
         *t = r;
+    }
     return r;
 }

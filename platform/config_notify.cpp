@@ -57,14 +57,18 @@ struct Notifier : detail::Service
         queue.pop_front();
         // The registration may have ended since the change was queued.
         if (!Registered(p.key, p.handle))
+        {
             return;
+        }
         OSNotifyCallback cb = p.handle->callback;
         NotifyHandle* h = p.handle;
         CallOut(lk, h,
                 [&]
                 {
                     if (cb)
+                    {
                         cb(h, nullptr);
+                    }
                 });
     }
 
@@ -75,7 +79,9 @@ struct Notifier : detail::Service
         for (const Registration& r : regs)
         {
             if (r.key != key)
+            {
                 continue;
+            }
             queue.push_back(Pending{key, r.handle});
             any = true;
         }
@@ -117,7 +123,9 @@ NotifyHandle* AsHandle(void* h)
     auto* nh = static_cast<NotifyHandle*>(h);
     Notifier& n = N();
     if (!nh || std::find(n.handles.begin(), n.handles.end(), nh) == n.handles.end())
+    {
         return nullptr;
+    }
     return nh;
 }
 
@@ -195,9 +203,13 @@ extern "C" int32_t cfgGetByName(int32_t, int64_t, const char* key, char* buf, ui
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::CfgGetByName, &rc))
+    {
         return rc;
+    }
     if (!key || !buf)
+    {
         return -1;
+    }
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
@@ -205,13 +217,19 @@ extern "C" int32_t cfgGetByName(int32_t, int64_t, const char* key, char* buf, ui
                                         Notifier& n = N();
                                         auto it = n.config.find(key);
                                         if (it == n.config.end())
+                                        {
                                             return int32_t{-2};
+                                        }
                                         const std::vector<char>& v = it->second;
                                         size_t copy = std::min<size_t>(v.size(), bufSize);
                                         if (copy > 0)
+                                        {
                                             std::memcpy(buf, v.data(), copy);
+                                        }
                                         if (copy < bufSize)
+                                        {
                                             buf[copy] = '\0';
+                                        }
                                         return int32_t{0};
                                     });
 }
@@ -220,9 +238,13 @@ extern "C" int32_t os_notify_init(void** pHandle, OSNotifyCallback callback)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::NotifyInit, &rc))
+    {
         return rc;
+    }
     if (!pHandle)
+    {
         return -1;
+    }
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
@@ -247,9 +269,13 @@ extern "C" int32_t os_notify_register_cfgchg(const char* key, void* handle)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::NotifyRegister, &rc))
+    {
         return rc;
+    }
     if (!key)
+    {
         return -1;
+    }
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
@@ -257,9 +283,13 @@ extern "C" int32_t os_notify_register_cfgchg(const char* key, void* handle)
                                         Notifier& n = N();
                                         NotifyHandle* h = AsHandle(handle);
                                         if (!h)
+                                        {
                                             return int32_t{-1};
+                                        }
                                         if (!n.Registered(key, h))
+                                        {
                                             n.regs.push_back(Registration{key, h});
+                                        }
                                         return int32_t{0};
                                     });
 }
@@ -280,19 +310,25 @@ extern "C" int32_t os_notify_unregister(void* handle)
     std::unique_lock<std::mutex> lk(detail::S().mu);
     NotifyHandle* h = AsHandle(handle);
     if (!h)
+    {
         return -1;
+    }
     return N().Unregister(lk, h) ? 0 : -1;
 }
 
 extern "C" int32_t os_notify_uninit(void** pHandle)
 {
     if (!pHandle)
+    {
         return -1;
+    }
     std::unique_lock<std::mutex> lk(detail::S().mu);
     Notifier& n = N();
     NotifyHandle* h = AsHandle(*pHandle);
     if (!h)
+    {
         return -1;
+    }
     n.Unregister(lk, h);
     n.handles.erase(std::find(n.handles.begin(), n.handles.end(), h));
     h->magic = 0;

@@ -38,24 +38,33 @@ void SetCurrentExportContext(uintptr_t ctx)
 extern "C" void SMGetExportContext(uintptr_t* pContext)
 {
     if (!pContext)
+    {
         return;
+    }
     uint32_t token;
     do
+    {
         token = ktzplat::g_nextToken.fetch_add(1);
-    while (token == 0);
+    } while (token == 0);
     *pContext = token;
 }
 
 extern "C" void SMSetExportContext(uintptr_t* pSave, const uintptr_t* pContext)
 {
     if (pSave)
+    {
         *pSave = ktzplat::Current();
+    }
     if (pContext)
+    {
         ktzplat::Current() = *pContext;
+    }
 }
 
 extern "C" void SMResetExportContext(const uintptr_t* pSave)
 {
     if (pSave)
+    {
         ktzplat::Current() = *pSave;
+    }
 }

@@ -29,7 +29,9 @@ struct Delivery : detail::Service
         {
             // A listener removed during this delivery is not called any more.
             if (std::find(listeners.begin(), listeners.end(), l) == listeners.end())
+            {
                 continue;
+            }
             CallOut(lk, reinterpret_cast<const void*>(l), [&] { l(ev.data()); });
         }
     }
@@ -91,7 +93,9 @@ std::vector<uint8_t> BuildChassisLogEvent(const ChassisLogEvent& ev)
     {
         argOff = static_cast<uint32_t>(b.size());
         for (const std::string& a : ev.args)
+        {
             AppendText(b, a);
+        }
         b.push_back(0); // the closing empty text
     }
     uint32_t textOff = ev.hasText ? AppendText(b, ev.text) : 0;
@@ -106,7 +110,9 @@ void PostDataEvent(const std::vector<uint8_t>& bytes)
 {
     std::vector<uint64_t> copy((bytes.size() + 7) / 8 + 1, 0);
     if (!bytes.empty())
+    {
         std::memcpy(copy.data(), bytes.data(), bytes.size());
+    }
     Delivery& d = D();
     std::lock_guard<std::mutex> lk(detail::S().mu);
     d.queue.push_back(std::move(copy));
@@ -128,9 +134,13 @@ extern "C" int32_t SMILAddEventListener(SMILEventListener listener)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::ListenerAdd, &rc))
+    {
         return rc;
+    }
     if (!listener)
+    {
         return -1;
+    }
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
@@ -138,7 +148,9 @@ extern "C" int32_t SMILAddEventListener(SMILEventListener listener)
                                         std::lock_guard<std::mutex> lk(detail::S().mu);
                                         if (std::find(d.listeners.begin(), d.listeners.end(), listener) !=
                                             d.listeners.end())
+                                        {
                                             return int32_t{-1};
+                                        }
                                         d.listeners.push_back(listener);
                                         return int32_t{0};
                                     });
@@ -150,7 +162,9 @@ extern "C" int32_t SMILRemoveEventListener(SMILEventListener listener)
     std::unique_lock<std::mutex> lk(detail::S().mu);
     auto it = std::find(d.listeners.begin(), d.listeners.end(), listener);
     if (it == d.listeners.end())
+    {
         return -1;
+    }
     d.listeners.erase(it);
     d.WaitNotCalling(lk, reinterpret_cast<const void*>(listener));
     return 0;

@@ -45,10 +45,11 @@ void Fatal(const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    std::fputs("libktzplatform: FATAL: ", stderr);
-    std::vfprintf(stderr, fmt, ap);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    // About to abort: a failed write to stderr has nowhere else to go.
+    (void)std::fputs("libktzplatform: FATAL: ", stderr);
+    (void)std::vfprintf(stderr, fmt, ap);
+    (void)std::fputc('\n', stderr);
+    (void)std::fflush(stderr);
     va_end(ap);
     std::abort();
 }
@@ -57,12 +58,16 @@ bool FaultHit(Op op, int32_t* result)
 {
     unsigned i = Index(op);
     if (i >= kOps)
+    {
         return false;
+    }
     std::lock_guard<std::mutex> lk(FaultMu());
     FaultState& f = Faults()[i];
     ++f.calls;
     if (!f.armed)
+    {
         return false;
+    }
     if (f.skip > 0)
     {
         --f.skip;
@@ -70,9 +75,13 @@ bool FaultHit(Op op, int32_t* result)
     }
     ++f.fails;
     if (result)
+    {
         *result = f.result;
+    }
     if (f.times != kForever && --f.times == 0)
+    {
         f.armed = false;
+    }
     return true;
 }
 
@@ -80,7 +89,9 @@ void ResetFaultCounters()
 {
     std::lock_guard<std::mutex> lk(FaultMu());
     for (unsigned i = 0; i < kOps; ++i)
+    {
         Faults()[i] = FaultState{};
+    }
 }
 } // namespace detail
 
@@ -88,7 +99,9 @@ void InjectFault(Op op, uint32_t skip, uint32_t times, int32_t result)
 {
     unsigned i = Index(op);
     if (i >= kOps)
+    {
         return;
+    }
     std::lock_guard<std::mutex> lk(FaultMu());
     FaultState& f = Faults()[i];
     f.armed = times != 0;
@@ -101,14 +114,18 @@ void ClearFaults()
 {
     std::lock_guard<std::mutex> lk(FaultMu());
     for (unsigned i = 0; i < kOps; ++i)
+    {
         Faults()[i].armed = false;
+    }
 }
 
 uint64_t CallCount(Op op)
 {
     unsigned i = Index(op);
     if (i >= kOps)
+    {
         return 0;
+    }
     std::lock_guard<std::mutex> lk(FaultMu());
     return Faults()[i].calls;
 }
@@ -117,7 +134,9 @@ uint64_t FailCount(Op op)
 {
     unsigned i = Index(op);
     if (i >= kOps)
+    {
         return 0;
+    }
     std::lock_guard<std::mutex> lk(FaultMu());
     return Faults()[i].fails;
 }

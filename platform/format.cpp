@@ -6,7 +6,9 @@
 extern "C" int sprintf_s(char* buf, size_t size, const char* format, ...)
 {
     if (!buf || size == 0)
+    {
         return -1;
+    }
     if (!format)
     {
         buf[0] = '\0';

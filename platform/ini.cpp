@@ -40,19 +40,29 @@ std::string_view Trim(std::string_view s)
 {
     size_t b = 0, e = s.size();
     while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+    {
         ++b;
+    }
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+    {
         --e;
+    }
     return s.substr(b, e - b);
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
+    {
         return false;
+    }
     for (size_t i = 0; i < a.size(); ++i)
+    {
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        {
             return false;
+        }
+    }
     return true;
 }
 
@@ -68,22 +78,34 @@ std::optional<uint32_t> ParseMagnitude(std::string_view s, bool* hex)
         s.remove_prefix(2);
     }
     if (s.empty())
+    {
         return std::nullopt;
+    }
     uint64_t v = 0;
     for (char c : s)
     {
         unsigned d;
         if (c >= '0' && c <= '9')
+        {
             d = static_cast<unsigned>(c - '0');
+        }
         else if (base == 16 && c >= 'a' && c <= 'f')
+        {
             d = static_cast<unsigned>(c - 'a' + 10);
+        }
         else if (base == 16 && c >= 'A' && c <= 'F')
+        {
             d = static_cast<unsigned>(c - 'A' + 10);
+        }
         else
+        {
             return std::nullopt;
+        }
         v = v * base + d;
         if (v > 0xFFFFFFFFull)
+        {
             return std::nullopt;
+        }
     }
     return static_cast<uint32_t>(v);
 }
@@ -93,15 +115,21 @@ std::optional<int64_t> ParseSigned(std::string_view s, int64_t lo, int64_t hi, u
 {
     bool neg = !s.empty() && s[0] == '-';
     if (neg)
+    {
         s.remove_prefix(1);
+    }
     bool hex;
     auto mag = ParseMagnitude(s, &hex);
     if (!mag)
+    {
         return std::nullopt;
+    }
     if (hex && !neg)
     {
         if (*mag > hexMax)
+        {
             return std::nullopt;
+        }
         // Values above hi are the bit pattern of a negative number.
         return *mag > static_cast<uint64_t>(hi)
                    ? static_cast<int64_t>(*mag) - static_cast<int64_t>(hexMax) - 1
@@ -109,7 +137,9 @@ std::optional<int64_t> ParseSigned(std::string_view s, int64_t lo, int64_t hi, u
     }
     int64_t v = neg ? -static_cast<int64_t>(*mag) : static_cast<int64_t>(*mag);
     if (v < lo || v > hi)
+    {
         return std::nullopt;
+    }
     return v;
 }
 
@@ -124,11 +154,15 @@ Lookup FindValue(const char* path, std::string_view section, std::string_view ke
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
+    {
         return Lookup::NoFile;
+    }
     std::string text;
     char chunk[16384];
     while (text.size() < kMaxIniFile && in.read(chunk, sizeof chunk).gcount() > 0)
+    {
         text.append(chunk, static_cast<size_t>(in.gcount()));
+    }
 
     std::string_view rest(text);
     bool inSection = false;
@@ -138,7 +172,9 @@ Lookup FindValue(const char* path, std::string_view section, std::string_view ke
         std::string_view line = Trim(rest.substr(0, nl));
         rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
         if (line.empty() || line[0] == '#' || line[0] == ';')
+        {
             continue;
+        }
         if (line[0] == '[')
         {
             size_t close = line.find(']');
@@ -149,10 +185,14 @@ Lookup FindValue(const char* path, std::string_view section, std::string_view ke
             continue;
         }
         if (!inSection)
+        {
             continue;
+        }
         size_t eq = line.find('=');
         if (eq == std::string_view::npos)
+        {
             continue; // malformed line
+        }
         if (EqualNoCase(Trim(line.substr(0, eq)), key))
         {
             *out = std::string(Trim(line.substr(eq + 1)));
@@ -171,13 +211,21 @@ uint32_t Convert(const std::string& text, uint32_t type, void* value)
     {
         int16_t b;
         if (EqualNoCase(text, "true") || EqualNoCase(text, "yes") || EqualNoCase(text, "on"))
+        {
             b = 1;
+        }
         else if (EqualNoCase(text, "false") || EqualNoCase(text, "no") || EqualNoCase(text, "off"))
+        {
             b = 0;
+        }
         else if (auto v = ParseSigned(text, -32768, 65535, 0xFFFF))
+        {
             b = static_cast<int16_t>(static_cast<uint16_t>(*v));
+        }
         else
+        {
             return 0;
+        }
         std::memcpy(value, &b, sizeof b);
         return sizeof b;
     }
@@ -186,7 +234,9 @@ uint32_t Convert(const std::string& text, uint32_t type, void* value)
         bool hex;
         auto v = ParseMagnitude(text, &hex);
         if (!v)
+        {
             return 0;
+        }
         uint32_t u = *v;
         std::memcpy(value, &u, sizeof u);
         return sizeof u;
@@ -195,7 +245,9 @@ uint32_t Convert(const std::string& text, uint32_t type, void* value)
     {
         auto v = ParseSigned(text, INT32_MIN, INT32_MAX, 0xFFFFFFFFu);
         if (!v)
+        {
             return 0;
+        }
         auto s = static_cast<int32_t>(*v);
         std::memcpy(value, &s, sizeof s);
         return sizeof s;
@@ -241,18 +293,24 @@ using namespace ktzplat;
 extern "C" char* SMMakePathFileNameByPIDAndType(uint32_t, uint32_t, const char*, const char* fileName)
 {
     if (detail::FaultHit(Op::IniPath) || !fileName)
+    {
         return nullptr;
+    }
     return detail::NoThrow<char*>(nullptr,
                                   [&]() -> char*
                                   {
                                       std::string path = IniDir();
                                       if (!path.empty() && path.back() != '/')
+                                      {
                                           path += '/';
+                                      }
                                       path += fileName;
                                       auto* p = static_cast<char*>(
                                           detail::AllocCounted(static_cast<uint32_t>(path.size() + 1)));
                                       if (p)
+                                      {
                                           std::memcpy(p, path.c_str(), path.size() + 1);
+                                      }
                                       return p;
                                   });
 }
@@ -262,21 +320,31 @@ extern "C" int32_t SMReadINIPathFileValue(const char* section, const char* key, 
                                           const char* pathFileName, int32_t)
 {
     if (!value)
+    {
         return -1;
+    }
     auto useDefault = [&](int32_t rc)
     {
         uint32_t n = TypeSize(type);
         n = n == 0 ? std::min<uint32_t>(defaultSize, 4) : std::min(n, defaultSize);
         if (pDefault)
+        {
             std::memmove(value, pDefault, n);
+        }
         else
+        {
             std::memset(value, 0, n);
+        }
         if (pValueSize)
+        {
             *pValueSize = n;
+        }
         return rc;
     };
     if (!section || !key || !pathFileName || TypeSize(type) == 0)
+    {
         return useDefault(-1);
+    }
     constexpr int32_t kFailed = INT32_MIN;
     int32_t rc = detail::NoThrow<int32_t>(kFailed,
                                           [&]
@@ -291,10 +359,14 @@ extern "C" int32_t SMReadINIPathFileValue(const char* section, const char* key, 
                                               unsigned char buf[4];
                                               uint32_t n = Convert(text, type, buf);
                                               if (n == 0)
+                                              {
                                                   return useDefault(4);
+                                              }
                                               std::memcpy(value, buf, n);
                                               if (pValueSize)
+                                              {
                                                   *pValueSize = n;
+                                              }
                                               return int32_t{0};
                                           });
     return rc == kFailed ? useDefault(-1) : rc;

@@ -49,7 +49,9 @@ int64_t FileSize(const std::string& path)
     {
     };
     if (::stat(path.c_str(), &st) != 0)
+    {
         return -1;
+    }
     return static_cast<int64_t>(st.st_size);
 }
 
@@ -60,22 +62,31 @@ void Rotate(const std::string& path, uint32_t keep)
         ::unlink(path.c_str());
         return;
     }
+    // Generations that do not exist yet fail with ENOENT, which is normal for a
+    // young log; the next append creates the file afresh either way.
     for (uint32_t i = keep; i > 1; --i)
-        ::rename((path + "." + std::to_string(i - 1)).c_str(), (path + "." + std::to_string(i)).c_str());
-    ::rename(path.c_str(), (path + ".1").c_str());
+    {
+        (void)::rename((path + "." + std::to_string(i - 1)).c_str(),
+                       (path + "." + std::to_string(i)).c_str());
+    }
+    (void)::rename(path.c_str(), (path + ".1").c_str());
 }
 
 int32_t Append(const std::string& path, const char* msg, size_t len)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
+    {
         return -1;
+    }
     int32_t rc = 0;
     while (len > 0)
     {
         ssize_t n = ::write(fd, msg, len);
         if (n < 0 && errno == EINTR)
+        {
             continue;
+        }
         if (n <= 0)
         {
             rc = -1;
@@ -120,10 +131,14 @@ std::string ResolveLogPath(const std::string& path)
 {
     std::string root = LogRoot();
     if (root.empty())
+    {
         return path;
+    }
     std::string full = root;
     if (full.back() != '/' && (path.empty() || path.front() != '/'))
+    {
         full += '/';
+    }
     full += path;
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
@@ -159,7 +174,9 @@ using namespace ktzplat;
 extern "C" int32_t SMFileRotateCheck(const char* pathFileName, uint32_t force, uint32_t keep)
 {
     if (!pathFileName)
+    {
         return -1;
+    }
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
@@ -168,9 +185,13 @@ extern "C" int32_t SMFileRotateCheck(const char* pathFileName, uint32_t force, u
                                         std::lock_guard<std::recursive_mutex> lk(s.mu);
                                         int64_t size = FileSize(path);
                                         if (size < 0)
+                                        {
                                             return int32_t{0};
+                                        }
                                         if (force != 0 || static_cast<uint64_t>(size) > kRotateCheckLimit)
+                                        {
                                             Rotate(path, keep);
+                                        }
                                         return int32_t{0};
                                     });
 }
@@ -179,7 +200,9 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                             uint32_t keep, uint32_t)
 {
     if (!msg || !pathFileName)
+    {
         return -1;
+    }
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
@@ -191,11 +214,15 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                         std::lock_guard<std::recursive_mutex> lk(s.mu);
                                         s.messages.push_back(text);
                                         if (s.observer)
+                                        {
                                             s.observer(text, s.observerCtx);
+                                        }
                                         int64_t size = FileSize(path);
                                         if (size > 0 && maxSize > 0 &&
                                             static_cast<uint64_t>(size) + text.size() > maxSize)
+                                        {
                                             Rotate(path, keep);
+                                        }
                                         return Append(path, text.data(), text.size());
                                     });
 }

@@ -48,7 +48,9 @@ void* AllocCounted(uint32_t size)
     g_totalAllocs.fetch_add(1, std::memory_order_relaxed);
     void* raw = std::malloc(kHeader + static_cast<size_t>(size));
     if (!raw)
+    {
         return nullptr;
+    }
     Header h{kLiveMagic, size};
     std::memcpy(raw, &h, sizeof h);
     void* p = static_cast<unsigned char*>(raw) + kHeader;
@@ -80,18 +82,24 @@ void* AllocWithFault(Op op, uint32_t size)
 void FreeCounted(void* p, const char* who)
 {
     if (!p)
+    {
         return;
+    }
     {
         std::lock_guard<std::mutex> lk(LiveMu());
         if (Live().erase(p) == 0)
+        {
             Fatal("%s(%p): not a live block from the support library (freed twice or never allocated)", who,
                   p);
+        }
     }
     unsigned char* raw = static_cast<unsigned char*>(p) - kHeader;
     Header h;
     std::memcpy(&h, raw, sizeof h);
     if (h.magic != kLiveMagic)
+    {
         Fatal("%s(%p): block header overwritten (magic 0x%08X)", who, p, static_cast<unsigned>(h.magic));
+    }
     h.magic = kFreedMagic;
     std::memcpy(raw, &h, sizeof h);
     g_liveAllocs.fetch_sub(1, std::memory_order_relaxed);

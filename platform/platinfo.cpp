@@ -22,7 +22,9 @@ void ResetPlatInfo()
 void SetPlatWord(uint32_t offset, uint32_t value)
 {
     if (offset > kPlatInfoSize - 4)
+    {
         return;
+    }
     std::memcpy(g_platInfo + offset, &value, sizeof value);
 }
 
@@ -30,7 +32,9 @@ uint32_t GetPlatWord(uint32_t offset)
 {
     uint32_t v = 0;
     if (offset <= kPlatInfoSize - 4)
+    {
         std::memcpy(&v, g_platInfo + offset, sizeof v);
+    }
     return v;
 }
 

@@ -30,9 +30,13 @@ template <class Get> int32_t BayCall(Op op, uint32_t bay, uint32_t* out, Get get
 {
     int32_t rc = -1;
     if (detail::FaultHit(op, &rc))
+    {
         return rc;
+    }
     if (!out)
+    {
         return -1;
+    }
     PsuState& s = P();
     std::lock_guard<std::mutex> lk(s.mu);
     auto it = s.bays.find(bay);
@@ -86,7 +90,9 @@ extern "C" int32_t mms_psu_presence_get(uint32_t bay, uint32_t* pPresence)
                    [](const PsuBay& b, uint32_t* out)
                    {
                        if (b.presenceResult != 0)
+                       {
                            return b.presenceResult;
+                       }
                        *out = b.presence;
                        return int32_t{0};
                    });
@@ -98,7 +104,9 @@ extern "C" int32_t mms_psu_state_get(uint32_t bay, uint32_t* pState)
                    [](const PsuBay& b, uint32_t* out)
                    {
                        if (b.stateResult != 0)
+                       {
                            return b.stateResult;
+                       }
                        *out = b.state;
                        return int32_t{0};
                    });
@@ -110,7 +118,9 @@ extern "C" int32_t mms_psu_health_alert_state_get(uint32_t bay, uint32_t* pAlert
                    [](const PsuBay& b, uint32_t* out)
                    {
                        if (b.alertResult != 0)
+                       {
                            return b.alertResult;
+                       }
                        *out = b.alert;
                        return int32_t{0};
                    });
@@ -120,19 +130,27 @@ extern "C" int32_t mms_psu_raw_fru_get(uint32_t bay, uint8_t* buf, uint32_t bufS
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::PsuRawFru, &rc))
+    {
         return rc;
+    }
     if (!buf)
+    {
         return -1;
+    }
     PsuState& s = P();
     std::lock_guard<std::mutex> lk(s.mu);
     auto it = s.bays.find(bay);
     if (it == s.bays.end() || !it->second.fruReadable)
+    {
         return -1;
+    }
     const std::vector<uint8_t>& fru = it->second.fru;
     size_t n = std::min<size_t>(bufSize, kMaxFru);
     size_t copy = std::min(n, fru.size());
     if (copy > 0)
+    {
         std::memcpy(buf, fru.data(), copy);
+    }
     std::memset(buf + copy, 0, n - copy);
     return 0;
 }
@@ -141,9 +159,13 @@ extern "C" int32_t mms_psu_redundancy_get(uint32_t* pConfig)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::PsuRedundancy, &rc))
+    {
         return rc;
+    }
     if (!pConfig)
+    {
         return -1;
+    }
     PsuState& s = P();
     std::lock_guard<std::mutex> lk(s.mu);
     *pConfig = s.redundancyConfig;
@@ -154,9 +176,13 @@ extern "C" int32_t psu_redundancy_state_get(uint32_t* pState)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::PsuRedundancyState, &rc))
+    {
         return rc;
+    }
     if (!pState)
+    {
         return -1;
+    }
     PsuState& s = P();
     std::lock_guard<std::mutex> lk(s.mu);
     *pState = s.redundancyState;

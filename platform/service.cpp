@@ -10,7 +10,9 @@ namespace ktzplat::detail
 void Service::EnsureStarted()
 {
     if (running)
+    {
         return;
+    }
     stopping = false;
     rec.state = ThreadRec::State::Running;
     rec.waiter = nullptr;
@@ -36,7 +38,9 @@ bool Service::OnServiceThread() const
 void Service::WaitNotCalling(std::unique_lock<std::mutex>& lk, const void* tag)
 {
     if (!tag || OnServiceThread())
+    {
         return;
+    }
     doneCv.wait(lk, [&] { return calling != tag; });
 }
 
@@ -48,7 +52,9 @@ void Service::Loop()
     for (;;)
     {
         if (stopping)
+        {
             break;
+        }
         if (HasWork())
         {
             rec.state = ThreadRec::State::Running;
@@ -74,7 +80,9 @@ void Service::Stop()
             return;
         }
         if (OnServiceThread())
+        {
             Fatal("a platform service was stopped from its own thread");
+        }
         stopping = true;
         cv.notify_all();
     }

@@ -46,9 +46,13 @@ Mutex* AsMutex(void* h, const char* who)
 {
     auto* m = static_cast<Mutex*>(h);
     if (!m)
+    {
         return nullptr;
+    }
     if (m->magic != kMutexMagic)
+    {
         detail::Fatal("%s(%p): not a live mutex", who, h);
+    }
     return m;
 }
 
@@ -56,11 +60,15 @@ detail::Waitable* AsWaitable(void* h, detail::Waitable::Kind kind, const char* w
 {
     auto* w = static_cast<detail::Waitable*>(h);
     if (!w)
+    {
         return nullptr;
+    }
     uint32_t want = kind == detail::Waitable::Kind::Semaphore ? kSemMagic : kEventMagic;
     if (w->magic != want || w->kind != kind)
+    {
         detail::Fatal("%s(%p): not a live %s", who, h,
                       kind == detail::Waitable::Kind::Semaphore ? "semaphore" : "event");
+    }
     return w;
 }
 
@@ -68,11 +76,15 @@ void DestroyWaitable(void* h, detail::Waitable::Kind kind, const char* who)
 {
     detail::Waitable* w = AsWaitable(h, kind, who);
     if (!w)
+    {
         return;
+    }
     {
         std::lock_guard<std::mutex> lk(detail::S().mu);
         if (w->waiters > 0)
+        {
             detail::Fatal("%s(%p): destroyed while %d thread(s) wait on it", who, h, w->waiters);
+        }
         w->magic = kDeadMagic;
     }
     delete w;
@@ -90,7 +102,9 @@ using namespace ktzplat;
 extern "C" void* SMMutexCreate(uint32_t)
 {
     if (detail::FaultHit(Op::MutexCreate))
+    {
         return nullptr;
+    }
     return detail::NoThrow<void*>(nullptr,
                                   []
                                   {
@@ -116,10 +130,14 @@ extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
 {
     Mutex* m = AsMutex(mutex, "SMMutexLock");
     if (!m)
+    {
         return -1;
+    }
     uint32_t self = SelfId();
     if (m->owner.load(std::memory_order_relaxed) == self)
+    {
         detail::Fatal("SMMutexLock(%p): the owning thread locks it again", mutex);
+    }
     int rc;
     if (timeoutMs < 0)
     {
@@ -139,9 +157,13 @@ extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
         rc = pthread_mutex_timedlock(&m->m, &ts);
     }
     if (rc == EDEADLK)
+    {
         detail::Fatal("SMMutexLock(%p): the owning thread locks it again", mutex);
+    }
     if (rc != 0)
+    {
         return rc == ETIMEDOUT ? 1 : -1;
+    }
     m->owner.store(self, std::memory_order_release);
     return 0;
 }
@@ -150,13 +172,19 @@ extern "C" int32_t SMMutexUnLock(void* mutex)
 {
     Mutex* m = AsMutex(mutex, "SMMutexUnLock");
     if (!m)
+    {
         return -1;
+    }
     if (m->owner.load(std::memory_order_relaxed) != SelfId())
+    {
         detail::Fatal("SMMutexUnLock(%p): unlocked by a thread that does not hold it", mutex);
+    }
     m->owner.store(0, std::memory_order_release);
     int rc = pthread_mutex_unlock(&m->m);
     if (rc != 0)
+    {
         detail::Fatal("SMMutexUnLock(%p): %s", mutex, std::strerror(rc));
+    }
     return 0;
 }
 
@@ -164,12 +192,18 @@ extern "C" void SMMutexDestroy(void* mutex)
 {
     Mutex* m = AsMutex(mutex, "SMMutexDestroy");
     if (!m)
+    {
         return;
+    }
     if (m->owner.load() != 0)
+    {
         detail::Fatal("SMMutexDestroy(%p): destroyed while held", mutex);
+    }
     int rc = pthread_mutex_destroy(&m->m);
     if (rc != 0)
+    {
         detail::Fatal("SMMutexDestroy(%p): %s", mutex, std::strerror(rc));
+    }
     m->magic = kDeadMagic;
     delete m;
 }
@@ -177,7 +211,9 @@ extern "C" void SMMutexDestroy(void* mutex)
 extern "C" void* SMSemaphoreCreate(uint32_t initialCount, uint32_t)
 {
     if (detail::FaultHit(Op::SemaphoreCreate))
+    {
         return nullptr;
+    }
     return detail::NoThrow<void*>(nullptr,
                                   [&]
                                   {
@@ -192,7 +228,9 @@ extern "C" int32_t SMSemaphoreAcquireWait(void* sem, int32_t timeoutMs)
 {
     detail::Waitable* w = AsWaitable(sem, detail::Waitable::Kind::Semaphore, "SMSemaphoreAcquireWait");
     if (!w)
+    {
         return -1;
+    }
     return detail::WaitOn(w, timeoutMs);
 }
 
@@ -200,10 +238,14 @@ extern "C" int32_t SMSemaphoreRelease(void* sem, int32_t count, int32_t* pPrevCo
 {
     detail::Waitable* w = AsWaitable(sem, detail::Waitable::Kind::Semaphore, "SMSemaphoreRelease");
     if (!w || count <= 0)
+    {
         return -1;
+    }
     std::lock_guard<std::mutex> lk(detail::S().mu);
     if (pPrevCount)
+    {
         *pPrevCount = static_cast<int32_t>(w->count);
+    }
     w->count += count;
     w->cv.notify_all();
     return 0;
@@ -217,7 +259,9 @@ extern "C" void SMSemaphoreDestroy(void* sem)
 extern "C" void* SMEventCreate(uint32_t manualReset, uint32_t initialState, uint32_t)
 {
     if (detail::FaultHit(Op::EventCreate))
+    {
         return nullptr;
+    }
     return detail::NoThrow<void*>(nullptr,
                                   [&]
                                   {
@@ -233,7 +277,9 @@ extern "C" int32_t SMEventWait(void* event, int32_t timeoutMs)
 {
     detail::Waitable* w = AsWaitable(event, detail::Waitable::Kind::Event, "SMEventWait");
     if (!w)
+    {
         return -1;
+    }
     return detail::WaitOn(w, timeoutMs);
 }
 
@@ -241,7 +287,9 @@ extern "C" int32_t SMEventSet(void* event)
 {
     detail::Waitable* w = AsWaitable(event, detail::Waitable::Kind::Event, "SMEventSet");
     if (!w)
+    {
         return -1;
+    }
     std::lock_guard<std::mutex> lk(detail::S().mu);
     w->set = true;
     w->cv.notify_all();

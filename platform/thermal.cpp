@@ -41,6 +41,8 @@ void Put32(unsigned char* p, size_t off, uint32_t v)
 // Copies at most `max` characters and always leaves a NUL within the field.
 void PutText(unsigned char* p, size_t off, const std::string& s, size_t max)
 {
+    // The caller zeroed the record and the field is one byte wider than `max`.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the NUL is already there
     std::memcpy(p + off, s.data(), std::min(s.size(), max));
 }
 
@@ -131,17 +133,25 @@ extern "C" int32_t ThermalGetFanData(uint32_t fanNum, void* fanData)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::ThermalFanData, &rc))
+    {
         return rc;
+    }
     if (!fanData)
+    {
         return -1;
+    }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
     auto it = s.fans.find(fanNum);
     if (it == s.fans.end())
+    {
         return -1;
+    }
     const Fan& f = it->second;
     if (f.result != 0)
+    {
         return f.result;
+    }
     auto* p = static_cast<unsigned char*>(fanData);
     std::memset(p, 0, kFanRecord);
     PutText(p, 4, f.name1, 15);
@@ -161,9 +171,13 @@ extern "C" int32_t ThermalGetSensorData(void* entries, uint8_t* pCount, uint8_t*
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::ThermalSensorData, &rc))
+    {
         return rc;
+    }
     if (!entries || !pCount)
+    {
         return -1;
+    }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
     auto* p = static_cast<unsigned char*>(entries);
@@ -172,14 +186,20 @@ extern "C" int32_t ThermalGetSensorData(void* entries, uint8_t* pCount, uint8_t*
     for (const TempEntry& e : s.extra)
     {
         if (n >= kMaxTempEntries)
+        {
             break;
+        }
         PutTempEntry(p + n * kTempEntry, e);
         ++n;
     }
     *pCount = static_cast<uint8_t>(n);
     if (sensorNums)
+    {
         for (size_t i = 0; i < n; ++i)
+        {
             sensorNums[i] = static_cast<uint8_t>(i + 1);
+        }
+    }
     return 0;
 }
 
@@ -187,9 +207,13 @@ extern "C" int32_t bm_get_stash_temp_sensor_data(void* records, uint8_t* pCount)
 {
     int32_t rc = -1;
     if (detail::FaultHit(Op::StashTemp, &rc))
+    {
         return rc;
+    }
     if (!records || !pCount)
+    {
         return -1;
+    }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
     auto* p = static_cast<unsigned char*>(records);
@@ -203,6 +227,7 @@ extern "C" int32_t bm_get_stash_temp_sensor_data(void* records, uint8_t* pCount)
         e[1] = r.b;
         std::memcpy(e + 2, &r.reading, 1);
         // The 21-byte name field holds no NUL when the name fills it.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a full field carries no NUL
         std::memcpy(e + 3, r.name.data(), std::min<size_t>(r.name.size(), 21));
     }
     *pCount = static_cast<uint8_t>(n);

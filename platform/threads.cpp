@@ -41,7 +41,9 @@ using namespace ktzplat;
 extern "C" void* SMThreadStart(SMThreadFunc func, void* arg)
 {
     if (detail::FaultHit(Op::ThreadStart) || !func)
+    {
         return nullptr;
+    }
     return detail::NoThrow<void*>(nullptr,
                                   [&]() -> void*
                                   {
@@ -70,19 +72,23 @@ extern "C" int32_t SMThreadStop(void* thread)
 {
     auto* rec = static_cast<detail::ThreadRec*>(thread);
     if (!rec)
+    {
         return -1;
+    }
     detail::Sched& s = detail::S();
     {
         std::lock_guard<std::mutex> lk(s.mu);
         if (std::find(s.threads.begin(), s.threads.end(), rec) == s.threads.end() ||
             rec->magic != kThreadMagic)
         {
-            std::fprintf(stderr, "libktzplatform: SMThreadStop(%p): not a running thread handle\n", thread);
+            (void)std::fprintf(stderr, "libktzplatform: SMThreadStop(%p): not a running thread handle\n",
+                               thread);
             return -1;
         }
         if (detail::CurrentThreadRec() == rec)
         {
-            std::fprintf(stderr, "libktzplatform: SMThreadStop(%p): a thread cannot stop itself\n", thread);
+            (void)std::fprintf(stderr, "libktzplatform: SMThreadStop(%p): a thread cannot stop itself\n",
+                               thread);
             return -1;
         }
     }
