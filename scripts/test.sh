@@ -2,15 +2,17 @@
 # Builds the project and runs every test, four ways, each in its own build
 # directory: natively, with AddressSanitizer and UndefinedBehaviorSanitizer,
 # with ThreadSanitizer, and cross-compiled for 32-bit big-endian PowerPC
-# (run under qemu-ppc); then a short fuzzing run. Missing Debian packages are
-# installed first (needs root or sudo only when something is missing).
+# (run under qemu-ppc); then a short fuzzing run. The lint way runs
+# scripts/lint.sh (clang-format and clang-tidy) and counts as one test. Missing
+# Debian packages are installed first (needs root or sudo only when something
+# is missing).
 #
 # It goes through every way even when one fails, prints one summary line per
 # way with its wall time and, last, "N passed, M failed" on a line of its own;
 # the exit status is non-zero when anything failed.
 #
 # usage: scripts/test.sh [--only WAY[,WAY...]] [--quick]
-#   WAY      native, asan, tsan, ppc or fuzz (default: all of them)
+#   WAY      native, lint, asan, tsan, ppc or fuzz (default: all of them)
 #   --quick  native only, for development
 # Environment: KTZ_BUILD_ROOT, where the build directories go (default: build/).
 set -uo pipefail
@@ -19,7 +21,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=lib/deps.sh
 . "$root/scripts/lib/deps.sh"
 
-all_ways=(native asan tsan ppc fuzz)
+all_ways=(native lint asan tsan ppc fuzz)
 ways=("${all_ways[@]}")
 
 usage()
@@ -144,6 +146,19 @@ run_fuzz_way()
     fi
 }
 
+# The lint script finds (or configures) the native build's compile commands
+# under KTZ_BUILD_ROOT, exported above.
+run_lint_way()
+{
+    local start=$SECONDS
+    banner "lint: clang-format and clang-tidy"
+    if "$root/scripts/lint.sh" </dev/null; then
+        record lint 1 0 $((SECONDS - start))
+    else
+        record lint 0 1 $((SECONDS - start))
+    fi
+}
+
 overall_start=$SECONDS
 if ! ktz_ensure_build_deps; then
     echo "error: the build dependencies could not be installed" >&2
@@ -154,6 +169,7 @@ fi
 for way in "${ways[@]}"; do
     case "$way" in
     native) run_ctest_way native ;;
+    lint) run_lint_way ;;
     asan) run_ctest_way asan -DKTZMON_SANITIZE=address ;;
     tsan) run_ctest_way tsan -DKTZMON_SANITIZE=thread ;;
     ppc) run_ctest_way ppc -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-powerpc.cmake" ;;

@@ -2,7 +2,7 @@
 # Sourced by scripts/test.sh, scripts/run.sh and scripts/lint.sh.
 #
 #   ktz_ensure_packages pkg...   installs whichever of pkg... is not installed
-#   ktz_ensure_build_deps        everything the build, tests, fuzzing and benchmarks use
+#   ktz_ensure_build_deps        everything the build, tests, fuzzing, benchmarks and lint use
 #
 # apt-get update runs at most once, and only when something is missing, so an
 # up-to-date machine installs nothing and needs neither root nor the network.
@@ -15,6 +15,7 @@ KTZ_BUILD_PACKAGES=(
     g++-12-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user
     clang libclang-rt-14-dev
     libbenchmark-dev nlohmann-json3-dev libtomlplusplus-dev
+    clang-format clang-tidy
 )
 
 ktz_package_installed()
