@@ -26,7 +26,9 @@ PsuState& P()
     return *s;
 }
 
-template <class Get> int32_t BayCall(Op op, uint32_t bay, uint32_t* out, Get get)
+// One per-bay word: the injected fault first, then the bay's own failure
+// result, else its value. Bays never set answer with a default bay.
+int32_t BayCall(Op op, uint32_t bay, uint32_t* out, int32_t PsuBay::*result, uint32_t PsuBay::*value)
 {
     int32_t rc = -1;
     if (detail::FaultHit(op, &rc))
@@ -40,8 +42,13 @@ template <class Get> int32_t BayCall(Op op, uint32_t bay, uint32_t* out, Get get
     PsuState& s = P();
     std::lock_guard<std::mutex> lk(s.mu);
     auto it = s.bays.find(bay);
-    PsuBay b = it == s.bays.end() ? PsuBay{} : it->second;
-    return get(b, out);
+    const PsuBay b = it == s.bays.end() ? PsuBay{} : it->second;
+    if (b.*result != 0)
+    {
+        return b.*result;
+    }
+    *out = b.*value;
+    return 0;
 }
 } // namespace
 
@@ -86,44 +93,17 @@ using namespace ktzplat;
 
 extern "C" int32_t mms_psu_presence_get(uint32_t bay, uint32_t* pPresence)
 {
-    return BayCall(Op::PsuPresence, bay, pPresence,
-                   [](const PsuBay& b, uint32_t* out)
-                   {
-                       if (b.presenceResult != 0)
-                       {
-                           return b.presenceResult;
-                       }
-                       *out = b.presence;
-                       return int32_t{0};
-                   });
+    return BayCall(Op::PsuPresence, bay, pPresence, &PsuBay::presenceResult, &PsuBay::presence);
 }
 
 extern "C" int32_t mms_psu_state_get(uint32_t bay, uint32_t* pState)
 {
-    return BayCall(Op::PsuState, bay, pState,
-                   [](const PsuBay& b, uint32_t* out)
-                   {
-                       if (b.stateResult != 0)
-                       {
-                           return b.stateResult;
-                       }
-                       *out = b.state;
-                       return int32_t{0};
-                   });
+    return BayCall(Op::PsuState, bay, pState, &PsuBay::stateResult, &PsuBay::state);
 }
 
 extern "C" int32_t mms_psu_health_alert_state_get(uint32_t bay, uint32_t* pAlert)
 {
-    return BayCall(Op::PsuAlert, bay, pAlert,
-                   [](const PsuBay& b, uint32_t* out)
-                   {
-                       if (b.alertResult != 0)
-                       {
-                           return b.alertResult;
-                       }
-                       *out = b.alert;
-                       return int32_t{0};
-                   });
+    return BayCall(Op::PsuAlert, bay, pAlert, &PsuBay::alertResult, &PsuBay::alert);
 }
 
 extern "C" int32_t mms_psu_raw_fru_get(uint32_t bay, uint8_t* buf, uint32_t bufSize)
