@@ -1,0 +1,229 @@
+// The client transport's frames: exact bytes of each kind against values
+// written out by hand, the reader fed in pieces, and the inputs it must
+// refuse.
+#include "frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace kt = ktztransport;
+
+namespace
+{
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> v)
+{
+    std::vector<uint8_t> out;
+    for (int b : v)
+    {
+        out.push_back(static_cast<uint8_t>(b));
+    }
+    return out;
+}
+
+kt::Frame OnlyFrame(const std::vector<uint8_t>& wire)
+{
+    kt::FrameReader r;
+    EXPECT_TRUE(r.Feed(wire.data(), wire.size()));
+    kt::Frame f;
+    EXPECT_TRUE(r.Next(&f));
+    EXPECT_EQ(r.Pending(), 0u);
+    return f;
+}
+
+} // namespace
+
+TEST(FrameTest, HelloAndWelcomeBytes)
+{
+    kt::Hello h;
+    h.requestedClientId = 0x01020304;
+    h.name = "w";
+    std::vector<uint8_t> wire;
+    kt::Encode(h, &wire);
+    EXPECT_EQ(wire, Bytes({18,  0,   0,   0,   1, 0, 0, 0,            // header: body 18, type 1
+                           'K', 'T', 'Z', 'C', 1, 0, 1, 0,            // magic, versions 1..1
+                           4,   3,   2,   1,   0, 0, 0, 0, 'w', 0})); // ID, flags, name
+    kt::Hello back;
+    std::string err;
+    ASSERT_TRUE(kt::Parse(OnlyFrame(wire), &back, &err)) << err;
+    EXPECT_EQ(back.requestedClientId, 0x01020304u);
+    EXPECT_EQ(back.name, "w");
+
+    kt::Welcome w;
+    w.clientId = 7;
+    w.maxBodySize = 0x00100000;
+    wire.clear();
+    kt::Encode(w, &wire);
+    EXPECT_EQ(wire, Bytes({20, 0, 0, 0, 2, 0, 0, 0, 'K',  'T', 'Z', 'D', 1, 0,
+                           0,  0, 7, 0, 0, 0, 0, 0, 0x10, 0,   0,   0,   0, 0}));
+    kt::Welcome wb;
+    ASSERT_TRUE(kt::Parse(OnlyFrame(wire), &wb, &err)) << err;
+    EXPECT_EQ(wb.clientId, 7u);
+    EXPECT_EQ(wb.maxBodySize, 0x00100000u);
+}
+
+TEST(FrameTest, MessageCarriesThePayloadByteForByte)
+{
+    kt::Message m;
+    m.seq = 2;
+    m.requestClass = 3;
+    m.requestType = 0x101;
+    m.payload = {0xAA, 0x00, 0xFF};
+    std::vector<uint8_t> wire;
+    kt::Encode(m, &wire);
+    EXPECT_EQ(wire, Bytes({23,   0,    0, 0, 0x10, 0, 0, 0, 2, 0, 0, 0, 3,    0,    0,   0,
+                           0x01, 0x01, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 0xAA, 0x00, 0xFF}));
+    kt::Message back;
+    std::string err;
+    ASSERT_TRUE(kt::Parse(OnlyFrame(wire), &back, &err)) << err;
+    EXPECT_EQ(back.payload, m.payload);
+    EXPECT_EQ(back.requestType, 0x101u);
+
+    // A data-sync-complete: no payload pointer at all.
+    kt::Message sync;
+    sync.requestType = 0x103;
+    sync.flags = kt::kMessageNullPayload;
+    wire.clear();
+    kt::Encode(sync, &wire);
+    ASSERT_TRUE(kt::Parse(OnlyFrame(wire), &back, &err)) << err;
+    EXPECT_TRUE(back.payload.empty());
+    EXPECT_EQ(back.flags, kt::kMessageNullPayload);
+}
+
+TEST(FrameTest, ReaderReassemblesFramesFedByteByByte)
+{
+    std::vector<uint8_t> wire;
+    kt::EncodePing(0xDEADBEEF, &wire);
+    kt::Goodbye g{kt::kByeTooSlow, "queue bound"};
+    kt::Encode(g, &wire);
+    kt::Response rsp{9, 0, {1, 0, 0, 0}};
+    kt::Encode(rsp, &wire);
+
+    kt::FrameReader r;
+    std::vector<kt::Frame> got;
+    for (uint8_t b : wire)
+    {
+        ASSERT_TRUE(r.Feed(&b, 1));
+        kt::Frame f;
+        while (r.Next(&f))
+        {
+            got.push_back(f);
+        }
+    }
+    ASSERT_EQ(got.size(), 3u);
+    kt::Ping p;
+    std::string err;
+    ASSERT_TRUE(kt::Parse(got[0], &p, &err)) << err;
+    EXPECT_EQ(p.token, 0xDEADBEEFu);
+    kt::Goodbye gb;
+    ASSERT_TRUE(kt::Parse(got[1], &gb, &err)) << err;
+    EXPECT_EQ(gb.reason, kt::kByeTooSlow);
+    EXPECT_EQ(gb.text, "queue bound");
+    kt::Response rb;
+    ASSERT_TRUE(kt::Parse(got[2], &rb, &err)) << err;
+    EXPECT_EQ(rb.seq, 9u);
+    EXPECT_EQ(rb.data, rsp.data);
+    EXPECT_EQ(r.Pending(), 0u);
+}
+
+TEST(FrameTest, ReaderRefusesOversizedAndReservedHeaders)
+{
+    {
+        kt::FrameReader r(64);
+        const auto wire = Bytes({65, 0, 0, 0, 0x10, 0});
+        EXPECT_TRUE(r.Feed(wire.data(), wire.size())); // header not complete yet
+        const auto rest = Bytes({0, 0});
+        EXPECT_FALSE(r.Feed(rest.data(), rest.size()));
+        EXPECT_TRUE(r.Failed());
+        kt::Frame f;
+        EXPECT_FALSE(r.Next(&f));
+        EXPECT_NE(r.Error().find("65 bytes"), std::string::npos) << r.Error();
+    }
+    {
+        kt::FrameReader r;
+        const auto wire = Bytes({0, 0, 0, 0, 0x30, 0, 1, 0});
+        EXPECT_FALSE(r.Feed(wire.data(), wire.size()));
+        EXPECT_NE(r.Error().find("reserved"), std::string::npos);
+    }
+    {
+        // A good frame followed by a bad header: the good one still comes out.
+        std::vector<uint8_t> wire;
+        kt::EncodePing(1, &wire);
+        const auto bad = Bytes({0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0});
+        wire.insert(wire.end(), bad.begin(), bad.end());
+        kt::FrameReader r;
+        r.Feed(wire.data(), wire.size());
+        kt::Frame f;
+        EXPECT_TRUE(r.Next(&f));
+        EXPECT_EQ(f.type, kt::kPing);
+        EXPECT_FALSE(r.Next(&f));
+        EXPECT_TRUE(r.Failed());
+    }
+}
+
+TEST(FrameTest, ParsersRefuseMalformedBodies)
+{
+    struct Case
+    {
+        const char* what;
+        uint16_t type;
+        std::vector<uint8_t> body;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"short hello", kt::kHello, Bytes({'K', 'T', 'Z', 'C', 1, 0}), "at least 16"},
+        {"hello magic", kt::kHello, Bytes({'K', 'T', 'Z', 'X', 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}), "magic"},
+        {"versions reversed", kt::kHello, Bytes({'K', 'T', 'Z', 'C', 2, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+         "above highest"},
+        {"name without NUL", kt::kHello,
+         Bytes({'K', 'T', 'Z', 'C', 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}), "NUL"},
+        {"garbage after name", kt::kHello,
+         Bytes({'K', 'T', 'Z', 'C', 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'a', 0, 'x'}), "stray"},
+        {"payload despite null flag", kt::kMessage,
+         Bytes({1, 0, 0, 0, 3, 0, 0, 0, 3, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 9}), "without payload"},
+        {"reply buffer too large", kt::kRequest, Bytes({1, 0, 0, 0, 3, 0, 0, 0, 0, 2, 0, 0, 1, 0x10, 0, 0}),
+         "at most 4096"},
+        {"ping of 3 bytes", kt::kPing, Bytes({1, 2, 3}), "4 expected"},
+    };
+    for (const auto& c : cases)
+    {
+        kt::Frame f{c.type, c.body};
+        std::string err;
+        bool ok = true;
+        switch (c.type)
+        {
+        case kt::kHello:
+        {
+            kt::Hello v;
+            ok = kt::Parse(f, &v, &err);
+            break;
+        }
+        case kt::kMessage:
+        {
+            kt::Message v;
+            ok = kt::Parse(f, &v, &err);
+            break;
+        }
+        case kt::kRequest:
+        {
+            kt::Request v;
+            ok = kt::Parse(f, &v, &err);
+            break;
+        }
+        default:
+        {
+            kt::Ping v;
+            ok = kt::Parse(f, &v, &err);
+            break;
+        }
+        }
+        EXPECT_FALSE(ok) << c.what;
+        EXPECT_NE(err.find(c.error), std::string::npos) << c.what << ": " << err;
+    }
+    // A frame of one type is never taken for another.
+    kt::Frame ping{kt::kPing, Bytes({0, 0, 0, 0})};
+    kt::Hello h;
+    std::string err;
+    EXPECT_FALSE(kt::Parse(ping, &h, &err));
+}
