@@ -2,6 +2,7 @@
 // like the host service loads it, driven through KTZMON_RCESPDispatch, and
 // judged by what its clients receive and what its log file holds.
 #include "support/fake_host.h"
+#include "support/wait.h"
 
 #include "ktzplatform_control.h"
 
@@ -45,7 +46,7 @@ class HostBoundaryTest : public ::testing::Test
         {
             dlclose(handle_);
         }
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         EXPECT_EQ(ktzplat::LiveThreadCount(), 0u);
         EXPECT_EQ(ktzplat::GetAllocStats().liveBytes, base_);
         ktzplat::Reset();

@@ -138,7 +138,7 @@ class SoakTest : public ktztest::ModuleTest
         shape_ = {kFanCount, kBayCount, 1, 1};
         ktzplat::SetRedundancy(shape_.redConfig, shape_.redState);
         SetKtzSetting("1");
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         setting_ = 1;
         clients_.resize(kClientIds);
     }
@@ -168,7 +168,7 @@ class SoakTest : public ktztest::ModuleTest
         {
             PostEventNow();
         }
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         Collect();
     }
 
@@ -253,7 +253,7 @@ class SoakTest : public ktztest::ModuleTest
         Host().SetBehaviour(id, b);
         ASSERT_EQ(Host().Connect(id), 0u);
         Host().SetBehaviour(id, ktztest::ClientBehaviour{.caps = caps});
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         hookFired_ = *fired;
 
         const bool left = hookFired_ && kind != Exchange::PostAtSensor;
@@ -445,7 +445,7 @@ class SoakTest : public ktztest::ModuleTest
             Enabled() ? (Chance(0.8) ? disabling[Rand(2)] : 3 - setting_) : enabling[Rand(2)];
         const bool wasEnabled = Enabled();
         SetKtzSetting(std::to_string(next));
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         setting_ = next;
         if (wasEnabled && !Enabled())
         {
@@ -522,7 +522,7 @@ class SoakTest : public ktztest::ModuleTest
         {
             setting_ = 0; // force an enabling switch
             SetKtzSetting("1");
-            EXPECT_TRUE(ktzplat::WaitIdle());
+            EXPECT_TRUE(ktztest::WaitIdle());
             setting_ = 1;
             Collect();
         }
@@ -538,7 +538,7 @@ class SoakTest : public ktztest::ModuleTest
         Client& drain = C(kFirstClientId);
         drain = Client{};
         EXPECT_EQ(Host().Connect(kFirstClientId), 0u);
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         drain.connected = true;
         drain.capable = true;
         drain.expectedEvents.assign(queue_.begin(), queue_.end());
@@ -546,7 +546,7 @@ class SoakTest : public ktztest::ModuleTest
         Collect();
         Disconnect(kFirstClientId);
         ktzplat::AdvanceClock(kTick * kSettleTicks);
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         Collect();
         EXPECT_EQ(QueueEntries(), 0u);
         return ktzplat::GetAllocStats().liveBytes;

@@ -3,6 +3,9 @@
 // without a monitor.
 #include "sensormon_fixture.h"
 
+#include <cstdio>
+#include <string>
+
 namespace ktztest
 {
 namespace
@@ -31,7 +34,7 @@ TEST_F(SensorMonTest, AttachAtRunTimeAsksEveryTypeAtTheFirstPass)
     LoadAndStart();
     ASSERT_EQ(Host().Connect(kClient), 0u);
     SetKtzSetting("1");
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
     EXPECT_TRUE(Logged(
         "Power Redundancy Sensor: readingTolerance: 0 readyCheck: 0 healthCheck: 5 readingCheck: 0\n"));
@@ -134,6 +137,96 @@ TEST_F(SensorMonTest, TypeNeverReadyBlocksOnlyDataSyncComplete)
     EXPECT_EQ(SensorMsgs(4).size(), 1u);
 }
 
+// A client that connects while the fan type is not yet attached gets the
+// sensors and FRU records of the attached types and no data-sync-complete;
+// it gets the broadcast one when the fans attach.
+TEST_F(SensorMonTest, ClientConnectingBeforeTheLastTypeAttachesGetsSyncWithIt)
+{
+    constexpr uint32_t kLate = 8;
+    MakePowerReady();
+    ktzplat::PsuBay bay = ktzplat::GetPsuBay(1);
+    bay.fruReadable = true;
+    bay.fru = {'P', 'S', 'U'};
+    ktzplat::SetPsuBay(1, bay);
+    ktzplat::RemoveFan(1);
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 0u);
+
+    ASSERT_EQ(Host().Connect(kLate), 0u);
+    std::vector<std::string> got;
+    const auto describe = [](const ReceivedMsg& m)
+    {
+        if (m.requestType == KTZMON_REQ_SENSOR_DATA)
+        {
+            return "sensor type " + std::to_string(m.bytes.at(0));
+        }
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(m.requestType));
+        return std::string(text);
+    };
+    for (const auto& m : Host().Messages(kLate))
+    {
+        got.push_back(describe(m));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"0x100", "0x200", "sensor type 2", "sensor type 3",
+                                             "sensor type 4", "0x102"}));
+
+    ktzplat::SetFan(1, Fan1());
+    Host().Clear();
+    Pass();
+    for (const uint32_t id : {kClient, kLate})
+    {
+        got.clear();
+        for (const auto& m : Host().Messages(id))
+        {
+            got.push_back(describe(m));
+        }
+        EXPECT_EQ(got, (std::vector<std::string>{"sensor type 1", "0x103"})) << "client " << id;
+    }
+}
+
+// The ready delay forced to 0 by a run-time attach is the table's value from
+// then on; an INI key does not bring it back for a run-time attach, and the
+// next test starts again from the built-in delay.
+TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
+{
+    WriteIni("[Fan Sensor]\nreadycheckinterval.secs=40\n");
+    LoadAndStart();
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    EXPECT_EQ(g_KTZMonSensorTypeTable[0].readyCheck, 30u) << "the table as the module starts with it";
+    SetKtzSetting("1");
+    ASSERT_TRUE(WaitIdle());
+    for (const auto& row : g_KTZMonSensorTypeTable)
+    {
+        EXPECT_EQ(row.readyCheck, 0u) << row.name;
+    }
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
+    Pass();
+    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
+}
+
+// A row with both intervals 0 is sent once when it attaches and never
+// checked again, whatever its sensors do.
+TEST_F(SensorMonTest, RowWithBothIntervalsZeroIsSentOnceAndNeverChecked)
+{
+    WriteIni("[Temperature Sensor]\nhealthcheckinterval.secs=0\nreadingcheckinterval.secs=0\n");
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(SensorMsgs(2).size(), 1u);
+    ASSERT_EQ(g_KTZMonSensorTypeTable[1].attached, 1);
+    const uint64_t calls = CallCount(Op::ThermalSensorData);
+    ktzplat::SetChassisTemp({"Chassis", 2, 90});
+    Pass(4);
+    EXPECT_EQ(CallCount(Op::ThermalSensorData), calls) << "the temperature check ran";
+    EXPECT_EQ(SensorMsgs(2).size(), 1u);
+    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were not part of the change";
+    for (const auto& line : Logged())
+    {
+        EXPECT_EQ(line.find("Temperature sensor health change"), std::string::npos) << line;
+    }
+}
+
 TEST_F(SensorMonTest, StopWhileWaitingEndsTheThreadWithoutAPass)
 {
     WriteIni("[Fan Sensor]\nreadycheckinterval.secs=0\n");
@@ -183,7 +276,7 @@ TEST_F(SensorMonTest, ClientFanOutWithoutMonitorSendsNothing)
     LoadAndStart();
     ktzplat::InjectFault(Op::EventCreate);
     SetKtzSetting("1");
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     ASSERT_EQ(ktzplat::FailCount(Op::EventCreate), 1u);
     ASSERT_EQ(g_pKTZMonSensorMonData, nullptr);
 
