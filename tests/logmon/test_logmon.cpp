@@ -368,6 +368,30 @@ TEST_F(LogMonTest, UnterminatedTextsStayInsideTheEvent)
     }
 }
 
+// The connecting client refuses every queued event: each is still taken
+// from the queue, logged and freed (the fixture checks the bytes), and none
+// is offered again to the next capable client.
+TEST_F(LogMonTest, QueuedEventsAreFreedWhenTheirDeliveryFails)
+{
+    LoadAndStart();
+    Post(Event("F1"));
+    Post(Event("F2", {"arg"}));
+    ktztest::ClientBehaviour refusing{.caps = 0x3};
+    refusing.statusByType[KTZMON_REQ_VQ_LOG_EVT] = 0x22;
+    Host().SetBehaviour(kCapable, refusing);
+    const auto live = ktzplat::GetAllocStats().liveAllocs;
+    ASSERT_EQ(Host().Connect(kCapable), 0u);
+    EXPECT_EQ(LogEvts(kCapable).size(), 2u) << "both were offered";
+    EXPECT_TRUE(Logged(FromQueueLine("F1")));
+    EXPECT_TRUE(Logged(FromQueueLine("F2")));
+    EXPECT_TRUE(Queue().empty());
+    // The client record stays; the two events and their entries are gone.
+    EXPECT_EQ(ktzplat::GetAllocStats().liveAllocs + 4, live + 1);
+
+    ASSERT_EQ(Host().Connect(kCapable + 1), 0u);
+    EXPECT_TRUE(LogEvts(kCapable + 1).empty());
+}
+
 // Detach frees queued events and releases the lock before destroying it
 // (the platform's mutex aborts on destroying a held one); the fixture
 // checks for leaks.

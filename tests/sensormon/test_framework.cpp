@@ -3,8 +3,13 @@
 // without a monitor.
 #include "sensormon_fixture.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
+#include <thread>
+#include <utility>
 
 namespace ktztest
 {
@@ -224,6 +229,91 @@ TEST_F(SensorMonTest, RowWithBothIntervalsZeroIsSentOnceAndNeverChecked)
     for (const auto& line : Logged())
     {
         EXPECT_EQ(line.find("Temperature sensor health change"), std::string::npos) << line;
+    }
+}
+
+// A client connects from another thread while a pass is sending changes
+// (started from the pass's own change line, so the overlap is certain). The
+// client must get every sensor exactly once, with its current value: in its
+// picture when the connect waits for the pass, never both, never neither.
+TEST_F(SensorMonTest, ConnectOverlappingAPassGetsEachSensorOnceWithItsCurrentValue)
+{
+    MakePowerReady();
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 1u);
+    const size_t sensors = SensorMsgs().size();
+    ASSERT_EQ(sensors, 4u);
+
+    struct Overlap
+    {
+        std::string trigger; // the change line that starts the connect
+        FakeHost* host = nullptr;
+        uint32_t client = 0;
+        std::thread connector;
+        std::atomic<uint32_t> status{0xBAD};
+    };
+    const struct
+    {
+        const char* trigger;
+        uint32_t fanReading;
+        int8_t temp;
+    } rounds[] = {
+        {"Fan sensor reading change: name: 'FAN1' prev: 5000 curr: 3000 diff: -2000\n", 3000, 40},
+        {"Temperature sensor reading change: name: 'Chassis' prev: 40 curr: 10 diff: -30\n", 4000, 10},
+    };
+    uint32_t client = 20;
+    for (const auto& round : rounds)
+    {
+        SCOPED_TRACE(round.trigger);
+        Overlap ov;
+        ov.trigger = round.trigger;
+        ov.host = &Host();
+        ov.client = ++client;
+        ktzplat::SetLogObserver(
+            [](const std::string& msg, void* ctx)
+            {
+                auto* o = static_cast<Overlap*>(ctx);
+                if (msg != o->trigger || o->connector.joinable())
+                {
+                    return;
+                }
+                o->connector = std::thread([o] { o->status = o->host->Connect(o->client); });
+                // Give a connect that does not wait for the pass every chance
+                // to run into it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            },
+            &ov);
+        auto fan = Fan1();
+        fan.reading1 = round.fanReading;
+        ktzplat::SetFan(1, fan);
+        ktzplat::SetChassisTemp({"Chassis", 0, round.temp});
+        Pass();
+        ktzplat::SetLogObserver(nullptr, nullptr);
+        ASSERT_TRUE(ov.connector.joinable()) << "the pass never logged the change";
+        ov.connector.join();
+        ASSERT_EQ(ov.status.load(), 0u);
+
+        std::map<std::pair<uint8_t, uint8_t>, std::vector<uint32_t>> readings;
+        size_t syncs = 0;
+        for (const auto& m : Host().Messages(ov.client))
+        {
+            if (m.requestType == KTZMON_REQ_SENSOR_DATA)
+            {
+                readings[{m.bytes.at(KTZMON_SDR_OFF_SENSOR_TYPE), m.bytes.at(KTZMON_SDR_OFF_SENSOR_NUM)}].push_back(
+                    ktz::LoadLE32(m.bytes.data(), KTZMON_SDR_OFF_READING));
+            }
+            syncs += m.requestType == KTZMON_REQ_DATA_SYNC_COMPLETE ? 1 : 0;
+        }
+        EXPECT_EQ(readings.size(), sensors) << "a sensor never reached the client";
+        for (const auto& [key, values] : readings)
+        {
+            EXPECT_EQ(values.size(), 1u) << "sensor type " << int(key.first) << " #" << int(key.second);
+        }
+        const std::pair<uint8_t, uint8_t> fanKey{1, 1}, tempKey{2, 1};
+        EXPECT_EQ(readings[fanKey], std::vector<uint32_t>{round.fanReading});
+        EXPECT_EQ(readings[tempKey], std::vector<uint32_t>{static_cast<uint32_t>(int32_t{round.temp})});
+        EXPECT_EQ(syncs, 1u);
     }
 }
 
