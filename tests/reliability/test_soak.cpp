@@ -636,6 +636,22 @@ TEST_F(SoakTest, DaysOfChassisTime)
     }
     StopAndUnload();
 
+    // Floors per day of chassis time, far below what the churn gives with the
+    // default seed (about 8600 events, 16000 deliveries, 210 connects of
+    // which 70 leave during their exchange, 40 setting switches, 210 supply
+    // swaps, 60 fan failures a day): a change of seed or churn that stops
+    // exercising any of these fails here instead of passing quietly.
+    const uint64_t d = days_;
+    EXPECT_GE(posted_, 2000 * d) << "chassis log events posted";
+    EXPECT_GE(delivered_, 4000 * d) << "chassis log event deliveries";
+    EXPECT_GE(connects_, 50 * d) << "client connects";
+    EXPECT_GE(leftInExchange_, 10 * d) << "clients leaving during their connect";
+    EXPECT_GE(flips_, 10 * d) << "KTZ setting switches";
+    EXPECT_GE(psuSwaps_, 50 * d) << "power supplies pulled or inserted";
+    EXPECT_GE(fanFailures_, 15 * d) << "fan failures";
+    EXPECT_GE(settledChecks_, 800 * d) << "settled-state comparisons";
+    EXPECT_EQ(maxQueue_, queueMax_) << "the queue never filled up";
+
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     std::printf(
         "soak: %lu day(s) of chassis time in %.1f s: %llu events posted, %llu deliveries, "
