@@ -300,8 +300,8 @@ TEST_F(SensorMonTest, ConnectOverlappingAPassGetsEachSensorOnceWithItsCurrentVal
         {
             if (m.requestType == KTZMON_REQ_SENSOR_DATA)
             {
-                readings[{m.bytes.at(KTZMON_SDR_OFF_SENSOR_TYPE), m.bytes.at(KTZMON_SDR_OFF_SENSOR_NUM)}].push_back(
-                    ktz::LoadLE32(m.bytes.data(), KTZMON_SDR_OFF_READING));
+                readings[{m.bytes.at(KTZMON_SDR_OFF_SENSOR_TYPE), m.bytes.at(KTZMON_SDR_OFF_SENSOR_NUM)}]
+                    .push_back(ktz::LoadLE32(m.bytes.data(), KTZMON_SDR_OFF_READING));
             }
             syncs += m.requestType == KTZMON_REQ_DATA_SYNC_COMPLETE ? 1 : 0;
         }
