@@ -211,6 +211,34 @@ TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
     EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
 }
 
+// The table outlives Unload: the ready delay a run-time attach forced to 0
+// is the default for the next Load's read, so that Load asks every type at
+// its first pass unless the file names a delay. Each test starts from the
+// built-in table (the fixture restores it), so this one goes through the
+// whole cycle itself.
+TEST_F(SensorMonTest, ReadyDelayForcedAtRunTimeIsTheNextLoadsDefault)
+{
+    LoadAndStart();
+    SetKtzSetting("1");
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(g_KTZMonSensorTypeTable[0].readyCheck, 0u);
+    StopAndUnload();
+
+    ktzplat::ClearLoggedMessages();
+    LoadAndStart();
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
+    Pass();
+    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
+    StopAndUnload();
+
+    // A delay named in the file wins at a Load.
+    WriteIni("[Fan Sensor]\nreadycheckinterval.secs=30\n");
+    ktzplat::ClearLoggedMessages();
+    LoadAndStart();
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 30 healthCheck: 5 readingCheck: 5\n"));
+}
+
 // A row with both intervals 0 is sent once when it attaches and never
 // checked again, whatever its sensors do.
 TEST_F(SensorMonTest, RowWithBothIntervalsZeroIsSentOnceAndNeverChecked)
