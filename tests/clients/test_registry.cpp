@@ -209,7 +209,7 @@ TEST_F(RegistryTest, OnlyASixteenByteCapabilityAnswerSetsTheMaskAndBringsQueuedL
     SetKtzSetting("1");
     LoadAndStart();
     ktzplat::PostChassisLogEvent({.messageId = "EVT1"});
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     ktztest::ClientBehaviour b;
     b.caps = 0x3;
     b.capsRspLen = 15; // too short: the mask stays 0x1

@@ -2,6 +2,7 @@
 // like the host service loads it, driven through KTZMON_RCESPDispatch, and
 // judged by what its clients receive and what its log file holds.
 #include "support/fake_host.h"
+#include "support/wait.h"
 
 #include "ktzplatform_control.h"
 
@@ -45,7 +46,7 @@ class HostBoundaryTest : public ::testing::Test
         {
             dlclose(handle_);
         }
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         EXPECT_EQ(ktzplat::LiveThreadCount(), 0u);
         EXPECT_EQ(ktzplat::GetAllocStats().liveBytes, base_);
         ktzplat::Reset();
@@ -71,16 +72,11 @@ TEST_F(HostBoundaryTest, LifecycleRunWritesTheLogFileFromStartToStop)
     ktzplat::SetCapWordB(0x4);
     ASSERT_EQ(host_->Load(), 0u);
     ASSERT_EQ(host_->Start(), 0u);
-    uint8_t caps[16] = {};
-    uint32_t len = 0;
-    EXPECT_EQ(host_->Request(7, 3, 0x200, nullptr, 0, caps, sizeof caps, &len), 0u);
-    EXPECT_EQ(len, 16u);
-    EXPECT_EQ(ktztest::Hex(caps, 4), "03 00 00 00");
     host_->SetBehaviour(5, ktztest::ClientBehaviour{.caps = 0x3});
     EXPECT_EQ(host_->Connect(5), 0u);
     EXPECT_EQ(host_->Types(5), (std::vector<uint32_t>{0x100, 0x200}));
     const auto msgs = host_->Messages(5);
-    EXPECT_EQ(ktztest::Hex(msgs[0].bytes), "00 00 00 00 00 00 00 00");
+    ASSERT_EQ(msgs.size(), 2u);
     EXPECT_TRUE(msgs[1].nullData);
     EXPECT_EQ(msgs[1].rspBufSize, 16u);
     EXPECT_EQ(host_->Stop(), 0u);
@@ -93,6 +89,61 @@ TEST_F(HostBoundaryTest, LifecycleRunWritesTheLogFileFromStartToStop)
     const std::string last = "KTZ Monitor stopped\n";
     ASSERT_GE(log.size(), last.size());
     EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+// What a client receives through the loaded library, byte for byte: the
+// setting, a fan's and a temperature's sensor record and a chassis log
+// event, every multi-byte field little-endian whatever the host's order.
+// The values are chosen so that no field reads the same in both orders.
+TEST_F(HostBoundaryTest, ClientPayloadsAreLittleEndianOnTheWire)
+{
+    ktzplat::SetCapWordB(0x4);
+    ktzplat::SetPlatformId(0x14);
+    ktzplat::SetFanCounts(1, 0);
+    ktzplat::Fan fan;
+    fan.name1 = "Fan1";
+    fan.reading1 = 0x01020304;
+    fan.lncThreshold = 0x0A0B;
+    fan.lcThreshold = 0x0C0D0E;
+    ktzplat::SetFan(1, fan);
+    ktzplat::SetChassisTemp({"T", 0, -2});
+    ktzplat::ConfigSet("ZNB_KelvanorMode", "2");
+    ASSERT_TRUE(ktztest::WaitIdle());
+    host_->SetBehaviour(5, ktztest::ClientBehaviour{.caps = 0x3});
+    ASSERT_EQ(host_->Load(), 0u);
+    ASSERT_EQ(host_->Start(), 0u);
+    ASSERT_EQ(host_->Connect(5), 0u);
+    ktzplat::AdvanceClock(30);
+
+    ktzplat::ChassisLogEvent ev;
+    ev.messageId = "ID1";
+    ev.value1 = 0x0102;
+    ev.value2 = 0x0304;
+    ev.value3 = 0x0506;
+    ev.hasArgs = true;
+    ev.args = {"x"}; // the block is "x", its NUL and the closing NUL
+    ktzplat::PostChassisLogEvent(ev);
+    ASSERT_TRUE(ktztest::WaitIdle());
+
+    std::vector<std::string> got;
+    for (const auto& m : host_->Messages(5))
+    {
+        if (m.requestType != 0x200 && m.requestType != 0x103)
+        {
+            got.push_back(ktztest::Hex(m.bytes));
+        }
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{
+                       "02 00 00 00 00 00 00 00",
+                       "01 01 01 01 01 00 03 00 04 03 02 01 28 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+                       "0B 0A 00 00 0E 0D 0C 00 00 00 00 00 46 61 6E 31 00",
+                       "02 01 01 01 02 00 00 00 FE FF FF FF 28 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+                       "00 00 00 00 00 00 00 00 00 00 00 00 54 00",
+                       "02 01 04 03 06 05 00 00 18 00 00 00 1C 00 00 00 03 00 00 00 00 00 00 00 "
+                       "49 44 31 00 78 00 00",
+                   }));
+    EXPECT_EQ(host_->Stop(), 0u);
+    EXPECT_EQ(host_->Unload(), 0u);
 }
 
 TEST_F(HostBoundaryTest, LogSwitchedOffInTheIniFileWritesNothing)

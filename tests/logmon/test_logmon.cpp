@@ -73,7 +73,7 @@ class LogMonTest : public ktztest::ModuleTest
         ModuleTest::SetUp();
         ktzplat::SetCapWordB(0x4); // chassis log proxy supported
         SetKtzSetting("1");
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         Host().SetBehaviour(kCapable, {.caps = 0x3});
         Host().SetBehaviour(kCapable + 1, {.caps = 0x3});
         Host().SetBehaviour(kBase, {.caps = 0x1});
@@ -82,7 +82,7 @@ class LogMonTest : public ktztest::ModuleTest
     void Post(const ktzplat::ChassisLogEvent& ev)
     {
         ktzplat::PostChassisLogEvent(ev);
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
     }
 
     // Chassis log event payloads one client received, in order.
@@ -200,7 +200,7 @@ TEST_F(LogMonTest, QueueStaysWhileMonitorIsOnlyAttached)
     EXPECT_EQ(Queue().size(), 1u);
 
     ASSERT_EQ(Host().Start(), 0u);
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     ASSERT_EQ(Host().Connect(kCapable + 1), 0u);
     ASSERT_EQ(LogEvts(kCapable + 1).size(), 1u);
     EXPECT_EQ(MsgId(LogEvts(kCapable + 1)[0]), "EARLY");
@@ -265,7 +265,7 @@ TEST_F(LogMonTest, ConnectDuringEventStreamGetsEachEventOnce)
             ASSERT_EQ(Host().Connect(kCapable), 0u);
         }
     }
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     const auto evts = LogEvts(kCapable);
     ASSERT_EQ(evts.size(), size_t{kEvents});
     for (int i = 0; i < kEvents; ++i)
@@ -323,7 +323,7 @@ TEST_F(LogMonTest, EventsThatAreIgnored)
     ktzplat::PostDataEvent(RawEvent(80, 80, 0, 0, 72, std::string("ATSIZE\0", 7)));
     ktzplat::PostDataEvent(RawEvent(80, 15, 0, 0));
     ktzplat::PostDataEvent(RawEvent(71, 64, 0, 0, 64, std::string("SHORT\0", 6)));
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     for (const auto& line : Logged())
     {
         EXPECT_EQ(line.find("Chassis Log event"), std::string::npos) << line;
@@ -333,7 +333,7 @@ TEST_F(LogMonTest, EventsThatAreIgnored)
     // One step inside each limit the event is handled.
     ktzplat::PostDataEvent(RawEvent(72, 64, 0, 0, 64, std::string("MIN72\0", 6)));
     ktzplat::PostDataEvent(RawEvent(80, 79, 0, 0, 79, std::string("\0", 1))); // empty ID in the last byte
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_TRUE(Logged(QueuedLine("MIN72")));
     const auto q = Queue();
     ASSERT_EQ(q.size(), 2u);
@@ -368,16 +368,28 @@ TEST_F(LogMonTest, UnterminatedTextsStayInsideTheEvent)
     }
 }
 
-TEST_F(LogMonTest, ListenerRegistrationFailureFailsStart)
+// The connecting client refuses every queued event: each is still taken
+// from the queue, logged and freed (the fixture checks the bytes), and none
+// is offered again to the next capable client.
+TEST_F(LogMonTest, QueuedEventsAreFreedWhenTheirDeliveryFails)
 {
-    ASSERT_EQ(Host().Load(), 0u);
-    ktzplat::InjectFault(ktzplat::Op::ListenerAdd, 0, 1, 5);
-    EXPECT_EQ(Host().Start(), 5u);
-    ASSERT_TRUE(ktzplat::WaitIdle());
-    EXPECT_EQ(ktzplat::ListenerCount(), 0u);
-    EXPECT_EQ(ktzplat::LiveThreadCount(), 0u);
-    EXPECT_FALSE(Logged("Chassis Log monitoring started\n"));
-    EXPECT_EQ(KTZMonGlobalGetLogMonStarted(), 0);
+    LoadAndStart();
+    Post(Event("F1"));
+    Post(Event("F2", {"arg"}));
+    ktztest::ClientBehaviour refusing{.caps = 0x3};
+    refusing.statusByType[KTZMON_REQ_VQ_LOG_EVT] = 0x22;
+    Host().SetBehaviour(kCapable, refusing);
+    const auto live = ktzplat::GetAllocStats().liveAllocs;
+    ASSERT_EQ(Host().Connect(kCapable), 0u);
+    EXPECT_EQ(LogEvts(kCapable).size(), 2u) << "both were offered";
+    EXPECT_TRUE(Logged(FromQueueLine("F1")));
+    EXPECT_TRUE(Logged(FromQueueLine("F2")));
+    EXPECT_TRUE(Queue().empty());
+    // The client record stays; the two events and their entries are gone.
+    EXPECT_EQ(ktzplat::GetAllocStats().liveAllocs + 4, live + 1);
+
+    ASSERT_EQ(Host().Connect(kCapable + 1), 0u);
+    EXPECT_TRUE(LogEvts(kCapable + 1).empty());
 }
 
 // Detach frees queued events and releases the lock before destroying it

@@ -110,13 +110,17 @@ TEST_F(PwrSensorsTest, AttachReportsPresentAndEmptyBays)
                   " Power supply reading update: name: 'PS-2' reading: 0xA : sensorState: 0 \n",
               }));
 
-    // A request record that cannot be allocated: no message, no update line.
+    // PS-1's request record cannot be allocated (the first allocation of the
+    // walk): no message and no update line for it, while PS-2, whose line
+    // can be logged, is sent as usual.
     Clear();
-    InjectFault(Op::Alloc, 0, ktzplat::kForever);
+    InjectFault(Op::Alloc, 0, 1);
     KTZMonSensorMonPwrSupplySensorsSendToClient(nullptr);
+    EXPECT_EQ(ktzplat::FailCount(Op::Alloc), 1u);
     ktzplat::ClearFaults();
-    EXPECT_TRUE(Host().Messages().empty());
-    EXPECT_TRUE(Logged().empty());
+    EXPECT_EQ(Sent(), (Lines{"PS-2 t3 c3 n2 p0 s0 r0A"}));
+    EXPECT_EQ(Logged(),
+              (Lines{" Power supply reading update: name: 'PS-2' reading: 0xA : sensorState: 0 \n"}));
 }
 
 TEST_F(PwrSensorsTest, InsertionSendsSensorThenFruOnceAndRemovalResetsIt)
@@ -461,12 +465,12 @@ TEST_F(PwrMonitorTest, PowerRowsAttachAndFollowChangesThroughTheMonitor)
 
     // No PSU present: neither row attaches.
     ktzplat::AdvanceClock(40);
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_TRUE(PowerMessages(Host()).empty());
 
     ktzplat::SetPsuBay(2, Bay(1, 1, 0, true));
     ktzplat::AdvanceClock(5);
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_EQ(PowerMessages(Host()), (Lines{"PS-1 t3 c3 n1 p0 s0 r0A", "PS-2 t3 c3 n2 p1 s1 r01", "FRU 2",
                                             "Power Redundancy t4 c4 n1 p1 s1 r01"}));
 
@@ -475,11 +479,11 @@ TEST_F(PwrMonitorTest, PowerRowsAttachAndFollowChangesThroughTheMonitor)
     Host().Clear();
     ktzplat::SetPsuBay(2, PsuBay{});
     ktzplat::AdvanceClock(5);
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_TRUE(Logged("Power supply state change: name: 'PS-2' prev: 1 curr: 0\n"));
     EXPECT_TRUE(PowerMessages(Host()).empty());
     ktzplat::AdvanceClock(5);
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_TRUE(Logged("Power supply presence change: name: 'PS-2' prev: 1 curr: 0\n"));
     EXPECT_EQ(PowerMessages(Host()), (Lines{"PS-2 t3 c3 n2 p0 s0 r0A"}));
 }

@@ -96,7 +96,7 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
         ktzplat::SetLogRoot(TestDir() + "/log");
         ktzplat::UseVirtualClock(ktztest::kStartTime);
         ktzplat::ClearLoggedMessages();
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
 
         ktzplat::SetCapWordB(0x4 | 0x1);
         ktzplat::SetCapWordA(0x10);
@@ -118,7 +118,7 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
         shape_ = {2, 2, 1, 1};
         ktzplat::SetRedundancy(shape_.redConfig, shape_.redState);
         SetKtzSetting("1");
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         Host().Clear();
         ktztest::ClientBehaviour capable;
         capable.caps = 0x3;
@@ -165,7 +165,7 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
         ev.hasText = true;
         ev.text = "event " + id;
         ktzplat::PostChassisLogEvent(ev);
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
     }
 
     // The step in which the injected failure happened (empty: none yet).
@@ -209,7 +209,7 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
 
     void ExpectNothingLeft(uint64_t baseBytes, const char* when)
     {
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         EXPECT_EQ(ktzplat::LiveThreadCount(), 0u) << when;
         EXPECT_EQ(ktzplat::GetAllocStats().liveBytes, baseBytes) << when << ": bytes leaked";
         EXPECT_EQ(ktzplat::ListenerCount(), 0u) << when;
@@ -280,7 +280,7 @@ bool FaultSweep::RunScript(uint32_t skip)
 
     // Start-monitor.
     status = Host().Start();
-    EXPECT_TRUE(ktzplat::WaitIdle());
+    EXPECT_TRUE(ktztest::WaitIdle());
     bool followsSetting = true;
     if (FiredIn("Start"))
     {
@@ -290,7 +290,7 @@ bool FaultSweep::RunScript(uint32_t skip)
             EXPECT_EQ(ktzplat::LiveThreadCount(), 0u) << "a failed start leaves nothing started";
             EXPECT_EQ(ktzplat::ListenerCount(), 0u) << "a failed start leaves nothing started";
             EXPECT_EQ(Host().Start(), 0u) << "a start after the failed one";
-            EXPECT_TRUE(ktzplat::WaitIdle());
+            EXPECT_TRUE(ktztest::WaitIdle());
         }
         // The configuration monitor thread that could not register for the
         // key ends; the module keeps the setting read at load.
@@ -396,12 +396,12 @@ bool FaultSweep::RunScript(uint32_t skip)
     // The setting switched off ...
     const size_t settingsBefore = CountType(Host().Messages(kClientB), KTZMON_REQ_KTZ_SETTING);
     SetKtzSetting("0");
-    EXPECT_TRUE(ktzplat::WaitIdle());
+    EXPECT_TRUE(ktztest::WaitIdle());
     if (FiredIn("Setting 0") && op_ == Op::CfgGetByName)
     {
         // The check could not read the value; the next notification does.
         SetKtzSetting("0");
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
     }
     if (followsSetting)
     {
@@ -422,7 +422,7 @@ bool FaultSweep::RunScript(uint32_t skip)
     // the first pass.
     const size_t syncsBefore = CountType(Host().Messages(kClientB), KTZMON_REQ_DATA_SYNC_COMPLETE);
     SetKtzSetting("1");
-    EXPECT_TRUE(ktzplat::WaitIdle());
+    EXPECT_TRUE(ktztest::WaitIdle());
     ktzplat::AdvanceClock(5);
     if (FiredIn("Setting 1") && followsSetting)
     {
@@ -430,9 +430,9 @@ bool FaultSweep::RunScript(uint32_t skip)
         // could not read the value, or an attach pass that missed a sensor:
         // the next enabling change tries again.
         SetKtzSetting("0");
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         SetKtzSetting("1");
-        EXPECT_TRUE(ktzplat::WaitIdle());
+        EXPECT_TRUE(ktztest::WaitIdle());
         ktzplat::AdvanceClock(5);
     }
     if (followsSetting)

@@ -55,7 +55,7 @@ class SensorMonTest : public ModuleTest
     void StartWithClient()
     {
         SetKtzSetting("1");
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         LoadAndStart();
         ASSERT_EQ(Host().Connect(kClient), 0u);
     }
@@ -65,7 +65,7 @@ class SensorMonTest : public ModuleTest
     void LoadOnly()
     {
         SetKtzSetting("1");
-        ASSERT_TRUE(ktzplat::WaitIdle());
+        ASSERT_TRUE(ktztest::WaitIdle());
         ASSERT_EQ(Host().Load(), 0u);
         ASSERT_NE(g_pKTZMonSensorMonData, nullptr);
     }

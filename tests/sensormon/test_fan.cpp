@@ -86,6 +86,134 @@ TEST_F(FanTest, DipThatRecoversWithinTheDelayIsNeverSent)
     EXPECT_EQ(SensorMsgs(1).size(), 2u);
 }
 
+// Presence, health and reading changes above the threshold: each is logged
+// with its own line (readings with a signed difference) and sent at once.
+TEST_F(FanTest, ChangesAboveTheThresholdAreLoggedAndSentAtOnce)
+{
+    auto fan = Attached();
+    struct Step
+    {
+        uint32_t presence, health, reading;
+        const char* line;
+        uint8_t status; // on the wire
+    };
+    const Step steps[] = {
+        {0, 1, 5000, "Fan sensor presence change: name: 'FAN1' prev: 1 curr: 0\n", 1},
+        {1, 1, 5000, "Fan sensor presence change: name: 'FAN1' prev: 0 curr: 1\n", 1},
+        {1, 3, 5000, "Fan sensor health change: name: 'FAN1' prev: 1 curr: 3\n", 2},
+        {1, 2, 5000, "Fan sensor health change: name: 'FAN1' prev: 3 curr: 2\n", 3},
+        {1, 2, 3000, "Fan sensor reading change: name: 'FAN1' prev: 5000 curr: 3000 diff: -2000\n", 3},
+        {1, 2, 3006, "Fan sensor reading change: name: 'FAN1' prev: 3000 curr: 3006 diff: +6\n", 3},
+    };
+    for (const Step& st : steps)
+    {
+        SCOPED_TRACE(st.line);
+        ktzplat::ClearLoggedMessages();
+        Host().Clear();
+        fan.presence = st.presence;
+        fan.health = st.health;
+        fan.reading1 = st.reading;
+        ktzplat::SetFan(1, fan);
+        Pass();
+        EXPECT_EQ(Logged(), std::vector<std::string>{st.line});
+        const auto msgs = SensorMsgs(1);
+        ASSERT_EQ(msgs.size(), 1u);
+        EXPECT_EQ(msgs[0].bytes[KTZMON_SDR_OFF_PRESENCE], 1) << "a fan is always sent as present";
+        EXPECT_EQ(msgs[0].bytes[KTZMON_SDR_OFF_STATUS], st.status);
+        EXPECT_EQ(ktz::LoadLE32(msgs[0].bytes.data(), KTZMON_SDR_OFF_READING), st.reading);
+        EXPECT_EQ(Fans().at(0)->presence, st.presence);
+        EXPECT_EQ(Fans().at(0)->health, st.health);
+    }
+    // Within the tolerance of 5: nothing.
+    Host().Clear();
+    fan.reading1 = 3001;
+    ktzplat::SetFan(1, fan);
+    Pass();
+    EXPECT_TRUE(SensorMsgs().empty());
+}
+
+// The hold-back lasts exactly 24 seconds: a change at 24 s after the start
+// of the delay mode is still held, one at 25 s is sent. The 5-second pass
+// cannot land on both, so the checks are run by hand on the virtual clock.
+TEST_F(FanTest, DelayHoldsAtTwentyFourSecondsAndSendsAfter)
+{
+    LoadOnly();
+    KTZMonSensorMonFanSensorsAttach();
+    ASSERT_EQ(Fans().size(), 1u);
+    auto fan = Fan1();
+    fan.reading1 = 900;
+    ktzplat::SetFan(1, fan);
+    const auto check = [] { KTZMonSensorMonFanSensorsCheck(KTZMON_CHECK_HEALTH | KTZMON_CHECK_READING, 5); };
+
+    const int64_t start = ktzplat::NowMs() / 1000;
+    check();
+    ASSERT_EQ(Fans()[0]->delayModeStart, static_cast<uint32_t>(start));
+    ktzplat::SetClock(start + 24);
+    check();
+    EXPECT_EQ(CountLogged("Fan sensor in delay mode: name: 'FAN1'\n"), 1u);
+    EXPECT_EQ(Fans()[0]->reading, 5000u) << "sent at 24 s";
+    ktzplat::SetClock(start + 25);
+    check();
+    EXPECT_EQ(CountLogged("Fan sensor delay mode expired: name: 'FAN1'\n"), 1u);
+    EXPECT_EQ(Fans()[0]->reading, 900u) << "still held at 25 s";
+    EXPECT_EQ(Fans()[0]->delayModeStart, static_cast<uint32_t>(start)) << "the delay mode stays on while low";
+}
+
+// The delay uses a signed difference of times: a clock stepped back before
+// the start of the delay mode gives a negative elapsed time, which keeps the
+// change held (an unsigned difference would be huge and send it at once).
+TEST_F(FanTest, ClockSteppedBackDuringTheDelayKeepsHolding)
+{
+    LoadOnly();
+    KTZMonSensorMonFanSensorsAttach();
+    ASSERT_EQ(Fans().size(), 1u);
+    auto fan = Fan1();
+    fan.reading1 = 900;
+    ktzplat::SetFan(1, fan);
+    const auto check = [] { KTZMonSensorMonFanSensorsCheck(KTZMON_CHECK_HEALTH | KTZMON_CHECK_READING, 5); };
+
+    const int64_t start = ktzplat::NowMs() / 1000;
+    check();
+    ASSERT_NE(Fans()[0]->delayModeStart, 0u);
+    ktzplat::SetClock(start - 3600);
+    check();
+    EXPECT_EQ(CountLogged("Fan sensor in delay mode: name: 'FAN1'\n"), 1u);
+    EXPECT_EQ(CountLogged("Fan sensor delay mode expired: name: 'FAN1'\n"), 0u);
+    EXPECT_EQ(Fans()[0]->reading, 5000u);
+    // Back at the start plus 25 s the delay has run out.
+    ktzplat::SetClock(start + 25);
+    check();
+    EXPECT_EQ(CountLogged("Fan sensor delay mode expired: name: 'FAN1'\n"), 1u);
+    EXPECT_EQ(Fans()[0]->reading, 900u);
+}
+
+// Readiness asks fan number 1 only: while it cannot be read the type is not
+// ready, however many other fans answer; once it answers, it is.
+TEST_F(FanTest, FanOneUnreadableMeansNotReady)
+{
+    LoadOnly();
+    ktzplat::SetFanCounts(2, 1);
+    ktzplat::SetFan(2, Fan1());
+    ktzplat::SetFan(3, Fan1());
+    for (const int32_t rc : {-1, 4})
+    {
+        auto broken = Fan1();
+        broken.result = rc;
+        ktzplat::SetFan(1, broken);
+        EXPECT_NE(KTZMonSensorMonFanSensorsReady(), 1) << rc;
+        EXPECT_TRUE(Logged("ThermalGetFanData failed: fanNum: 1 rc: " + std::to_string(rc) + "\n"));
+    }
+    ktzplat::SetFan(1, Fan1());
+    ktzplat::SetFan(2,
+                    []
+                    {
+                        auto f = Fan1();
+                        f.result = -1;
+                        return f;
+                    }());
+    EXPECT_EQ(KTZMonSensorMonFanSensorsReady(), 1) << "fan 2 does not decide readiness";
+}
+
 TEST_F(FanTest, SensorDataRecordOnTheWire)
 {
     Attached();

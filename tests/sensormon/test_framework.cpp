@@ -3,6 +3,14 @@
 // without a monitor.
 #include "sensormon_fixture.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+
 namespace ktztest
 {
 namespace
@@ -31,7 +39,7 @@ TEST_F(SensorMonTest, AttachAtRunTimeAsksEveryTypeAtTheFirstPass)
     LoadAndStart();
     ASSERT_EQ(Host().Connect(kClient), 0u);
     SetKtzSetting("1");
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
     EXPECT_TRUE(Logged(
         "Power Redundancy Sensor: readingTolerance: 0 readyCheck: 0 healthCheck: 5 readingCheck: 0\n"));
@@ -134,6 +142,209 @@ TEST_F(SensorMonTest, TypeNeverReadyBlocksOnlyDataSyncComplete)
     EXPECT_EQ(SensorMsgs(4).size(), 1u);
 }
 
+// A client that connects while the fan type is not yet attached gets the
+// sensors and FRU records of the attached types and no data-sync-complete;
+// it gets the broadcast one when the fans attach.
+TEST_F(SensorMonTest, ClientConnectingBeforeTheLastTypeAttachesGetsSyncWithIt)
+{
+    constexpr uint32_t kLate = 8;
+    MakePowerReady();
+    ktzplat::PsuBay bay = ktzplat::GetPsuBay(1);
+    bay.fruReadable = true;
+    bay.fru = {'P', 'S', 'U'};
+    ktzplat::SetPsuBay(1, bay);
+    ktzplat::RemoveFan(1);
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 0u);
+
+    ASSERT_EQ(Host().Connect(kLate), 0u);
+    std::vector<std::string> got;
+    const auto describe = [](const ReceivedMsg& m)
+    {
+        if (m.requestType == KTZMON_REQ_SENSOR_DATA)
+        {
+            return "sensor type " + std::to_string(m.bytes.at(0));
+        }
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(m.requestType));
+        return std::string(text);
+    };
+    for (const auto& m : Host().Messages(kLate))
+    {
+        got.push_back(describe(m));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"0x100", "0x200", "sensor type 2", "sensor type 3",
+                                             "sensor type 4", "0x102"}));
+
+    ktzplat::SetFan(1, Fan1());
+    Host().Clear();
+    Pass();
+    for (const uint32_t id : {kClient, kLate})
+    {
+        got.clear();
+        for (const auto& m : Host().Messages(id))
+        {
+            got.push_back(describe(m));
+        }
+        EXPECT_EQ(got, (std::vector<std::string>{"sensor type 1", "0x103"})) << "client " << id;
+    }
+}
+
+// The ready delay forced to 0 by a run-time attach is the table's value from
+// then on; an INI key does not bring it back for a run-time attach, and the
+// next test starts again from the built-in delay.
+TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
+{
+    WriteIni("[Fan Sensor]\nreadycheckinterval.secs=40\n");
+    LoadAndStart();
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    EXPECT_EQ(g_KTZMonSensorTypeTable[0].readyCheck, 30u) << "the table as the module starts with it";
+    SetKtzSetting("1");
+    ASSERT_TRUE(WaitIdle());
+    for (const auto& row : g_KTZMonSensorTypeTable)
+    {
+        EXPECT_EQ(row.readyCheck, 0u) << row.name;
+    }
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
+    Pass();
+    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
+}
+
+// The table outlives Unload: the ready delay a run-time attach forced to 0
+// is the default for the next Load's read, so that Load asks every type at
+// its first pass unless the file names a delay. Each test starts from the
+// built-in table (the fixture restores it), so this one goes through the
+// whole cycle itself.
+TEST_F(SensorMonTest, ReadyDelayForcedAtRunTimeIsTheNextLoadsDefault)
+{
+    LoadAndStart();
+    SetKtzSetting("1");
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(g_KTZMonSensorTypeTable[0].readyCheck, 0u);
+    StopAndUnload();
+
+    ktzplat::ClearLoggedMessages();
+    LoadAndStart();
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
+    Pass();
+    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
+    StopAndUnload();
+
+    // A delay named in the file wins at a Load.
+    WriteIni("[Fan Sensor]\nreadycheckinterval.secs=30\n");
+    ktzplat::ClearLoggedMessages();
+    LoadAndStart();
+    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 30 healthCheck: 5 readingCheck: 5\n"));
+}
+
+// A row with both intervals 0 is sent once when it attaches and never
+// checked again, whatever its sensors do.
+TEST_F(SensorMonTest, RowWithBothIntervalsZeroIsSentOnceAndNeverChecked)
+{
+    WriteIni("[Temperature Sensor]\nhealthcheckinterval.secs=0\nreadingcheckinterval.secs=0\n");
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(SensorMsgs(2).size(), 1u);
+    ASSERT_EQ(g_KTZMonSensorTypeTable[1].attached, 1);
+    const uint64_t calls = CallCount(Op::ThermalSensorData);
+    ktzplat::SetChassisTemp({"Chassis", 2, 90});
+    Pass(4);
+    EXPECT_EQ(CallCount(Op::ThermalSensorData), calls) << "the temperature check ran";
+    EXPECT_EQ(SensorMsgs(2).size(), 1u);
+    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were not part of the change";
+    for (const auto& line : Logged())
+    {
+        EXPECT_EQ(line.find("Temperature sensor health change"), std::string::npos) << line;
+    }
+}
+
+// A client connects from another thread while a pass is sending changes
+// (started from the pass's own change line, so the overlap is certain). The
+// client must get every sensor exactly once, with its current value: in its
+// picture when the connect waits for the pass, never both, never neither.
+TEST_F(SensorMonTest, ConnectOverlappingAPassGetsEachSensorOnceWithItsCurrentValue)
+{
+    MakePowerReady();
+    StartWithClient();
+    Pass(6);
+    ASSERT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 1u);
+    const size_t sensors = SensorMsgs().size();
+    ASSERT_EQ(sensors, 4u);
+
+    struct Overlap
+    {
+        std::string trigger; // the change line that starts the connect
+        FakeHost* host = nullptr;
+        uint32_t client = 0;
+        std::thread connector;
+        std::atomic<uint32_t> status{0xBAD};
+    };
+    const struct
+    {
+        const char* trigger;
+        uint32_t fanReading;
+        int8_t temp;
+    } rounds[] = {
+        {"Fan sensor reading change: name: 'FAN1' prev: 5000 curr: 3000 diff: -2000\n", 3000, 40},
+        {"Temperature sensor reading change: name: 'Chassis' prev: 40 curr: 10 diff: -30\n", 4000, 10},
+    };
+    uint32_t client = 20;
+    for (const auto& round : rounds)
+    {
+        SCOPED_TRACE(round.trigger);
+        Overlap ov;
+        ov.trigger = round.trigger;
+        ov.host = &Host();
+        ov.client = ++client;
+        ktzplat::SetLogObserver(
+            [](const std::string& msg, void* ctx)
+            {
+                auto* o = static_cast<Overlap*>(ctx);
+                if (msg != o->trigger || o->connector.joinable())
+                {
+                    return;
+                }
+                o->connector = std::thread([o] { o->status = o->host->Connect(o->client); });
+                // Give a connect that does not wait for the pass every chance
+                // to run into it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            },
+            &ov);
+        auto fan = Fan1();
+        fan.reading1 = round.fanReading;
+        ktzplat::SetFan(1, fan);
+        ktzplat::SetChassisTemp({"Chassis", 0, round.temp});
+        Pass();
+        ktzplat::SetLogObserver(nullptr, nullptr);
+        ASSERT_TRUE(ov.connector.joinable()) << "the pass never logged the change";
+        ov.connector.join();
+        ASSERT_EQ(ov.status.load(), 0u);
+
+        std::map<std::pair<uint8_t, uint8_t>, std::vector<uint32_t>> readings;
+        size_t syncs = 0;
+        for (const auto& m : Host().Messages(ov.client))
+        {
+            if (m.requestType == KTZMON_REQ_SENSOR_DATA)
+            {
+                readings[{m.bytes.at(KTZMON_SDR_OFF_SENSOR_TYPE), m.bytes.at(KTZMON_SDR_OFF_SENSOR_NUM)}]
+                    .push_back(ktz::LoadLE32(m.bytes.data(), KTZMON_SDR_OFF_READING));
+            }
+            syncs += m.requestType == KTZMON_REQ_DATA_SYNC_COMPLETE ? 1 : 0;
+        }
+        EXPECT_EQ(readings.size(), sensors) << "a sensor never reached the client";
+        for (const auto& [key, values] : readings)
+        {
+            EXPECT_EQ(values.size(), 1u) << "sensor type " << int(key.first) << " #" << int(key.second);
+        }
+        const std::pair<uint8_t, uint8_t> fanKey{1, 1}, tempKey{2, 1};
+        EXPECT_EQ(readings[fanKey], std::vector<uint32_t>{round.fanReading});
+        EXPECT_EQ(readings[tempKey], std::vector<uint32_t>{static_cast<uint32_t>(int32_t{round.temp})});
+        EXPECT_EQ(syncs, 1u);
+    }
+}
+
 TEST_F(SensorMonTest, StopWhileWaitingEndsTheThreadWithoutAPass)
 {
     WriteIni("[Fan Sensor]\nreadycheckinterval.secs=0\n");
@@ -183,7 +394,7 @@ TEST_F(SensorMonTest, ClientFanOutWithoutMonitorSendsNothing)
     LoadAndStart();
     ktzplat::InjectFault(Op::EventCreate);
     SetKtzSetting("1");
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     ASSERT_EQ(ktzplat::FailCount(Op::EventCreate), 1u);
     ASSERT_EQ(g_pKTZMonSensorMonData, nullptr);
 

@@ -62,7 +62,7 @@ void ModuleTest::SetUp()
     ktzplat::SetLogRoot(dir_ + "/log");
     ktzplat::UseVirtualClock(kStartTime);
     ktzplat::ConfigSet(kKtzSettingKey, "0");
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     host_ = std::make_unique<FakeHost>(&KTZMON_RCESPDispatch);
     const auto stats = ktzplat::GetAllocStats();
     baseLiveBytes_ = stats.liveBytes;
@@ -76,7 +76,7 @@ void ModuleTest::TearDown()
     ktzplat::ClearFaults();
     (void)host_->Stop();
     (void)host_->Unload();
-    EXPECT_TRUE(ktzplat::WaitIdle());
+    EXPECT_TRUE(ktztest::WaitIdle());
     EXPECT_EQ(ktzplat::LiveThreadCount(), 0u) << "a module thread was left running";
     if (checkLeaks_)
     {
@@ -101,7 +101,7 @@ void ModuleTest::LoadAndStart()
 {
     ASSERT_EQ(host_->Load(), 0u);
     ASSERT_EQ(host_->Start(), 0u);
-    ASSERT_TRUE(ktzplat::WaitIdle());
+    ASSERT_TRUE(ktztest::WaitIdle());
 }
 
 void ModuleTest::StopAndUnload()

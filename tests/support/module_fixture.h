@@ -6,6 +6,7 @@
 #define KTZTEST_MODULE_FIXTURE_H
 
 #include "support/fake_host.h"
+#include "support/wait.h"
 
 #include "ktzplatform_control.h"
 
