@@ -965,6 +965,26 @@ Step ReadStep(const toml::table& st, size_t index, const Scenario& s, std::vecto
         step.args = t.Strings("args", 64);
         step.eventText = t.Str("text");
         step.flags = t.U32("flags").value_or(0x800);
+        // The event carries NUL-terminated texts, and its argument block ends
+        // at the first empty one: anything behind a NUL would never arrive.
+        for (size_t i = 0; i < step.args.size(); ++i)
+        {
+            if (step.args[i].empty() || step.args[i].find('\0') != std::string::npos)
+            {
+                t.Fail((*t.Array("args"))[i], "args",
+                       "argument " + std::to_string(i + 1) +
+                           (step.args[i].empty() ? " is empty" : " holds a NUL character") +
+                           ": the argument block ends there, so what follows would never be sent");
+            }
+        }
+        for (const char* key : {"id", "text"})
+        {
+            const toml::node* n = t.Node(key);
+            if (n != nullptr && n->as_string()->get().find('\0') != std::string::npos)
+            {
+                t.Fail(*n, key, "holds a NUL character: the event's text ends there");
+            }
+        }
     }
     else if (a == "set-ktz")
     {
@@ -1254,6 +1274,95 @@ Expectation ReadExpect(const toml::table& et, size_t index, const Scenario& s,
     return e;
 }
 
+// TOML allows characters outside ASCII only in strings and comments. The
+// TOML parser classifies such a character found elsewhere through a table
+// that, for some code points (U+00A1 to U+0499 among them), reaches code its
+// authors marked unreachable, which is undefined behaviour. So the text is
+// scanned first and such a character is reported as the syntax error it is;
+// returns its line, or 0 when there is none.
+int StrayNonAsciiLine(const std::string& text)
+{
+    enum class In
+    {
+        Code,
+        Comment,
+        Basic,        // "..."
+        Literal,      // '...'
+        MultiBasic,   // three double quotes on each side
+        MultiLiteral, // three single quotes on each side
+    };
+    In in = In::Code;
+    int line = 1;
+    const size_t n = text.size();
+    // The length of the run of quotes `q` that starts at i.
+    auto run = [&](size_t i, char q)
+    {
+        size_t k = i;
+        while (k < n && text[k] == q)
+        {
+            ++k;
+        }
+        return k - i;
+    };
+    for (size_t i = 0; i < n; ++i)
+    {
+        const char c = text[i];
+        if (c == '\n')
+        {
+            ++line;
+            if (in == In::Comment || in == In::Basic || in == In::Literal)
+            {
+                in = In::Code; // a comment or single-line string ends here at the latest
+            }
+            continue;
+        }
+        switch (in)
+        {
+        case In::Code:
+            if (static_cast<unsigned char>(c) >= 0x80)
+            {
+                return line;
+            }
+            if (c == '#')
+            {
+                in = In::Comment;
+            }
+            else if (c == '"' || c == '\'')
+            {
+                const bool multi = run(i, c) >= 3;
+                in = c == '"' ? (multi ? In::MultiBasic : In::Basic)
+                              : (multi ? In::MultiLiteral : In::Literal);
+                i += multi ? 2 : 0;
+            }
+            break;
+        case In::Comment: break;
+        case In::Basic:
+        case In::MultiBasic:
+            if (c == '\\' && i + 1 < n && text[i + 1] != '\n')
+            {
+                ++i; // an escaped character, never the closing quote
+            }
+            else if (c == '"' && (in == In::Basic || run(i, '"') >= 3))
+            {
+                // A multi-line string may end with up to two quotes of its own
+                // before its closing three.
+                i += in == In::Basic ? 0 : std::min<size_t>(run(i, '"'), 5) - 1;
+                in = In::Code;
+            }
+            break;
+        case In::Literal:
+        case In::MultiLiteral:
+            if (c == '\'' && (in == In::Literal || run(i, '\'') >= 3))
+            {
+                i += in == In::Literal ? 0 : std::min<size_t>(run(i, '\''), 5) - 1;
+                in = In::Code;
+            }
+            break;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 std::string Expectation::Describe() const
@@ -1305,6 +1414,12 @@ std::string Expectation::Describe() const
 ParseResult ParseScenario(const std::string& text, const std::string& sourceName)
 {
     ParseResult r;
+    if (const int line = StrayNonAsciiLine(text))
+    {
+        r.error = sourceName + ":" + std::to_string(line) +
+                  ": syntax error: a character outside ASCII may stand only in a string or a comment";
+        return r;
+    }
     toml::table root;
     try
     {
@@ -1387,16 +1502,11 @@ ParseResult ParseScenario(const std::string& text, const std::string& sourceName
         }
         // Expectations are read last: they are checked against the clients,
         // the sensors and the end of the run declared above.
-        Scenario runs = s;
-        if (!s.steps.empty() && s.steps.back().action == "stop")
-        {
-            runs.end = s.steps.back().at;
-        }
         const std::vector<Sensor> sensors = ReportedSensorList(s);
         index = 0;
         for (const toml::table* et : Tables(top, "expect"))
         {
-            s.expectations.push_back(ReadExpect(*et, ++index, runs, sensors));
+            s.expectations.push_back(ReadExpect(*et, ++index, s, sensors));
         }
         top.Done();
     }
