@@ -1,8 +1,14 @@
 // Reading a scenario from TOML: syntax errors come from the TOML parser with
 // their line; every table is read through a checker that knows its keys, so
-// an unknown key, a value of the wrong type or out of range, an unknown step
-// action and a step earlier than the one before it are reported with the
-// line they stand on. Nothing of a scenario with an error is used.
+// an unknown key (listed with the valid ones), a value of the wrong type or
+// out of range, an unknown step action and a step earlier than the one
+// before it are reported with the line they stand on. Beyond the syntax, the
+// reader refuses what the run would drop, cut or report otherwise than the
+// file says (names the platform cuts, health codes the module does not map,
+// stash sensors it cannot tell apart, ...) and expectations that no run
+// could decide (fields a message type lacks, sensors or clients that do not
+// exist, windows outside the run); what a real chassis would do the same
+// way is run, with a warning. Nothing of a scenario with an error is used.
 #include "scenario.h"
 
 #include "fields.h"
@@ -1274,13 +1280,84 @@ Expectation ReadExpect(const toml::table& et, size_t index, const Scenario& s,
     return e;
 }
 
-// TOML allows characters outside ASCII only in strings and comments. The
-// TOML parser classifies such a character found elsewhere through a table
-// that, for some code points (U+00A1 to U+0499 among them), reaches code its
-// authors marked unreachable, which is undefined behaviour. So the text is
-// scanned first and such a character is reported as the syntax error it is;
-// returns its line, or 0 when there is none.
-int StrayNonAsciiLine(const std::string& text)
+// The TOML parser classifies characters outside ASCII through tables that,
+// for some code points (U+00A1 to U+0499 among them), reach code marked
+// unreachable: undefined behaviour, wherever the parser asks whether such a
+// character is whitespace (around values, after a line-ending backslash, in
+// text it skips to report an error). So it is never shown one: TOML allows
+// them only in strings and comments, and the text is rewritten into the
+// same document in ASCII first. In a basic string each such character
+// becomes its \u or \U escape; a literal string holding one becomes the
+// equivalent basic string; in a comment it becomes '?'. Anywhere else it is
+// the syntax error TOML makes it, and a byte sequence that is not UTF-8 is
+// one too. Lines stay where they were, so errors keep their line numbers.
+struct AsciiText
+{
+    std::string text;
+    int errorLine = 0; // 0: no error
+    std::string error;
+};
+
+// Decodes the UTF-8 sequence at text[i] (a byte >= 0x80); returns its
+// length, or 0 when it is not well-formed UTF-8.
+size_t DecodeUtf8(const std::string& text, size_t i, char32_t* cp)
+{
+    const auto byte = [&](size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u; };
+    const unsigned lead = byte(i);
+    size_t len = 0;
+    char32_t c = 0;
+    unsigned lo = 0x80, hi = 0xBF; // the allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF)
+    {
+        len = 2;
+        c = lead & 0x1F;
+    }
+    else if (lead >= 0xE0 && lead <= 0xEF)
+    {
+        len = 3;
+        c = lead & 0x0F;
+        lo = lead == 0xE0 ? 0xA0 : 0x80; // no overlong forms
+        hi = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    }
+    else if (lead >= 0xF0 && lead <= 0xF4)
+    {
+        len = 4;
+        c = lead & 0x07;
+        lo = lead == 0xF0 ? 0x90 : 0x80;
+        hi = lead == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+    }
+    else
+    {
+        return 0;
+    }
+    for (size_t k = 1; k < len; ++k)
+    {
+        const unsigned b = byte(i + k);
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF))
+        {
+            return 0;
+        }
+        c = (c << 6) | (b & 0x3F);
+    }
+    *cp = c;
+    return len;
+}
+
+std::string Escape(char32_t c)
+{
+    char buf[16];
+    if (c <= 0xFFFF)
+    {
+        std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(c));
+    }
+    else
+    {
+        std::snprintf(buf, sizeof buf, "\\U%08X", static_cast<unsigned>(c));
+    }
+    return buf;
+}
+
+AsciiText ToAscii(const std::string& text)
 {
     enum class In
     {
@@ -1291,6 +1368,7 @@ int StrayNonAsciiLine(const std::string& text)
         MultiBasic,   // three double quotes on each side
         MultiLiteral, // three single quotes on each side
     };
+    AsciiText out;
     In in = In::Code;
     int line = 1;
     const size_t n = text.size();
@@ -1304,49 +1382,107 @@ int StrayNonAsciiLine(const std::string& text)
         }
         return k - i;
     };
+    auto fail = [&](const std::string& what)
+    {
+        out.errorLine = line;
+        out.error = "syntax error: " + what;
+        out.text.clear();
+        return out;
+    };
+    // A literal string is held back until it ends: as it stands when all of
+    // it is ASCII, else as the basic string that means the same.
+    std::string raw, basic;
+    bool wide = false;
+    auto endLiteral = [&](size_t quotes)
+    {
+        if (wide)
+        {
+            out.text += std::string(quotes, '"') + basic + std::string(quotes, '"');
+        }
+        else
+        {
+            out.text += std::string(quotes, '\'') + raw + std::string(quotes, '\'');
+        }
+    };
+    size_t quotes = 0; // of the literal string being read: 1 or 3
     for (size_t i = 0; i < n; ++i)
     {
         const char c = text[i];
-        if (c == '\n')
+        if (static_cast<unsigned char>(c) >= 0x80)
         {
-            ++line;
-            if (in == In::Comment || in == In::Basic || in == In::Literal)
+            char32_t cp = 0;
+            const size_t len = DecodeUtf8(text, i, &cp);
+            if (len == 0)
             {
-                in = In::Code; // a comment or single-line string ends here at the latest
+                return fail("the text is not valid UTF-8");
+            }
+            i += len - 1;
+            switch (in)
+            {
+            case In::Code: return fail("a character outside ASCII may stand only in a string or a comment");
+            case In::Comment: out.text += '?'; break;
+            case In::Basic:
+            case In::MultiBasic: out.text += Escape(cp); break;
+            case In::Literal:
+            case In::MultiLiteral:
+                wide = true;
+                basic += Escape(cp);
+                break;
             }
             continue;
         }
         switch (in)
         {
         case In::Code:
-            if (static_cast<unsigned char>(c) >= 0x80)
+            if (c == '\'')
             {
-                return line;
+                quotes = run(i, c) >= 3 ? 3 : 1;
+                i += quotes - 1;
+                in = quotes == 3 ? In::MultiLiteral : In::Literal;
+                raw.clear();
+                basic.clear();
+                wide = false;
+                break;
             }
+            out.text += c;
             if (c == '#')
             {
                 in = In::Comment;
             }
-            else if (c == '"' || c == '\'')
+            else if (c == '"')
             {
                 const bool multi = run(i, c) >= 3;
-                in = c == '"' ? (multi ? In::MultiBasic : In::Basic)
-                              : (multi ? In::MultiLiteral : In::Literal);
+                out.text += multi ? "\"\"" : "";
                 i += multi ? 2 : 0;
+                in = multi ? In::MultiBasic : In::Basic;
             }
             break;
-        case In::Comment: break;
+        case In::Comment:
+            out.text += c;
+            in = c == '\n' ? In::Code : in;
+            break;
         case In::Basic:
         case In::MultiBasic:
+            out.text += c;
             if (c == '\\' && i + 1 < n && text[i + 1] != '\n')
             {
-                ++i; // an escaped character, never the closing quote
+                if (static_cast<unsigned char>(text[i + 1]) >= 0x80)
+                {
+                    return fail("a character outside ASCII cannot be escaped with a backslash");
+                }
+                out.text += text[++i]; // an escaped character, never the closing quote
+            }
+            else if (c == '\n' && in == In::Basic)
+            {
+                in = In::Code; // unterminated: left for the parser to report
             }
             else if (c == '"' && (in == In::Basic || run(i, '"') >= 3))
             {
                 // A multi-line string may end with up to two quotes of its own
                 // before its closing three.
-                i += in == In::Basic ? 0 : std::min<size_t>(run(i, '"'), 5) - 1;
+                const size_t extra = in == In::Basic ? 0 : std::min<size_t>(run(i, '"'), 5) - 1;
+                out.text += std::string(extra, '"');
+                i += extra;
                 in = In::Code;
             }
             break;
@@ -1354,13 +1490,35 @@ int StrayNonAsciiLine(const std::string& text)
         case In::MultiLiteral:
             if (c == '\'' && (in == In::Literal || run(i, '\'') >= 3))
             {
-                i += in == In::Literal ? 0 : std::min<size_t>(run(i, '\''), 5) - 1;
+                const size_t own = in == In::Literal ? 0 : std::min<size_t>(run(i, '\''), 5) - 3;
+                raw += std::string(own, '\'');
+                basic += std::string(own, '\'');
+                i += own + quotes - 1;
+                endLiteral(quotes);
                 in = In::Code;
+            }
+            else if (c == '\n' && in == In::Literal)
+            {
+                out.text += "'" + (wide ? basic : raw) + "\n"; // unterminated: left for the parser to report
+                in = In::Code;
+            }
+            else
+            {
+                raw += c;
+                basic += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : std::string(1, c);
             }
             break;
         }
+        if (c == '\n')
+        {
+            ++line;
+        }
     }
-    return 0;
+    if (in == In::Literal || in == In::MultiLiteral)
+    {
+        out.text += std::string(quotes, '\'') + (wide ? basic : raw); // unterminated: the parser reports it
+    }
+    return out;
 }
 
 } // namespace
@@ -1414,16 +1572,16 @@ std::string Expectation::Describe() const
 ParseResult ParseScenario(const std::string& text, const std::string& sourceName)
 {
     ParseResult r;
-    if (const int line = StrayNonAsciiLine(text))
+    const AsciiText ascii = ToAscii(text);
+    if (ascii.errorLine != 0)
     {
-        r.error = sourceName + ":" + std::to_string(line) +
-                  ": syntax error: a character outside ASCII may stand only in a string or a comment";
+        r.error = sourceName + ":" + std::to_string(ascii.errorLine) + ": " + ascii.error;
         return r;
     }
     toml::table root;
     try
     {
-        root = toml::parse(text, sourceName);
+        root = toml::parse(ascii.text, sourceName);
     }
     catch (const toml::parse_error& err)
     {
