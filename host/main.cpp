@@ -182,6 +182,10 @@ int main(int argc, char** argv)
         std::cerr << parsed.error << "\nktzmon-host: scenario not run\n";
         return kExitUsage;
     }
+    for (const auto& w : parsed.warnings)
+    {
+        std::cerr << w << "\n";
+    }
     if (checkOnly)
     {
         std::cout << source << ": ok (" << parsed.scenario.steps.size() << " steps, "

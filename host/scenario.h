@@ -126,6 +126,9 @@ struct ParseResult
     bool ok = false;
     std::string error; // "file:line: message"
     Scenario scenario;
+    // What the run will do differently from what the scenario seems to say,
+    // where a real chassis would do the same ("file:line: warning: message").
+    std::vector<std::string> warnings;
 };
 
 ParseResult ParseScenario(const std::string& text, const std::string& sourceName);

@@ -1,14 +1,40 @@
 #!/bin/sh
-# Builds the libFuzzer targets with clang and runs the chassis log event
-# target for a while. Usage: scripts/fuzz.sh [seconds] (default 30).
+# Builds the libFuzzer targets with clang and runs them one after another.
+# Usage: scripts/fuzz.sh [seconds] [target...]
+#   seconds  the whole run, shared equally between the targets (default 30)
+#   target   logevent (the chassis log event listener), scenario (the
+#            ktzmon-host scenario reader); default: all of them
 # BUILD_DIR overrides the build directory (default: build-fuzz in the
-# repository). Exits non-zero when the build fails or the target finds a
-# crash, a leak or a sanitizer report.
+# repository). New inputs go to BUILD_DIR/corpus/TARGET; the seeds in
+# fuzz/corpus/TARGET stay untouched. Exits non-zero when the build fails or a
+# target finds a crash, a hang, a leak or a sanitizer report.
 set -eu
 
+all_targets="logevent scenario"
 seconds=${1:-30}
+[ $# -gt 0 ] && shift
+targets=${*:-$all_targets}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
+
+case $seconds in
+'' | *[!0-9]*)
+    echo "fuzz.sh: seconds must be a whole number, not '$seconds'" >&2
+    exit 2
+    ;;
+esac
+count=0
+for t in $targets; do
+    case " $all_targets " in
+    *" $t "*) count=$((count + 1)) ;;
+    *)
+        echo "fuzz.sh: unknown target '$t' (one of: $all_targets)" >&2
+        exit 2
+        ;;
+    esac
+done
+each=$((seconds / count))
+[ "$each" -ge 1 ] || each=1
 
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz.sh: clang++ not found (apt-get install clang libclang-rt-14-dev)" >&2
@@ -16,10 +42,17 @@ if ! command -v clang++ >/dev/null 2>&1; then
 fi
 
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j2 --target fuzz_logevent
+for t in $targets; do
+    cmake --build "$build" -j2 --target "fuzz_$t"
+done
 
-# New inputs go to a corpus in the build directory; the seeds stay untouched.
-corpus="$build/corpus/logevent"
-mkdir -p "$corpus"
-"$build/fuzz_logevent" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix="$build/" "$corpus" "$root/fuzz/corpus/logevent"
+for t in $targets; do
+    corpus="$build/corpus/$t"
+    mkdir -p "$corpus"
+    echo "fuzz.sh: fuzz_$t for $each seconds"
+    # Scenario texts are small; a larger -max_len only slows the search down.
+    max_len=4096
+    [ "$t" = scenario ] && max_len=16384
+    "$build/fuzz_$t" -max_total_time="$each" -max_len="$max_len" -timeout=10 \
+        -print_final_stats=1 -artifact_prefix="$build/$t-" "$corpus" "$root/fuzz/corpus/$t"
+done

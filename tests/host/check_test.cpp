@@ -1,0 +1,187 @@
+// ktzmon-host --check and a run, as processes, on scenarios the reader must
+// refuse or warn about: both refuse the same input with exit status 2 and
+// FILE:LINE on standard error before anything runs; warnings come with
+// their line at --check and at the start of a run. The README's example and
+// the demonstration scenario read without a word and run to success.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct Proc
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+    {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string TempPath(const std::string& name)
+{
+    const char* base = std::getenv("TMPDIR");
+    return std::string(base != nullptr ? base : "/tmp") + "/ktzhost-check-" + std::to_string(::getpid()) +
+           "-" + name;
+}
+
+Proc RunHost(const std::vector<std::string>& args)
+{
+    std::string cmd = std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
+    for (const auto& a : args)
+    {
+        cmd += " " + Quote(a);
+    }
+    const std::string errPath = TempPath("stderr");
+    cmd += " 2>" + Quote(errPath) + " </dev/null";
+    Proc p;
+    FILE* f = ::popen(cmd.c_str(), "r");
+    if (f == nullptr)
+    {
+        return p;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+    {
+        p.out.append(buf, n);
+    }
+    const int st = ::pclose(f);
+    p.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    p.err = ReadFile(errPath);
+    std::remove(errPath.c_str());
+    return p;
+}
+
+// The first ```toml block of the README: the scenario it offers to start from.
+std::string ReadmeExample()
+{
+    const std::string readme = ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/README.md");
+    const auto begin = readme.find("```toml\n");
+    if (begin == std::string::npos)
+    {
+        return "";
+    }
+    const auto end = readme.find("```", begin + 8);
+    return readme.substr(begin + 8, end == std::string::npos ? std::string::npos : end - begin - 8);
+}
+
+class HostCheck : public ::testing::Test
+{
+  protected:
+    std::string Write(const std::string& name, const std::string& text)
+    {
+        const std::string path = TempPath(name);
+        std::ofstream(path, std::ios::binary) << text;
+        paths_.push_back(path);
+        return path;
+    }
+    std::string Dir(const std::string& name)
+    {
+        const std::string path = TempPath(name);
+        std::filesystem::create_directories(path);
+        paths_.push_back(path);
+        return path;
+    }
+    void TearDown() override
+    {
+        for (const auto& p : paths_)
+        {
+            std::filesystem::remove_all(p);
+        }
+    }
+
+  private:
+    std::vector<std::string> paths_;
+};
+
+TEST_F(HostCheck, ReadmeExampleAndDemoReadCleanlyAndRun)
+{
+    const std::string example = ReadmeExample();
+    ASSERT_NE(example.find("title = \"One failing fan\""), std::string::npos) << example;
+    const std::string path = Write("one-fan.toml", example);
+    const Proc check = RunHost({"--check", path});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.out, path + ": ok (2 steps, 2 expectations)\n");
+    EXPECT_EQ(check.err, "");
+    const Proc run = RunHost({"--no-log", path});
+    EXPECT_EQ(run.exitCode, 0) << run.err << run.out;
+
+    const std::string demo = std::string(KTZHOST_SOURCE_DIR) + "/host/scenarios/demo.toml";
+    const Proc d = RunHost({"--check", demo});
+    EXPECT_EQ(d.exitCode, 0) << d.err;
+    EXPECT_EQ(d.err, "");
+}
+
+// Each of these used to pass --check and then pass the run, checking nothing.
+TEST_F(HostCheck, RefusedScenariosRunNothing)
+{
+    const std::string base = ReadmeExample();
+    ASSERT_FALSE(base.empty());
+    const std::string misspelt =
+        Write("misspelt.toml", base + "\n[[expect]]\nclient = 1\nreceives = \"sensor-data\"\n"
+                                      "where = { nmae = \"Rear\" }\ncount = 0\n");
+    const std::string whereLine = std::to_string(std::count(base.begin(), base.end(), '\n') + 5);
+    const struct
+    {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {misspelt, misspelt + ":" + whereLine + ": expect[3].where: no field 'nmae' in sensor-data messages"},
+        {Write("empty.toml", ""), ":1: nothing to run"},
+        {"/dev/null", "/dev/null:1: nothing to run"},
+        {Dir("dir"), ":1: nothing to run"},
+    };
+    for (const auto& c : cases)
+    {
+        for (const bool check : {true, false})
+        {
+            const Proc p = check ? RunHost({"--check", c.path}) : RunHost({c.path});
+            EXPECT_EQ(p.exitCode, 2) << c.path << (check ? " --check" : "") << ": " << p.err;
+            EXPECT_EQ(p.out, "") << c.path;
+            EXPECT_NE(p.err.find(c.message), std::string::npos) << p.err;
+        }
+    }
+}
+
+TEST_F(HostCheck, WarningsComeWithTheirLineAtCheckAndAtTheRun)
+{
+    const std::string path = Write("nopsu.toml", "end = 40\n[[fan]]\nnames = [\"F\"]\n[[client]]\nid = 1\n"
+                                                 "[[step]]\nat = 1\naction = \"connect\"\nclient = 1\n");
+    const std::string warning = path + ":1: warning: scenario: no power-supply bay";
+    const Proc check = RunHost({"--check", path});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_NE(check.err.find(warning), std::string::npos) << check.err;
+    const Proc run = RunHost({"--no-log", path});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("data-sync-complete"), std::string::npos) << "the warning said it never comes";
+}
+
+} // namespace
