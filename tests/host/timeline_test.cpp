@@ -545,43 +545,11 @@ TEST(TimelineRun, DemonstrationMatchesItsLogAndRenders)
     EXPECT_EQ(h, static_cast<uint32_t>(p.height));
 }
 
-std::string LargeScenario()
-{
-    std::ostringstream s;
-    s << "title = \"255 fans, 50 clients\"\nend = 150\n\n[platform]\nid = 0x10\n\n";
-    for (int f = 1; f <= 255; ++f)
-    {
-        s << "[[fan]]\nnames = [\"Fan" << f << "A\", \"Fan" << f << "B\"]\nreadings = [5000, 5100]\n"
-          << "lnc = 2000\nlc = 1000\npwm = 40\n\n";
-    }
-    s << "[chassis_temp]\nname = \"Inlet\"\nreading = 24\n\n[[psu]]\nbay = 1\nfru_text = \"PSU-1\"\n\n"
-      << "[redundancy]\nconfig = 1\nstate = 1\n\n";
-    for (int c = 1; c <= 50; ++c)
-    {
-        s << "[[client]]\nid = " << c << "\n\n";
-    }
-    for (int c = 1; c <= 50; ++c)
-    {
-        s << "[[step]]\nat = " << 5 + (c - 1) / 17 << "\naction = \"connect\"\nclient = " << c << "\n\n";
-    }
-    // A dip that recovers, a failure that stays, a temperature rise, and the
-    // setting off and on again.
-    s << "[[step]]\nat = 61\naction = \"set-fan\"\nfan = 10\nreading = 1500\n\n"
-      << "[[step]]\nat = 61\naction = \"set-fan\"\nfan = 200\nreading2 = 800\n\n"
-      << "[[step]]\nat = 70\naction = \"set-fan\"\nfan = 10\nreading = 5000\n\n"
-      << "[[step]]\nat = 80\naction = \"set-temp\"\nreading = 35\n\n"
-      << "[[step]]\nat = 100\naction = \"set-ktz\"\nvalue = \"0\"\n\n"
-      << "[[step]]\nat = 115\naction = \"set-ktz\"\nvalue = \"1\"\n\n"
-      << "[[step]]\nat = 140\naction = \"disconnect\"\nclient = 50\n";
-    return s.str();
-}
-
 TEST(TimelineRun, LargeChassisIsSummarisedWithinTheLimitsAndRenders)
 {
-    const std::string toml = TempPath("large.toml");
-    std::ofstream(toml) << LargeScenario();
-    const HostRun run = RunHost(toml);
-    std::remove(toml.c_str());
+    // 255 two-sensor fans and 50 clients; a dip, a failure, a temperature
+    // rise and the setting off and on, all else quiet.
+    const HostRun run = RunHost(KTZHOST_LARGE_TOML);
     ASSERT_FALSE(run.svg.empty());
     EXPECT_LE(run.svg.size(), ktzhost::kTimelineMaxBytes);
     const Picture p(run.svg);
