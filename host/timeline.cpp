@@ -885,10 +885,13 @@ std::string Render(const Scenario& s, const RunPicture& p, const Budget& budget)
             }
             tip += std::string(" ") + StatusClass(m.status) + " " + m.reading + " (client" +
                    (m.clients.size() > 1 ? "s " : " ") + IdRanges(m.clients) + ")";
-            svg.Dot(x, yv, m.status,
-                    " data-t=\"" + N(m.t) + "\" data-value=\"" + std::to_string(m.value) +
-                        "\" data-status=\"" + StatusClass(m.status) + "\"",
-                    tip);
+            std::string attrs = " data-t=\"" + N(m.t) + "\" data-value=\"" + std::to_string(m.value) +
+                                "\" data-status=\"" + StatusClass(m.status) + "\"";
+            if (m.merged > 1)
+            {
+                attrs += " data-merged=\"" + std::to_string(m.merged) + "\" data-last=\"" + N(m.lastT) + "\"";
+            }
+            svg.Dot(x, yv, m.status, attrs, tip);
             if (first || m.value != prev)
             {
                 const std::string text = ValueText(l.type, m.value);

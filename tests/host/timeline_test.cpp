@@ -545,6 +545,63 @@ TEST(TimelineRun, DemonstrationMatchesItsLogAndRenders)
     EXPECT_EQ(h, static_cast<uint32_t>(p.height));
 }
 
+TEST(TimelineRun, ABusyLaneKeepsEveryCriticalValueWhenThinned)
+{
+    // A temperature that swings between normal and critical at every check of
+    // a long run: far more messages than a lane draws dots for.
+    std::ostringstream toml;
+    toml << "title = \"busy\"\nend = 4000\n\n[chassis_temp]\nname = \"Inlet\"\nreading = 24\n\n"
+         << "[[psu]]\nbay = 1\nfru_text = \"P\"\n\n[[client]]\nid = 1\n\n"
+         << "[[step]]\nat = 1\naction = \"connect\"\nclient = 1\n\n";
+    for (int i = 1; i < 790; ++i)
+    {
+        toml << "[[step]]\nat = " << 30 + i * 5 << "\naction = \"set-temp\"\nreading = " << (i % 2 ? 30 : 40)
+             << "\nhealth = " << (i % 2 ? 0 : 2) << "\n\n";
+    }
+    const std::string path = TempPath("busy.toml");
+    std::ofstream(path) << toml.str();
+    const HostRun run = RunHost(path);
+    std::remove(path.c_str());
+
+    std::vector<std::pair<double, std::string>> sent; // time and status of every Inlet message
+    for (const auto& rec : run.records)
+    {
+        if (rec.value("type", "") == "sensor-data" && rec["fields"]["name"] == "Inlet")
+        {
+            sent.emplace_back(rec["t"], rec["fields"]["status_name"]);
+        }
+    }
+    ASSERT_GT(sent.size(), 600u);
+    const Picture p(run.svg);
+    ExpectReadable(p);
+    const auto dots = p.All("//g[@data-name='Inlet']/*[@data-status]");
+    ASSERT_GE(dots.size(), 20u);
+    ASSERT_LT(dots.size(), sent.size() / 2) << "the lane is thinned";
+    // Each dot stands for the messages from its time to its last one, and is
+    // critical whenever one of them was: thinning never hides a critical value.
+    size_t covered = 0;
+    for (const auto& dot : dots)
+    {
+        const double from = Attr(dot, "data-t");
+        const double to = dot.attribute("data-last") ? Attr(dot, "data-last") : from;
+        bool critical = false;
+        size_t n = 0;
+        for (const auto& [t, status] : sent)
+        {
+            if (t >= from && t <= to)
+            {
+                critical = critical || status == "critical";
+                ++n;
+            }
+        }
+        EXPECT_EQ(n, dot.attribute("data-merged").as_uint(1)) << "dot at " << from;
+        EXPECT_EQ(std::string(dot.attribute("data-status").as_string()) == "critical", critical)
+            << "dot at " << from;
+        covered += n;
+    }
+    EXPECT_EQ(covered, sent.size()) << "every message is in exactly one dot";
+}
+
 TEST(TimelineRun, LargeChassisIsSummarisedWithinTheLimitsAndRenders)
 {
     // 255 two-sensor fans and 50 clients; a dip, a failure, a temperature
