@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string_view>
 
@@ -507,67 +508,9 @@ constexpr double kFont = 11, kSmall = 9;
 constexpr int kLeft = 200, kPlotW = 1000, kWidth = kLeft + kPlotW + 40;
 constexpr int kFullLaneH = 56, kCompactLaneH = 36;
 constexpr size_t kMaxFullLanes = 24; // one lane per sensor up to this many sensors
-constexpr int kEventRowH = 13, kMaxEventRows = 8;
+constexpr int kEventRowH = 13;
+constexpr size_t kMaxEventRows = 8;
 constexpr size_t kMaxMarksPerLane = 150;
-
-class Svg
-{
-  public:
-    std::ostringstream out;
-
-    // Every text is written with its own size, weight and anchor, so that its
-    // box can be told from the element alone.
-    void Text(double x, double y, const std::string& text, double size, const char* fill = "#000000",
-              bool bold = false, const char* anchor = "start", const char* cls = nullptr)
-    {
-        out << "<text";
-        if (cls != nullptr)
-        {
-            out << " class=\"" << cls << "\"";
-        }
-        out << " x=\"" << N(x) << "\" y=\"" << N(y) << "\" font-size=\"" << N(size) << "\"";
-        if (bold)
-        {
-            out << " font-weight=\"bold\"";
-        }
-        if (std::string_view(anchor) != "start")
-        {
-            out << " text-anchor=\"" << anchor << "\"";
-        }
-        out << " fill=\"" << fill << "\">" << Esc(text) << "</text>\n";
-    }
-
-    // A received-value dot; its shape tells the status as well as its colour.
-    void Dot(double x, double y, uint8_t status, const std::string& attrs, const std::string& title)
-    {
-        const char* color = StatusColor(status);
-        const std::string cls = std::string("received status-") + StatusClass(status);
-        switch (status)
-        {
-        case 1:
-            out << "<circle class=\"" << cls << "\" cx=\"" << N(x) << "\" cy=\"" << N(y)
-                << "\" r=\"3.5\" fill=\"" << color << "\"";
-            break;
-        case 2:
-            out << "<path class=\"" << cls << "\" d=\"M" << N(x) << " " << N(y - 4.5)
-                << "l4.5 8h-9z\" fill=\"" << color << "\"";
-            break;
-        case 3:
-            out << "<rect class=\"" << cls << "\" x=\"" << N(x - 3.5) << "\" y=\"" << N(y - 3.5)
-                << "\" width=\"7\" height=\"7\" fill=\"" << color << "\"";
-            break;
-        default:
-            out << "<circle class=\"" << cls << "\" cx=\"" << N(x) << "\" cy=\"" << N(y)
-                << "\" r=\"3\" fill=\"white\" stroke=\"" << color << "\" stroke-width=\"1.5\"";
-            break;
-        }
-        out << attrs << "><title>" << Esc(title) << "</title></"
-            << (status == 2   ? "path"
-                : status == 3 ? "rect"
-                              : "circle")
-            << ">\n";
-    }
-};
 
 struct Budget
 {
@@ -575,244 +518,320 @@ struct Budget
     size_t maxMarks = kMaxMarksPerLane;
 };
 
-std::string Render(const Scenario& s, const RunPicture& p, const Budget& budget)
+// Chassis-time steps between axis labels: round numbers, at most 20 of them.
+double AxisStep(double end)
 {
-    const double end = p.end;
-    auto X = [&](double t) { return kLeft + std::clamp(t, 0.0, end) / end * kPlotW; };
-    const double plotRight = kLeft + kPlotW;
-    Svg svg;
-    auto& out = svg.out;
-
-    // Which lanes are drawn: all of them on a small chassis; on a large one
-    // only those in which something changed, as many as the height allows.
-    const bool compact = p.lanes.size() > kMaxFullLanes;
-    const int laneH = compact ? kCompactLaneH : kFullLaneH;
-    std::vector<const Lane*> drawn;
-    std::map<std::string, size_t> quietByType;
-    size_t quiet = 0, activeLeftOut = 0;
-    for (const auto& l : p.lanes)
+    double step = 5;
+    for (double next : {10.0, 30.0, 60.0, 120.0, 300.0, 600.0, 1800.0, 3600.0})
     {
-        if (compact && !l.Active())
+        if (end / step <= 20)
         {
-            ++quiet;
-            ++quietByType[ktzclient::SensorTypeName(l.type)];
+            break;
         }
-        else
-        {
-            drawn.push_back(&l);
-        }
+        step = next;
+    }
+    while (end / step > 20)
+    {
+        step *= 2;
+    }
+    return step;
+}
+
+// One drawing of a run within a budget. The parts are laid out top to bottom
+// first, so the height is known, and then drawn.
+class Drawing
+{
+  public:
+    Drawing(const Scenario& s, const RunPicture& p, const Budget& budget)
+        : p_(p), budget_(budget), title_(s.title.empty() ? "ktzmon-host timeline" : s.title)
+    {
     }
 
-    // ---- heading and legend
-    int y = 20;
-    const std::string title = s.title.empty() ? "ktzmon-host timeline" : s.title;
-    svg.Text(10, y, Fit(title, kWidth - 20, 14, true), 14, "#000000", true);
-    y += 18;
-    svg.Text(10, y,
-             Fit("chassis seconds across, from Load (0) to the end of the run (" + N(end) +
-                     "); one lane per sensor" + (compact ? ", those in which something changed" : ""),
-                 kWidth - 20, kFont),
-             kFont, "#333333");
-    y += 8;
-
-    out << "<g class=\"legend\">\n";
-    double lx = 10;
-    int ly = y + 4;
-    auto legendItem = [&](const char* key, const std::string& text, const std::string& swatch)
+    std::string Svg()
     {
-        const double w = 16 + TimelineTextWidth(text, kFont);
-        if (lx + w > kWidth - 10)
+        ChooseLanes();
+        Heading();
+        Legend();
+        PlaceEvents();
+        PlaceLanes();
+        EventsLane();
+        Axis();
+        for (size_t i = 0; i < drawn_.size(); ++i)
         {
-            lx = 10;
-            ly += 16;
+            SensorLane(*drawn_[i], i);
         }
-        out << "<g class=\"legend-item\" data-key=\"" << key << "\">";
-        // `swatch` is drawn in a 12x12 cell whose top left corner is (0,0).
-        out << "<g transform=\"translate(" << N(lx) << "," << ly << ")\">" << swatch << "</g>\n";
-        svg.Text(lx + 16, ly + 10, text, kFont, "#333333");
-        out << "</g>\n";
-        lx += w + 18;
-    };
-    legendItem("chassis", "chassis value",
-               "<line x1=\"0\" y1=\"6\" x2=\"12\" y2=\"6\" stroke=\"#7f8c8d\" stroke-width=\"2\"/>");
-    legendItem("status-normal", "received: normal", "<circle cx=\"6\" cy=\"6\" r=\"3.5\" fill=\"#1e8449\"/>");
-    legendItem("status-non-critical", "non-critical", "<path d=\"M6 1.5l4.5 8h-9z\" fill=\"#d68910\"/>");
-    legendItem("status-critical", "critical",
-               "<rect x=\"2.5\" y=\"2.5\" width=\"7\" height=\"7\" fill=\"#c0392b\"/>");
-    legendItem("status-unknown", "unknown",
-               "<circle cx=\"6\" cy=\"6\" r=\"3\" fill=\"white\" stroke=\"#7f8c8d\" stroke-width=\"1.5\"/>");
-    legendItem("delay", "fan delay mode: changes held back",
-               "<rect width=\"12\" height=\"12\" fill=\"#f5b041\" fill-opacity=\"0.35\"/>");
-    legendItem("ktz-off", "KTZ setting off: no monitoring",
-               "<rect width=\"12\" height=\"12\" fill=\"#5d6d7e\" fill-opacity=\"0.15\"/>");
-    for (const auto& [kind, text] :
-         std::vector<std::pair<const char*, const char*>>{{"connect", "client connects"},
-                                                          {"disconnect", "client disconnects"},
-                                                          {"client", "other client request"},
-                                                          {"log-event", "chassis log event posted"},
-                                                          {"ktz", "KTZ setting changed"}})
-    {
-        legendItem((std::string("event-") + kind).c_str(), text,
-                   std::string("<rect x=\"5\" width=\"2\" height=\"12\" fill=\"") + EventColor(kind) +
-                       "\"/>");
-    }
-    out << "</g>\n";
-    y = ly + 22;
+        Grid();
+        Summary();
 
-    // ---- events lane: each event is a short bar at its time with its label
-    // beside it, in the first row where the label fits; events that find no
-    // row keep their bar (with the label as its tooltip) in a strip below.
-    std::vector<std::vector<std::pair<double, double>>> rows;
-    struct Placed
+        std::ostringstream doc;
+        doc << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+        doc << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << height_
+            << "\" viewBox=\"0 0 " << kWidth << " " << height_ << "\" font-family=\"sans-serif\">\n";
+        doc << "<title>" << Esc(title_) << "</title>\n";
+        doc << "<rect x=\"0\" y=\"0\" width=\"" << kWidth << "\" height=\"" << height_
+            << "\" fill=\"white\"/>\n";
+        doc << out_.str() << "</svg>\n";
+        return doc.str();
+    }
+
+  private:
+    struct PlacedEvent
     {
         const EventItem* ev;
-        int row; // -1: in the strip
+        int row; // -1: in the strip of unlabelled events
         double textX;
         bool before; // label on the left of the bar
         std::string label;
     };
-    std::vector<Placed> placed;
-    size_t unlabelled = 0;
-    for (const auto& ev : p.events)
+
+    static constexpr double kPlotRight = kLeft + kPlotW;
+
+    double X(double t) const { return kLeft + std::clamp(t, 0.0, p_.end) / p_.end * kPlotW; }
+
+    // Every text is written with its own size, weight and anchor, so that its
+    // box can be told from the element alone.
+    void Text(double x, double y, const std::string& text, double size, const char* fill = "#000000",
+              bool bold = false, const char* anchor = "start")
     {
-        const double x = X(ev.t);
-        const std::string label = Fit(ev.label, kPlotW * 0.45, kSmall);
-        const double w = TimelineTextWidth(label, kSmall);
-        const bool before = x + 4 + w > kWidth - 4;
-        const double l = before ? x - 4 - w : x - 1;
-        const double r = before ? x + 1 : x + 4 + w;
-        int row = -1;
-        for (int i = 0; i < kMaxEventRows && row < 0; ++i)
+        out_ << "<text x=\"" << N(x) << "\" y=\"" << N(y) << "\" font-size=\"" << N(size) << "\"";
+        if (bold)
         {
-            if (static_cast<size_t>(i) == rows.size())
+            out_ << " font-weight=\"bold\"";
+        }
+        if (std::string_view(anchor) != "start")
+        {
+            out_ << " text-anchor=\"" << anchor << "\"";
+        }
+        out_ << " fill=\"" << fill << "\">" << Esc(text) << "</text>\n";
+    }
+
+    // Which lanes are drawn: all of them on a small chassis; on a large one
+    // only those in which something changed (PlaceLanes cuts them to the height).
+    void ChooseLanes()
+    {
+        compact_ = p_.lanes.size() > kMaxFullLanes;
+        laneH_ = compact_ ? kCompactLaneH : kFullLaneH;
+        for (const auto& l : p_.lanes)
+        {
+            if (compact_ && !l.Active())
             {
-                rows.emplace_back();
+                ++quiet_;
+                ++quietByType_[ktzclient::SensorTypeName(l.type)];
             }
-            bool free = true;
-            for (const auto& [a, b] : rows[static_cast<size_t>(i)])
+            else
             {
-                free = free && (r + 6 <= a || b + 6 <= l);
-            }
-            if (free)
-            {
-                row = i;
-                rows[static_cast<size_t>(i)].emplace_back(l, r);
+                drawn_.push_back(&l);
             }
         }
-        unlabelled += row < 0 ? 1 : 0;
-        placed.push_back({&ev, row, before ? x - 4 : x + 4, before, label});
     }
-    while (!rows.empty() && rows.back().empty())
-    {
-        rows.pop_back();
-    }
-    const int eventsTop = y;
-    const int rowsH = static_cast<int>(std::max<size_t>(rows.size(), 1)) * kEventRowH;
-    const int stripTop = eventsTop + 4 + rowsH;
-    const int eventsH = 4 + rowsH + (unlabelled > 0 ? 14 : 0) + 6;
 
-    const int axisY = eventsTop + eventsH + 14;
-    const int lanesTop = axisY + 6;
-    // Room for the summary lines and the bottom axis, then as many lanes as the
-    // height limit leaves.
-    const int tailH = 2 * 16 + 10 + 24;
-    const size_t laneRoom = static_cast<size_t>(std::max(0, (kTimelineMaxHeight - lanesTop - tailH) / laneH));
-    const size_t laneCap = std::min(laneRoom, budget.maxLanes);
-    if (drawn.size() > laneCap)
+    void Heading()
     {
-        activeLeftOut = drawn.size() - laneCap;
-        drawn.resize(laneCap);
+        Text(10, 20, Fit(title_, kWidth - 20, 14, true), 14, "#000000", true);
+        Text(10, 38,
+             Fit("chassis seconds across, from Load (0) to the end of the run (" + N(p_.end) +
+                     "); one lane per sensor" + (compact_ ? ", those in which something changed" : ""),
+                 kWidth - 20, kFont),
+             kFont, "#333333");
+        y_ = 46;
     }
-    const int lanesBottom = lanesTop + static_cast<int>(drawn.size()) * laneH;
-    int tailY = lanesBottom;
-    if (quiet > 0 || activeLeftOut > 0)
+
+    // One item per mark and colour the picture uses, flowing left to right.
+    void Legend()
     {
-        tailY += 8 + (quiet > 0 ? 16 : 0) + (activeLeftOut > 0 ? 16 : 0);
+        out_ << "<g class=\"legend\">\n";
+        double x = 10;
+        int y = y_ + 4;
+        auto item = [&](const std::string& key, const std::string& text, const std::string& swatch)
+        {
+            const double w = 16 + TimelineTextWidth(text, kFont);
+            if (x + w > kWidth - 10)
+            {
+                x = 10;
+                y += 16;
+            }
+            out_ << "<g class=\"legend-item\" data-key=\"" << key << "\">";
+            // `swatch` is drawn in a 12x12 cell whose top left corner is (0,0).
+            out_ << "<g transform=\"translate(" << N(x) << "," << y << ")\">" << swatch << "</g>\n";
+            Text(x + 16, y + 10, text, kFont, "#333333");
+            out_ << "</g>\n";
+            x += w + 18;
+        };
+        item("chassis", "chassis value",
+             "<line x1=\"0\" y1=\"6\" x2=\"12\" y2=\"6\" stroke=\"#7f8c8d\" stroke-width=\"2\"/>");
+        item("status-normal", "received: normal", "<circle cx=\"6\" cy=\"6\" r=\"3.5\" fill=\"#1e8449\"/>");
+        item("status-non-critical", "non-critical", "<path d=\"M6 1.5l4.5 8h-9z\" fill=\"#d68910\"/>");
+        item("status-critical", "critical",
+             "<rect x=\"2.5\" y=\"2.5\" width=\"7\" height=\"7\" fill=\"#c0392b\"/>");
+        item("status-unknown", "unknown",
+             "<circle cx=\"6\" cy=\"6\" r=\"3\" fill=\"white\" stroke=\"#7f8c8d\" stroke-width=\"1.5\"/>");
+        item("delay", "fan delay mode: changes held back",
+             "<rect width=\"12\" height=\"12\" fill=\"#f5b041\" fill-opacity=\"0.35\"/>");
+        item("ktz-off", "KTZ setting off: no monitoring",
+             "<rect width=\"12\" height=\"12\" fill=\"#5d6d7e\" fill-opacity=\"0.15\"/>");
+        for (const auto& [kind, text] :
+             std::vector<std::pair<const char*, const char*>>{{"connect", "client connects"},
+                                                              {"disconnect", "client disconnects"},
+                                                              {"client", "other client request"},
+                                                              {"log-event", "chassis log event posted"},
+                                                              {"ktz", "KTZ setting changed"}})
+        {
+            item(std::string("event-") + kind, text,
+                 std::string("<rect x=\"5\" width=\"2\" height=\"12\" fill=\"") + EventColor(kind) + "\"/>");
+        }
+        out_ << "</g>\n";
+        y_ = y + 22;
     }
-    const bool bottomAxis = drawn.size() > 8;
-    const int height = tailY + (bottomAxis ? 24 : 0) + 12;
+
+    // Each event is a short bar at its time with its label beside it, in the
+    // first row where the label fits (on the bar's left near the right edge);
+    // events that find no row keep their bar, with the label as its tooltip,
+    // in a strip below the rows.
+    void PlaceEvents()
+    {
+        std::vector<std::vector<std::pair<double, double>>> rows;
+        for (const auto& ev : p_.events)
+        {
+            const double x = X(ev.t);
+            const std::string label = Fit(ev.label, kPlotW * 0.45, kSmall);
+            const double w = TimelineTextWidth(label, kSmall);
+            const bool before = x + 4 + w > kWidth - 4;
+            const double l = before ? x - 4 - w : x - 1;
+            const double r = before ? x + 1 : x + 4 + w;
+            int row = -1;
+            for (size_t i = 0; i < kMaxEventRows && row < 0; ++i)
+            {
+                if (i == rows.size())
+                {
+                    rows.emplace_back();
+                }
+                bool free = true;
+                for (const auto& [a, b] : rows[i])
+                {
+                    free = free && (r + 6 <= a || b + 6 <= l);
+                }
+                if (free)
+                {
+                    row = static_cast<int>(i);
+                    rows[i].emplace_back(l, r);
+                }
+            }
+            unlabelled_ += row < 0 ? 1 : 0;
+            events_.push_back({&ev, row, before ? x - 4 : x + 4, before, label});
+        }
+        size_t used = 0;
+        for (size_t i = 0; i < rows.size(); ++i)
+        {
+            used = rows[i].empty() ? used : i + 1;
+        }
+        eventsTop_ = y_;
+        const int rowsH = static_cast<int>(std::max<size_t>(used, 1)) * kEventRowH;
+        stripTop_ = eventsTop_ + 4 + rowsH;
+        eventsH_ = 4 + rowsH + (unlabelled_ > 0 ? 14 : 0) + 6;
+    }
+
+    // The lanes below the axis: as many as the height limit leaves room for,
+    // with the summary lines and the bottom axis.
+    void PlaceLanes()
+    {
+        axisY_ = eventsTop_ + eventsH_ + 14;
+        lanesTop_ = axisY_ + 6;
+        const int tailH = 2 * 16 + 10 + 24 + 12;
+        const size_t room =
+            static_cast<size_t>(std::max(0, (kTimelineMaxHeight - lanesTop_ - tailH) / laneH_));
+        const size_t cap = std::min(room, budget_.maxLanes);
+        if (drawn_.size() > cap)
+        {
+            leftOut_ = drawn_.size() - cap;
+            drawn_.resize(cap);
+        }
+        lanesBottom_ = lanesTop_ + static_cast<int>(drawn_.size()) * laneH_;
+        tailY_ = lanesBottom_;
+        if (quiet_ > 0 || leftOut_ > 0)
+        {
+            tailY_ += 8 + (quiet_ > 0 ? 16 : 0) + (leftOut_ > 0 ? 16 : 0);
+        }
+        bottomAxis_ = drawn_.size() > 8;
+        height_ = tailY_ + (bottomAxis_ ? 24 : 0) + 12;
+    }
 
     // The periods with the KTZ setting off, over a lane's background.
-    auto ktzOff = [&](int top, int h)
+    void KtzOff(int top, int h)
     {
-        for (const auto& w : p.ktzOff)
+        for (const auto& w : p_.ktzOff)
         {
-            out << "<rect class=\"ktz-off\" data-start=\"" << N(w.start) << "\" data-end=\"" << N(w.end)
-                << "\" x=\"" << N(X(w.start)) << "\" y=\"" << top << "\" width=\""
-                << N(std::max(1.0, X(w.end) - X(w.start))) << "\" height=\"" << h
-                << "\" fill=\"#5d6d7e\" fill-opacity=\"0.15\"><title>KTZ setting off t=" << N(w.start) << ".."
-                << N(w.end) << "</title></rect>\n";
+            out_ << "<rect class=\"ktz-off\" data-start=\"" << N(w.start) << "\" data-end=\"" << N(w.end)
+                 << "\" x=\"" << N(X(w.start)) << "\" y=\"" << top << "\" width=\""
+                 << N(std::max(1.0, X(w.end) - X(w.start))) << "\" height=\"" << h
+                 << "\" fill=\"#5d6d7e\" fill-opacity=\"0.15\"><title>KTZ setting off t=" << N(w.start)
+                 << ".." << N(w.end) << "</title></rect>\n";
         }
-    };
-
-    out << "<g class=\"lane events\" data-lane=\"events\">\n";
-    ktzOff(eventsTop, eventsH);
-    svg.Text(10, eventsTop + 11, "events", kFont, "#000000", true);
-    if (unlabelled > 0)
-    {
-        svg.Text(10, stripTop + 10, std::to_string(unlabelled) + " more (see tooltips)", kSmall, "#666666");
     }
-    out << "<line class=\"baseline\" x1=\"" << kLeft << "\" y1=\"" << eventsTop + eventsH << "\" x2=\""
-        << N(plotRight) << "\" y2=\"" << eventsTop + eventsH << "\" stroke=\"#999999\"/>\n";
-    std::map<std::pair<long, std::string>, bool> stripBars;
-    for (const auto& pl : placed)
+
+    void EventsLane()
     {
-        const double x = X(pl.ev->t);
-        const char* color = EventColor(pl.ev->kind);
-        if (pl.row < 0)
+        out_ << "<g class=\"lane events\" data-lane=\"events\">\n";
+        KtzOff(eventsTop_, eventsH_);
+        Text(10, eventsTop_ + 11, "events", kFont, "#000000", true);
+        if (unlabelled_ > 0)
         {
+            Text(10, stripTop_ + 10, std::to_string(unlabelled_) + " more (see tooltips)", kSmall, "#666666");
+        }
+        const int baseY = eventsTop_ + eventsH_;
+        out_ << "<line class=\"baseline\" x1=\"" << kLeft << "\" y1=\"" << baseY << "\" x2=\""
+             << N(kPlotRight) << "\" y2=\"" << baseY << "\" stroke=\"#999999\"/>\n";
+        std::set<std::pair<long, std::string>> stripBars;
+        for (const auto& pe : events_)
+        {
+            const double x = X(pe.ev->t);
+            const char* color = EventColor(pe.ev->kind);
             // One bar per pixel and kind in the strip, whatever the number of events.
-            if (!stripBars.emplace(std::make_pair(std::lround(x), pl.ev->kind), true).second)
+            if (pe.row < 0 && !stripBars.emplace(std::lround(x), pe.ev->kind).second)
             {
                 continue;
             }
+            const int top = pe.row < 0 ? stripTop_ : eventsTop_ + 4 + pe.row * kEventRowH;
+            out_ << "<g class=\"event\" data-kind=\"" << pe.ev->kind << "\" data-t=\"" << N(pe.ev->t)
+                 << "\">";
+            out_ << "<rect class=\"event-mark\" x=\"" << N(x - 1) << "\" y=\"" << top
+                 << "\" width=\"2\" height=\"11\" fill=\"" << color << "\"><title>t=" << N(pe.ev->t) << " "
+                 << Esc(pe.ev->label) << "</title></rect>";
+            if (pe.row >= 0)
+            {
+                Text(pe.textX, top + 9, pe.label, kSmall, color, false, pe.before ? "end" : "start");
+            }
+            out_ << "</g>\n";
         }
-        const int top = pl.row < 0 ? stripTop : eventsTop + 4 + pl.row * kEventRowH;
-        out << "<g class=\"event\" data-kind=\"" << pl.ev->kind << "\" data-t=\"" << N(pl.ev->t) << "\">";
-        out << "<rect class=\"event-mark\" x=\"" << N(x - 1) << "\" y=\"" << top
-            << "\" width=\"2\" height=\"11\" fill=\"" << color << "\"><title>t=" << N(pl.ev->t) << " "
-            << Esc(pl.ev->label) << "</title></rect>";
-        if (pl.row >= 0)
-        {
-            svg.Text(pl.textX, top + 9, pl.label, kSmall, color, false, pl.before ? "end" : "start");
-        }
-        out << "</g>\n";
+        out_ << "</g>\n";
     }
-    out << "</g>\n";
 
-    // ---- time axis above the lanes (and below them on a tall picture); grid
-    // lines run through the lanes only, and break around value labels.
-    const double stepT = end <= 60     ? 5
-                         : end <= 200  ? 10
-                         : end <= 600  ? 30
-                         : end <= 1800 ? 60
-                         : end <= 6000 ? 300
-                                       : 600;
-    std::vector<double> gridT;
-    for (double t = 0; t <= end + 1e-9 && gridT.size() < 200; t += stepT)
+    // Time labels above the lanes (and below them on a tall picture), and the
+    // plot's frame, which also tells the time scale.
+    void Axis()
     {
-        gridT.push_back(t);
-    }
-    out << "<g class=\"axis\">\n";
-    for (double t : gridT)
-    {
-        svg.Text(X(t), axisY, N(t), kSmall + 1, "#333333", false, "middle");
-        if (bottomAxis)
+        const double step = AxisStep(p_.end);
+        for (double t = 0; t <= p_.end + 1e-9; t += step)
         {
-            svg.Text(X(t), tailY + 16, N(t), kSmall + 1, "#333333", false, "middle");
+            gridT_.push_back(t);
         }
+        out_ << "<g class=\"axis\">\n";
+        for (double t : gridT_)
+        {
+            Text(X(t), axisY_, N(t), kSmall + 1, "#333333", false, "middle");
+            if (bottomAxis_)
+            {
+                Text(X(t), tailY_ + 16, N(t), kSmall + 1, "#333333", false, "middle");
+            }
+        }
+        out_ << "</g>\n";
+        out_ << "<rect class=\"plot\" x=\"" << kLeft << "\" y=\"" << lanesTop_ << "\" width=\"" << kPlotW
+             << "\" height=\"" << lanesBottom_ - lanesTop_ << "\" data-end=\"" << N(p_.end)
+             << "\" fill=\"none\" stroke=\"#cccccc\"/>\n";
     }
-    out << "</g>\n";
-    out << "<rect class=\"plot\" x=\"" << kLeft << "\" y=\"" << lanesTop << "\" width=\"" << kPlotW
-        << "\" height=\"" << lanesBottom - lanesTop << "\" data-end=\"" << N(end)
-        << "\" fill=\"none\" stroke=\"#cccccc\"/>\n";
 
-    std::vector<Box> valueBoxes; // value labels in the lanes, which the grid must not cross
-    for (size_t i = 0; i < drawn.size(); ++i)
+    void SensorLane(const Lane& l, size_t index)
     {
-        const Lane& l = *drawn[i];
-        const int y0 = lanesTop + static_cast<int>(i) * laneH;
-        const std::vector<Mark> marks = Thin(l.marks, budget.maxMarks, end);
+        const int y0 = lanesTop_ + static_cast<int>(index) * laneH_;
         int64_t lo = 0, hi = 0;
         bool any = false;
         auto widen = [&](int64_t v)
@@ -829,166 +848,208 @@ std::string Render(const Scenario& s, const RunPicture& p, const Budget& budget)
         {
             widen(m.value);
         }
-        const double yTop = y0 + 16, yBot = y0 + laneH - 7;
+        const double yTop = y0 + 16, yBot = y0 + laneH_ - 7;
         auto Y = [&](int64_t v)
         {
             return hi > lo ? yBot - static_cast<double>(v - lo) / static_cast<double>(hi - lo) * (yBot - yTop)
                            : (yTop + yBot) / 2;
         };
 
-        out << "<g class=\"lane sensor\" data-sensor-type=\"" << ktzclient::SensorTypeName(l.type)
-            << "\" data-name=\"" << Esc(l.name) << "\">\n";
-        out << "<rect x=\"" << kLeft << "\" y=\"" << y0 << "\" width=\"" << kPlotW << "\" height=\"" << laneH
-            << "\" fill=\"" << (i % 2 ? "#fafafa" : "#f2f4f7") << "\"/>\n";
-        ktzOff(y0, laneH);
-        const double nameY = compact ? y0 + 14 : y0 + laneH / 2.0 - 1;
-        svg.Text(10, nameY, Fit(l.name, kLeft - 20, kFont, true), kFont, "#000000", true);
-        svg.Text(10, nameY + 14,
-                 Fit(std::string(ktzclient::SensorTypeName(l.type)) + " " + ValueText(l.type, lo) + ".." +
-                         ValueText(l.type, hi),
-                     kLeft - 20, kSmall + 1),
-                 kSmall + 1, "#666666");
+        out_ << "<g class=\"lane sensor\" data-sensor-type=\"" << ktzclient::SensorTypeName(l.type)
+             << "\" data-name=\"" << Esc(l.name) << "\">\n";
+        out_ << "<rect x=\"" << kLeft << "\" y=\"" << y0 << "\" width=\"" << kPlotW << "\" height=\""
+             << laneH_ << "\" fill=\"" << (index % 2 ? "#fafafa" : "#f2f4f7") << "\"/>\n";
+        KtzOff(y0, laneH_);
+        const double nameY = compact_ ? y0 + 14 : y0 + laneH_ / 2.0 - 1;
+        Text(10, nameY, Fit(l.name, kLeft - 20, kFont, true), kFont, "#000000", true);
+        const std::string range =
+            ValueText(l.type, lo) + (hi > lo ? ".." + ValueText(l.type, hi) : std::string());
+        Text(10, nameY + 14,
+             Fit(std::string(ktzclient::SensorTypeName(l.type)) + " " + range, kLeft - 20, kSmall + 1),
+             kSmall + 1, "#666666");
         for (const auto& w : l.delay)
         {
-            out << "<rect class=\"delay\" data-start=\"" << N(w.start) << "\" data-end=\"" << N(w.end)
-                << "\" x=\"" << N(X(w.start)) << "\" y=\"" << y0 << "\" width=\""
-                << N(std::max(1.0, X(w.end) - X(w.start))) << "\" height=\"" << laneH
-                << "\" fill=\"#f5b041\" fill-opacity=\"0.35\"><title>delay mode t=" << N(w.start) << ".."
-                << N(w.end) << "</title></rect>\n";
+            out_ << "<rect class=\"delay\" data-start=\"" << N(w.start) << "\" data-end=\"" << N(w.end)
+                 << "\" x=\"" << N(X(w.start)) << "\" y=\"" << y0 << "\" width=\""
+                 << N(std::max(1.0, X(w.end) - X(w.start))) << "\" height=\"" << laneH_
+                 << "\" fill=\"#f5b041\" fill-opacity=\"0.35\"><title>delay mode t=" << N(w.start) << ".."
+                 << N(w.end) << "</title></rect>\n";
         }
         if (!l.chassis.empty())
         {
-            out << "<polyline class=\"platform\" fill=\"none\" stroke=\"#7f8c8d\" stroke-width=\"2\" "
-                   "points=\"";
+            out_ << "<polyline class=\"platform\" fill=\"none\" stroke=\"#7f8c8d\" stroke-width=\"2\" "
+                    "points=\"";
             double lastY = Y(l.chassis.front().second);
-            out << N(X(0)) << "," << N(lastY);
+            out_ << N(X(0)) << "," << N(lastY);
             for (const auto& [t, v] : l.chassis)
             {
                 if (Y(v) != lastY)
                 {
-                    out << " " << N(X(t)) << "," << N(lastY) << " " << N(X(t)) << "," << N(Y(v));
+                    out_ << " " << N(X(t)) << "," << N(lastY) << " " << N(X(t)) << "," << N(Y(v));
                     lastY = Y(v);
                 }
             }
-            out << " " << N(X(end)) << "," << N(lastY) << "\"/>\n";
+            out_ << " " << N(X(p_.end)) << "," << N(lastY) << "\"/>\n";
         }
-        std::vector<Box> laneLabels;
-        bool first = true;
-        int64_t prev = 0;
-        for (const auto& m : marks)
+        std::vector<Box> labels;
+        const Mark* prev = nullptr;
+        for (const auto& m : Thin(l.marks, budget_.maxMarks, p_.end))
         {
-            const double x = X(m.t), yv = Y(m.value);
-            std::string tip = "t=" + N(m.t);
-            if (m.merged > 1)
-            {
-                tip = std::to_string(m.merged) + " messages t=" + N(m.t) + ".." + N(m.lastT) + ", worst";
-            }
-            tip += std::string(" ") + StatusClass(m.status) + " " + m.reading + " (client" +
-                   (m.clients.size() > 1 ? "s " : " ") + IdRanges(m.clients) + ")";
-            std::string attrs = " data-t=\"" + N(m.t) + "\" data-value=\"" + std::to_string(m.value) +
-                                "\" data-status=\"" + StatusClass(m.status) + "\"";
-            if (m.merged > 1)
-            {
-                attrs += " data-merged=\"" + std::to_string(m.merged) + "\" data-last=\"" + N(m.lastT) + "\"";
-            }
-            svg.Dot(x, yv, m.status, attrs, tip);
-            if (first || m.value != prev)
+            const double x = X(m.t), y = Y(m.value);
+            Dot(x, y, m);
+            // The value beside its dot where it changes, unless it would hit
+            // another label or leave the lane.
+            if (prev == nullptr || m.value != prev->value)
             {
                 const std::string text = ValueText(l.type, m.value);
                 const double w = TimelineTextWidth(text, kSmall);
-                const bool before = x + 5 + w > plotRight - 2;
+                const bool before = x + 5 + w > kPlotRight - 2;
                 const double tx = before ? x - 5 : x + 5;
-                const Box box{before ? tx - w : tx, yv - 5 - kSmall, before ? tx : tx + w,
-                              yv - 5 + kSmall * 0.3};
-                bool free = box.t >= y0 && box.b <= y0 + laneH;
-                for (const auto& b : laneLabels)
+                const Box box{before ? tx - w : tx, y - 5 - kSmall, before ? tx : tx + w,
+                              y - 5 + kSmall * 0.3};
+                bool free = box.t >= y0 && box.b <= y0 + laneH_;
+                for (const auto& b : labels)
                 {
                     free = free && !b.Overlaps(box, 2);
                 }
                 if (free)
                 {
-                    laneLabels.push_back(box);
-                    svg.Text(tx, yv - 5, text, kSmall, "#1f4e79", false, before ? "end" : "start", "value");
+                    labels.push_back(box);
+                    Text(tx, y - 5, text, kSmall, "#1f4e79", false, before ? "end" : "start");
                 }
             }
-            prev = m.value;
-            first = false;
+            prev = &m;
         }
-        valueBoxes.insert(valueBoxes.end(), laneLabels.begin(), laneLabels.end());
-        out << "</g>\n";
+        valueBoxes_.insert(valueBoxes_.end(), labels.begin(), labels.end());
+        out_ << "</g>\n";
+    }
+
+    // A received-value dot; its shape tells the status as well as its colour.
+    void Dot(double x, double y, const Mark& m)
+    {
+        const char* color = StatusColor(m.status);
+        const char* element = m.status == 2 ? "path" : m.status == 3 ? "rect" : "circle";
+        out_ << "<" << element << " class=\"received status-" << StatusClass(m.status) << "\" ";
+        switch (m.status)
+        {
+        case 1:
+            out_ << "cx=\"" << N(x) << "\" cy=\"" << N(y) << "\" r=\"3.5\" fill=\"" << color << "\"";
+            break;
+        case 2:
+            out_ << "d=\"M" << N(x) << " " << N(y - 4.5) << "l4.5 8h-9z\" fill=\"" << color << "\"";
+            break;
+        case 3:
+            out_ << "x=\"" << N(x - 3.5) << "\" y=\"" << N(y - 3.5) << "\" width=\"7\" height=\"7\" fill=\""
+                 << color << "\"";
+            break;
+        default:
+            out_ << "cx=\"" << N(x) << "\" cy=\"" << N(y) << "\" r=\"3\" fill=\"white\" stroke=\"" << color
+                 << "\" stroke-width=\"1.5\"";
+            break;
+        }
+        out_ << " data-t=\"" << N(m.t) << "\" data-value=\"" << m.value << "\" data-status=\""
+             << StatusClass(m.status) << "\"";
+        std::string tip = "t=" + N(m.t);
+        if (m.merged > 1)
+        {
+            out_ << " data-merged=\"" << m.merged << "\" data-last=\"" << N(m.lastT) << "\"";
+            tip = std::to_string(m.merged) + " messages t=" + N(m.t) + ".." + N(m.lastT) + ", worst";
+        }
+        tip += std::string(" ") + StatusClass(m.status) + " " + m.reading + " (client" +
+               (m.clients.size() > 1 ? "s " : " ") + IdRanges(m.clients) + ")";
+        out_ << "><title>" << Esc(tip) << "</title></" << element << ">\n";
     }
 
     // Grid lines through the lanes, each cut where a value label sits.
-    out << "<g class=\"grid\">\n";
-    for (double t : gridT)
+    void Grid()
     {
-        const double x = X(t);
-        std::vector<std::pair<double, double>> gaps;
-        for (const auto& b : valueBoxes)
+        out_ << "<g class=\"grid\">\n";
+        for (double t : gridT_)
         {
-            if (x >= b.l - 1 && x <= b.r + 1)
+            const double x = X(t);
+            std::vector<std::pair<double, double>> gaps;
+            for (const auto& b : valueBoxes_)
             {
-                gaps.emplace_back(b.t - 1, b.b + 1);
+                if (x >= b.l - 1 && x <= b.r + 1)
+                {
+                    gaps.emplace_back(b.t - 1, b.b + 1);
+                }
             }
-        }
-        std::sort(gaps.begin(), gaps.end());
-        double from = lanesTop;
-        auto segment = [&](double a, double b)
-        {
-            if (b - a > 0.5)
+            std::sort(gaps.begin(), gaps.end());
+            double from = lanesTop_;
+            auto segment = [&](double a, double b)
             {
-                out << "<line x1=\"" << N(x) << "\" y1=\"" << N(a) << "\" x2=\"" << N(x) << "\" y2=\"" << N(b)
-                    << "\" stroke=\"#d5d8dc\" stroke-width=\"0.7\"/>\n";
+                if (b - a > 0.5)
+                {
+                    out_ << "<line x1=\"" << N(x) << "\" y1=\"" << N(a) << "\" x2=\"" << N(x) << "\" y2=\""
+                         << N(b) << "\" stroke=\"#d5d8dc\" stroke-width=\"0.7\"/>\n";
+                }
+            };
+            for (const auto& [a, b] : gaps)
+            {
+                segment(from, a);
+                from = std::max(from, b);
             }
-        };
-        for (const auto& [a, b] : gaps)
-        {
-            segment(from, a);
-            from = std::max(from, b);
+            segment(from, lanesBottom_);
         }
-        segment(from, lanesBottom);
+        out_ << "</g>\n";
     }
-    out << "</g>\n";
 
-    if (quiet > 0 || activeLeftOut > 0)
+    // What was not drawn: the quiet sensors by type, and the changing ones the
+    // limits left out.
+    void Summary()
     {
-        int ty = lanesBottom + 8;
-        out << "<g class=\"summary\" data-quiet=\"" << quiet << "\" data-left-out=\"" << activeLeftOut
-            << "\">\n";
-        if (quiet > 0)
+        if (quiet_ == 0 && leftOut_ == 0)
+        {
+            return;
+        }
+        int y = lanesBottom_ + 8;
+        out_ << "<g class=\"summary\" data-quiet=\"" << quiet_ << "\" data-left-out=\"" << leftOut_
+             << "\">\n";
+        if (quiet_ > 0)
         {
             std::string text =
-                std::to_string(quiet) + " quiet sensors not drawn (the same value and status all run):";
+                std::to_string(quiet_) + " quiet sensors not drawn (the same value and status all run):";
             const char* sep = " ";
-            for (const auto& [type, n] : quietByType)
+            for (const auto& [type, n] : quietByType_)
             {
                 text += sep + std::to_string(n) + " " + type;
                 sep = ", ";
             }
-            ty += 16;
-            svg.Text(10, ty - 4, Fit(text, kWidth - 20, kFont), kFont, "#333333");
+            y += 16;
+            Text(10, y - 4, Fit(text, kWidth - 20, kFont), kFont, "#333333");
         }
-        if (activeLeftOut > 0)
+        if (leftOut_ > 0)
         {
-            ty += 16;
-            svg.Text(10, ty - 4,
-                     Fit(std::to_string(activeLeftOut) + " more sensors changed but are not drawn, to keep "
-                                                         "the picture small: see the transcript",
-                         kWidth - 20, kFont),
-                     kFont, "#b03a2e");
+            y += 16;
+            Text(10, y - 4,
+                 Fit(std::to_string(leftOut_) + " more sensors changed but are not drawn, to keep the "
+                                                "picture small: see the transcript",
+                     kWidth - 20, kFont),
+                 kFont, "#b03a2e");
         }
-        out << "</g>\n";
+        out_ << "</g>\n";
     }
 
-    std::ostringstream doc;
-    doc << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    doc << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << height
-        << "\" viewBox=\"0 0 " << kWidth << " " << height << "\" font-family=\"sans-serif\">\n";
-    doc << "<title>" << Esc(title) << "</title>\n";
-    doc << "<rect x=\"0\" y=\"0\" width=\"" << kWidth << "\" height=\"" << height << "\" fill=\"white\"/>\n";
-    doc << out.str() << "</svg>\n";
-    return doc.str();
-}
+    const RunPicture& p_;
+    const Budget budget_;
+    const std::string title_;
+    std::ostringstream out_;
+
+    bool compact_ = false;
+    int laneH_ = kFullLaneH;
+    std::vector<const Lane*> drawn_;
+    std::map<std::string, size_t> quietByType_;
+    size_t quiet_ = 0, leftOut_ = 0;
+
+    std::vector<PlacedEvent> events_;
+    size_t unlabelled_ = 0;
+    int y_ = 0, eventsTop_ = 0, eventsH_ = 0, stripTop_ = 0;
+    int axisY_ = 0, lanesTop_ = 0, lanesBottom_ = 0, tailY_ = 0, height_ = 0;
+    bool bottomAxis_ = false;
+    std::vector<double> gridT_;
+    std::vector<Box> valueBoxes_; // value labels in the lanes, which the grid must not cross
+};
 
 } // namespace
 
@@ -998,12 +1059,12 @@ void WriteTimelineSvg(std::ostream& out, const Scenario& s, const RunResult& r)
     // The layout bounds the height; the size is bounded by drawing fewer lanes
     // and fewer dots per lane until it fits.
     Budget budget;
-    std::string svg = Render(s, picture, budget);
+    std::string svg = Drawing(s, picture, budget).Svg();
     for (int i = 0; i < 12 && svg.size() > kTimelineMaxBytes; ++i)
     {
         budget.maxLanes = std::min(budget.maxLanes, picture.lanes.size()) / 2;
         budget.maxMarks /= 2;
-        svg = Render(s, picture, budget);
+        svg = Drawing(s, picture, budget).Svg();
     }
     out << svg;
 }
