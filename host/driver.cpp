@@ -284,6 +284,7 @@ void SetUpChassis(const Scenario& s, Chassis* c)
         pf.name2 = f.names[1];
         pf.presence = f.presence;
         pf.health = f.health;
+        pf.deriveHealth = !f.healthGiven;
         pf.pwm = f.pwm;
         pf.sensorCount = f.sensors;
         pf.reading1 = f.readings[0];
@@ -352,7 +353,11 @@ std::string ApplyChassisStep(const Scenario& s, const Step& st, Chassis* c)
         f.reading1 = st.reading1.value_or(f.reading1);
         f.reading2 = st.reading2.value_or(f.reading2);
         f.presence = st.presence.value_or(f.presence);
-        f.health = st.health.value_or(f.health);
+        if (st.health)
+        {
+            f.health = *st.health; // given health holds from now on
+            f.deriveHealth = false;
+        }
         f.lncThreshold = st.lnc.value_or(f.lncThreshold);
         f.lcThreshold = st.lc.value_or(f.lcThreshold);
         ktzplat::SetFan(st.target, f);

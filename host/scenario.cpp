@@ -385,6 +385,7 @@ void ReadFans(Tbl& top, Scenario& s)
     {
         Tbl t(*ft, "fan[" + std::to_string(s.fans.size() + 1) + "]");
         FanDef f;
+        f.healthGiven = t.Has("health");
         f.number =
             static_cast<uint32_t>(t.Int("number", 1, 255).value_or(static_cast<int64_t>(s.fans.size() + 1)));
         if (!numbers.insert(f.number).second)
