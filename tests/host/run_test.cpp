@@ -447,9 +447,15 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     std::ofstream(path) << "title = \"bad\"\n[[client]]\nid = 1\ncolour = \"red\"\n";
     const Proc p = RunHost({"--json", path});
     EXPECT_EQ(p.exitCode, 2);
-    EXPECT_TRUE(p.out.empty()) << p.out;
     EXPECT_NE(p.err.find(path + ":4: client[1]: unknown key 'colour'"), std::string::npos) << p.err;
     EXPECT_NE(p.err.find("not run"), std::string::npos) << p.err;
+    // With --json the refusal is one JSON record too, and nothing else.
+    const auto records = JsonLines(p.out);
+    ASSERT_EQ(records.size(), 1u) << p.out;
+    EXPECT_EQ(records[0]["kind"], "error");
+    EXPECT_EQ(records[0]["source"], path);
+    EXPECT_EQ(records[0]["line"], 4);
+    EXPECT_EQ(records[0]["exit"], 2);
 
     std::ofstream(path)
         << "[[step]]\nat = 3\naction = \"set-fan\"\nfan = 1\n[[step]]\nat = 2\naction = \"stop\"\n";
@@ -464,19 +470,31 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     EXPECT_NE(u.err.find("unknown option --frobnicate"), std::string::npos);
 }
 
-// A ktzmonst32.ini in the platform's INI directory applies to the run: with
-// the diagnostic log switched off there, the module writes no line at all,
-// while the clients still get their messages.
-TEST_F(HostRun, PlatformIniFileSwitchesTheLogOff)
+// A ktzmonst32.ini in the platform's INI directory is left out unless asked
+// for, and named either way. Merged, it switches the diagnostic log off: the
+// module writes no line at all, while the clients still get their messages.
+TEST_F(HostRun, PlatformIniFileIsNamedAndMergedOnlyWhenAskedFor)
 {
     const std::string dir = TempPath("inidir");
     std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/ktzmonst32.ini") << "[KTZ Monitor]\nlog.msgtofile = false\n";
-    const Proc p = RunHost({}, "KTZPLAT_INI_DIR=" + Quote(dir));
+    const std::string file = dir + "/ktzmonst32.ini";
+    std::ofstream(file) << "[KTZ Monitor]\nlog.msgtofile = false\n";
+    const Proc merged = RunHost({"--merge-platform-ini"}, "KTZPLAT_INI_DIR=" + Quote(dir));
+    const Proc plain = RunHost({"--json"}, "KTZPLAT_INI_DIR=" + Quote(dir));
     std::filesystem::remove_all(dir);
-    EXPECT_EQ(p.out.find("module log"), std::string::npos);
-    EXPECT_NE(p.out.find("data-sync-complete"), std::string::npos);
-    EXPECT_NE(p.out.find("Unload -> status 0"), std::string::npos);
+
+    EXPECT_EQ(merged.exitCode, 1) << "the demonstration expects log lines";
+    EXPECT_EQ(merged.out.find("module log"), std::string::npos);
+    EXPECT_NE(merged.out.find("data-sync-complete"), std::string::npos);
+    EXPECT_NE(merged.out.find("Unload -> status 0"), std::string::npos);
+    EXPECT_NE(merged.out.find("merged " + file), std::string::npos) << merged.out;
+
+    EXPECT_EQ(plain.exitCode, 0) << plain.err;
+    const auto all = JsonLines(plain.out);
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[1]["kind"], "note"); // right after the scenario record, before Load
+    EXPECT_EQ(all[1]["ini"], "ignored");
+    EXPECT_EQ(all[1]["file"], file);
 }
 
 TEST_F(HostRun, MisbehavingClientsDuringTheirConnect)
