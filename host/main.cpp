@@ -71,8 +71,10 @@ Exit status:
   2    bad option, scenario, --ini-dir or --log-root (nothing was run)
   3    the module could not be loaded (nothing was run)
   4    the run went as expected, but --timeline FILE could not be written
-  130  ended by SIGINT, 143 ended by SIGTERM: the output so far is written,
-       the module stopped and unloaded, private directories removed)";
+  130  ended by SIGINT
+  143  ended by SIGTERM
+       (either way the output so far is written, the module is stopped and
+       unloaded, and private temporary directories are removed))";
 
 // Reads the scenario text from a file, or from standard input for "-".
 bool ReadScenario(const std::string& path, std::string* text, std::string* error)
