@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <pty.h>
 #include <set>
 #include <sstream>
 #include <string>
@@ -465,6 +466,63 @@ TEST_F(HostOptions, SignalsEndALongRunCleanlyWithItsOutputSoFar)
                   std::string::npos);
         EXPECT_EQ(LeftBehind(), 0u);
     }
+}
+
+// On a terminal a long run shows how far it got; standard output stays clean.
+TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
+{
+    std::string scenario = kSmall;
+    scenario.replace(scenario.find("end = 40"), 8, "end = 10000000");
+    const std::string path = Write("long.toml", scenario);
+    const std::string outPath = (dir_ / "out.txt").string();
+    std::vector<std::string> argv = Words(KTZHOST_EMULATOR);
+    argv.push_back(KTZHOST_EXE);
+    argv.push_back(path);
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0) << std::strerror(errno);
+    if (pid == 0)
+    {
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        for (const auto& e : env_)
+        {
+            ::putenv(const_cast<char*>(e.c_str()));
+        }
+        std::vector<char*> cargv;
+        for (auto& a : argv)
+        {
+            cargv.push_back(a.data());
+        }
+        cargv.push_back(nullptr);
+        ::execvp(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    std::string tty;
+    const auto start = Clock::now();
+    while (tty.find("chassis time") == std::string::npos && Clock::now() - start < std::chrono::seconds(60))
+    {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 200) > 0)
+        {
+            char buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+            {
+                break;
+            }
+            tty.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::kill(pid, SIGTERM);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    ::close(master);
+    EXPECT_NE(tty.find("ktzmon-host: chassis time "), std::string::npos) << tty;
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 143);
+    const std::string out = ReadFile(outPath);
+    EXPECT_EQ(out.find("chassis time"), std::string::npos);
+    EXPECT_NE(out.find("Result: INTERRUPTED"), std::string::npos);
 }
 
 TEST_F(HostOptions, ExpectationsAreReportedOncePerOutput)
