@@ -65,10 +65,22 @@ const char* const kFooter = R"(Output (stdout), written line by line as the run 
 Standard error gets problems, the expectations not met, and on a terminal a
 progress line for runs that take more than a moment.
 
+Files:
+  Private directories are made under $TMPDIR and removed after the run.
+  In a private INI directory ktzmonst32.ini is made of the scenario's [ini]
+  tables; the ktzmonst32.ini of $KTZPLAT_INI_DIR (default
+  /tmp/ktzplatform/ini) is left out, and named, unless --merge-platform-ini
+  puts it first (its settings then take precedence).
+  --ini-dir DIR never overwrites DIR/ktzmonst32.ini: the module reads it as
+  it is, and a scenario with [ini] tables is refused. Without such a file
+  it is written from the scenario and left there. --ini-dir and --log-root
+  create DIR only when its parent exists.
+
 Exit status:
   0    the run went as the scenario expects
   1    it did not (each failure is listed)
-  2    bad option, scenario, --ini-dir or --log-root (nothing was run)
+  2    bad option, scenario, --ini-dir, --log-root or --timeline
+       directory (nothing was run)
   3    the module could not be loaded (nothing was run)
   4    the run went as expected, but --timeline FILE could not be written
   130  ended by SIGINT
@@ -270,28 +282,16 @@ int main(int argc, char** argv)
     app.add_flag(
         "--no-log", [&](std::int64_t) { out.showLog = false; },
         "leave out the module's diagnostic log lines");
-    app.add_option("--timeline", svgPath,
-                   "also write the run as an SVG picture to FILE: one lane per sensor with the chassis "
-                   "value, the values clients received, fan delay-mode windows, client and log-event ticks")
-        ->type_name("FILE");
-    app.add_option("--module", run.modulePath,
-                   "the module to load (default: the one built beside this program: " KTZMON_HOST_MODULE_PATH
-                   ")")
+    app.add_option("--timeline", svgPath, "also draw the run as an SVG picture in FILE")->type_name("FILE");
+    app.add_option("--module", run.modulePath, "the module to load (default: " KTZMON_HOST_MODULE_PATH ")")
         ->type_name("PATH");
-    app.add_option("--ini-dir", run.iniDir,
-                   "where the module's INI file is looked up (default: a private temporary directory). "
-                   "An existing ktzmonst32.ini there is never overwritten: it is used as it is, and a "
-                   "scenario with [ini] tables is refused. DIR itself is created if its parent exists")
+    app.add_option("--ini-dir", run.iniDir, "the module's INI directory (default: private; see Files)")
         ->type_name("DIR");
-    app.add_option("--log-root", run.logRoot,
-                   "where the module's log file lands (default: a private temporary directory, removed "
-                   "after the run); created if its parent exists")
+    app.add_option("--log-root", run.logRoot, "where the module's log file lands (default: private)")
         ->type_name("DIR");
     app.add_flag("--merge-platform-ini", run.mergePlatformIni,
-                 "put the ktzmonst32.ini of $KTZPLAT_INI_DIR (default /tmp/ktzplatform/ini) ahead of the "
-                 "scenario's [ini] tables in the private INI directory; without it that file is left out, "
-                 "and the output says so");
-    app.add_flag("--keep", run.keepTemp, "keep the temporary directories and say where they are");
+                 "apply $KTZPLAT_INI_DIR/ktzmonst32.ini too (see Files)");
+    app.add_flag("--keep", run.keepTemp, "keep the private directories and say where they are");
     app.add_flag("--check", checkOnly, "only read the scenario and report errors; run nothing");
     app.add_flag("--print-demo", printDemo, "print the demonstration scenario and exit");
     app.allow_extras();
