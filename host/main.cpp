@@ -377,6 +377,9 @@ int main(int argc, char** argv)
         }
     }
 
+    // A reader that goes away (`| head`) must not kill the run before it has
+    // unloaded the module and removed its private directories.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     Signals signals;
     Progress progress;
     const auto writer = ktzhost::MakeRunWriter(std::cout, out);

@@ -468,6 +468,16 @@ TEST_F(HostOptions, SignalsEndALongRunCleanlyWithItsOutputSoFar)
     }
 }
 
+// A reader that stops early (`| head`) does not end the run half-way: the
+// module is unloaded and the private directories go as usual.
+TEST_F(HostOptions, AReaderThatGoesAwayLeavesNothingBehind)
+{
+    const std::string cmd = "TMPDIR='" + (dir_ / "tmp").string() + "' " + KTZHOST_EMULATOR + " '" +
+                            KTZHOST_EXE + "' --hex | head -c 100 >/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(LeftBehind(), 0u);
+}
+
 // On a terminal a long run shows how far it got; standard output stays clean.
 TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
 {
