@@ -9,14 +9,21 @@
 #include <ktzmon/ktzmon.h>
 #include <ktzmon/protocol.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <ktzplatform_control.h>
 #include <mutex>
 #include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ktzhost
 {
@@ -284,6 +291,7 @@ void SetUpChassis(const Scenario& s, Chassis* c)
         pf.name2 = f.names[1];
         pf.presence = f.presence;
         pf.health = f.health;
+        pf.deriveHealth = !f.healthGiven;
         pf.pwm = f.pwm;
         pf.sensorCount = f.sensors;
         pf.reading1 = f.readings[0];
@@ -352,7 +360,11 @@ std::string ApplyChassisStep(const Scenario& s, const Step& st, Chassis* c)
         f.reading1 = st.reading1.value_or(f.reading1);
         f.reading2 = st.reading2.value_or(f.reading2);
         f.presence = st.presence.value_or(f.presence);
-        f.health = st.health.value_or(f.health);
+        if (st.health)
+        {
+            f.health = *st.health; // given health holds from now on
+            f.deriveHealth = false;
+        }
         f.lncThreshold = st.lnc.value_or(f.lncThreshold);
         f.lcThreshold = st.lc.value_or(f.lcThreshold);
         ktzplat::SetFan(st.target, f);
@@ -459,44 +471,204 @@ std::string ApplyChassisStep(const Scenario& s, const Step& st, Chassis* c)
     return "";
 }
 
-std::string MakeTempDir()
+std::string MakeTempDir(std::string* error)
 {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmon-host-XXXXXX";
+    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ktzmon-host-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr)
     {
+        *error = "cannot create a temporary directory " + tmpl + ": " + std::strerror(errno);
         return "";
     }
     return buf.data();
 }
 
-// Writes the scenario's [ini] tables as ktzmonst32.ini in `dir`. When
-// `baseFile` names an existing file (the user's ktzmonst32.ini in the
-// platform's INI directory), its text comes first: the first matching key
-// wins, so the user's settings take precedence over the scenario's.
-void WriteIni(const Scenario& s, const std::string& dir, const std::string& baseFile)
+Event NoteEvent(const std::string& text, std::vector<Field> fields)
 {
-    std::ifstream base(baseFile);
-    if (s.ini.empty() && !base)
+    Event n;
+    n.kind = Event::Kind::Note;
+    n.text = text;
+    n.fields = std::move(fields);
+    return n;
+}
+
+// A directory the user named: used as it is, or made when its parent exists
+// (never a chain of parents). Returns false with `error`.
+bool PrepareUserDir(const std::string& option, const std::string& dir, std::vector<Event>* notes,
+                    std::string* error)
+{
+    namespace fs = std::filesystem;
+    struct stat st
     {
-        return;
-    }
-    std::ofstream out(dir + "/ktzmonst32.ini");
-    if (base)
+    };
+    if (::stat(dir.c_str(), &st) == 0)
     {
-        out << base.rdbuf() << "\n";
+        if (!S_ISDIR(st.st_mode))
+        {
+            *error = option + " " + dir + ": not a directory";
+            return false;
+        }
+        return true;
     }
+    if (errno != ENOENT)
+    {
+        *error = option + " " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    fs::path parent = fs::path(dir).lexically_normal().parent_path();
+    if (parent.empty())
+    {
+        parent = ".";
+    }
+    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    {
+        *error = option + " " + dir + ": its parent directory " + parent.string() +
+                 " does not exist (only the last directory of the path is created)";
+        return false;
+    }
+    if (::mkdir(dir.c_str(), 0777) != 0)
+    {
+        *error = option + " " + dir + ": cannot create it: " + std::strerror(errno);
+        return false;
+    }
+    notes->push_back(NoteEvent("created " + dir + " for " + option, {{"created", dir}, {"option", option}}));
+    return true;
+}
+
+// The scenario's [ini] tables as INI text.
+std::string IniText(const Scenario& s)
+{
+    std::string out;
     for (const auto& [section, keys] : s.ini)
     {
-        out << "[" << section << "]\n";
+        out += "[" + section + "]\n";
         for (const auto& [k, v] : keys)
         {
-            out << k << " = " << v << "\n";
+            out += k + " = " + v + "\n";
         }
-        out << "\n";
+        out += "\n";
     }
+    return out;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& text, std::string* error)
+{
+    // O_EXCL: a file that appeared meanwhile is never overwritten.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+    {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    while (done < text.size())
+    {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n <= 0)
+        {
+            *error = "cannot write " + path + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0)
+    {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* text, std::string* error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+    {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    *text = ss.str();
+    return true;
+}
+
+// Puts ktzmonst32.ini where the module will look for it.
+//
+// In a directory given with --ini-dir an existing file is never touched: the
+// module reads it as it is when the scenario has no [ini] tables, and the run
+// is refused when it has some. Otherwise the file is written there from the
+// scenario and left in place.
+//
+// In a private directory the file is made of the scenario's [ini] tables;
+// the platform INI directory's own ktzmonst32.ini comes first only when
+// asked for (the first matching key wins, so its settings take precedence),
+// and is otherwise named as left out.
+bool PrepareIni(const Scenario& s, const RunOptions& opts, const std::string& iniDir,
+                const std::string& platformIniFile, std::vector<Event>* notes, std::string* error)
+{
+    const std::string file = iniDir + "/ktzmonst32.ini";
+    std::string text = IniText(s);
+    if (!opts.iniDir.empty())
+    {
+        struct stat st
+        {
+        };
+        if (::lstat(file.c_str(), &st) == 0)
+        {
+            if (!s.ini.empty())
+            {
+                *error = file + " already exists and the scenario has [ini] settings; ktzmon-host never "
+                                "overwrites it: remove it, or leave out --ini-dir";
+                return false;
+            }
+            notes->push_back(
+                NoteEvent("the module reads " + file + " as it is (the scenario has no [ini] tables)",
+                          {{"ini", "used"}, {"file", file}}));
+            return true;
+        }
+        if (text.empty())
+        {
+            return true;
+        }
+        if (!WriteNewFile(file, text, error))
+        {
+            return false;
+        }
+        notes->push_back(NoteEvent("wrote " + file + " from the scenario's [ini] tables (left in place)",
+                                   {{"ini", "written"}, {"file", file}}));
+        return true;
+    }
+    struct stat st
+    {
+    };
+    if (::stat(platformIniFile.c_str(), &st) == 0)
+    {
+        if (opts.mergePlatformIni)
+        {
+            std::string base;
+            if (!ReadWholeFile(platformIniFile, &base, error))
+            {
+                return false;
+            }
+            text = base + "\n" + text;
+            notes->push_back(NoteEvent("merged " + platformIniFile + " ahead of the scenario's [ini] tables",
+                                       {{"ini", "merged"}, {"file", platformIniFile}}));
+        }
+        else
+        {
+            notes->push_back(NoteEvent("left out " + platformIniFile + " (--merge-platform-ini applies it)",
+                                       {{"ini", "ignored"}, {"file", platformIniFile}}));
+        }
+    }
+    return text.empty() || WriteNewFile(file, text, error);
 }
 
 bool InWindow(const Expectation& e, double t)
@@ -596,40 +768,168 @@ const char* HostRequestName(uint32_t code)
     }
 }
 
+// The fields of a step record: its action, what it acts on and every value it sets.
+std::vector<Field> StepFields(const Step& st)
+{
+    std::vector<Field> f{{"action", st.action}};
+    const std::string& a = st.action;
+    const char* target = a == "set-fan"                                               ? "fan"
+                         : a == "set-stash-temp"                                      ? "index"
+                         : a == "pull-psu" || a == "insert-psu" || a == "set-psu"     ? "bay"
+                         : a == "connect" || a == "disconnect" || a == "caps-request" ? "client"
+                                                                                      : nullptr;
+    if (target != nullptr)
+    {
+        f.push_back({target, static_cast<int64_t>(st.target)});
+    }
+    const std::pair<const char*, const std::optional<uint32_t>*> values[] = {
+        {"reading", &st.reading1}, {"reading2", &st.reading2}, {"presence", &st.presence},
+        {"health", &st.health},    {"lnc", &st.lnc},           {"lc", &st.lc},
+        {"state", &st.state},      {"alert", &st.alert},       {"config", &st.config},
+    };
+    for (const auto& [key, v] : values)
+    {
+        if (*v)
+        {
+            f.push_back({key, static_cast<int64_t>(**v)});
+        }
+    }
+    if (st.temp)
+    {
+        f.push_back({"reading", static_cast<int64_t>(*st.temp)});
+    }
+    if (st.fruReadable)
+    {
+        f.push_back({"fru_readable", *st.fruReadable});
+    }
+    if (a == "set-ktz")
+    {
+        f.push_back({"value", st.text});
+    }
+    if (a == "log-event")
+    {
+        f.push_back({"id", st.text});
+    }
+    return f;
+}
+
+// Why the module dropped a client during its connect, judged from what the
+// client answered: the module forgets a client whose setting message fails
+// (an error status, or answer data where none is due) and then sends it
+// nothing more. Empty when the connect went through.
+std::string RemovalReason(const std::vector<Event>& events, size_t from, uint32_t client)
+{
+    const Event* setting = nullptr;
+    for (size_t i = from; i < events.size(); ++i)
+    {
+        const Event& ev = events[i];
+        if (ev.kind != Event::Kind::Message || ev.client != client)
+        {
+            continue;
+        }
+        if (setting != nullptr)
+        {
+            return ""; // anything after the setting message: the connect went on
+        }
+        if (ev.requestType != KTZMON_REQ_KTZ_SETTING)
+        {
+            return "";
+        }
+        setting = &ev;
+    }
+    if (setting == nullptr)
+    {
+        return "";
+    }
+    if (setting->status != 0)
+    {
+        return "it answered the ktz-setting message with status " + std::to_string(setting->status);
+    }
+    if (setting->rspLen != 0)
+    {
+        return "it answered the ktz-setting message with " + std::to_string(setting->rspLen) +
+               " bytes of data, where none is due";
+    }
+    return "";
+}
+
+// Removes the private temporary directory on every way out of a run, unless
+// it is to be kept and the run got as far as loading the module.
+struct TempDirGuard
+{
+    std::string dir;
+    bool keep = false;
+    ~TempDirGuard()
+    {
+        if (!dir.empty() && !keep)
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    }
+};
+
+// Clears the module-thread hooks and the global host state on every way out.
+struct HostGuard
+{
+    ~HostGuard()
+    {
+        ktzplat::SetLogObserver(nullptr, nullptr);
+        g_host = nullptr;
+    }
+};
+
 } // namespace
 
-bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, std::string* error)
+std::string Seconds(double t)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", t);
+    return buf;
+}
+
+RunStatus RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, std::string* error)
 {
     RunResult& r = *result;
     HostState host;
     host.scenario = &s;
     g_host = &host;
+    HostGuard hostGuard;
 
     // Platform first: the library's constructor runs against it at dlopen.
     ktzplat::Reset();
-    // The platform's own INI directory ($KTZPLAT_INI_DIR or its default): a
-    // ktzmonst32.ini there applies to every run that uses a private directory.
     const std::string platformIniFile = ktzplat::IniDir() + "/ktzmonst32.ini";
-    std::string tempDir;
+    std::vector<Event> notes;
+    if ((!opts.iniDir.empty() && !PrepareUserDir("--ini-dir", opts.iniDir, &notes, error)) ||
+        (!opts.logRoot.empty() && !PrepareUserDir("--log-root", opts.logRoot, &notes, error)))
+    {
+        return RunStatus::BadSetup;
+    }
+    TempDirGuard temp;
     if (opts.iniDir.empty() || opts.logRoot.empty())
     {
-        tempDir = MakeTempDir();
-        if (tempDir.empty())
+        temp.dir = MakeTempDir(error);
+        if (temp.dir.empty())
         {
-            *error = "cannot create a temporary directory";
-            g_host = nullptr;
-            return false;
+            return RunStatus::BadSetup;
+        }
+        std::error_code ec;
+        if ((opts.iniDir.empty() && !std::filesystem::create_directory(temp.dir + "/ini", ec)) ||
+            (opts.logRoot.empty() && !std::filesystem::create_directory(temp.dir + "/log", ec)))
+        {
+            *error = "cannot create a directory in " + temp.dir + ": " + ec.message();
+            return RunStatus::BadSetup;
         }
     }
-    r.iniDir = opts.iniDir.empty() ? tempDir + "/ini" : opts.iniDir;
-    r.logRoot = opts.logRoot.empty() ? tempDir + "/log" : opts.logRoot;
-    std::error_code ec;
-    std::filesystem::create_directories(r.iniDir, ec);
-    std::filesystem::create_directories(r.logRoot, ec);
+    r.iniDir = opts.iniDir.empty() ? temp.dir + "/ini" : opts.iniDir;
+    r.logRoot = opts.logRoot.empty() ? temp.dir + "/log" : opts.logRoot;
+    if (!PrepareIni(s, opts, r.iniDir, platformIniFile, &notes, error))
+    {
+        return RunStatus::BadSetup;
+    }
     ktzplat::SetIniDir(r.iniDir);
     ktzplat::SetLogRoot(r.logRoot);
     r.logFile = ktzplat::ResolveLogPath("/tmp/ktzmon.log");
-    WriteIni(s, r.iniDir, opts.iniDir.empty() ? platformIniFile : std::string());
     ktzplat::UseVirtualClock(kStartSeconds);
     host.startMs = ktzplat::NowMs();
     Chassis chassis;
@@ -642,23 +942,44 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
     {
         const char* why = ::dlerror();
         *error = "cannot load " + opts.modulePath + ": " + (why != nullptr ? why : "unknown error");
-        ktzplat::SetLogObserver(nullptr, nullptr);
-        g_host = nullptr;
-        return false;
+        return RunStatus::ModuleNotLoaded;
     }
     host.dispatch = reinterpret_cast<KTZMonDispatchFn>(::dlsym(lib, "KTZMON_RCESPDispatch"));
     if (host.dispatch == nullptr)
     {
         *error = opts.modulePath + " has no KTZMON_RCESPDispatch";
         ::dlclose(lib);
-        ktzplat::SetLogObserver(nullptr, nullptr);
-        g_host = nullptr;
-        return false;
+        return RunStatus::ModuleNotLoaded;
     }
+    temp.keep = opts.keepTemp;
 
     KTZMonHostClientDispatchFn table[1] = {&ClientDispatch};
     KTZMonHostEnv env{table};
     const auto allocsBefore = ktzplat::GetAllocStats();
+
+    // Streaming: every event up to the end of the list is final whenever the
+    // platform is idle, because module threads only append to it.
+    size_t emitted = 0;
+    auto stream = [&]()
+    {
+        std::vector<Event> fresh;
+        {
+            std::lock_guard<std::mutex> lock(host.mu);
+            fresh.assign(host.events.begin() + static_cast<std::ptrdiff_t>(emitted), host.events.end());
+            emitted = host.events.size();
+        }
+        if (opts.onEvent)
+        {
+            for (const auto& ev : fresh)
+            {
+                opts.onEvent(ev);
+            }
+        }
+    };
+    for (auto& n : notes)
+    {
+        Record(std::move(n));
+    }
 
     auto fail = [&](const std::string& why)
     {
@@ -676,6 +997,7 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
         {
             fail("the platform did not become idle (a module thread is still busy)");
         }
+        stream();
     };
     auto hostReq = [&](uint32_t code)
     {
@@ -702,49 +1024,83 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
         }
         return rc;
     };
+    auto interrupted = [&]()
+    { return r.interrupted || (opts.interrupted && (r.interrupted = opts.interrupted())); };
+    // Moves the clock to `target` chassis seconds in slices, streaming what
+    // happened and checking for an interruption after each.
+    constexpr int64_t kSliceMs = 5000;
+    int64_t nowMs = 0;
+    auto advanceTo = [&](double target)
+    {
+        const auto targetMs = static_cast<int64_t>(std::llround(target * 1000));
+        while (nowMs < targetMs && !interrupted())
+        {
+            const int64_t step = std::min(kSliceMs, targetMs - nowMs);
+            ktzplat::AdvanceClockMs(step);
+            nowMs += step;
+            stream();
+            if (opts.progress)
+            {
+                opts.progress(static_cast<double>(nowMs) / 1000.0, s.end);
+            }
+        }
+    };
 
     Snapshot(s, chassis, 0, &r.samples);
     bool loaded = hostReq(KTZMON_HOST_REQ_LOAD) == KTZMON_STATUS_OK;
     bool started = loaded && hostReq(KTZMON_HOST_REQ_START_MONITOR) == KTZMON_STATUS_OK;
     idle();
 
-    double now = 0;
     for (const Step& st : s.steps)
     {
-        if (!started)
+        if (!started || interrupted())
         {
             break;
         }
-        if (st.at > now)
-        {
-            ktzplat::AdvanceClockMs(static_cast<int64_t>(std::llround((st.at - now) * 1000)));
-            now = st.at;
-        }
-        if (st.action == "stop")
+        advanceTo(st.at);
+        if (st.action == "stop" || interrupted())
         {
             break;
         }
         Event ev;
         ev.t = ChassisNow();
+        ev.fields = StepFields(st);
         if (st.action == "connect" || st.action == "disconnect")
         {
             const bool connect = st.action == "connect";
+            size_t from = 0;
             {
                 std::lock_guard<std::mutex> lock(host.mu);
                 host.isConnecting = connect;
                 host.connecting = st.target;
                 host.disconnectedInConnect = false;
+                from = host.events.size();
             }
             ev.kind = Event::Kind::Host;
             ev.client = st.target;
-            ev.text = std::string(connect ? "client " : "client ") + std::to_string(st.target) +
-                      (connect ? " connects" : " disconnects");
+            ev.text = "client " + std::to_string(st.target) + (connect ? " connects" : " disconnects");
             Record(ev); // before the messages the connect produces
             const uint32_t rc = ClientRequest(
                 connect ? KTZMON_HOST_REQ_CLIENT_CONNECTED : KTZMON_HOST_REQ_CLIENT_DISCONNECTED, st.target);
+            std::string why;
             {
                 std::lock_guard<std::mutex> lock(host.mu);
                 host.isConnecting = false;
+                if (connect && !host.disconnectedInConnect)
+                {
+                    why = RemovalReason(host.events, from, st.target);
+                }
+            }
+            if (!why.empty())
+            {
+                Event d;
+                d.kind = Event::Kind::Removed;
+                d.t = ChassisNow();
+                d.client = st.target;
+                d.text =
+                    "the module removed client " + std::to_string(st.target) + " during its connect: " + why;
+                d.fields = {{"reason", why}};
+                Record(d);
             }
             if (rc != KTZMON_STATUS_OK)
             {
@@ -790,14 +1146,22 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
                 std::lock_guard<std::mutex> lock(host.mu);
                 host.events[index].text = text;
             }
-            Snapshot(s, chassis, now, &r.samples);
+            Snapshot(s, chassis, static_cast<double>(nowMs) / 1000.0, &r.samples);
         }
         idle();
     }
-    if (started && s.end > now)
+    if (started)
     {
-        ktzplat::AdvanceClockMs(static_cast<int64_t>(std::llround((s.end - now) * 1000)));
-        now = s.end;
+        advanceTo(s.end);
+    }
+    if (r.interrupted)
+    {
+        Event n;
+        n.kind = Event::Kind::Note;
+        n.t = ChassisNow();
+        n.text = "interrupted: the run ends here, expectations are not checked";
+        n.ok = false;
+        Record(n);
     }
     if (started)
     {
@@ -809,8 +1173,8 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
         (void)hostReq(KTZMON_HOST_REQ_UNLOAD);
         idle();
     }
-    r.end = now;
-    Snapshot(s, chassis, now, &r.samples);
+    r.end = static_cast<double>(nowMs) / 1000.0;
+    Snapshot(s, chassis, r.end, &r.samples);
     if (ktzplat::LiveThreadCount() != 0)
     {
         fail(std::to_string(ktzplat::LiveThreadCount()) + " module thread(s) still running after Unload");
@@ -824,50 +1188,53 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
     ktzplat::SetLogObserver(nullptr, nullptr);
     ::dlclose(lib);
 
+    // Every message must be well formed and addressed like the protocol says.
+    std::vector<Event> events;
     {
         std::lock_guard<std::mutex> lock(host.mu);
-        r.events = std::move(host.events);
+        events = host.events;
     }
-    g_host = nullptr;
-
-    // Every message must be well formed and addressed like the protocol says.
-    for (const auto& ev : r.events)
+    for (const auto& ev : events)
     {
         if (ev.kind != Event::Kind::Message)
         {
             continue;
         }
-        char when[32];
-        std::snprintf(when, sizeof when, "t=%.1f", ev.t);
+        const std::string when = "t=" + Seconds(ev.t);
         if (ev.requestClass != KTZMON_REQ_CLASS || ev.trailer != kTrailer)
         {
-            r.failures.push_back(std::string(when) + ": client " + std::to_string(ev.client) +
-                                 " received class " + std::to_string(ev.requestClass) + " trailer " +
-                                 std::to_string(ev.trailer));
+            r.failures.push_back(when + ": client " + std::to_string(ev.client) + " received class " +
+                                 std::to_string(ev.requestClass) + " trailer " + std::to_string(ev.trailer));
         }
         const auto d = ktzclient::Decode(ev.requestClass, ev.requestType, ev.bytes);
         if (!d.ok)
         {
-            r.failures.push_back(std::string(when) + ": client " + std::to_string(ev.client) +
+            r.failures.push_back(when + ": client " + std::to_string(ev.client) +
                                  " received a malformed message: " + d.error);
         }
     }
-    for (const auto& e : s.expectations)
+    stream();
     {
-        r.outcomes.push_back(Check(e, r.events));
-        if (!r.outcomes.back().ok)
+        std::lock_guard<std::mutex> lock(host.mu);
+        r.events = std::move(host.events);
+    }
+    if (!r.interrupted)
+    {
+        for (const auto& e : s.expectations)
         {
-            r.failures.push_back("expectation at line " + std::to_string(e.line) +
-                                 " not met: " + e.Describe() + " (" + r.outcomes.back().detail + ")");
+            r.outcomes.push_back(Check(e, r.events));
         }
     }
-    if (!tempDir.empty() && !opts.keepTemp)
+    if (!temp.dir.empty() && !opts.keepTemp)
     {
-        std::filesystem::remove_all(tempDir, ec);
         r.logFile.clear();
     }
-    r.ok = r.failures.empty();
-    return true;
+    r.ok = r.failures.empty() && !r.interrupted;
+    for (const auto& o : r.outcomes)
+    {
+        r.ok = r.ok && o.ok;
+    }
+    return RunStatus::Completed;
 }
 
 } // namespace ktzhost

@@ -9,11 +9,22 @@
 #include "scenario.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace ktzhost
 {
+
+// A named value an event carries beside its text (a step's action and the
+// values it sets, the file a note is about).
+struct Field
+{
+    std::string key;
+    std::variant<int64_t, std::string, bool> value;
+};
 
 struct Event
 {
@@ -24,10 +35,12 @@ struct Event
         Message, // a message a client received
         Log,     // a module log line
         Note,    // something the host says about the run
+        Removed, // the module dropped a client during its connect
     };
     Kind kind = Kind::Note;
     double t = 0; // chassis seconds since Load
     std::string text;
+    std::vector<Field> fields;
     // Host requests
     uint32_t status = 0;
     bool ok = true;
@@ -62,7 +75,10 @@ struct ExpectOutcome
 
 struct RunResult
 {
-    bool ok = false; // every host status as required and every expectation met
+    bool ok = false;          // every host status as required and every expectation met
+    bool interrupted = false; // the run was ended early; expectations were not checked
+    // What went wrong with the run itself (host statuses, malformed messages,
+    // leaks); unmet expectations are in `outcomes` only.
     std::vector<std::string> failures;
     std::vector<Event> events; // in the order they happened
     std::vector<ChassisSample> samples;
@@ -77,12 +93,33 @@ struct RunOptions
     std::string iniDir;  // empty: a private temporary directory
     std::string logRoot; // empty: a private temporary directory
     bool keepTemp = false;
+    // Put the platform INI directory's ktzmonst32.ini ahead of the scenario's
+    // [ini] tables in a private INI directory (otherwise it is left out, and
+    // a note says so).
+    bool mergePlatformIni = false;
+    // Called on the calling thread with every event, in order, as soon as it
+    // is final (the run is streamed in steps of a few chassis seconds).
+    std::function<void(const Event&)> onEvent;
+    // Asked between steps of the clock: true ends the run early (Stop-monitor
+    // and Unload are still issued, expectations are not checked).
+    std::function<bool()> interrupted;
+    // Told the chassis time reached so far and the end of the run.
+    std::function<void(double now, double end)> progress;
 };
 
-// Runs one scenario from Load to Unload. Returns false with `error` when the
-// module cannot be loaded or the run cannot begin; the run's own problems are
-// in the result's failures.
-bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, std::string* error);
+enum class RunStatus
+{
+    Completed,       // the run went from Load to Unload (or was interrupted)
+    BadSetup,        // an INI or log directory was refused; nothing was run
+    ModuleNotLoaded, // dlopen or dlsym failed; nothing was run
+};
+
+// Runs one scenario from Load to Unload. Anything but Completed comes with
+// `error`; the run's own problems are in the result's failures.
+RunStatus RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, std::string* error);
+
+// Chassis seconds as the transcript shows them ("12.5").
+std::string Seconds(double t);
 
 } // namespace ktzhost
 

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
+#include <variant>
 
 namespace ktzhost
 {
@@ -25,6 +27,7 @@ std::string Who(const Event& ev)
     case Event::Kind::Step: return "chassis";
     case Event::Kind::Message: return "client " + std::to_string(ev.client);
     case Event::Kind::Log: return "module log";
+    case Event::Kind::Removed: return "module";
     default: return "ktzmon-host";
     }
 }
@@ -115,82 +118,132 @@ std::map<uint32_t, std::map<uint32_t, unsigned>> Counts(const RunResult& r)
 
 } // namespace
 
-void WriteTranscript(std::ostream& out, const Scenario& s, const RunResult& r, const OutputOptions& o)
+namespace
 {
-    if (!s.title.empty())
+
+// The transcript: a header, one aligned line per event as it happens, then
+// the message counts, the expectations and the result.
+class TranscriptWriter : public RunWriter
+{
+  public:
+    TranscriptWriter(std::ostream& out, const OutputOptions& o) : out_(out), o_(o) {}
+
+    void Begin(const Scenario& s) override
     {
-        out << s.title << "\n";
-    }
-    if (!s.description.empty())
-    {
-        out << s.description << (s.description.back() == '\n' ? "" : "\n");
-    }
-    out << "\n";
-    const std::string indent(8 + 2 + 12 + 2, ' ');
-    char head[128];
-    std::snprintf(head, sizeof head, "%8s  %-12s  %s\n", "t (s)", "who", "what");
-    out << head;
-    for (const auto& ev : r.events)
-    {
-        if (ev.kind == Event::Kind::Log && !o.showLog)
+        if (!s.title.empty())
         {
-            continue;
+            out_ << s.title << "\n";
         }
+        if (!s.description.empty())
+        {
+            out_ << s.description << (s.description.back() == '\n' ? "" : "\n");
+        }
+        out_ << "\n";
+        char head[128];
+        std::snprintf(head, sizeof head, "%8s  %-12s  %s\n", "t (s)", "who", "what");
+        out_ << head << std::flush;
+    }
+
+    void Add(const Event& ev) override
+    {
+        if (ev.kind == Event::Kind::Log && !o_.showLog)
+        {
+            return;
+        }
+        const std::string indent(8 + 2 + 12 + 2, ' ');
         char line[64];
         std::snprintf(line, sizeof line, "%8.1f  %-12s  ", ev.t, Who(ev).c_str());
-        out << line << EventText(ev) << "\n";
-        if (o.hex && (ev.kind == Event::Kind::Message || (ev.kind == Event::Kind::Host && !ev.bytes.empty())))
+        out_ << line << EventText(ev) << "\n";
+        if (o_.hex &&
+            (ev.kind == Event::Kind::Message || (ev.kind == Event::Kind::Host && !ev.bytes.empty())))
         {
-            HexLines(out, ev.bytes, indent);
+            HexLines(out_, ev.bytes, indent);
             if (ev.kind == Event::Kind::Message && !ev.response.empty())
             {
-                HexLines(out, ev.response, indent, "answer ");
+                HexLines(out_, ev.response, indent, "answer ");
             }
         }
+        out_ << std::flush;
     }
-    out << "\nMessages received\n";
-    for (const auto& [client, types] : Counts(r))
+
+    void End(const Scenario& s, const RunResult& r) override
     {
-        out << "  client " << client << ":";
-        for (const auto& [type, n] : types)
+        out_ << "\nMessages received\n";
+        for (const auto& [client, types] : Counts(r))
         {
-            out << " " << ktzclient::RequestTypeName(type) << " " << n;
+            out_ << "  client " << client << ":";
+            for (const auto& [type, n] : types)
+            {
+                out_ << " " << ktzclient::RequestTypeName(type) << " " << n;
+            }
+            out_ << "\n";
         }
-        out << "\n";
-    }
-    if (!r.outcomes.empty())
-    {
-        out << "\nExpectations\n";
+        out_ << "\nExpectations\n";
+        unsigned unmet = 0;
+        if (r.interrupted)
+        {
+            out_ << "  not checked: the run was interrupted\n";
+        }
+        else if (s.expectations.empty())
+        {
+            out_ << "  none: nothing was checked\n";
+        }
         for (const auto& oc : r.outcomes)
         {
-            out << "  " << (oc.ok ? "ok      " : "FAILED  ") << "line " << oc.expectation.line << ": "
-                << oc.expectation.Describe() << " (" << oc.detail << ")\n";
+            unmet += oc.ok ? 0 : 1;
+            out_ << "  " << (oc.ok ? "ok      " : "FAILED  ") << "line " << oc.expectation.line << ": "
+                 << oc.expectation.Describe() << " (" << oc.detail << ")\n";
         }
-    }
-    out << "\n";
-    if (r.ok)
-    {
-        out << "Result: ok, the run went as the scenario expects\n";
-    }
-    else
-    {
-        out << "Result: FAILED\n";
+        out_ << "\n";
+        if (r.ok)
+        {
+            out_ << (s.expectations.empty() ? "Result: ok, the run completed (no expectations to check)\n"
+                                            : "Result: ok, the run went as the scenario expects\n");
+        }
+        else if (r.interrupted)
+        {
+            out_ << "Result: INTERRUPTED at t=" << Seconds(r.end) << "\n";
+        }
+        else
+        {
+            out_ << "Result: FAILED\n";
+            if (unmet != 0)
+            {
+                out_ << "  " << unmet << " expectation(s) not met (listed above)\n";
+            }
+        }
         for (const auto& f : r.failures)
         {
-            out << "  " << f << "\n";
+            out_ << "  " << f << "\n";
         }
+        out_ << std::flush;
     }
-}
 
-void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const OutputOptions& o)
+  private:
+    std::ostream& out_;
+    OutputOptions o_;
+};
+
+// One JSON object per line.
+class JsonWriter : public RunWriter
 {
-    using nlohmann::json;
-    out << json{{"kind", "scenario"}, {"title", s.title}, {"end", r.end}}.dump() << "\n";
-    for (const auto& ev : r.events)
+  public:
+    JsonWriter(std::ostream& out, const OutputOptions& o) : out_(out), o_(o) {}
+
+    void Begin(const Scenario& s) override
     {
-        if (ev.kind == Event::Kind::Log && !o.showLog)
+        Line(nlohmann::json{{"kind", "scenario"},
+                            {"title", s.title},
+                            {"end", s.end},
+                            {"expectations", s.expectations.size()}});
+    }
+
+    void Add(const Event& ev) override
+    {
+        using nlohmann::json;
+        if (ev.kind == Event::Kind::Log && !o_.showLog)
         {
-            continue;
+            return;
         }
         json j = {{"t", ev.t}};
         switch (ev.kind)
@@ -211,7 +264,7 @@ void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const O
                 {
                     j["caps"] = caps.value.caps;
                 }
-                if (o.hex)
+                if (o_.hex)
                 {
                     j["hex"] = ktzclient::Hex(ev.bytes.data(), ev.bytes.size());
                 }
@@ -227,6 +280,12 @@ void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const O
             break;
         case Event::Kind::Note:
             j["kind"] = "note";
+            j["text"] = ev.text;
+            j["ok"] = ev.ok;
+            break;
+        case Event::Kind::Removed:
+            j["kind"] = "removed";
+            j["client"] = ev.client;
             j["text"] = ev.text;
             break;
         case Event::Kind::Message:
@@ -255,7 +314,7 @@ void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const O
                     j["answer_caps"] = caps.value.caps;
                 }
             }
-            if (o.hex)
+            if (o_.hex)
             {
                 j["hex"] = ktzclient::Hex(ev.bytes.data(), ev.bytes.size());
                 if (!ev.response.empty())
@@ -266,30 +325,88 @@ void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const O
             break;
         }
         }
-        out << j.dump() << "\n";
-    }
-    for (const auto& oc : r.outcomes)
-    {
-        out << json{{"kind", "expect"},
-                    {"line", oc.expectation.line},
-                    {"text", oc.expectation.Describe()},
-                    {"ok", oc.ok},
-                    {"detail", oc.detail}}
-                   .dump()
-            << "\n";
-    }
-    json counts = json::object();
-    for (const auto& [client, types] : Counts(r))
-    {
-        json c = json::object();
-        for (const auto& [type, n] : types)
+        // A step's action and values, a note's file, a removal's reason.
+        for (const auto& f : ev.fields)
         {
-            c[ktzclient::RequestTypeName(type)] = n;
+            std::visit([&](const auto& v) { j[f.key] = v; }, f.value);
         }
-        counts[std::to_string(client)] = c;
+        Line(j);
     }
-    out << json{{"kind", "result"}, {"ok", r.ok}, {"failures", r.failures}, {"messages", counts}}.dump()
-        << "\n";
+
+    void End(const Scenario&, const RunResult& r) override
+    {
+        using nlohmann::json;
+        json unmet = json::array();
+        for (const auto& oc : r.outcomes)
+        {
+            Line(json{{"kind", "expect"},
+                      {"line", oc.expectation.line},
+                      {"text", oc.expectation.Describe()},
+                      {"ok", oc.ok},
+                      {"detail", oc.detail}});
+            if (!oc.ok)
+            {
+                unmet.push_back(oc.expectation.line);
+            }
+        }
+        json counts = json::object();
+        for (const auto& [client, types] : Counts(r))
+        {
+            json c = json::object();
+            for (const auto& [type, n] : types)
+            {
+                c[ktzclient::RequestTypeName(type)] = n;
+            }
+            counts[std::to_string(client)] = c;
+        }
+        Line(json{{"kind", "result"},
+                  {"ok", r.ok},
+                  {"interrupted", r.interrupted},
+                  {"end", r.end},
+                  {"checked", r.outcomes.size()},
+                  {"unmet", unmet},
+                  {"failures", r.failures},
+                  {"messages", counts}});
+    }
+
+  private:
+    void Line(const nlohmann::json& j) { out_ << j.dump() << "\n" << std::flush; }
+
+    std::ostream& out_;
+    OutputOptions o_;
+};
+
+} // namespace
+
+std::unique_ptr<RunWriter> MakeRunWriter(std::ostream& out, const OutputOptions& o)
+{
+    if (o.json)
+    {
+        return std::make_unique<JsonWriter>(out, o);
+    }
+    return std::make_unique<TranscriptWriter>(out, o);
+}
+
+void WriteTranscript(std::ostream& out, const Scenario& s, const RunResult& r, const OutputOptions& o)
+{
+    TranscriptWriter w(out, o);
+    w.Begin(s);
+    for (const auto& ev : r.events)
+    {
+        w.Add(ev);
+    }
+    w.End(s, r);
+}
+
+void WriteJson(std::ostream& out, const Scenario& s, const RunResult& r, const OutputOptions& o)
+{
+    JsonWriter w(out, o);
+    w.Begin(s);
+    for (const auto& ev : r.events)
+    {
+        w.Add(ev);
+    }
+    w.End(s, r);
 }
 
 } // namespace ktzhost

@@ -524,6 +524,7 @@ void ReadFans(Tbl& top, Scenario& s, std::vector<Error>& warnings)
         Tbl t(*ft, "fan[" + std::to_string(s.fans.size() + 1) + "]");
         firstLine = firstLine ? firstLine : t.Line();
         FanDef f;
+        f.healthGiven = t.Has("health");
         f.number =
             static_cast<uint32_t>(t.Int("number", 1, 255).value_or(static_cast<int64_t>(s.fans.size() + 1)));
         if (f.number > 255)

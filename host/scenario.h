@@ -24,6 +24,7 @@ struct FanDef
     uint32_t lc = 0;
     uint32_t presence = 1;
     uint32_t health = 1;
+    bool healthGiven = false; // false: the platform derives health from the readings
     uint8_t pwm = 0;
 };
 

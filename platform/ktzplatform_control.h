@@ -154,6 +154,12 @@ struct Fan
     uint32_t lncThreshold = 0;
     uint32_t lcThreshold = 0;
     int32_t result = 0; // non-zero: ThermalGetFanData fails with it
+    // When set, ThermalGetFanData reports the health of a present fan from its
+    // readings instead of `health`: 2 (critical) when a reading is at or below
+    // a non-zero lcThreshold, else 3 (non-critical) when at or below a
+    // non-zero lncThreshold, else 1 (normal); a two-sensor fan reports the
+    // worse of its two sensors. An absent fan reports `health` as set.
+    bool deriveHealth = false;
 };
 void SetFan(uint32_t fanNum, const Fan& fan);
 Fan GetFan(uint32_t fanNum);

@@ -53,6 +53,45 @@ void PutTempEntry(unsigned char* e, const TempEntry& t)
     Put32(e, 28, t.health);
     std::memcpy(e + 32, &t.reading, 1);
 }
+
+constexpr uint32_t kHealthNormal = 1;
+constexpr uint32_t kHealthCritical = 2;
+constexpr uint32_t kHealthNonCritical = 3;
+
+// Severity order of the health words: normal < non-critical < critical.
+int Severity(uint32_t health)
+{
+    return health == kHealthCritical ? 2 : health == kHealthNonCritical ? 1 : 0;
+}
+
+uint32_t SensorHealth(uint32_t reading, const Fan& f)
+{
+    if (f.lcThreshold != 0 && reading <= f.lcThreshold)
+    {
+        return kHealthCritical;
+    }
+    if (f.lncThreshold != 0 && reading <= f.lncThreshold)
+    {
+        return kHealthNonCritical;
+    }
+    return kHealthNormal;
+}
+
+// The health word the fan record carries (see Fan::deriveHealth).
+uint32_t ReportedHealth(const Fan& f)
+{
+    if (!f.deriveHealth || f.presence != 1)
+    {
+        return f.health;
+    }
+    uint32_t h = SensorHealth(f.reading1, f);
+    if (f.sensorCount >= 2)
+    {
+        const uint32_t h2 = SensorHealth(f.reading2, f);
+        h = Severity(h2) > Severity(h) ? h2 : h;
+    }
+    return h;
+}
 } // namespace
 
 namespace detail
@@ -157,7 +196,7 @@ extern "C" int32_t ThermalGetFanData(uint32_t fanNum, void* fanData)
     PutText(p, 4, f.name1, 15);
     PutText(p, 20, f.name2, 15);
     Put32(p, 36, f.presence);
-    Put32(p, 40, f.health);
+    Put32(p, 40, ReportedHealth(f));
     p[45] = f.pwm;
     p[46] = f.sensorCount;
     Put32(p, 60, f.reading1);

@@ -8,14 +8,18 @@
 #include <ktzmon/protocol.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 #include <vector>
 
@@ -206,6 +210,163 @@ TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
     EXPECT_EQ(p.out.find("FAILED"), std::string::npos);
 }
 
+// ---- the demonstration checked against its own scenario ----------------------------
+//
+// Everything expected below is read from host/scenarios/demo.toml with toml++
+// (not through ktzmon-host's scenario reader) and checked against the wire
+// bytes of the JSON records (not through the decoder that made their fields).
+
+// A message as it was on the wire.
+struct Wire
+{
+    double t = 0;
+    uint32_t type = 0;
+    std::vector<uint8_t> b;
+
+    uint32_t U32(size_t off) const
+    {
+        return off + 4 <= b.size() ? static_cast<uint32_t>(b[off] | b[off + 1] << 8 | b[off + 2] << 16 |
+                                                           static_cast<uint32_t>(b[off + 3]) << 24)
+                                   : 0xFFFFFFFFu;
+    }
+    std::string Text(size_t off) const
+    {
+        std::string s;
+        for (size_t i = off; i < b.size() && b[i] != 0; ++i)
+        {
+            s += static_cast<char>(b[i]);
+        }
+        return s;
+    }
+    bool IsSensor() const { return type == KTZMON_REQ_SENSOR_DATA; }
+    std::string SensorName() const { return Text(KTZMON_SENSOR_OFF_NAME); }
+};
+
+std::vector<uint8_t> FromHex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    std::stringstream hs(hex);
+    unsigned v;
+    while (hs >> std::hex >> v)
+    {
+        bytes.push_back(static_cast<uint8_t>(v));
+    }
+    return bytes;
+}
+
+std::vector<Wire> WireMessages(const std::vector<json>& all, uint32_t client)
+{
+    std::vector<Wire> out;
+    for (const auto& j : all)
+    {
+        if (j["kind"] == "message" && j["client"] == client)
+        {
+            out.push_back({j["t"].get<double>(), j["type_code"].get<uint32_t>(), FromHex(j["hex"])});
+        }
+    }
+    return out;
+}
+
+// The module's sensor pass runs every 5 chassis seconds (sensorsCheck), the
+// sensor types attach at the first pass 30 s after Start-monitor, and a fan
+// reading that changes is held for 24 s (delay mode) before it is sent.
+constexpr double kPass = 5;
+constexpr double kAttach = 30;
+constexpr double kFanDelay = 24;
+
+// The first pass after a step at `t`: a step on a pass boundary is applied
+// after that pass ran.
+double NextPass(double t)
+{
+    return std::floor(t / kPass) * kPass + kPass;
+}
+
+// The first pass at or after `t`.
+double PassFrom(double t)
+{
+    return std::ceil(t / kPass) * kPass;
+}
+
+struct DemoFacts
+{
+    std::vector<std::string> sensors;                            // in the order a snapshot sends them
+    std::vector<std::pair<uint32_t, std::string>> fru;           // present bays and their FRU text
+    std::vector<std::pair<double, std::string>> logEvents;       // step time, message ID
+    std::map<std::string, std::pair<double, std::string>> steps; // "action@t" -> step table
+    toml::table doc;
+};
+
+DemoFacts ReadDemo()
+{
+    DemoFacts f;
+    f.doc = toml::parse_file(std::string(KTZHOST_SOURCE_DIR) + "/host/scenarios/demo.toml");
+    for (const auto& fan : *f.doc["fan"].as_array())
+    {
+        for (const auto& n : *fan.as_table()->get("names")->as_array())
+        {
+            f.sensors.push_back(n.value<std::string>().value());
+        }
+    }
+    f.sensors.push_back(f.doc["chassis_temp"]["name"].value<std::string>().value());
+    for (const auto& st : *f.doc["stash_temp"].as_array())
+    {
+        f.sensors.push_back(st.as_table()->get("name")->value<std::string>().value());
+    }
+    for (const auto& p : *f.doc["psu"].as_array())
+    {
+        const auto& t = *p.as_table();
+        const auto bay = t["bay"].value<uint32_t>().value();
+        f.sensors.push_back("PS-" + std::to_string(bay));
+        if (t["present"].value_or(true))
+        {
+            f.fru.emplace_back(bay, t["fru_text"].value<std::string>().value());
+        }
+    }
+    f.sensors.push_back("Power Redundancy");
+    for (const auto& s : *f.doc["step"].as_array())
+    {
+        const auto& t = *s.as_table();
+        if (t["action"] == "log-event")
+        {
+            f.logEvents.emplace_back(t["at"].value<double>().value(), t["id"].value<std::string>().value());
+        }
+    }
+    return f;
+}
+
+// The first step with this action at or after `from` chassis seconds.
+const toml::table& StepAt(const DemoFacts& f, const std::string& action, double from = 0)
+{
+    for (const auto& s : *f.doc["step"].as_array())
+    {
+        const auto& t = *s.as_table();
+        if (t["action"] == action && t["at"].value<double>().value() >= from)
+        {
+            return t;
+        }
+    }
+    throw std::runtime_error("demo.toml has no " + action + " step after t=" + std::to_string(from));
+}
+
+double At(const toml::table& step)
+{
+    return step["at"].value<double>().value();
+}
+
+// The sensor-data messages a client gets at `t`, by name.
+std::vector<std::string> SensorsAt(const std::vector<Wire>& msgs, double t)
+{
+    std::vector<std::string> out;
+    for (const auto& m : msgs)
+    {
+        if (m.t == t && m.IsSensor())
+        {
+            out.push_back(m.SensorName());
+        }
+    }
+    return out;
+}
+
 TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
 {
     ASSERT_EQ(DemoJson().exitCode, 0) << DemoJson().err;
@@ -213,127 +374,205 @@ TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back()["kind"], "result");
     EXPECT_EQ(all.back()["ok"], true);
-    EXPECT_EQ(all.back()["messages"]["7"]["sensor-data"], 37);
+    const DemoFacts demo = ReadDemo();
+    const auto c7 = WireMessages(all, 7);
+    const auto c9 = WireMessages(all, 9);
+    const double connect9 = At(StepAt(demo, "connect", kAttach));
+    ASSERT_EQ(StepAt(demo, "connect")["client"].value<uint32_t>(), 7u);
+    ASSERT_LT(At(StepAt(demo, "connect")), kAttach) << "client 7 is meant to connect before the types attach";
 
-    const auto c7 = Messages(all, 7);
-    const auto c9 = Messages(all, 9);
+    // Client 7 connected early: the setting message (monitoring on, not a
+    // change) and the capability query at its connect, then at the attach
+    // every sensor once in snapshot order, the FRU records of the present
+    // bays with the scenario's text, data-sync-complete.
     ASSERT_GE(c7.size(), 2u);
-    EXPECT_EQ(Shape(c7, 10), (std::vector<std::string>{"ktz-setting", "caps-query"}));
-    EXPECT_EQ(c7[0]["fields"]["changed"], false);
-    EXPECT_EQ(c7[0]["hex"], "01 00 00 00 00 00 00 00");
-    // Client 7 connected early: it gets each type as it attaches, FRU records
-    // right after the power supplies, then data-sync-complete once.
-    EXPECT_EQ(Shape(c7, 30), Cat({Repeat("sensor-data/fan", 6),
-                                  Repeat("sensor-data/temperature", 3),
-                                  Repeat("sensor-data/power-supply", 4),
-                                  Repeat("fru-by-number", 3),
-                                  {"sensor-data/power-redundancy", "data-sync-complete"}}));
-    // Client 9 connects to a chassis already known: the whole snapshot, the
-    // FRU records, data-sync-complete and then the two queued events.
-    EXPECT_EQ(Shape(c9, 50), Cat({{"ktz-setting", "caps-query"},
-                                  Repeat("sensor-data/fan", 6),
-                                  Repeat("sensor-data/temperature", 3),
-                                  Repeat("sensor-data/power-supply", 4),
-                                  {"sensor-data/power-redundancy"},
-                                  Repeat("fru-by-number", 3),
-                                  {"data-sync-complete", "log-event", "log-event"}}));
-    std::vector<std::string> ids;
-    for (const auto& m : c9)
+    EXPECT_EQ(c7[0].type, KTZMON_REQ_KTZ_SETTING);
+    EXPECT_EQ(c7[0].b, (std::vector<uint8_t>{1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(c7[1].type, KTZMON_REQ_GET_KTZ_CAPS);
+    EXPECT_EQ(SensorsAt(c7, kAttach), demo.sensors);
+    auto fruAt = [&](const std::vector<Wire>& msgs, double t)
     {
-        if (m["type"] == "log-event")
+        std::vector<std::pair<uint32_t, std::string>> out;
+        for (const auto& m : msgs)
         {
-            ids.push_back(m["fields"]["id"]);
-        }
-    }
-    EXPECT_EQ(ids, (std::vector<std::string>{"PSU0100", "CHS0210", "FAN0004"}));
-    for (const auto& m : c7)
-    {
-        EXPECT_NE(m["type"], "log-event") << "a base-only client received a chassis log event";
-    }
-
-    // The fan dip never reached a client; the real failure did, at the end of the delay.
-    std::vector<double> fan3b;
-    for (const auto& m : c7)
-    {
-        if (m["type"] == "sensor-data")
-        {
-            EXPECT_FALSE(m["fields"]["name"] == "Fan2A" && m["fields"]["reading"] == 1500);
-            if (m["fields"]["name"] == "Fan3B" && m["fields"]["reading"] == 800)
+            if (m.t == t && m.type == KTZMON_REQ_FRU_BY_NUM)
             {
-                fan3b.push_back(m["t"]);
-                EXPECT_EQ(m["fields"]["status_name"], "critical");
+                EXPECT_EQ(m.b.size(), KTZMON_FRU_SIZE);
+                out.emplace_back(m.b.at(KTZMON_FRU_OFF_NUM), m.Text(KTZMON_FRU_OFF_DATA));
             }
         }
-    }
-    EXPECT_EQ(fan3b, (std::vector<double>{120.0, 225.0}));
-
-    // The pulled supply is reported empty, and its FRU record comes again when it is back.
-    std::vector<double> fruBay2;
-    for (const auto& m : c9)
+        return out;
+    };
+    EXPECT_EQ(fruAt(c7, kAttach), demo.fru);
+    ASSERT_FALSE(c7.empty());
+    auto lastAt = [](const std::vector<Wire>& msgs, double t)
     {
-        if (m["type"] == "fru-by-number" && m["fields"]["bay"] == 2)
+        uint32_t type = 0;
+        for (const auto& m : msgs)
         {
-            fruBay2.push_back(m["t"]);
+            type = m.t == t ? m.type : type;
+        }
+        return type;
+    };
+    EXPECT_EQ(lastAt(c7, kAttach), KTZMON_REQ_DATA_SYNC_COMPLETE);
+
+    // Client 9 connects to a chassis already known: the same snapshot and FRU
+    // records at once, then data-sync-complete and the chassis log events
+    // posted before it came, in posting order; the later one follows when posted.
+    EXPECT_EQ(SensorsAt(c9, connect9), demo.sensors);
+    EXPECT_EQ(fruAt(c9, connect9), demo.fru);
+    std::vector<std::string> ids, wantIds;
+    std::vector<double> idTimes, wantTimes;
+    for (const auto& [t, id] : demo.logEvents)
+    {
+        if (t < At(StepAt(demo, "set-ktz")))
+        {
+            wantIds.push_back(id);
+            wantTimes.push_back(std::max(t, connect9));
         }
     }
-    EXPECT_EQ(fruBay2, (std::vector<double>{50.0, 185.0, 225.0}));
+    bool syncSeen = false;
+    for (const auto& m : c9)
+    {
+        syncSeen = syncSeen || (m.t == connect9 && m.type == KTZMON_REQ_DATA_SYNC_COMPLETE);
+        if (m.type == KTZMON_REQ_VQ_LOG_EVT)
+        {
+            EXPECT_TRUE(syncSeen) << "a chassis log event before data-sync-complete";
+            ids.push_back(m.Text(m.U32(KTZMON_LOG_EVT_OFF_MSGID_OFF)));
+            idTimes.push_back(m.t);
+        }
+    }
+    EXPECT_EQ(ids, wantIds);
+    EXPECT_EQ(idTimes, wantTimes);
+    for (const auto& m : c7)
+    {
+        EXPECT_NE(m.type, KTZMON_REQ_VQ_LOG_EVT) << "a base-only client received a chassis log event";
+    }
 
-    // Switching the setting off and on: both clients hear each change once,
-    // and the types attach again at the next pass.
+    // Between the two snapshots client 7 hears of exactly these changes.
+    std::vector<std::pair<double, std::string>> want;
+    const auto& fans = *demo.doc["fan"].as_array();
+    auto fanName = [&](const toml::table& step, size_t sensor)
+    {
+        const auto& f = *fans.at(step["fan"].value<size_t>().value() - 1).as_table();
+        return f["names"][sensor].value<std::string>().value();
+    };
+    // A dip below the lower non-critical threshold that recovers within the
+    // fan delay: the reading is never sent; the fan's one health word turns
+    // non-critical and back, which its other sensor reports at the next passes.
+    const auto& dip = StepAt(demo, "set-fan");
+    const auto& recover = StepAt(demo, "set-fan", At(dip) + 1);
+    ASSERT_LT(At(recover) - At(dip), kFanDelay);
+    ASSERT_LT(dip["reading"].value<int64_t>().value(),
+              fans[1].as_table()->at("lnc").value<int64_t>().value());
+    want.emplace_back(NextPass(At(dip)), fanName(dip, 1));
+    want.emplace_back(NextPass(At(recover)), fanName(recover, 1));
+    // A real failure of the second sensor, with critical health: the first
+    // sensor reports the health at once, the second its reading when its
+    // delay expires.
+    const auto& failure = StepAt(demo, "set-fan", At(recover) + 1);
+    want.emplace_back(NextPass(At(failure)), fanName(failure, 0));
+    const double expiry = PassFrom(NextPass(At(failure)) + kFanDelay);
+    want.emplace_back(expiry, fanName(failure, 1));
+    // Temperatures, the stash sensor, the pulled and re-inserted supply and
+    // redundancy: each reported at the next pass.
+    for (const char* action : {"set-temp", "set-stash-temp", "pull-psu", "set-redundancy", "insert-psu"})
+    {
+        for (const auto& s : *demo.doc["step"].as_array())
+        {
+            const auto& t = *s.as_table();
+            if (t["action"] != action)
+            {
+                continue;
+            }
+            std::string name = demo.sensors[6]; // the chassis temperature
+            if (std::string(action) == "set-stash-temp")
+            {
+                name = demo.sensors[6 + t["index"].value<size_t>().value()];
+            }
+            else if (std::string(action) != "set-temp")
+            {
+                name = t.contains("bay") ? "PS-" + std::to_string(t["bay"].value<int>().value())
+                                         : "Power Redundancy";
+            }
+            want.emplace_back(NextPass(At(t)), name);
+        }
+    }
+    std::sort(want.begin(), want.end());
+    const double ktzOn = At(StepAt(demo, "set-ktz", At(StepAt(demo, "set-ktz")) + 1));
+    std::vector<std::pair<double, std::string>> got;
+    for (const auto& m : c7)
+    {
+        if (m.IsSensor() && m.t > kAttach && m.t < NextPass(ktzOn))
+        {
+            got.emplace_back(m.t, m.SensorName());
+        }
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want);
+    // When the setting comes back on, the types attach again at the next pass.
+    EXPECT_EQ(SensorsAt(c7, NextPass(ktzOn)), demo.sensors);
+
+    // The failed sensor went out critical with the scenario's reading.
+    const auto failedReading = failure["reading2"].value<uint32_t>().value();
+    for (const auto& m : c7)
+    {
+        if (m.IsSensor() && m.SensorName() == fanName(failure, 1) && m.t == expiry)
+        {
+            EXPECT_EQ(m.U32(KTZMON_SENSOR_OFF_READING), failedReading);
+            EXPECT_EQ(m.b.at(KTZMON_SENSOR_OFF_STATUS), 3u); // critical on the wire
+        }
+        // The dip's reading never left the module.
+        EXPECT_FALSE(m.IsSensor() && m.SensorName() == fanName(dip, 0) &&
+                     m.U32(KTZMON_SENSOR_OFF_READING) == dip["reading"].value<uint32_t>().value());
+    }
+
+    // Switching the setting off and on: both clients hear each change once.
     for (const auto* c : {&c7, &c9})
     {
-        std::vector<std::string> changes;
+        std::vector<std::vector<uint8_t>> changes;
         for (const auto& m : *c)
         {
-            if (m["type"] == "ktz-setting" && m["fields"]["changed"] == true)
+            if (m.type == KTZMON_REQ_KTZ_SETTING && m.b.at(KTZMON_KTZ_SETTING_OFF_CHANGED) == 1)
             {
-                changes.push_back(m["hex"]);
+                changes.push_back(m.b);
             }
         }
-        EXPECT_EQ(changes, (std::vector<std::string>{"00 00 00 00 01 00 00 00", "01 00 00 00 01 00 00 00"}));
+        EXPECT_EQ(changes,
+                  (std::vector<std::vector<uint8_t>>{{0, 0, 0, 0, 1, 0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0}}));
     }
-    EXPECT_EQ(Shape(c9, 225).back(), "data-sync-complete");
 
-    // Every message's wire bytes decode to the fields the JSON reports.
+    // The message counts the result record gives agree with the records.
+    std::map<std::string, unsigned> counted;
     for (const auto& j : all)
     {
-        if (j["kind"] != "message")
+        if (j["kind"] == "message" && j["client"] == 7)
         {
-            continue;
-        }
-        std::vector<uint8_t> bytes;
-        std::stringstream hs(j["hex"].get<std::string>());
-        unsigned b;
-        while (hs >> std::hex >> b)
-        {
-            bytes.push_back(static_cast<uint8_t>(b));
-        }
-        ASSERT_EQ(bytes.size(), j["size"].get<size_t>());
-        const auto d = ktzclient::Decode(KTZMON_REQ_CLASS, j["type_code"], bytes);
-        ASSERT_TRUE(d.ok) << d.error;
-        if (const auto* s = std::get_if<ktzclient::SensorData>(&d.value.body))
-        {
-            EXPECT_EQ(j["fields"]["name"], s->name);
-            EXPECT_EQ(j["fields"]["reading"], s->Reading());
+            counted[j["type"]] += 1;
         }
     }
+    const auto reported = all.back()["messages"]["7"].get<std::map<std::string, unsigned>>();
+    EXPECT_EQ(reported, counted);
 
-    // Module log lines are interleaved with the messages, in order.
+    // Module log lines are interleaved with the messages, in order: the
+    // delay-expired line comes before the message it explains.
     bool sawDelayLine = false;
+    bool sawMessage = false;
+    const std::string delayLine = "Fan sensor delay mode expired: name: '" + fanName(failure, 1) + "'";
     for (const auto& j : all)
     {
-        if (j["kind"] == "log" && j["text"] == "Fan sensor delay mode expired: name: 'Fan3B'")
+        if (j["kind"] == "log" && j["text"] == delayLine)
         {
             sawDelayLine = true;
-            EXPECT_EQ(j["t"], 120.0);
+            EXPECT_EQ(j["t"], expiry);
         }
-        if (j["kind"] == "message" && j["fields"].contains("name") && j["fields"]["name"] == "Fan3B" &&
-            j["t"] == 120.0)
+        if (j["kind"] == "message" && j["client"] == 7 && j["t"] == expiry)
         {
+            sawMessage = true;
             EXPECT_TRUE(sawDelayLine) << "the message came before the log line that explains it";
         }
     }
-    EXPECT_TRUE(sawDelayLine);
+    EXPECT_TRUE(sawDelayLine && sawMessage);
 }
 
 TEST_F(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
@@ -447,9 +686,15 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     std::ofstream(path) << "title = \"bad\"\n[[client]]\nid = 1\ncolour = \"red\"\n";
     const Proc p = RunHost({"--json", path});
     EXPECT_EQ(p.exitCode, 2);
-    EXPECT_TRUE(p.out.empty()) << p.out;
     EXPECT_NE(p.err.find(path + ":4: client[1]: unknown key 'colour'"), std::string::npos) << p.err;
     EXPECT_NE(p.err.find("not run"), std::string::npos) << p.err;
+    // With --json the refusal is one JSON record too, and nothing else.
+    const auto records = JsonLines(p.out);
+    ASSERT_EQ(records.size(), 1u) << p.out;
+    EXPECT_EQ(records[0]["kind"], "error");
+    EXPECT_EQ(records[0]["source"], path);
+    EXPECT_EQ(records[0]["line"], 4);
+    EXPECT_EQ(records[0]["exit"], 2);
 
     std::ofstream(path)
         << "[[step]]\nat = 3\naction = \"set-fan\"\nfan = 1\n[[step]]\nat = 2\naction = \"stop\"\n";
@@ -464,19 +709,31 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     EXPECT_NE(u.err.find("unknown option --frobnicate"), std::string::npos);
 }
 
-// A ktzmonst32.ini in the platform's INI directory applies to the run: with
-// the diagnostic log switched off there, the module writes no line at all,
-// while the clients still get their messages.
-TEST_F(HostRun, PlatformIniFileSwitchesTheLogOff)
+// A ktzmonst32.ini in the platform's INI directory is left out unless asked
+// for, and named either way. Merged, it switches the diagnostic log off: the
+// module writes no line at all, while the clients still get their messages.
+TEST_F(HostRun, PlatformIniFileIsNamedAndMergedOnlyWhenAskedFor)
 {
     const std::string dir = TempPath("inidir");
     std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/ktzmonst32.ini") << "[KTZ Monitor]\nlog.msgtofile = false\n";
-    const Proc p = RunHost({}, "KTZPLAT_INI_DIR=" + Quote(dir));
+    const std::string file = dir + "/ktzmonst32.ini";
+    std::ofstream(file) << "[KTZ Monitor]\nlog.msgtofile = false\n";
+    const Proc merged = RunHost({"--merge-platform-ini"}, "KTZPLAT_INI_DIR=" + Quote(dir));
+    const Proc plain = RunHost({"--json"}, "KTZPLAT_INI_DIR=" + Quote(dir));
     std::filesystem::remove_all(dir);
-    EXPECT_EQ(p.out.find("module log"), std::string::npos);
-    EXPECT_NE(p.out.find("data-sync-complete"), std::string::npos);
-    EXPECT_NE(p.out.find("Unload -> status 0"), std::string::npos);
+
+    EXPECT_EQ(merged.exitCode, 1) << "the demonstration expects log lines";
+    EXPECT_EQ(merged.out.find("module log"), std::string::npos);
+    EXPECT_NE(merged.out.find("data-sync-complete"), std::string::npos);
+    EXPECT_NE(merged.out.find("Unload -> status 0"), std::string::npos);
+    EXPECT_NE(merged.out.find("merged " + file), std::string::npos) << merged.out;
+
+    EXPECT_EQ(plain.exitCode, 0) << plain.err;
+    const auto all = JsonLines(plain.out);
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[1]["kind"], "note"); // right after the scenario record, before Load
+    EXPECT_EQ(all[1]["ini"], "ignored");
+    EXPECT_EQ(all[1]["file"], file);
 }
 
 TEST_F(HostRun, MisbehavingClientsDuringTheirConnect)
