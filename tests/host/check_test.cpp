@@ -156,7 +156,7 @@ TEST_F(HostCheck, RefusedScenariosRunNothing)
         {misspelt, misspelt + ":" + whereLine + ": expect[3].where: no field 'nmae' in sensor-data messages"},
         {Write("empty.toml", ""), ":1: nothing to run"},
         {"/dev/null", "/dev/null:1: nothing to run"},
-        {Dir("dir"), ":1: nothing to run"},
+        {Dir("dir"), ": Is a directory"},
     };
     for (const auto& c : cases)
     {

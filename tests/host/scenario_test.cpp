@@ -280,7 +280,7 @@ TEST(HostScenario, ExpectationsThatCannotFailAreRefused)
          "min_count, "
          "max_count)"},
         {"unknown fan key lists the valid ones", "[[fan]]\nnumber = 2\nspeed = 3\n", 3,
-         "unknown key 'speed' (valid keys: number, names, readings, sensors, lnc, lc, presence, health, "
+         "unknown key 'speed' (valid keys: health, number, names, readings, sensors, lnc, lc, presence, "
          "pwm)"},
     });
 }
