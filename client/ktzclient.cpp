@@ -110,6 +110,7 @@ struct ktzc_client
     std::vector<const char*> argPointers;
 
     ktzc_error lastError = KTZC_OK;
+    ktzc_error unreportedLoss = KTZC_OK;
     std::string errorText;
     bool goodbyeSeen = false;
     uint32_t goodbyeReason = 0;
@@ -205,6 +206,10 @@ struct ktzc_client
             attempts = 0;
             delayMs = opts.reconnect_initial_delay_ms;
             ScheduleAttempt();
+        }
+        else
+        {
+            unreportedLoss = e; // receive reports it once the events before it are handed out
         }
         return e;
     }
@@ -689,9 +694,17 @@ struct ktzc_client
                     WaitFor([this] { return !queue.empty(); }, Remaining(limited, deadline), "no message");
                 if (e != KTZC_OK && queue.empty())
                 {
+                    unreportedLoss = KTZC_OK;
                     return e;
                 }
                 continue;
+            }
+            if (unreportedLoss != KTZC_OK)
+            {
+                const ktzc_error e = unreportedLoss;
+                unreportedLoss = KTZC_OK;
+                lastError = e;
+                return e;
             }
             if (!reconnecting)
             {
@@ -923,6 +936,7 @@ extern "C"
                     return c->Fail(KTZC_ERR_BUSY, "already connected");
                 }
                 c->queue.clear();
+                c->unreportedLoss = KTZC_OK;
                 c->reconnecting = false;
                 c->tcp = false;
                 c->path = path;
@@ -951,6 +965,7 @@ extern "C"
                              return c->Fail(KTZC_ERR_BUSY, "already connected");
                          }
                          c->queue.clear();
+                         c->unreportedLoss = KTZC_OK;
                          c->reconnecting = false;
                          c->tcp = true;
                          c->path = host;
@@ -980,6 +995,7 @@ extern "C"
                         c->haveAddress = false;
                         c->reconnecting = false;
                         c->queue.clear();
+                        c->unreportedLoss = KTZC_OK;
                         return KTZC_OK;
                     });
     }
