@@ -25,15 +25,21 @@ constexpr int kExitTimeout = 4;   // --timeout ended the run first
 
 using Clock = std::chrono::steady_clock;
 
-// Where the daemon listens unless told otherwise.
+// Where the daemon listens unless told otherwise (the daemon's own default):
+// /run/ktzmon for root, else under $XDG_RUNTIME_DIR, else a directory of the
+// user's own in /tmp.
 std::string DefaultSocket()
 {
+    if (::geteuid() == 0)
+    {
+        return "/run/ktzmon/ktzmond.sock";
+    }
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (::geteuid() != 0 && xdg != nullptr && xdg[0] != '\0')
+    if (xdg != nullptr && xdg[0] != '\0')
     {
         return std::string(xdg) + "/ktzmon/ktzmond.sock";
     }
-    return "/run/ktzmon/ktzmond.sock";
+    return "/tmp/ktzmon-" + std::to_string(::geteuid()) + "/ktzmond.sock";
 }
 
 // "HOST:PORT" or "[V6ADDR]:PORT".
@@ -117,8 +123,8 @@ int main(int argc, char** argv)
     bool reconnect = false;
     auto* sockOpt =
         app.add_option("--socket", socketPath,
-                       "Unix socket of the daemon (default: $XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, "
-                       "or /run/ktzmon/ktzmond.sock for root)");
+                       "Unix socket of the daemon (default: /run/ktzmon/ktzmond.sock for root, else "
+                       "$XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, else /tmp/ktzmon-UID/ktzmond.sock)");
     auto* connOpt = app.add_option("--connect", connectTo, "TCP address of the daemon, HOST:PORT");
     sockOpt->excludes(connOpt);
     app.add_flag("--json", json, "one JSON object per line instead of the transcript");
