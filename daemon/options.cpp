@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <grp.h>
+#include <paths.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -43,27 +44,6 @@ bool ParseId(const std::string& s, bool isGroup, uint32_t* id, std::string* erro
 
 } // namespace
 
-std::string DefaultSocketPath()
-{
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (::geteuid() != 0 && xdg != nullptr && xdg[0] != '\0')
-    {
-        return std::string(xdg) + "/ktzmon/ktzmond.sock";
-    }
-    if (::geteuid() == 0)
-    {
-        return "/run/ktzmon/ktzmond.sock";
-    }
-    return "/tmp/ktzmon-" + std::to_string(::geteuid()) + "/ktzmond.sock";
-}
-
-std::string DefaultControlPath(const std::string& socketPath)
-{
-    const auto slash = socketPath.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : socketPath.substr(0, slash);
-    return dir + "/ktzmond.ctl";
-}
-
 bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
 {
     CLI::App app{"ktzmond: hosts the KTZ Monitor module on a simulated chassis and serves it to client\n"
@@ -73,7 +53,8 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
                    "Chassis scenario (TOML); the demonstration chassis when omitted")
         ->check(CLI::ExistingFile);
     app.add_option("--module", o->modulePath, "The module to load (default: libktzmon.so.1)");
-    app.add_option("--socket", o->socketPath, "Client socket (default: " + DefaultSocketPath() + ")");
+    app.add_option("--socket", o->socketPath,
+                   "Client socket (default: " + ktzhost::DefaultSocketPath() + ")");
     app.add_option("--control-socket", o->controlPath,
                    "Control socket for ktzmonctl (default: ktzmond.ctl beside "
                    "the client socket)");
@@ -159,11 +140,11 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
     }
     if (o->socketPath.empty())
     {
-        o->socketPath = DefaultSocketPath();
+        o->socketPath = ktzhost::DefaultSocketPath();
     }
     if (o->controlPath.empty())
     {
-        o->controlPath = DefaultControlPath(o->socketPath);
+        o->controlPath = ktzhost::DefaultControlPath(o->socketPath);
     }
     return true;
 }

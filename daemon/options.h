@@ -35,11 +35,6 @@ struct Options
 // Parses argv; on --help or an error prints and sets `exitCode` and returns false.
 bool ParseOptions(int argc, char** argv, Options* o, int* exitCode);
 
-// $XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, or /run/ktzmon/ktzmond.sock for root.
-std::string DefaultSocketPath();
-// The control socket beside a client socket: ktzmond.ctl in the same directory.
-std::string DefaultControlPath(const std::string& socketPath);
-
 } // namespace ktzmond
 
 #endif

@@ -14,7 +14,7 @@ KTZ_BUILD_PACKAGES=(
     libgtest-dev libgmock-dev googletest
     g++-12-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user
     clang libclang-rt-14-dev
-    libbenchmark-dev nlohmann-json3-dev libtomlplusplus-dev
+    libbenchmark-dev nlohmann-json3-dev libtomlplusplus-dev libasio-dev libcli11-dev
     clang-format clang-tidy
 )
 

@@ -213,8 +213,8 @@ TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
         ASSERT_TRUE(clients[i]->Connect(daemon.socket()) && clients[i]->Handshake());
         ASSERT_TRUE(clients[i]->ReadUntil(kSyncType, &got[i], 20000));
     }
-    const json r = daemon.Ctl({{"cmd", "set-fan"}, {"fan", 1}, {"reading", 3100}});
-    ASSERT_TRUE(r.value("ok", false)) << r.dump();
+    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
+    ASSERT_EQ(std::system((ctl + " set-fan 1 --reading 3100 > /dev/null").c_str()), 0);
     // Four sensor passes later (5 chassis seconds each) the change has long
     // been sent; nothing may repeat it.
     const double now = daemon.Ctl({{"cmd", "status"}}).value("chassisTime", 0.0);
@@ -660,6 +660,26 @@ TEST_F(DaemonTest, ClientLimitTwinsRequestsAndPing)
     }
     EXPECT_EQ(caps, (std::set<uint32_t>{0x1, 0x3}));
     EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST(Ktzmonctl, HelpListsEveryCommand)
+{
+    TempDir dir;
+    const std::string out = dir.path() + "/help.txt";
+    ASSERT_EQ(std::system((std::string(KTZMONCTL_EXE) + " --help > " + out).c_str()), 0);
+    std::ifstream in(out);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    for (const char* cmd : {"status", "clients", "disconnect", "set-fan", "set-temp", "set-stash-temp",
+                            "pull-psu", "insert-psu", "set-psu", "set-redundancy", "log-event", "set-ktz"})
+    {
+        EXPECT_NE(ss.str().find(cmd), std::string::npos) << cmd;
+    }
+    // No daemon behind the socket: its own exit status.
+    EXPECT_EQ(WEXITSTATUS(std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + dir.path() +
+                                       "/none.ctl status 2>/dev/null")
+                                          .c_str())),
+              3);
 }
 
 TEST_F(DaemonTest, ControlDisconnectsAndRefusesBadCommands)
