@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang and runs the chassis log event
-# target for a while. Usage: scripts/fuzz.sh [seconds] (default 30).
+# target and ktzmond's session target for a while each. Usage: scripts/fuzz.sh [seconds] (default 30).
 # BUILD_DIR overrides the build directory (default: build-fuzz in the
 # repository). Exits non-zero when the build fails or the target finds a
 # crash, a leak or a sanitizer report.
@@ -23,3 +23,9 @@ corpus="$build/corpus/logevent"
 mkdir -p "$corpus"
 "$build/fuzz_logevent" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
     -print_final_stats=1 -artifact_prefix="$build/" "$corpus" "$root/fuzz/corpus/logevent"
+
+# ktzmond's per-connection protocol state machine.
+cmake --build "$build" -j2 --target fuzz_session
+mkdir -p "$build/corpus/session"
+"$build/fuzz_session" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$build/session-" "$build/corpus/session" "$root/fuzz/corpus/session"
