@@ -4,6 +4,7 @@
 #include "hub.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <sys/socket.h>
@@ -134,7 +135,13 @@ void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hu
             }
             else
             {
+                // Out of descriptors, typically: try again shortly rather
+                // than spin.
                 hub.Log("accept failed: " + ec.message());
+                auto retry = std::make_shared<asio::steady_timer>(hub.io(), std::chrono::milliseconds(100));
+                retry->async_wait([retry, &acceptor, &hub](const asio::error_code&)
+                                  { AcceptUnixClients(acceptor, hub); });
+                return;
             }
             AcceptUnixClients(acceptor, hub);
         });
@@ -211,7 +218,13 @@ void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub)
             }
             else
             {
+                // Out of descriptors, typically: try again shortly rather
+                // than spin.
                 hub.Log("accept failed: " + ec.message());
+                auto retry = std::make_shared<asio::steady_timer>(hub.io(), std::chrono::milliseconds(100));
+                retry->async_wait([retry, &acceptor, &hub](const asio::error_code&)
+                                  { AcceptTcpClients(acceptor, hub); });
+                return;
             }
             AcceptTcpClients(acceptor, hub);
         });
