@@ -734,3 +734,75 @@ TEST_F(DaemonTest, CredentialsAndTcpListenerRules)
 }
 
 } // namespace
+
+#ifdef KTZMON_WATCH_EXE
+namespace
+{
+
+// Clients built on the client library: 50 command-line clients started at
+// once each see data-sync-complete and exit 0, and a fan change made with
+// ktzmonctl shows up in a running one.
+TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
+{
+    ASSERT_TRUE(daemon.Start({"--speed", "10"}));
+    const int n = UnderTsan() ? 15 : 50;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < n; ++i)
+    {
+        std::string exe = KTZMON_WATCH_EXE, s = "--socket", sock = daemon.socket(), u = "--until",
+                    what = "data-sync-complete", t = "--timeout", secs = "60";
+        char* argv[] = {exe.data(),  s.data(), sock.data(), u.data(),
+                        what.data(), t.data(), secs.data(), nullptr};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+    {
+        int st = 0;
+        ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+    }
+
+    // A watcher that waits for the changed fan's reading.
+    const std::string out = dir.path() + "/watch.txt";
+    std::string exe = KTZMON_WATCH_EXE, s = "--socket", sock = daemon.socket(), j = "--json", t = "--timeout",
+                secs = "30";
+    char* argv[] = {exe.data(), s.data(), sock.data(), j.data(), t.data(), secs.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t watcher = -1;
+    ASSERT_EQ(::posix_spawn(&watcher, exe.c_str(), &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("clients", 0) == 1; }));
+    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
+    ASSERT_EQ(std::system((ctl + " set-fan 1 --reading 3100 > /dev/null").c_str()), 0);
+    bool seen = false;
+    const int64_t end = NowMs() + 20000;
+    while (!seen && NowMs() < end)
+    {
+        std::ifstream in(out);
+        std::string line;
+        while (std::getline(in, line))
+        {
+            seen = seen ||
+                   (line.find("\"Fan1A\"") != std::string::npos && line.find("3100") != std::string::npos);
+        }
+        ::usleep(100000);
+    }
+    EXPECT_TRUE(seen);
+    // The watcher gets its goodbye and ends with the daemon (status 1: the
+    // daemon said goodbye).
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+    int st = 0;
+    ASSERT_EQ(::waitpid(watcher, &st, 0), watcher);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << "status " << st;
+}
+
+} // namespace
+#endif
