@@ -121,7 +121,7 @@ void Hub::QueueConnect(const std::shared_ptr<Connection>& c)
             uint32_t id = 0;
             {
                 std::lock_guard<std::mutex> lock(c->mu);
-                if (c->session.state() != Session::State::Open)
+                if (unloaded_ || c->session.state() != Session::State::Open)
                 {
                     return; // gone before the module heard of it: nothing to report either way
                 }
@@ -149,7 +149,7 @@ void Hub::QueueRequest(const std::shared_ptr<Connection>& c, const Request& r)
         {
             {
                 std::lock_guard<std::mutex> lock(c->mu);
-                if (c->session.state() != Session::State::Open)
+                if (unloaded_ || c->session.state() != Session::State::Open)
                 {
                     return;
                 }
@@ -197,9 +197,9 @@ void Hub::Remove(const std::shared_ptr<Connection>& c)
     worker_.Post(
         [this, c]
         {
-            if (!c->reported)
+            if (!c->reported || unloaded_)
             {
-                return;
+                return; // never reported, or the module is gone (and its clients with it)
             }
             c->reported = false;
             (void)module_.ClientDisconnected(c->session.clientId());
@@ -330,6 +330,7 @@ void Hub::StartModule(std::function<void(bool, std::string)> done)
             uint32_t rc = module_.Load();
             if (rc != KTZMON_STATUS_OK)
             {
+                unloaded_ = true;
                 SetModuleState("load failed");
                 asio::post(io_, [done, rc] { done(false, "Load returned status " + std::to_string(rc)); });
                 return;
@@ -339,6 +340,7 @@ void Hub::StartModule(std::function<void(bool, std::string)> done)
             if (rc != KTZMON_STATUS_OK)
             {
                 (void)module_.Unload();
+                unloaded_ = true;
                 SetModuleState("start failed");
                 asio::post(io_, [done, rc]
                            { done(false, "Start-monitor returned status " + std::to_string(rc)); });
@@ -396,6 +398,7 @@ void Hub::FinishShutdown(std::function<void()> beforeStop, std::function<void()>
             SetModuleState("stopping");
             (void)module_.StopMonitor();
             (void)module_.Unload();
+            unloaded_ = true;
             // The module's threads are told to end by Unload; the library may
             // be unmapped only once they have left its code.
             if (!ktzplat::WaitIdle(5000) || ktzplat::LiveThreadCount() != 0)

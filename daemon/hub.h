@@ -115,6 +115,7 @@ class Hub
     ktzhost::ModuleHost& module_;
     Worker worker_;
     asio::steady_timer shutdownTimer_;
+    bool unloaded_ = false; // worker thread only: no module request after Unload
 
     std::mutex mu_; // guards everything below
     std::map<Connection*, std::shared_ptr<Connection>> all_;
