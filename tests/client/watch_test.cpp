@@ -1,0 +1,240 @@
+// ktzmon-watch run as a process against the scripted fake daemon: the exit
+// status of every way a run ends, the transcript lines, and --json lines
+// that parse as JSON with the fields scripts rely on.
+#include "child.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+constexpr int kLineMs = 10000;
+
+class WatchTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/ktzwatch-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        sock_ = dir_ + "/d.sock";
+    }
+    void TearDown() override
+    {
+        ::unlink(sock_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+
+    void StartDaemon(const std::vector<std::string>& steps)
+    {
+        std::vector<std::string> argv{KTZCLIENT_FAKE_DAEMON, sock_};
+        argv.insert(argv.end(), steps.begin(), steps.end());
+        ASSERT_TRUE(daemon_.Start(argv));
+        ASSERT_TRUE(daemon_.WaitFor("listening", nullptr, kLineMs));
+    }
+
+    // Runs ktzmon-watch to its end; returns its exit status.
+    int Watch(std::vector<std::string> args, std::string* out, std::string* err = nullptr)
+    {
+        args.insert(args.begin(), KTZWATCH_EXE);
+        Child w;
+        EXPECT_TRUE(w.Start(args));
+        const int status = w.Wait(20000);
+        *out = w.AllOutput(kLineMs);
+        const std::string e = w.Errors(kLineMs);
+        if (err != nullptr)
+        {
+            *err = e;
+        }
+        return status;
+    }
+
+    std::string DaemonOutput()
+    {
+        daemon_.Wait(kLineMs);
+        return daemon_.AllOutput(kLineMs);
+    }
+
+    static std::vector<std::string> Lines(const std::string& s)
+    {
+        std::vector<std::string> v;
+        std::istringstream in(s);
+        for (std::string l; std::getline(in, l);)
+        {
+            v.push_back(l);
+        }
+        return v;
+    }
+
+    // The module's first messages to a client: setting, capability query
+    // (answered), one fan, data-sync-complete.
+    static std::vector<std::string> Picture()
+    {
+        return {"accept",
+                "hello",
+                "welcome 7",
+                "msg 0x100 0100000000000000",
+                "msg 0x200 - rsp=16",
+                "response",
+                "msg 0x101 01010101010003003815000028000000000000000000000000000000d0070000e8030000"
+                "00000000466f6f00",
+                "msg 0x103 - flags=1"};
+    }
+
+    Child daemon_;
+    std::string dir_;
+    std::string sock_;
+};
+
+} // namespace
+
+TEST_F(WatchTest, UntilPrintsThePictureAndExitsZero)
+{
+    auto steps = Picture();
+    steps.push_back("msg 0x100 0000000001000000");
+    steps.push_back("expect-eof");
+    StartDaemon(steps);
+    std::string out;
+    ASSERT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--caps", "0x3"}, &out), 0) << out;
+    const auto lines = Lines(out);
+    ASSERT_EQ(lines.size(), 5u) << out;
+    EXPECT_NE(lines[0].find("connected to fake-daemon as client 7"), std::string::npos) << out;
+    EXPECT_NE(lines[1].find("client 7      ktz-setting value=1 changed=no"), std::string::npos) << out;
+    EXPECT_NE(lines[2].find("caps-query  [client answers 16 bytes: caps 0x3 (base|log-event)]"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(
+        lines[3].find("sensor-data fan #1 'Foo' presence=1 status=normal reading=5432 lnc=2000 lc=1000"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(lines[4].find("data-sync-complete"), std::string::npos) << out;
+    const std::string d = DaemonOutput();
+    EXPECT_NE(d.find("response seq=2 status=0 data=03 00 00 00"), std::string::npos) << d;
+    EXPECT_NE(d.find("name=ktzmon-watch"), std::string::npos) << d;
+}
+
+TEST_F(WatchTest, CountStopsAfterThatManyMessages)
+{
+    auto steps = Picture();
+    steps.push_back("expect-eof");
+    StartDaemon(steps);
+    std::string out;
+    ASSERT_EQ(Watch({"--socket", sock_, "--count", "2", "--hex"}, &out), 0) << out;
+    // The connect note, two messages, the setting's hex line and the
+    // capability query's answer line.
+    const auto lines = Lines(out);
+    ASSERT_EQ(lines.size(), 5u) << out;
+    EXPECT_NE(lines[2].find("0000: 01 00 00 00 00 00 00 00"), std::string::npos) << out;
+    EXPECT_NE(lines[4].find("answer 0000: 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("sensor-data"), std::string::npos) << out;
+}
+
+TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonHaveTheirOwnStatus)
+{
+    // No data-sync-complete before the time limit: 4, after about a second.
+    StartDaemon({"accept", "hello", "welcome 7", "msg 0x100 0100000000000000", "expect-eof"});
+    std::string out;
+    const auto t0 = Clock::now();
+    EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--timeout", "1"}, &out), 4) << out;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_GE(ms, 950);
+    EXPECT_LT(ms, 5000);
+    EXPECT_NE(out.find("ktz-setting"), std::string::npos) << out;
+    EXPECT_NE(DaemonOutput().find("eof"), std::string::npos);
+
+    // The daemon drops the client: 1, with its reason on standard error.
+    StartDaemon({"accept", "hello", "welcome 7", "bye 7 queue bound exceeded"});
+    std::string err;
+    EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete"}, &out, &err), 1) << out;
+    EXPECT_NE(err.find("client too slow (queue bound exceeded) (reason 7): queue bound exceeded"),
+              std::string::npos)
+        << err;
+    DaemonOutput();
+
+    // Nobody listens: 3.
+    EXPECT_EQ(Watch({"--socket", dir_ + "/none.sock", "--timeout", "5"}, &out, &err), 3);
+    EXPECT_NE(err.find("none.sock"), std::string::npos) << err;
+}
+
+TEST_F(WatchTest, BadCommandLinesExitTwo)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {"--count", "0"},           {"--count", "x"},
+        {"--timeout", "-1"},        {"--until", "no-such-type"},
+        {"--caps", "base"},         {"--socket", "a", "--connect", "127.0.0.1:1"},
+        {"--connect", "localhost"}, {"--connect", "localhost:99999"},
+        {"--no-such-option"},
+    };
+    for (const auto& args : bad)
+    {
+        SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        std::string out;
+        std::string err;
+        EXPECT_EQ(Watch(args, &out, &err), 2);
+        EXPECT_FALSE(err.empty());
+    }
+}
+
+TEST_F(WatchTest, JsonLinesParseAndCarryTheFields)
+{
+    auto steps = Picture();
+    steps.push_back("msg 0x100 0100000000000000 rsp=0 class=4");
+    steps.push_back("expect-eof");
+    StartDaemon(steps);
+    std::string out;
+    ASSERT_EQ(Watch({"--socket", sock_, "--json", "--hex", "--count", "5"}, &out), 0) << out;
+    const auto lines = Lines(out);
+    ASSERT_EQ(lines.size(), 6u) << out;
+    std::vector<nlohmann::json> j;
+    for (const auto& l : lines)
+    {
+        j.push_back(nlohmann::json::parse(l)); // throws, and fails the test, on a line that is not JSON
+    }
+    EXPECT_EQ(j[0]["kind"], "connected");
+    EXPECT_EQ(j[0]["client"], 7);
+    EXPECT_EQ(j[1]["kind"], "message");
+    EXPECT_EQ(j[1]["type"], "ktz-setting");
+    EXPECT_EQ(j[1]["seq"], 1);
+    EXPECT_EQ(j[1]["fields"]["value"], 1);
+    EXPECT_EQ(j[1]["hex"], "01 00 00 00 00 00 00 00");
+    EXPECT_EQ(j[2]["answer_caps"], 1);
+    EXPECT_EQ(j[3]["fields"]["name"], "Foo");
+    EXPECT_EQ(j[3]["fields"]["reading"], 5432);
+    EXPECT_EQ(j[3]["fields"]["status_name"], "normal");
+    EXPECT_EQ(j[4]["type"], "data-sync-complete");
+    EXPECT_EQ(j[4]["type_code"], 0x103);
+    // A message of another class cannot be decoded; it is reported, not fatal.
+    EXPECT_FALSE(j[5].contains("fields"));
+    EXPECT_NE(j[5]["error"].get<std::string>().find("class 4"), std::string::npos) << out;
+}
+
+TEST_F(WatchTest, ReconnectPrintsTheLossAndThePictureAgain)
+{
+    StartDaemon({"accept", "hello", "welcome 7", "msg 0x100 0100000000000000", "bye 7 too slow", "close",
+                 "accept", "hello", "welcome 8", "msg 0x100 0100000000000000", "msg 0x103 - flags=1",
+                 "expect-eof"});
+    std::string out;
+    ASSERT_EQ(
+        Watch({"--socket", sock_, "--reconnect", "--until", "data-sync-complete", "--timeout", "15"}, &out),
+        0)
+        << out;
+    const auto lines = Lines(out);
+    ASSERT_EQ(lines.size(), 6u) << out;
+    EXPECT_NE(lines[2].find("connection lost: the daemon said goodbye"), std::string::npos) << out;
+    EXPECT_NE(lines[3].find("reconnected as client 8"), std::string::npos) << out;
+    EXPECT_NE(lines[4].find("client 8      ktz-setting"), std::string::npos) << out;
+}

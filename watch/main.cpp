@@ -1,0 +1,266 @@
+// ktzmon-watch: connects to ktzmond as a client and prints every message the
+// module sends, as it arrives. Options make it usable from scripts: stop
+// after a given message type or number of messages, or after a time limit,
+// each with its own exit status.
+#include "ktzclient_decode.h"
+#include "output.h"
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <ktzclient/ktzclient.h>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+
+// Exit statuses (listed in --help and docs/protocol.md).
+constexpr int kExitDone = 0;      // --until or --count reached
+constexpr int kExitLost = 1;      // the daemon said goodbye, or the connection was lost
+constexpr int kExitUsage = 2;     // bad command line
+constexpr int kExitNoConnect = 3; // no daemon to connect to
+constexpr int kExitTimeout = 4;   // --timeout ended the run first
+
+using Clock = std::chrono::steady_clock;
+
+// Where the daemon listens unless told otherwise.
+std::string DefaultSocket()
+{
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (::geteuid() != 0 && xdg != nullptr && xdg[0] != '\0')
+    {
+        return std::string(xdg) + "/ktzmon/ktzmond.sock";
+    }
+    return "/run/ktzmon/ktzmond.sock";
+}
+
+// "HOST:PORT" or "[V6ADDR]:PORT".
+bool SplitHostPort(const std::string& s, std::string* host, uint16_t* port)
+{
+    const auto colon = s.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
+    {
+        return false;
+    }
+    *host = s.substr(0, colon);
+    if (host->size() >= 2 && host->front() == '[' && host->back() == ']')
+    {
+        *host = host->substr(1, host->size() - 2);
+    }
+    const std::string p = s.substr(colon + 1);
+    if (p.find_first_not_of("0123456789") != std::string::npos || p.size() > 5)
+    {
+        return false;
+    }
+    const unsigned long v = std::stoul(p);
+    if (v == 0 || v > 65535)
+    {
+        return false;
+    }
+    *port = static_cast<uint16_t>(v);
+    return true;
+}
+
+// A number in decimal, or hexadecimal with 0x.
+bool ParseNumber(const std::string& s, uint32_t* v)
+{
+    try
+    {
+        size_t used = 0;
+        const unsigned long n = std::stoul(s, &used, 0);
+        if (used != s.size() || n > 0xffffffffUL || s[0] == '-')
+        {
+            return false;
+        }
+        *v = static_cast<uint32_t>(n);
+        return true;
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
+}
+
+// A request type by name ("data-sync-complete") or number ("0x103").
+bool ParseType(const std::string& s, uint32_t* type)
+{
+    *type = ktzclient::RequestTypeByName(s);
+    return *type != 0 || ParseNumber(s, type);
+}
+
+double Seconds(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"ktzmon-watch: connect to ktzmond and print every message the KTZ Monitor sends to this "
+                 "client, as it arrives."};
+    app.footer("Exit status: 0 --until or --count reached; 1 the daemon said goodbye (it refused the "
+               "client, or dropped it) or the connection was lost; 2 bad command line; 3 cannot connect "
+               "(no daemon at the address); 4 --timeout ended the run first (also when neither --until "
+               "nor --count is given).\n");
+    std::string socketPath;
+    std::string connectTo;
+    bool json = false;
+    bool hex = false;
+    std::string capsText = "1";
+    std::string untilText;
+    unsigned count = 0;
+    double timeout = 0;
+    uint32_t clientId = 0;
+    bool reconnect = false;
+    auto* sockOpt =
+        app.add_option("--socket", socketPath,
+                       "Unix socket of the daemon (default: $XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, "
+                       "or /run/ktzmon/ktzmond.sock for root)");
+    auto* connOpt = app.add_option("--connect", connectTo, "TCP address of the daemon, HOST:PORT");
+    sockOpt->excludes(connOpt);
+    app.add_flag("--json", json, "one JSON object per line instead of the transcript");
+    app.add_flag("--hex", hex, "the wire bytes of every payload");
+    app.add_option("--caps", capsText,
+                   "capability mask answered to the module (1 base, 3 base and chassis log events)")
+        ->capture_default_str();
+    app.add_option("--until", untilText,
+                   "exit 0 after the first message of this type (ktz-setting, sensor-data, fru-by-number, "
+                   "data-sync-complete, log-event, caps-query, or a number)");
+    app.add_option("--count", count, "exit 0 after this many messages")->check(CLI::Range(1u, 1000000000u));
+    app.add_option("--timeout", timeout, "exit 4 when this many seconds passed first")
+        ->check(CLI::Range(0.001, 1e7));
+    app.add_option("--client-id", clientId, "ask the daemon for this client ID (it must allow it)");
+    app.add_flag("--reconnect", reconnect,
+                 "when the connection is lost, reconnect with back-off (the picture is sent again)");
+    try
+    {
+        app.parse(argc, argv);
+    }
+    catch (const CLI::ParseError& e)
+    {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kExitUsage;
+    }
+
+    uint32_t untilType = 0;
+    if (!untilText.empty() && !ParseType(untilText, &untilType))
+    {
+        std::cerr << "ktzmon-watch: --until: unknown message type '" << untilText << "'\n";
+        return kExitUsage;
+    }
+    uint32_t caps = 0;
+    if (!ParseNumber(capsText, &caps))
+    {
+        std::cerr << "ktzmon-watch: --caps: not a number: '" << capsText << "'\n";
+        return kExitUsage;
+    }
+    std::string host;
+    uint16_t port = 0;
+    if (!connectTo.empty() && !SplitHostPort(connectTo, &host, &port))
+    {
+        std::cerr << "ktzmon-watch: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
+        return kExitUsage;
+    }
+    if (connectTo.empty() && socketPath.empty())
+    {
+        socketPath = DefaultSocket();
+    }
+
+    const auto start = Clock::now();
+    const bool limited = timeout > 0;
+    const auto deadline = start + std::chrono::microseconds(static_cast<long long>(timeout * 1e6));
+    auto left = [&]() -> int
+    {
+        if (!limited)
+        {
+            return -1;
+        }
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 1 << 30));
+    };
+
+    ktzc_options o;
+    ktzc_options_init(&o);
+    o.caps = caps;
+    o.client_id = clientId;
+    o.name = "ktzmon-watch";
+    o.reconnect = reconnect ? 1 : 0;
+    if (limited)
+    {
+        o.connect_timeout_ms = std::max(1, std::min(o.connect_timeout_ms, left()));
+    }
+    ktzc_client* c = ktzc_new(&o);
+    if (c == nullptr)
+    {
+        std::cerr << "ktzmon-watch: out of memory\n";
+        return kExitLost;
+    }
+    const ktzc_error ce = connectTo.empty() ? ktzc_connect_unix(c, socketPath.c_str())
+                                            : ktzc_connect_tcp(c, host.c_str(), port);
+    if (ce != KTZC_OK)
+    {
+        std::cerr << "ktzmon-watch: " << ktzc_error_text(c) << "\n";
+        ktzc_free(c);
+        return ce == KTZC_ERR_GOODBYE || ce == KTZC_ERR_PROTOCOL ? kExitLost : kExitNoConnect;
+    }
+
+    const ktzwatch::OutputOptions out{json, hex};
+    ktzwatch::PrintNote(std::cout, out, Seconds(start), "connected", ktzc_client_id(c),
+                        std::string("connected to ") +
+                            (*ktzc_daemon_name(c) != '\0' ? ktzc_daemon_name(c) : "the daemon") +
+                            " as client " + std::to_string(ktzc_client_id(c)));
+    std::cout.flush();
+
+    unsigned received = 0;
+    int status = kExitTimeout;
+    while (true)
+    {
+        const int ms = left();
+        if (ms == 0)
+        {
+            status = kExitTimeout;
+            break;
+        }
+        ktzc_event ev;
+        const ktzc_error e = ktzc_receive(c, ms, &ev);
+        if (e == KTZC_ERR_TIMEOUT)
+        {
+            continue; // the deadline check above decides
+        }
+        if (e != KTZC_OK)
+        {
+            std::cerr << "ktzmon-watch: " << ktzc_error_text(c) << "\n";
+            status = kExitLost;
+            break;
+        }
+        const double t = Seconds(start);
+        if (ev.kind == KTZC_EVENT_DISCONNECTED)
+        {
+            ktzwatch::PrintNote(std::cout, out, t, "disconnected", 0,
+                                std::string("connection lost: ") + ev.text + "; reconnecting");
+        }
+        else if (ev.kind == KTZC_EVENT_RECONNECTED)
+        {
+            ktzwatch::PrintNote(std::cout, out, t, "reconnected", ev.client_id,
+                                "reconnected as client " + std::to_string(ev.client_id));
+        }
+        else
+        {
+            ktzwatch::PrintMessage(std::cout, out, t, ktzc_client_id(c), ev.message);
+            received += 1;
+        }
+        std::cout.flush();
+        if (ev.kind == KTZC_EVENT_MESSAGE && ((!untilText.empty() && ev.message.request_type == untilType) ||
+                                              (count != 0 && received >= count)))
+        {
+            status = kExitDone;
+            break;
+        }
+    }
+    ktzc_free(c);
+    return status;
+}
