@@ -5,14 +5,15 @@
 
 #include "chassis.h"
 #include "fields.h"
+#include "files.h"
 #include "ktzclient_decode.h"
+#include "module.h"
 
 #include <ktzmon/ktzmon.h>
 #include <ktzmon/protocol.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <ktzplatform_control.h>
@@ -34,7 +35,7 @@ struct HostState
     std::mutex mu;
     std::vector<Event> events;
     const Scenario* scenario = nullptr;
-    KTZMonDispatchFn dispatch = nullptr;
+    ModuleHost* module = nullptr;
     int64_t startMs = 0;
     uint32_t connecting = 0;
     bool isConnecting = false;
@@ -70,7 +71,8 @@ uint32_t HostRequest(uint32_t code, uint32_t cls, uint32_t type, void* in, uint3
                      uint32_t outSize, uint32_t* outLen)
 {
     uint32_t len = 0;
-    return g_host->dispatch(code, cls, type, in, inSize, out, outSize, outLen != nullptr ? outLen : &len);
+    return g_host->module->Request(code, cls, type, in, inSize, out, outSize,
+                                   outLen != nullptr ? outLen : &len);
 }
 
 uint32_t ClientRequest(uint32_t code, uint32_t clientID)
@@ -238,46 +240,6 @@ void Snapshot(const Scenario& s, const Chassis& c, double t, std::vector<Chassis
     }
 }
 
-std::string MakeTempDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmon-host-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr)
-    {
-        return "";
-    }
-    return buf.data();
-}
-
-// Writes the scenario's [ini] tables as ktzmonst32.ini in `dir`. When
-// `baseFile` names an existing file (the user's ktzmonst32.ini in the
-// platform's INI directory), its text comes first: the first matching key
-// wins, so the user's settings take precedence over the scenario's.
-void WriteIni(const Scenario& s, const std::string& dir, const std::string& baseFile)
-{
-    std::ifstream base(baseFile);
-    if (s.ini.empty() && !base)
-    {
-        return;
-    }
-    std::ofstream out(dir + "/ktzmonst32.ini");
-    if (base)
-    {
-        out << base.rdbuf() << "\n";
-    }
-    for (const auto& [section, keys] : s.ini)
-    {
-        out << "[" << section << "]\n";
-        for (const auto& [k, v] : keys)
-        {
-            out << k << " = " << v << "\n";
-        }
-        out << "\n";
-    }
-}
-
 bool InWindow(const Expectation& e, double t)
 {
     constexpr double kSlack = 1e-6;
@@ -392,7 +354,7 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
     std::string tempDir;
     if (opts.iniDir.empty() || opts.logRoot.empty())
     {
-        tempDir = MakeTempDir();
+        tempDir = MakeTempDir("ktzmon-host");
         if (tempDir.empty())
         {
             *error = "cannot create a temporary directory";
@@ -416,27 +378,23 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
     ktzplat::SetLogObserver(&OnLog, nullptr);
     (void)ktzplat::WaitIdle();
 
-    void* lib = ::dlopen(opts.modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr)
+    ModuleHost module;
+    if (!module.Open(opts.modulePath, error))
     {
-        const char* why = ::dlerror();
-        *error = "cannot load " + opts.modulePath + ": " + (why != nullptr ? why : "unknown error");
         ktzplat::SetLogObserver(nullptr, nullptr);
         g_host = nullptr;
         return false;
     }
-    host.dispatch = reinterpret_cast<KTZMonDispatchFn>(::dlsym(lib, "KTZMON_RCESPDispatch"));
-    if (host.dispatch == nullptr)
-    {
-        *error = opts.modulePath + " has no KTZMON_RCESPDispatch";
-        ::dlclose(lib);
-        ktzplat::SetLogObserver(nullptr, nullptr);
-        g_host = nullptr;
-        return false;
-    }
-
-    KTZMonHostClientDispatchFn table[1] = {&ClientDispatch};
-    KTZMonHostEnv env{table};
+    host.module = &module;
+    module.SetClientDispatch(
+        [](void*, uint32_t clientID, uint32_t requestClass, uint32_t requestType, void* pInBuf,
+           uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize, uint32_t* pOutBytesReturned,
+           uint32_t trailer)
+        {
+            return ClientDispatch(clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize,
+                                  pOutBytesReturned, trailer);
+        },
+        nullptr);
     const auto allocsBefore = ktzplat::GetAllocStats();
 
     auto fail = [&](const std::string& why)
@@ -461,8 +419,7 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
         uint32_t rc = 0;
         if (code == KTZMON_HOST_REQ_LOAD)
         {
-            void* word = &env;
-            rc = HostRequest(code, 0, 0, &word, sizeof word, nullptr, 0, nullptr);
+            rc = module.Load();
         }
         else
         {
@@ -601,7 +558,7 @@ bool RunScenario(const Scenario& s, const RunOptions& opts, RunResult* result, s
              " block(s) after Unload");
     }
     ktzplat::SetLogObserver(nullptr, nullptr);
-    ::dlclose(lib);
+    module.Close();
 
     {
         std::lock_guard<std::mutex> lock(host.mu);
