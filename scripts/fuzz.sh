@@ -3,14 +3,15 @@
 # Usage: scripts/fuzz.sh [seconds] [target...]
 #   seconds  the whole run, shared equally between the targets (default 30)
 #   target   logevent (the chassis log event listener), scenario (the
-#            ktzmon-host scenario reader); default: all of them
+#            ktzmon-host scenario reader), session (ktzmond's per-connection
+#            protocol state); default: all of them
 # BUILD_DIR overrides the build directory (default: build-fuzz in the
 # repository). New inputs go to BUILD_DIR/corpus/TARGET; the seeds in
 # fuzz/corpus/TARGET stay untouched. Exits non-zero when the build fails or a
 # target finds a crash, a hang, a leak or a sanitizer report.
 set -eu
 
-all_targets="logevent scenario"
+all_targets="logevent scenario session"
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=${*:-$all_targets}

@@ -27,7 +27,7 @@ TEST(HostScenario, BuiltInDemoEqualsTheShippedFileAndReadsCleanly)
     const std::string shipped = ReadFile(KTZHOST_DEMO_TOML);
     ASSERT_FALSE(shipped.empty());
     EXPECT_EQ(std::string(ktzhost::DemoScenarioText()), shipped)
-        << "host/scenarios/demo.toml and the text in host/demo_scenario.cpp differ";
+        << "scenario/scenarios/demo.toml and the text in scenario/demo_scenario.cpp differ";
 
     const auto r = ktzhost::ParseScenario(ktzhost::DemoScenarioText(), "demo.toml");
     ASSERT_TRUE(r.ok) << r.error;

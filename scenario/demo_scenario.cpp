@@ -1,5 +1,5 @@
 // The built-in demonstration chassis, run when ktzmon-host is given no
-// scenario. The same text ships as host/scenarios/demo.toml; a test keeps the
+// scenario. The same text ships as scenario/scenarios/demo.toml; a test keeps the
 // two equal.
 #include "scenario.h"
 

@@ -1,0 +1,152 @@
+// ktzmond's command line (CLI11).
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <grp.h>
+#include <paths.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace ktzmond
+{
+namespace
+{
+
+bool ParseId(const std::string& s, bool isGroup, uint32_t* id, std::string* error)
+{
+    if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos)
+    {
+        *id = static_cast<uint32_t>(std::stoul(s));
+        return true;
+    }
+    if (isGroup)
+    {
+        const group* g = ::getgrnam(s.c_str());
+        if (g != nullptr)
+        {
+            *id = g->gr_gid;
+            return true;
+        }
+    }
+    else
+    {
+        const passwd* p = ::getpwnam(s.c_str());
+        if (p != nullptr)
+        {
+            *id = p->pw_uid;
+            return true;
+        }
+    }
+    *error = std::string("no such ") + (isGroup ? "group" : "user") + ": " + s;
+    return false;
+}
+
+} // namespace
+
+bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
+{
+    CLI::App app{"ktzmond: hosts the KTZ Monitor module on a simulated chassis and serves it to client\n"
+                 "processes over a Unix socket (and optionally TCP); ktzmonctl changes the chassis live."};
+    std::vector<std::string> users, groups;
+    app.add_option("scenario", o->scenarioFile,
+                   "Chassis scenario (TOML); the demonstration chassis when omitted")
+        ->check(CLI::ExistingFile);
+    app.add_option("--module", o->modulePath, "The module to load (default: libktzmon.so.1)");
+    app.add_option("--socket", o->socketPath,
+                   "Client socket (default: " + ktzhost::DefaultSocketPath() + ")");
+    app.add_option("--control-socket", o->controlPath,
+                   "Control socket for ktzmonctl (default: ktzmond.ctl beside "
+                   "the client socket)");
+    app.add_option("--listen", o->listen,
+                   "Also accept clients over TCP on HOST:PORT (loopback only unless "
+                   "--allow-remote)");
+    app.add_flag("--allow-remote", o->allowRemote, "Allow --listen on an address other than loopback");
+    app.add_option("--allow-user", users,
+                   "User (name or number) allowed on the client socket; repeatable "
+                   "(default: this user and root)");
+    app.add_option("--allow-group", groups,
+                   "Group (name or number) allowed on the client socket; repeatable");
+    app.add_option("--max-clients", o->maxClients, "Clients served at once; the next is refused")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 65536u));
+    app.add_flag("--allow-client-ids", o->allowClientIds,
+                 "Honour the client ID a hello asks for (several clients may then share one ID)");
+    app.add_option("--speed", o->speed, "Run the chassis clock this many times faster than real time")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 1000.0));
+    app.add_option("--hello-timeout", o->helloTimeoutMs,
+                   "Milliseconds a new connection has to send its hello")
+        ->capture_default_str()
+        ->check(CLI::Range(10u, 600000u));
+    app.add_option(
+           "--response-timeout", o->responseTimeoutMs,
+           "Milliseconds a client has to answer a message that asks for a response (at most 10000, the "
+           "module's dispatch limit)")
+        ->capture_default_str()
+        ->check(CLI::Range(10u, 10000u));
+    app.add_option("--queue-bytes", o->queueBytes,
+                   "Bytes queued for one client before it is cut off as too slow")
+        ->capture_default_str()
+        ->check(CLI::Range(size_t{4096}, size_t{1} << 30));
+    app.add_option("--queue-frames", o->queueFrames, "Frames queued for one client before it is cut off")
+        ->capture_default_str()
+        ->check(CLI::Range(size_t{4}, size_t{1} << 24));
+    app.add_option("--send-buffer", o->sendBuffer,
+                   "Socket send buffer of each client connection in bytes "
+                   "(0: the system's default)")
+        ->check(CLI::Range(0, 1 << 26));
+    app.add_option("--log-dir", o->logDir,
+                   "Keep the module's diagnostic log in this directory (default: a "
+                   "private directory removed at exit)");
+    app.add_flag("--quiet", o->quiet, "Do not copy the module's log lines to standard error");
+    app.add_option("--name", o->name, "The daemon's name in its welcome")->capture_default_str();
+    try
+    {
+        app.parse(argc, argv);
+    }
+    catch (const CLI::ParseError& e)
+    {
+        *exitCode = app.exit(e);
+        return false;
+    }
+    std::string error;
+    for (const auto& u : users)
+    {
+        uint32_t id = 0;
+        if (!ParseId(u, false, &id, &error))
+        {
+            std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
+            *exitCode = 2;
+            return false;
+        }
+        o->allowUsers.push_back(id);
+    }
+    for (const auto& g : groups)
+    {
+        uint32_t id = 0;
+        if (!ParseId(g, true, &id, &error))
+        {
+            std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
+            *exitCode = 2;
+            return false;
+        }
+        o->allowGroups.push_back(id);
+    }
+    if (o->allowUsers.empty())
+    {
+        o->allowUsers.push_back(::geteuid());
+        o->allowUsers.push_back(0);
+    }
+    if (o->socketPath.empty())
+    {
+        o->socketPath = ktzhost::DefaultSocketPath();
+    }
+    if (o->controlPath.empty())
+    {
+        o->controlPath = ktzhost::DefaultControlPath(o->socketPath);
+    }
+    return true;
+}
+
+} // namespace ktzmond

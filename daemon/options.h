@@ -1,0 +1,40 @@
+// ktzmond's command line.
+#ifndef KTZMOND_OPTIONS_H
+#define KTZMOND_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ktzmond
+{
+
+struct Options
+{
+    std::string scenarioFile; // empty: the demonstration chassis
+    std::string modulePath;
+    std::string socketPath;
+    std::string controlPath;
+    std::string listen; // HOST:PORT, empty: no TCP
+    bool allowRemote = false;
+    std::vector<uint32_t> allowUsers; // empty: the daemon's own user and root
+    std::vector<uint32_t> allowGroups;
+    uint32_t maxClients = 256;
+    bool allowClientIds = false;
+    double speed = 1.0;
+    uint32_t helloTimeoutMs = 5000;
+    uint32_t responseTimeoutMs = 10000; // capped at the module's dispatch trailer
+    size_t queueBytes = 4u << 20;
+    size_t queueFrames = 8192;
+    int sendBuffer = 0; // SO_SNDBUF of client sockets; 0: the system's default
+    std::string logDir; // empty: a private directory removed at exit
+    bool quiet = false; // no module log lines on stderr
+    std::string name = "ktzmond";
+};
+
+// Parses argv; on --help or an error prints and sets `exitCode` and returns false.
+bool ParseOptions(int argc, char** argv, Options* o, int* exitCode);
+
+} // namespace ktzmond
+
+#endif

@@ -1,0 +1,331 @@
+// The per-connection protocol state machine of ktzmond.
+#include "session.h"
+
+#include <ktzmon/protocol.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace ktzmond
+{
+
+using namespace ktztransport;
+
+Session::Session(SessionDelegate* delegate, const SessionLimits& limits, std::string daemonName)
+    : delegate_(delegate), limits_(limits), daemonName_(std::move(daemonName))
+{
+}
+
+void Session::Feed(const uint8_t* data, size_t size)
+{
+    if (state_ == State::Closing || state_ == State::Closed)
+    {
+        return; // after a goodbye nothing the peer sends matters
+    }
+    if (!reader_.Feed(data, size))
+    {
+        ProtocolError(reader_.Error());
+        return;
+    }
+    Frame f;
+    while ((state_ == State::AwaitHello || state_ == State::Open) && reader_.Next(&f))
+    {
+        Handle(f);
+    }
+}
+
+void Session::PeerClosed()
+{
+    if (state_ == State::Closed)
+    {
+        return;
+    }
+    if (state_ != State::Closing)
+    {
+        closeReason_ = kByeNormal;
+        closeText_ =
+            reader_.Pending() != 0 ? "connection closed in the middle of a frame" : "connection closed";
+    }
+    state_ = State::Closed;
+    FailPending();
+}
+
+void Session::Close(uint32_t reason, const std::string& text, bool dropQueued)
+{
+    if (state_ == State::Closing || state_ == State::Closed)
+    {
+        return;
+    }
+    state_ = State::Closing;
+    closeReason_ = reason;
+    closeText_ = text;
+    FailPending();
+    if (dropQueued)
+    {
+        for (const auto& q : queue_)
+        {
+            bytes_ -= q.size();
+        }
+        frames_ -= queue_.size();
+        queue_.clear();
+    }
+    std::vector<uint8_t> bye;
+    Encode(Goodbye{reason, text}, &bye);
+    bytes_ += bye.size();
+    frames_ += 1;
+    queue_.push_back(std::move(bye));
+}
+
+void Session::ProtocolError(const std::string& why)
+{
+    Close(kByeProtocolError, why);
+}
+
+void Session::Handle(const Frame& f)
+{
+    std::string error;
+    if (state_ == State::AwaitHello)
+    {
+        if (f.type != kHello)
+        {
+            ProtocolError("the first frame must be a hello, not type 0x" +
+                          [&]
+                          {
+                              char buf[8];
+                              std::snprintf(buf, sizeof buf, "%04X", f.type);
+                              return std::string(buf);
+                          }());
+            return;
+        }
+        HandleHello(f);
+        return;
+    }
+    switch (f.type)
+    {
+    case kGoodbye:
+    {
+        Goodbye g;
+        if (!Parse(f, &g, &error))
+        {
+            ProtocolError(error);
+            return;
+        }
+        state_ = State::Closed;
+        closeReason_ = g.reason;
+        closeText_ = "the client said goodbye (" + std::string(GoodbyeReasonName(g.reason)) +
+                     (g.text.empty() ? "" : ": " + g.text) + ")";
+        FailPending();
+        return;
+    }
+    case kResponse: HandleResponse(f); return;
+    case kRequest:
+    {
+        Request r;
+        if (!Parse(f, &r, &error))
+        {
+            ProtocolError(error);
+            return;
+        }
+        delegate_->Requested(r);
+        return;
+    }
+    case kPing:
+    {
+        Ping p;
+        if (!Parse(f, &p, &error))
+        {
+            ProtocolError(error);
+            return;
+        }
+        std::vector<uint8_t> pong;
+        EncodePong(p.token, &pong);
+        (void)Push(std::move(pong));
+        return;
+    }
+    case kPong:
+    {
+        Ping p;
+        if (!Parse(f, &p, &error))
+        {
+            ProtocolError(error);
+        }
+        return; // the daemon sends no pings of its own; a stray pong is harmless
+    }
+    case kHello: ProtocolError("a second hello"); return;
+    default:
+    {
+        char buf[80];
+        std::snprintf(buf, sizeof buf, "frame type 0x%04X is not one a client sends", f.type);
+        ProtocolError(buf);
+        return;
+    }
+    }
+}
+
+void Session::HandleHello(const Frame& f)
+{
+    Hello h;
+    std::string error;
+    if (!Parse(f, &h, &error))
+    {
+        ProtocolError(error);
+        return;
+    }
+    peerName_ = h.name;
+    if (h.minVersion > kVersion || h.maxVersion < kVersion)
+    {
+        Close(kByeBadVersion, "this daemon speaks version " + std::to_string(kVersion) + " only");
+        return;
+    }
+    uint32_t id = 0;
+    std::string why;
+    const uint32_t reason = delegate_->Admit(h, &id, &why);
+    if (reason != 0)
+    {
+        Close(reason, why);
+        return;
+    }
+    clientId_ = id;
+    state_ = State::Open;
+    Welcome w;
+    w.clientId = id;
+    w.name = daemonName_.substr(0, kMaxNameLength);
+    std::vector<uint8_t> frame;
+    Encode(w, &frame);
+    (void)Push(std::move(frame));
+    delegate_->Welcomed(id);
+}
+
+void Session::HandleResponse(const Frame& f)
+{
+    Response r;
+    std::string error;
+    if (!Parse(f, &r, &error))
+    {
+        ProtocolError(error);
+        return;
+    }
+    auto it = waiting_.find(r.seq);
+    if (it == waiting_.end())
+    {
+        ProtocolError("a response to message " + std::to_string(r.seq) + ", which awaits none");
+        return;
+    }
+    PendingResponse* p = it->second.pending;
+    if (r.data.size() > p->responseSize)
+    {
+        ProtocolError("a response of " + std::to_string(r.data.size()) + " bytes to message " +
+                      std::to_string(r.seq) + ", which offered " + std::to_string(p->responseSize));
+        return;
+    }
+    if (it->second.requestType == KTZMON_REQ_GET_KTZ_CAPS && r.status == 0 && r.data.size() >= 4)
+    {
+        hasCaps_ = true;
+        caps_ = GetLe32(r.data.data());
+    }
+    p->status = r.status;
+    p->data = std::move(r.data);
+    p->answered = true;
+    p->done = true;
+    waiting_.erase(it);
+}
+
+Session::QueueResult Session::QueueMessage(uint32_t requestClass, uint32_t requestType,
+                                           const uint8_t* payload, uint32_t size, bool nullPayload,
+                                           uint32_t responseSize, PendingResponse* pending, uint32_t* seq)
+{
+    if (state_ != State::Open)
+    {
+        return QueueResult::Gone;
+    }
+    Message m;
+    m.seq = nextSeq_++;
+    m.requestClass = requestClass;
+    m.requestType = requestType;
+    m.responseSize = responseSize;
+    m.flags = nullPayload ? kMessageNullPayload : 0;
+    if (!nullPayload && size != 0)
+    {
+        m.payload.assign(payload, payload + size);
+    }
+    std::vector<uint8_t> frame;
+    Encode(m, &frame);
+    const QueueResult r = Push(std::move(frame));
+    if (r != QueueResult::Queued)
+    {
+        return r;
+    }
+    messages_ += 1;
+    if (seq != nullptr)
+    {
+        *seq = m.seq;
+    }
+    if (pending != nullptr)
+    {
+        pending->responseSize = responseSize;
+        waiting_[m.seq] = Waiting{pending, requestType};
+    }
+    return r;
+}
+
+void Session::Abandon(uint32_t seq)
+{
+    waiting_.erase(seq);
+}
+
+Session::QueueResult Session::QueueReply(const Reply& reply)
+{
+    if (state_ != State::Open)
+    {
+        return QueueResult::Gone;
+    }
+    std::vector<uint8_t> frame;
+    Encode(reply, &frame);
+    return Push(std::move(frame));
+}
+
+Session::QueueResult Session::Push(std::vector<uint8_t> frame)
+{
+    if (frames_ + 1 > limits_.maxQueueFrames || bytes_ + frame.size() > limits_.maxQueueBytes)
+    {
+        Close(kByeTooSlow,
+              "fell behind: " + std::to_string(frames_) + " frames, " + std::to_string(bytes_) +
+                  " bytes queued",
+              true);
+        return QueueResult::Overflow;
+    }
+    bytes_ += frame.size();
+    frames_ += 1;
+    queue_.push_back(std::move(frame));
+    return QueueResult::Queued;
+}
+
+size_t Session::TakeOutput(std::vector<uint8_t>* out, size_t maxBytes)
+{
+    size_t n = 0;
+    while (!queue_.empty() && (n == 0 || out->size() + queue_.front().size() <= maxBytes))
+    {
+        out->insert(out->end(), queue_.front().begin(), queue_.front().end());
+        queue_.pop_front();
+        n += 1;
+    }
+    return n;
+}
+
+void Session::Written(size_t bytes, size_t frames)
+{
+    bytes_ -= std::min(bytes, bytes_);
+    frames_ -= std::min(frames, frames_);
+}
+
+void Session::FailPending()
+{
+    for (auto& [seq, w] : waiting_)
+    {
+        w.pending->done = true;
+        w.pending->answered = false;
+    }
+    waiting_.clear();
+}
+
+} // namespace ktzmond

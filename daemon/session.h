@@ -1,0 +1,143 @@
+// One client connection's protocol state, without any I/O: bytes received
+// go in, frames to send come out. It enforces the conversation (hello first
+// and within its deadline, then messages, responses, requests, pings, a
+// goodbye), bounds the outgoing queue in bytes and frames, and keeps the
+// Messages that wait for a Response. The owner serialises every call with
+// its own lock; the module's threads queue messages through it, the I/O
+// thread feeds it and drains it.
+#ifndef KTZMOND_SESSION_H
+#define KTZMOND_SESSION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <frame.h>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace ktzmond
+{
+
+// What a session asks of the daemon.
+class SessionDelegate
+{
+  public:
+    virtual ~SessionDelegate() = default;
+    // A valid hello with a common version arrived. Returns 0 and the client
+    // ID to accept the client, or a goodbye reason (and a text) to refuse it.
+    virtual uint32_t Admit(const ktztransport::Hello& hello, uint32_t* clientId, std::string* why) = 0;
+    // The welcome is queued: the client may now be reported to the module.
+    virtual void Welcomed(uint32_t clientId) = 0;
+    // A request for the module.
+    virtual void Requested(const ktztransport::Request& request) = 0;
+};
+
+struct SessionLimits
+{
+    size_t maxQueueBytes = 4u << 20;
+    size_t maxQueueFrames = 8192;
+};
+
+// A Message waiting for its Response; owned by the thread that waits.
+struct PendingResponse
+{
+    uint32_t responseSize = 0;
+    bool done = false;
+    bool answered = false; // false when done because the connection ended
+    uint32_t status = 0;
+    std::vector<uint8_t> data;
+};
+
+class Session
+{
+  public:
+    enum class State
+    {
+        AwaitHello,
+        Open,
+        Closing, // a goodbye is queued; nothing more is read or queued
+        Closed,  // the peer said goodbye or the stream ended
+    };
+    enum class QueueResult
+    {
+        Queued,
+        Gone,     // the client has gone or is going
+        Overflow, // the bound was exceeded: the session is now closing (reason 7)
+    };
+
+    Session(SessionDelegate* delegate, const SessionLimits& limits, std::string daemonName);
+
+    // Bytes from the peer. Protocol errors close the session with a goodbye.
+    void Feed(const uint8_t* data, size_t size);
+    // The peer's stream ended (or failed).
+    void PeerClosed();
+    // Queues a goodbye and stops reading. `dropQueued` also throws away the
+    // frames not yet handed to the writer (for a client that stopped reading).
+    void Close(uint32_t reason, const std::string& text, bool dropQueued = false);
+
+    // A message of the module. `pending` (when the message asks for a
+    // response) is registered under the message's sequence number and
+    // completed by the Response or by the end of the session.
+    QueueResult QueueMessage(uint32_t requestClass, uint32_t requestType, const uint8_t* payload,
+                             uint32_t size, bool nullPayload, uint32_t responseSize, PendingResponse* pending,
+                             uint32_t* seq);
+    // Forgets a pending response (its waiter gave up).
+    void Abandon(uint32_t seq);
+    // The module's answer to a client request.
+    QueueResult QueueReply(const ktztransport::Reply& reply);
+
+    // Moves queued frames, up to about `maxBytes` (at least one frame), into
+    // `out` for writing; returns the number of frames moved.
+    size_t TakeOutput(std::vector<uint8_t>* out, size_t maxBytes);
+    // A write of `bytes` bytes holding `frames` frames completed.
+    void Written(size_t bytes, size_t frames);
+    bool HasOutput() const { return !queue_.empty(); }
+
+    State state() const { return state_; }
+    uint32_t clientId() const { return clientId_; }
+    uint32_t closeReason() const { return closeReason_; }
+    const std::string& closeText() const { return closeText_; }
+    const std::string& peerName() const { return peerName_; }
+    size_t queuedFrames() const { return frames_; }
+    size_t queuedBytes() const { return bytes_; }
+    uint64_t messagesQueued() const { return messages_; }
+    // The mask the client reported in its last successful capability answer.
+    bool hasCaps() const { return hasCaps_; }
+    uint32_t caps() const { return caps_; }
+
+  private:
+    void Handle(const ktztransport::Frame& f);
+    void HandleHello(const ktztransport::Frame& f);
+    void HandleResponse(const ktztransport::Frame& f);
+    void ProtocolError(const std::string& why);
+    QueueResult Push(std::vector<uint8_t> frame);
+    void FailPending();
+
+    SessionDelegate* delegate_;
+    SessionLimits limits_;
+    std::string daemonName_;
+    ktztransport::FrameReader reader_;
+    State state_ = State::AwaitHello;
+    uint32_t clientId_ = 0;
+    uint32_t closeReason_ = 0;
+    std::string closeText_;
+    std::string peerName_;
+    uint32_t nextSeq_ = 1;
+    std::deque<std::vector<uint8_t>> queue_; // frames not yet handed to the writer
+    size_t frames_ = 0;                      // queued and in the writer's hands
+    size_t bytes_ = 0;
+    uint64_t messages_ = 0;
+    struct Waiting
+    {
+        PendingResponse* pending;
+        uint32_t requestType;
+    };
+    std::map<uint32_t, Waiting> waiting_;
+    bool hasCaps_ = false;
+    uint32_t caps_ = 0;
+};
+
+} // namespace ktzmond
+
+#endif

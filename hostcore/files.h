@@ -1,0 +1,25 @@
+// Files a host run needs: a private temporary directory, and the scenario's
+// INI settings written as the module's ktzmonst32.ini.
+#ifndef KTZHOSTCORE_FILES_H
+#define KTZHOSTCORE_FILES_H
+
+#include "scenario.h"
+
+#include <string>
+
+namespace ktzhost
+{
+
+// A new directory under $TMPDIR (or /tmp) named prefix-XXXXXX; empty on
+// failure, with the reason in `error` when given.
+std::string MakeTempDir(const std::string& prefix, std::string* error = nullptr);
+
+// Writes the scenario's [ini] tables as ktzmonst32.ini in `dir`. When
+// `baseFile` names an existing file (the user's ktzmonst32.ini in the
+// platform's INI directory), its text comes first: the first matching key
+// wins, so the user's settings take precedence over the scenario's.
+void WriteIni(const Scenario& s, const std::string& dir, const std::string& baseFile);
+
+} // namespace ktzhost
+
+#endif

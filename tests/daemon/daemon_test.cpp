@@ -1,0 +1,808 @@
+// ktzmond as a real process with real clients on its Unix socket (and on
+// loopback TCP): the first picture against the batch host's, chassis changes
+// from the control socket, departures the module must hear of, slow and
+// silent clients, bad input, limits, credentials, shutdown and the socket
+// path's claim.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace
+{
+
+using namespace ktzmond_test;
+using namespace ktztransport;
+using nlohmann::json;
+
+constexpr uint32_t kSettingType = 0x100;
+constexpr uint32_t kSensorType = 0x101;
+constexpr uint32_t kSyncType = 0x103;
+constexpr uint32_t kLogEventType = 0x104;
+constexpr uint32_t kCapsType = 0x200;
+
+// The demonstration chassis without its clients and timeline: it changes
+// only when a test changes it.
+std::string QuietScenario()
+{
+    std::ifstream in(SourceDir() + "/scenario/scenarios/demo.toml");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    text = text.substr(0, text.find("[[client]]"));
+    text.replace(text.find("end = 250"), 9, "end = 45");
+    return text;
+}
+
+// The same with one batch client that connects once every sensor type is known.
+std::string StaticScenario()
+{
+    return QuietScenario() +
+           "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
+}
+
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text)
+{
+    const std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string Hex(const std::vector<uint8_t>& b)
+{
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < b.size(); ++i)
+    {
+        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", b[i]);
+        out += buf;
+    }
+    return out;
+}
+
+// What ktzmon-host's client 1 receives from its connect up to and including
+// data-sync-complete, as (type, payload hex).
+std::vector<std::pair<uint32_t, std::string>> BatchPicture(const std::string& scenario,
+                                                           const std::string& dir)
+{
+    const std::string out = dir + "/host.json";
+    const std::string cmd = HostExe() + " --json --hex --no-log --module " + ModulePath() + " " + scenario +
+                            " > " + out + " 2>/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    std::ifstream in(out);
+    std::vector<std::pair<uint32_t, std::string>> picture;
+    std::string line;
+    while (std::getline(in, line))
+    {
+        const json j = json::parse(line, nullptr, false);
+        if (j.value("kind", "") != "message" || j.value("client", 0u) != 1)
+        {
+            continue;
+        }
+        picture.emplace_back(j.at("type_code").get<uint32_t>(), j.value("hex", ""));
+        if (picture.back().first == kSyncType)
+        {
+            break;
+        }
+    }
+    return picture;
+}
+
+std::vector<std::pair<uint32_t, std::string>> Picture(const std::vector<Received>& got)
+{
+    std::vector<std::pair<uint32_t, std::string>> p;
+    for (const auto& r : got)
+    {
+        p.emplace_back(r.type, Hex(r.payload));
+    }
+    return p;
+}
+
+bool ConsecutiveFromOne(const std::vector<Received>& got)
+{
+    for (size_t i = 0; i < got.size(); ++i)
+    {
+        if (got[i].seq != i + 1)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sensor data payload: reading (u32) at offset 8, name from offset 40.
+uint32_t Reading(const Received& r)
+{
+    return r.payload.size() >= 12 ? GetLe32(r.payload.data() + 8) : 0;
+}
+std::string Name(const Received& r)
+{
+    return r.payload.size() > 40 ? std::string(reinterpret_cast<const char*>(r.payload.data() + 40)) : "";
+}
+
+class DaemonTest : public ::testing::Test
+{
+  protected:
+    void TearDown() override
+    {
+        if (HasFailure())
+        {
+            std::fprintf(stderr, "---- daemon log ----\n%s\n", daemon.log().c_str());
+        }
+    }
+    // Starts the daemon on the quiet chassis, running 50 times faster than real time.
+    bool StartQuiet(std::vector<std::string> args = {})
+    {
+        args.insert(args.begin(), {WriteFile(dir.path(), "quiet.toml", QuietScenario()), "--speed", "50"});
+        return daemon.Start(args);
+    }
+    // Waits until the sensor types attached (30 chassis seconds) and a pass followed.
+    void WaitForSensors()
+    {
+        ASSERT_TRUE(
+            daemon.WaitStatus([](const json& s) { return s.value("chassisTime", 0.0) >= 36.0; }, 20000));
+    }
+    TempDir dir;
+    Daemon daemon{dir.path()};
+};
+
+TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
+{
+    const std::string scenario = WriteFile(dir.path(), "static.toml", StaticScenario());
+    const auto expected = BatchPicture(scenario, dir.path());
+    ASSERT_GE(expected.size(), 4u);
+    ASSERT_EQ(expected[0].first, kSettingType);
+    ASSERT_EQ(expected[1].first, kCapsType);
+
+    ASSERT_TRUE(daemon.Start({scenario, "--speed", "50"}));
+    WaitForSensors();
+    const int n = UnderTsan() ? 30 : 100;
+    std::vector<std::vector<Received>> got(n);
+    std::vector<int> ok(n, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i)
+    {
+        threads.emplace_back(
+            [&, i]
+            {
+                Client c;
+                ok[i] = c.Connect(daemon.socket()) && c.Handshake() && c.ReadUntil(kSyncType, &got[i], 60000);
+            });
+    }
+    for (auto& t : threads)
+    {
+        t.join();
+    }
+    for (int i = 0; i < n; ++i)
+    {
+        SCOPED_TRACE("client " + std::to_string(i));
+        ASSERT_TRUE(ok[i]);
+        EXPECT_EQ(Picture(got[i]), expected);
+        EXPECT_TRUE(ConsecutiveFromOne(got[i]));
+    }
+    const json s = daemon.Ctl({{"cmd", "status"}});
+    EXPECT_EQ(s.value("moduleConnects", 0), n);
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
+{
+    ASSERT_TRUE(StartQuiet());
+    WaitForSensors();
+    constexpr int kClients = 8;
+    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::vector<Received>> got(kClients);
+    for (int i = 0; i < kClients; ++i)
+    {
+        clients.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(clients[i]->Connect(daemon.socket()) && clients[i]->Handshake());
+        ASSERT_TRUE(clients[i]->ReadUntil(kSyncType, &got[i], 20000));
+    }
+    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
+    ASSERT_EQ(std::system((ctl + " set-fan 1 --reading 3100 > /dev/null").c_str()), 0);
+    // Four sensor passes later (5 chassis seconds each) the change has long
+    // been sent; nothing may repeat it.
+    const double now = daemon.Ctl({{"cmd", "status"}}).value("chassisTime", 0.0);
+    ASSERT_TRUE(daemon.WaitStatus([&](const json& s) { return s.value("chassisTime", 0.0) >= now + 20; }));
+    for (int i = 0; i < kClients; ++i)
+    {
+        SCOPED_TRACE("client " + std::to_string(i));
+        Frame f;
+        while (clients[i]->Read(&f, 200))
+        {
+            Message m;
+            std::string e;
+            if (f.type == kMessage && Parse(f, &m, &e))
+            {
+                got[i].push_back({m.requestType, m.seq, m.responseSize, m.flags, m.payload});
+            }
+        }
+        int seen = 0;
+        for (const auto& m : got[i])
+        {
+            seen += m.type == kSensorType && Name(m) == "Fan1A" && Reading(m) == 3100 ? 1 : 0;
+        }
+        EXPECT_EQ(seen, 1);
+        EXPECT_TRUE(ConsecutiveFromOne(got[i]));
+    }
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+// Clients killed mid-stream and many connect/close cycles of every shape:
+// the module hears of each departure and nothing is left behind.
+TEST_F(DaemonTest, DeparturesLeaveNoMemoryOrDescriptorBehind)
+{
+    ASSERT_TRUE(StartQuiet());
+    WaitForSensors();
+    // The module keeps chassis log events while no client takes them (at
+    // most 8 in the demonstration chassis): fill that queue so that it is
+    // the same before and after.
+    const json fill = {{"cmd", "log-event"}, {"message-id", "TST0001"}, {"repeat", 8}};
+    ASSERT_TRUE(daemon.Ctl(fill).value("ok", false));
+    json before;
+    ASSERT_TRUE(daemon.WaitStatus(
+        [&](const json& s)
+        {
+            const bool same = s["memory"] == before["memory"];
+            before = s;
+            return same;
+        }));
+
+    // Client processes, killed with SIGKILL once they have their picture.
+    constexpr int kKilled = 5;
+    std::vector<pid_t> pids;
+    std::vector<FILE*> outs;
+    for (int i = 0; i < kKilled; ++i)
+    {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+        posix_spawn_file_actions_addclose(&fa, fds[0]);
+        std::string exe = KTZMOND_TEST_CLIENT, sock = daemon.socket(), secs = "30", caps = "3";
+        char* argv[] = {exe.data(), sock.data(), secs.data(), caps.data(), nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(fds[1]);
+        pids.push_back(pid);
+        outs.push_back(::fdopen(fds[0], "r"));
+    }
+    for (int i = 0; i < kKilled; ++i)
+    {
+        char line[32] = {};
+        EXPECT_NE(std::fgets(line, sizeof line, outs[i]), nullptr);
+        EXPECT_STREQ(line, "synced\n");
+    }
+    // Mid-stream: chassis log events flowing while they die.
+    (void)daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0001"}, {"repeat", 20}});
+    for (int i = 0; i < kKilled; ++i)
+    {
+        ::kill(pids[i], SIGKILL);
+        int st = 0;
+        ::waitpid(pids[i], &st, 0);
+        std::fclose(outs[i]);
+    }
+
+    const int cycles = UnderTsan() ? 150 : 1000;
+    for (int i = 0; i < cycles; ++i)
+    {
+        Client c;
+        ASSERT_TRUE(c.Connect(daemon.socket()));
+        switch (i % 4)
+        {
+        case 0: break;                             // closes before its hello
+        case 1: ASSERT_TRUE(c.Handshake()); break; // closes after its welcome
+        case 2:                                    // closes while its capabilities are asked for
+        {
+            std::vector<Received> got;
+            ASSERT_TRUE(c.Handshake());
+            ASSERT_TRUE(c.ReadUntil(kCapsType, &got, 10000, 0, false));
+            break;
+        }
+        default: // the whole picture
+        {
+            std::vector<Received> got;
+            ASSERT_TRUE(c.Handshake());
+            ASSERT_TRUE(c.ReadUntil(kSyncType, &got, 10000));
+        }
+        }
+    }
+    json after;
+    ASSERT_TRUE(daemon.WaitStatus(
+        [&](const json& s)
+        {
+            after = s;
+            return s.value("connections", -1) == 0 && s.value("workerBacklog", -1) == 0 &&
+                   s.value("moduleConnects", -1) == s.value("moduleDisconnects", -2);
+        },
+        20000))
+        << after.dump();
+    EXPECT_GE(after.value("moduleConnects", 0), kKilled + cycles / 2);
+    ASSERT_TRUE(daemon.Ctl(fill).value("ok", false));
+    EXPECT_TRUE(daemon.WaitStatus(
+        [&](const json& s)
+        {
+            after = s;
+            return s["memory"] == before["memory"] && s["fds"] == before["fds"];
+        }))
+        << "before: " << before.dump() << "\nafter: " << after.dump();
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
+{
+    ASSERT_TRUE(StartQuiet({"--queue-frames", "64", "--send-buffer", "4096"}));
+    WaitForSensors();
+    Client fast, slow;
+    std::vector<Received> fastGot, slowGot;
+    ASSERT_TRUE(fast.Connect(daemon.socket()) && fast.Handshake());
+    ASSERT_TRUE(fast.ReadUntil(kSyncType, &fastGot, 10000, 0x3));
+    ASSERT_TRUE(slow.Connect(daemon.socket()) && slow.Handshake());
+    ASSERT_TRUE(slow.ReadUntil(kCapsType, &slowGot, 10000, 0x3)); // answers, then reads no more
+    ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("workerBacklog", 1) == 0; }));
+
+    // Bursts of chassis log events, each posted once the fast client has
+    // read the previous one: the fast client never has more than a burst
+    // queued, the slow one falls further behind with every burst.
+    constexpr int kBurst = 20;
+    constexpr int kEvents = 400;
+    std::atomic<int> fastEvents{0};
+    std::thread reader(
+        [&]
+        {
+            Frame f;
+            const int64_t end = NowMs() + 30000;
+            while (fastEvents < kEvents && NowMs() < end && fast.Read(&f, 1000))
+            {
+                Message m;
+                std::string e;
+                if (f.type == kMessage && Parse(f, &m, &e))
+                {
+                    fastGot.push_back({m.requestType, m.seq, m.responseSize, m.flags, m.payload});
+                    fastEvents += m.requestType == kLogEventType ? 1 : 0;
+                }
+            }
+        });
+    for (int i = 0; i < kEvents / kBurst; ++i)
+    {
+        ASSERT_TRUE(daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0002"}, {"repeat", kBurst}})
+                        .value("ok", false));
+        const int64_t end = NowMs() + 10000;
+        while (fastEvents < (i + 1) * kBurst && NowMs() < end)
+        {
+            ::usleep(1000);
+        }
+    }
+    reader.join();
+    int events = 0;
+    for (const auto& m : fastGot)
+    {
+        events += m.type == kLogEventType ? 1 : 0;
+    }
+    EXPECT_EQ(events, kEvents);
+    EXPECT_TRUE(ConsecutiveFromOne(fastGot));
+    json s;
+    EXPECT_TRUE(daemon.WaitStatus(
+        [&](const json& st)
+        {
+            s = st;
+            return st["dropped"].value("tooSlow", 0) == 1 && st.value("clients", 0) == 1;
+        }))
+        << s.dump();
+    EXPECT_NE(daemon.log().find("cut off"), std::string::npos);
+    // The slow client finds its stream ended after what was already in its socket.
+    Frame f;
+    int frames = 0;
+    while (slow.Read(&f, 2000) && frames < 100000)
+    {
+        frames += 1;
+    }
+    EXPECT_LT(slow.fd(), 0);
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+// A client that never answers the capability query: dropped with reason 8
+// after the response limit, and the module hears of its departure.
+TEST_F(DaemonTest, SilentClientIsDroppedAfterTheResponseLimit)
+{
+    ASSERT_TRUE(daemon.Start({"--speed", "50", "--response-timeout", "400"}));
+    Client silent, other;
+    std::vector<Received> got;
+    ASSERT_TRUE(silent.Connect(daemon.socket()) && silent.Handshake());
+    ASSERT_TRUE(silent.ReadUntil(kCapsType, &got, 5000, 0, false));
+    const int64_t asked = NowMs();
+    std::string text;
+    EXPECT_EQ(silent.ExpectGoodbye(5000, &text), static_cast<int>(kByeResponseTimeout)) << text;
+    EXPECT_GE(NowMs() - asked, 300);
+    // The next client is served normally.
+    ASSERT_TRUE(other.Connect(daemon.socket()) && other.Handshake());
+    EXPECT_TRUE(other.ReadUntil(kCapsType, &got, 5000));
+    EXPECT_TRUE(daemon.WaitStatus(
+        [](const json& s)
+        { return s["dropped"].value("noResponse", 0) == 1 && s.value("moduleDisconnects", 0) == 1; }));
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+// The same with the module's own limit (10000 ms), once.
+TEST_F(DaemonTest, ResponseLimitDefaultsToTheDispatchTrailer)
+{
+    ASSERT_TRUE(daemon.Start({}));
+    Client silent;
+    std::vector<Received> got;
+    ASSERT_TRUE(silent.Connect(daemon.socket()) && silent.Handshake());
+    ASSERT_TRUE(silent.ReadUntil(kCapsType, &got, 5000, 0, false));
+    const int64_t asked = NowMs();
+    EXPECT_EQ(silent.ExpectGoodbye(15000), static_cast<int>(kByeResponseTimeout));
+    const int64_t waited = NowMs() - asked;
+    EXPECT_GE(waited, 9500);
+    EXPECT_LE(waited, 12000);
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST_F(DaemonTest, SigtermWhileClientsConnectExitsCleanly)
+{
+    ASSERT_TRUE(daemon.Start({"--speed", "50"}));
+    std::atomic<bool> stop{false};
+    std::atomic<int> shutdownGoodbyes{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 16; ++i)
+    {
+        threads.emplace_back(
+            [&]
+            {
+                const int64_t end = NowMs() + 10000;
+                while (!stop && NowMs() < end)
+                {
+                    Client c;
+                    if (!c.Connect(daemon.socket()) || !c.SendHello())
+                    {
+                        continue;
+                    }
+                    Frame f;
+                    while (c.Read(&f, 3000))
+                    {
+                        Message m;
+                        std::string e;
+                        if (f.type == kMessage && Parse(f, &m, &e) && m.responseSize != 0)
+                        {
+                            (void)c.AnswerCaps(m.seq, 1);
+                        }
+                        Goodbye g;
+                        if (f.type == kGoodbye && Parse(f, &g, &e))
+                        {
+                            shutdownGoodbyes += g.reason == kByeShutdown ? 1 : 0;
+                            break;
+                        }
+                    }
+                }
+            });
+    }
+    ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("clients", 0) >= 8; }));
+    double seconds = 0;
+    EXPECT_EQ(daemon.Terminate(5000, &seconds), 0);
+    EXPECT_LT(seconds, 2.0);
+    stop = true;
+    for (auto& t : threads)
+    {
+        t.join();
+    }
+    EXPECT_GE(shutdownGoodbyes.load(), 1);
+    struct stat st
+    {
+    };
+    EXPECT_NE(::stat(daemon.socket().c_str(), &st), 0);
+    EXPECT_NE(::stat(daemon.control().c_str(), &st), 0);
+    EXPECT_NE(daemon.log().find("stopped"), std::string::npos);
+}
+
+TEST_F(DaemonTest, SecondDaemonRefusesAndAStaleSocketIsReclaimed)
+{
+    ASSERT_TRUE(daemon.Start({}));
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(daemon.socket().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    ASSERT_EQ(::stat(daemon.control().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    TempDir logs;
+    Daemon second(dir.path());
+    EXPECT_FALSE(second.Start({}, 3000));
+    EXPECT_NE(second.log().find("another daemon is serving"), std::string::npos);
+
+    // Killed: its socket files stay behind, and the next daemon takes them over.
+    ::kill(daemon.pid(), SIGKILL);
+    EXPECT_EQ(daemon.Wait(5000), -1);
+    ASSERT_EQ(::stat(daemon.socket().c_str(), &st), 0);
+    Daemon third(dir.path());
+    ASSERT_TRUE(third.Start({}));
+    EXPECT_NE(third.log().find("stale"), std::string::npos);
+    Client c;
+    EXPECT_TRUE(c.Connect(third.socket()) && c.Handshake());
+    EXPECT_EQ(third.Terminate(5000), 0);
+}
+
+// Bad input of every kind, each on its own connection: dropped with the
+// right reason while a well-behaved client is served throughout.
+TEST_F(DaemonTest, BadInputIsDroppedWithItsReason)
+{
+    ASSERT_TRUE(daemon.Start({"--speed", "50", "--hello-timeout", "300"}));
+    Client good;
+    std::vector<Received> got;
+    ASSERT_TRUE(good.Connect(daemon.socket()) && good.Handshake());
+    ASSERT_TRUE(good.ReadUntil(kCapsType, &got, 5000));
+
+    std::vector<uint8_t> hello;
+    Encode(Hello{}, &hello);
+    std::vector<uint8_t> unknownAfterWelcome = hello;
+    EncodeFrame(0x0777, nullptr, 0, &unknownAfterWelcome);
+    struct Case
+    {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        int reason;
+    };
+    const std::vector<Case> cases = {
+        {"a frame before the hello", {4, 0, 0, 0, 0x30, 0, 0, 0, 1, 2, 3, 4}, kByeProtocolError},
+        {"an oversized frame", {0, 0, 0x40, 0, 1, 0, 0, 0}, kByeProtocolError},
+        {"an unknown frame after the welcome", unknownAfterWelcome, kByeProtocolError},
+        {"nothing at all", {}, kByeHelloTimeout},
+        {"half a hello", std::vector<uint8_t>(hello.begin(), hello.begin() + 10), kByeHelloTimeout},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Client bad;
+        ASSERT_TRUE(bad.Connect(daemon.socket()));
+        if (!c.bytes.empty())
+        {
+            ASSERT_TRUE(bad.SendRaw(c.bytes));
+        }
+        EXPECT_EQ(bad.ExpectGoodbye(3000), c.reason);
+    }
+    // A client asking for its own ID without --allow-client-ids.
+    Client named;
+    uint32_t refused = 0;
+    ASSERT_TRUE(named.Connect(daemon.socket()));
+    EXPECT_FALSE(named.Handshake(nullptr, 77, &refused));
+    EXPECT_EQ(refused, kByeClientIdRefused);
+    // A truncated frame and a close: nothing to answer, nothing broken.
+    {
+        Client cut;
+        ASSERT_TRUE(cut.Connect(daemon.socket()));
+        ASSERT_TRUE(cut.SendRaw({200, 0, 0, 0, 1, 0, 0, 0, 'K', 'T'}));
+    }
+    // The good client still gets what follows.
+    ASSERT_TRUE(daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0003"}}).value("ok", false));
+    got.clear();
+    EXPECT_TRUE(good.ReadUntil(kSyncType, &got, 10000));
+    const json s = daemon.Ctl({{"cmd", "status"}});
+    EXPECT_EQ(s.value("clients", 0), 1) << s.dump();
+    EXPECT_GE(s["dropped"].value("protocolError", 0), 3);
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST_F(DaemonTest, ClientLimitTwinsRequestsAndPing)
+{
+    ASSERT_TRUE(daemon.Start({"--max-clients", "2", "--allow-client-ids"}));
+    Client a, b, c;
+    uint32_t idA = 0, idB = 0, refused = 0;
+    ASSERT_TRUE(a.Connect(daemon.socket()) && a.Handshake(&idA, 5));
+    ASSERT_TRUE(b.Connect(daemon.socket()) && b.Handshake(&idB, 5));
+    EXPECT_EQ(idA, 5u);
+    EXPECT_EQ(idB, 5u); // twins
+    ASSERT_TRUE(c.Connect(daemon.socket()));
+    EXPECT_FALSE(c.Handshake(nullptr, 0, &refused));
+    EXPECT_EQ(refused, kByeTooManyClients);
+
+    // Each twin gets its own connect exchange.
+    std::vector<Received> gotA, gotB;
+    EXPECT_TRUE(a.ReadUntil(kCapsType, &gotA, 5000, 0x3));
+    EXPECT_TRUE(b.ReadUntil(kCapsType, &gotB, 5000, 0x1));
+
+    // A request for the module's capabilities, an unsupported one, a ping.
+    std::vector<uint8_t> out;
+    Encode(Request{11, 3, kCapsType, 16, {}}, &out);
+    Encode(Request{12, 3, 0x201, 16, {}}, &out);
+    EncodePing(0x5A5A, &out);
+    ASSERT_TRUE(a.SendRaw(out));
+    std::map<uint32_t, Reply> replies;
+    uint32_t pongToken = 0;
+    Frame f;
+    const int64_t end = NowMs() + 5000;
+    while ((replies.size() < 2 || pongToken == 0) && NowMs() < end && a.Read(&f, 1000))
+    {
+        std::string e;
+        Reply r;
+        Ping p;
+        if (f.type == kReply && Parse(f, &r, &e))
+        {
+            replies[r.seq] = r;
+        }
+        else if (f.type == kPong && Parse(f, &p, &e))
+        {
+            pongToken = p.token;
+        }
+    }
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[11].status, 0u);
+    ASSERT_EQ(replies[11].data.size(), 16u);
+    EXPECT_EQ(GetLe32(replies[11].data.data()), 0x3u); // the demonstration chassis forwards log events
+    EXPECT_EQ(replies[12].status, 1u);
+    EXPECT_TRUE(replies[12].data.empty());
+    EXPECT_EQ(pongToken, 0x5A5Au);
+
+    const json list = daemon.Ctl({{"cmd", "clients"}});
+    ASSERT_EQ(list["clients"].size(), 2u) << list.dump();
+    std::set<uint32_t> caps;
+    for (const auto& e : list["clients"])
+    {
+        EXPECT_EQ(e.value("id", 0), 5);
+        caps.insert(e.value("caps", 0u));
+    }
+    EXPECT_EQ(caps, (std::set<uint32_t>{0x1, 0x3}));
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST(Ktzmonctl, HelpListsEveryCommand)
+{
+    TempDir dir;
+    const std::string out = dir.path() + "/help.txt";
+    ASSERT_EQ(std::system((std::string(KTZMONCTL_EXE) + " --help > " + out).c_str()), 0);
+    std::ifstream in(out);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    for (const char* cmd : {"status", "clients", "disconnect", "set-fan", "set-temp", "set-stash-temp",
+                            "pull-psu", "insert-psu", "set-psu", "set-redundancy", "log-event", "set-ktz"})
+    {
+        EXPECT_NE(ss.str().find(cmd), std::string::npos) << cmd;
+    }
+    // No daemon behind the socket: its own exit status.
+    EXPECT_EQ(WEXITSTATUS(std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + dir.path() +
+                                       "/none.ctl status 2>/dev/null")
+                                          .c_str())),
+              3);
+}
+
+TEST_F(DaemonTest, ControlDisconnectsAndRefusesBadCommands)
+{
+    ASSERT_TRUE(daemon.Start({}));
+    Client c;
+    uint32_t id = 0;
+    ASSERT_TRUE(c.Connect(daemon.socket()) && c.Handshake(&id));
+    std::vector<Received> got;
+    ASSERT_TRUE(c.ReadUntil(kCapsType, &got, 5000));
+    EXPECT_FALSE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id + 1000}}).value("ok", true));
+    EXPECT_FALSE(daemon.Ctl({{"cmd", "no-such-command"}}).value("ok", true));
+    EXPECT_FALSE(daemon.Ctl({{"cmd", "set-fan"}}).value("ok", true)); // which fan?
+    EXPECT_FALSE(daemon.Ctl({{"cmd", "set-stash-temp"}, {"index", 99}, {"reading", 1}}).value("ok", true));
+    EXPECT_TRUE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id}}).value("ok", false));
+    EXPECT_EQ(c.ExpectGoodbye(3000), static_cast<int>(kByeRemovedByOperator));
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
+TEST_F(DaemonTest, CredentialsAndTcpListenerRules)
+{
+    // Only a user this test is not: the connection is refused.
+    ASSERT_TRUE(daemon.Start({"--allow-user", std::to_string(::geteuid() + 4242)}));
+    Client c;
+    ASSERT_TRUE(c.Connect(daemon.socket()));
+    EXPECT_EQ(c.ExpectGoodbye(3000), static_cast<int>(kByeNotPermitted));
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+
+    // TCP: anything but loopback needs --allow-remote; loopback serves.
+    TempDir other;
+    Daemon remote(other.path());
+    EXPECT_FALSE(remote.Start({"--listen", "0.0.0.0:0"}, 3000));
+    EXPECT_NE(remote.log().find("--allow-remote"), std::string::npos);
+
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    const uint16_t port = ntohs(a.sin_port);
+    ::close(probe);
+    TempDir third;
+    Daemon tcp(third.path());
+    ASSERT_TRUE(tcp.Start({"--listen", "127.0.0.1:" + std::to_string(port)}));
+    Client t;
+    std::vector<Received> got;
+    ASSERT_TRUE(t.ConnectTcp(port) && t.Handshake());
+    EXPECT_TRUE(t.ReadUntil(kCapsType, &got, 5000));
+    EXPECT_EQ(tcp.Terminate(5000), 0);
+}
+
+} // namespace
+
+#ifdef KTZMON_WATCH_EXE
+namespace
+{
+
+// Clients built on the client library: 50 command-line clients started at
+// once each see data-sync-complete and exit 0, and a fan change made with
+// ktzmonctl shows up in a running one.
+TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
+{
+    ASSERT_TRUE(daemon.Start({"--speed", "10"}));
+    const int n = UnderTsan() ? 15 : 50;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < n; ++i)
+    {
+        std::string exe = KTZMON_WATCH_EXE, s = "--socket", sock = daemon.socket(), u = "--until",
+                    what = "data-sync-complete", t = "--timeout", secs = "60";
+        char* argv[] = {exe.data(),  s.data(), sock.data(), u.data(),
+                        what.data(), t.data(), secs.data(), nullptr};
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+    {
+        int st = 0;
+        ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+    }
+
+    // A watcher that waits for the changed fan's reading.
+    const std::string out = dir.path() + "/watch.txt";
+    std::string exe = KTZMON_WATCH_EXE, s = "--socket", sock = daemon.socket(), j = "--json", t = "--timeout",
+                secs = "30";
+    char* argv[] = {exe.data(), s.data(), sock.data(), j.data(), t.data(), secs.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t watcher = -1;
+    ASSERT_EQ(::posix_spawn(&watcher, exe.c_str(), &fa, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("clients", 0) == 1; }));
+    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
+    ASSERT_EQ(std::system((ctl + " set-fan 1 --reading 3100 > /dev/null").c_str()), 0);
+    bool seen = false;
+    const int64_t end = NowMs() + 20000;
+    while (!seen && NowMs() < end)
+    {
+        std::ifstream in(out);
+        std::string line;
+        while (std::getline(in, line))
+        {
+            seen = seen ||
+                   (line.find("\"Fan1A\"") != std::string::npos && line.find("3100") != std::string::npos);
+        }
+        ::usleep(100000);
+    }
+    EXPECT_TRUE(seen);
+    // The watcher gets its goodbye and ends with the daemon (status 1: the
+    // daemon said goodbye).
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+    int st = 0;
+    ASSERT_EQ(::waitpid(watcher, &st, 0), watcher);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << "status " << st;
+}
+
+} // namespace
+#endif

@@ -1,0 +1,467 @@
+// The daemon test harness: processes, control requests, a blocking client.
+#include "harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace ktzmond_test
+{
+
+using namespace ktztransport;
+
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool UnderTsan()
+{
+#if defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string DaemonExe()
+{
+    return KTZMOND_EXE;
+}
+std::string ModulePath()
+{
+    return KTZMON_LIBRARY_PATH;
+}
+std::string HostExe()
+{
+    return KTZHOST_EXE;
+}
+std::string SourceDir()
+{
+    return KTZ_SOURCE_DIR;
+}
+
+int OpenFds(pid_t pid)
+{
+    int n = 0;
+    DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr)
+    {
+        return -1;
+    }
+    while (const dirent* e = ::readdir(d))
+    {
+        n += e->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(d);
+    return n;
+}
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmond-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) != nullptr)
+    {
+        path_ = buf.data();
+    }
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    if (!path_.empty())
+    {
+        std::filesystem::remove_all(path_, ec);
+    }
+}
+
+// ---- the daemon process ------------------------------------------------------------
+
+Daemon::~Daemon()
+{
+    if (pid_ > 0)
+    {
+        ::kill(pid_, SIGKILL);
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+    }
+}
+
+bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
+{
+    std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
+                                     control(),   "--quiet",  "--module", ModulePath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+    {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/d.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+    {
+        pid_ = -1;
+        return false;
+    }
+    const int64_t end = NowMs() + timeoutMs;
+    while (NowMs() < end)
+    {
+        int st = 0;
+        if (::waitpid(pid_, &st, WNOHANG) == pid_)
+        {
+            pid_ = -1;
+            return false; // exited early
+        }
+        const nlohmann::json s = Ctl({{"cmd", "status"}}, 1000);
+        if (s.value("module", "") == "running" && s.value("pid", -1) == pid_)
+        {
+            return true;
+        }
+        ::usleep(20000);
+    }
+    return false;
+}
+
+int Daemon::Wait(int timeoutMs)
+{
+    const int64_t end = NowMs() + timeoutMs;
+    while (pid_ > 0)
+    {
+        int st = 0;
+        const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+        if (r == pid_)
+        {
+            pid_ = -1;
+            return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        }
+        if (NowMs() >= end)
+        {
+            return -1;
+        }
+        ::usleep(5000);
+    }
+    return -1;
+}
+
+int Daemon::Terminate(int timeoutMs, double* seconds)
+{
+    if (pid_ <= 0)
+    {
+        return -1;
+    }
+    const int64_t start = NowMs();
+    ::kill(pid_, SIGTERM);
+    const int rc = Wait(timeoutMs);
+    if (seconds != nullptr)
+    {
+        *seconds = static_cast<double>(NowMs() - start) / 1000.0;
+    }
+    return rc;
+}
+
+std::string Daemon::log() const
+{
+    std::ifstream in(dir_ + "/d.log");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+namespace
+{
+
+int ConnectUnix(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WaitFd(int fd, short events, int64_t deadline)
+{
+    for (;;)
+    {
+        const int64_t left = deadline - NowMs();
+        if (left <= 0)
+        {
+            return false;
+        }
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left));
+        if (r > 0)
+        {
+            return true;
+        }
+        if (r < 0 && errno != EINTR)
+        {
+            return false;
+        }
+    }
+}
+
+bool WriteAll(int fd, const void* data, size_t size, int64_t deadline)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0)
+    {
+        if (!WaitFd(fd, POLLOUT, deadline))
+        {
+            return false;
+        }
+        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
+        if (n <= 0)
+        {
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            {
+                continue;
+            }
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+nlohmann::json Daemon::Ctl(const nlohmann::json& request, int timeoutMs)
+{
+    const int64_t deadline = NowMs() + timeoutMs;
+    const int fd = ConnectUnix(control());
+    if (fd < 0)
+    {
+        return {{"ok", false}, {"error", "cannot connect"}};
+    }
+    const std::string line = request.dump() + "\n";
+    std::string reply;
+    bool ok = WriteAll(fd, line.data(), line.size(), deadline);
+    while (ok && reply.find('\n') == std::string::npos)
+    {
+        char buf[4096];
+        ok = WaitFd(fd, POLLIN, deadline);
+        const ssize_t n = ok ? ::read(fd, buf, sizeof buf) : -1;
+        ok = n > 0;
+        if (ok)
+        {
+            reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (!ok)
+    {
+        return {{"ok", false}, {"error", "no reply"}};
+    }
+    return nlohmann::json::parse(reply.substr(0, reply.find('\n')), nullptr, false);
+}
+
+// ---- the client -----------------------------------------------------------------------
+
+Client::~Client()
+{
+    Close();
+}
+
+bool Client::Connect(const std::string& path)
+{
+    Close();
+    fd_ = ConnectUnix(path);
+    reader_ = FrameReader();
+    return fd_ >= 0;
+}
+
+bool Client::ConnectTcp(uint16_t port)
+{
+    Close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+    {
+        Close();
+        return false;
+    }
+    reader_ = FrameReader();
+    return true;
+}
+
+void Client::Close()
+{
+    if (fd_ >= 0)
+    {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool Client::SendRaw(const std::vector<uint8_t>& bytes)
+{
+    return fd_ >= 0 && WriteAll(fd_, bytes.data(), bytes.size(), NowMs() + 5000);
+}
+
+bool Client::SendHello(uint32_t requestedId, const std::string& name)
+{
+    Hello h;
+    h.requestedClientId = requestedId;
+    h.name = name;
+    std::vector<uint8_t> out;
+    Encode(h, &out);
+    return SendRaw(out);
+}
+
+bool Client::Handshake(uint32_t* clientId, uint32_t requestedId, uint32_t* refused)
+{
+    if (!SendHello(requestedId))
+    {
+        return false;
+    }
+    Frame f;
+    if (!Read(&f, 10000))
+    {
+        return false;
+    }
+    std::string error;
+    if (f.type == kGoodbye)
+    {
+        Goodbye g;
+        if (refused != nullptr && Parse(f, &g, &error))
+        {
+            *refused = g.reason;
+        }
+        return false;
+    }
+    Welcome w;
+    if (!Parse(f, &w, &error))
+    {
+        return false;
+    }
+    if (clientId != nullptr)
+    {
+        *clientId = w.clientId;
+    }
+    return true;
+}
+
+bool Client::Read(Frame* f, int timeoutMs)
+{
+    const int64_t deadline = NowMs() + timeoutMs;
+    while (fd_ >= 0 && !reader_.Next(f))
+    {
+        if (reader_.Failed() || !WaitFd(fd_, POLLIN, deadline))
+        {
+            return false;
+        }
+        uint8_t buf[16384];
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n <= 0 || !reader_.Feed(buf, static_cast<size_t>(n)))
+        {
+            Close(); // the end of the stream, or one that cannot be read on
+            return false;
+        }
+    }
+    return fd_ >= 0;
+}
+
+bool Client::AnswerCaps(uint32_t seq, uint32_t caps)
+{
+    Response r;
+    r.seq = seq;
+    r.data.assign(16, 0);
+    PutLe32(r.data.data(), caps);
+    std::vector<uint8_t> out;
+    Encode(r, &out);
+    return SendRaw(out);
+}
+
+bool Client::ReadUntil(uint32_t type, std::vector<Received>* out, int timeoutMs, uint32_t caps, bool answer)
+{
+    const int64_t deadline = NowMs() + timeoutMs;
+    Frame f;
+    while (Read(&f, static_cast<int>(std::max<int64_t>(1, deadline - NowMs()))))
+    {
+        if (f.type != kMessage)
+        {
+            continue;
+        }
+        Message m;
+        std::string error;
+        if (!Parse(f, &m, &error))
+        {
+            return false;
+        }
+        out->push_back({m.requestType, m.seq, m.responseSize, m.flags, m.payload});
+        if (m.responseSize != 0 && answer && !AnswerCaps(m.seq, caps))
+        {
+            return false;
+        }
+        if (m.requestType == type)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+int Client::ExpectGoodbye(int timeoutMs, std::string* text)
+{
+    const int64_t deadline = NowMs() + timeoutMs;
+    Frame f;
+    while (Read(&f, static_cast<int>(std::max<int64_t>(1, deadline - NowMs()))))
+    {
+        if (f.type == kGoodbye)
+        {
+            Goodbye g;
+            std::string error;
+            if (!Parse(f, &g, &error))
+            {
+                return -1;
+            }
+            if (text != nullptr)
+            {
+                *text = g.text;
+            }
+            return static_cast<int>(g.reason);
+        }
+    }
+    return -1;
+}
+
+} // namespace ktzmond_test

@@ -1,0 +1,136 @@
+// Test harness for ktzmond: starts the daemon as a real process on a Unix
+// socket in a private directory, talks to its control socket, and a small
+// blocking client built on the frame codec. Every wait has a deadline.
+#ifndef KTZMOND_TEST_HARNESS_H
+#define KTZMOND_TEST_HARNESS_H
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <frame.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace ktzmond_test
+{
+
+// A private directory under $TMPDIR, removed with everything in it.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+class Daemon
+{
+  public:
+    explicit Daemon(const std::string& dir) : dir_(dir) {}
+    ~Daemon(); // SIGKILL if still running
+    // Starts ktzmond with `args` (plus --socket, --quiet and --module) and
+    // waits until its control socket answers. False when it did not.
+    bool Start(const std::vector<std::string>& args, int timeoutMs = 10000);
+    // Sends SIGTERM and waits for the exit; returns the exit status (-1 when
+    // it did not exit in time or died from a signal) and the time it took.
+    int Terminate(int timeoutMs, double* seconds = nullptr);
+    // Waits for the exit of a daemon that ends by itself.
+    int Wait(int timeoutMs);
+    pid_t pid() const { return pid_; }
+    std::string socket() const { return dir_ + "/d.sock"; }
+    std::string control() const { return dir_ + "/d.ctl"; }
+    std::string log() const; // what the daemon wrote to stderr
+
+    // One control request; the reply (an object with "ok": false on failure
+    // to reach the daemon).
+    nlohmann::json Ctl(const nlohmann::json& request, int timeoutMs = 10000);
+    // Polls status until `pred` holds, at most `timeoutMs`.
+    template <typename Pred> bool WaitStatus(Pred pred, int timeoutMs = 10000);
+
+  private:
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+// Frames as the tests see them.
+struct Received
+{
+    uint32_t type = 0; // request type of a Message
+    uint32_t seq = 0;
+    uint32_t responseSize = 0;
+    uint32_t flags = 0;
+    std::vector<uint8_t> payload;
+};
+
+class Client
+{
+  public:
+    Client() = default;
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool Connect(const std::string& path);
+    bool ConnectTcp(uint16_t port);
+    void Close();
+    int fd() const { return fd_; }
+
+    bool SendRaw(const std::vector<uint8_t>& bytes);
+    bool SendHello(uint32_t requestedId = 0, const std::string& name = "test");
+    // Hello, then the Welcome; false (and the goodbye's reason in `refused`
+    // when one came) otherwise.
+    bool Handshake(uint32_t* clientId = nullptr, uint32_t requestedId = 0, uint32_t* refused = nullptr);
+    // Next frame within the deadline; false on timeout, end of stream or a
+    // malformed stream.
+    bool Read(ktztransport::Frame* f, int timeoutMs);
+    // Reads Messages until one of `type` (included), answering a capability
+    // query with `caps` when `answer` is set. Other frames are kept in `other`.
+    bool ReadUntil(uint32_t type, std::vector<Received>* out, int timeoutMs, uint32_t caps = 0x1,
+                   bool answer = true);
+    // Reads until a Goodbye; returns its reason, or -1 when none came.
+    int ExpectGoodbye(int timeoutMs, std::string* text = nullptr);
+    bool AnswerCaps(uint32_t seq, uint32_t caps);
+
+  private:
+    int fd_ = -1;
+    ktztransport::FrameReader reader_;
+};
+
+// The repository's build products.
+std::string DaemonExe();
+std::string ModulePath();
+std::string HostExe();
+std::string SourceDir();
+// Open descriptors of a process (from /proc).
+int OpenFds(pid_t pid);
+// Milliseconds on a monotonic clock.
+int64_t NowMs();
+// Under ThreadSanitizer the large counts are made smaller.
+bool UnderTsan();
+
+template <typename Pred> bool Daemon::WaitStatus(Pred pred, int timeoutMs)
+{
+    const int64_t end = NowMs() + timeoutMs;
+    do
+    {
+        const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
+        if (s.value("ok", false) && pred(s))
+        {
+            return true;
+        }
+        struct timespec ts
+        {
+            0, 20 * 1000 * 1000
+        };
+        ::nanosleep(&ts, nullptr);
+    } while (NowMs() < end);
+    return false;
+}
+
+} // namespace ktzmond_test
+
+#endif

@@ -1,0 +1,295 @@
+// The per-connection state machine of ktzmond without sockets: what it
+// queues for the client for each kind of input, its queue bound, and how a
+// Message that waits for a Response is completed.
+#include <gtest/gtest.h>
+
+#include <session.h>
+
+namespace
+{
+
+using namespace ktztransport;
+using ktzmond::PendingResponse;
+using ktzmond::Session;
+
+class FakeDaemon : public ktzmond::SessionDelegate
+{
+  public:
+    uint32_t Admit(const Hello& h, uint32_t* id, std::string* why) override
+    {
+        admitted += 1;
+        if (refuseWith != 0)
+        {
+            *why = "refused";
+            return refuseWith;
+        }
+        *id = h.requestedClientId != 0 ? h.requestedClientId : 42;
+        return 0;
+    }
+    void Welcomed(uint32_t id) override { welcomed.push_back(id); }
+    void Requested(const Request& r) override { requests.push_back(r); }
+    int admitted = 0;
+    uint32_t refuseWith = 0;
+    std::vector<uint32_t> welcomed;
+    std::vector<Request> requests;
+};
+
+std::vector<uint8_t> HelloBytes(uint32_t id = 0)
+{
+    Hello h;
+    h.requestedClientId = id;
+    std::vector<uint8_t> out;
+    Encode(h, &out);
+    return out;
+}
+
+// Everything the session has queued for the client, as frames.
+std::vector<Frame> Drain(Session& s)
+{
+    std::vector<uint8_t> bytes;
+    size_t frames = 0;
+    while (s.HasOutput())
+    {
+        frames += s.TakeOutput(&bytes, 1 << 20);
+    }
+    s.Written(bytes.size(), frames);
+    FrameReader r;
+    EXPECT_TRUE(r.Feed(bytes.data(), bytes.size()));
+    std::vector<Frame> out;
+    Frame f;
+    while (r.Next(&f))
+    {
+        out.push_back(f);
+    }
+    return out;
+}
+
+uint32_t GoodbyeReason(const Frame& f)
+{
+    Goodbye g;
+    std::string e;
+    return f.type == kGoodbye && Parse(f, &g, &e) ? g.reason : 0xFFFFFFFF;
+}
+
+TEST(Session, HelloInSingleBytesIsWelcomedOnce)
+{
+    FakeDaemon d;
+    Session s(&d, {}, "test daemon");
+    for (uint8_t b : HelloBytes())
+    {
+        s.Feed(&b, 1);
+    }
+    ASSERT_EQ(s.state(), Session::State::Open);
+    ASSERT_EQ(d.welcomed, std::vector<uint32_t>{42});
+    const auto out = Drain(s);
+    ASSERT_EQ(out.size(), 1u);
+    Welcome w;
+    std::string e;
+    ASSERT_TRUE(Parse(out[0], &w, &e)) << e;
+    EXPECT_EQ(w.clientId, 42u);
+    EXPECT_EQ(w.name, "test daemon");
+}
+
+// Inputs that break the conversation: each ends the session with a goodbye
+// of the right reason, and nothing after it is acted on.
+TEST(Session, BadInputEndsWithTheRightReason)
+{
+    struct Case
+    {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        uint32_t reason;
+        bool welcomedFirst;
+    };
+    std::vector<uint8_t> ping;
+    EncodePing(7, &ping);
+    std::vector<uint8_t> oversized = {0, 0, 0x20, 0, 0x01, 0, 0, 0}; // 2 MiB hello
+    std::vector<uint8_t> reserved = {0, 0, 0, 0, 0x30, 0, 1, 0};
+    std::vector<uint8_t> badMagic = HelloBytes();
+    badMagic[8] = 'X';
+    std::vector<uint8_t> helloThenGarbage = HelloBytes();
+    helloThenGarbage.insert(helloThenGarbage.end(), {4, 0, 0, 0, 0x77, 0x77, 0, 0, 1, 2, 3, 4});
+    std::vector<uint8_t> twoHellos = HelloBytes();
+    const auto second = HelloBytes();
+    twoHellos.insert(twoHellos.end(), second.begin(), second.end());
+    std::vector<uint8_t> strayResponse = HelloBytes();
+    Encode(Response{5, 0, {}}, &strayResponse);
+    std::vector<uint8_t> bigReply = HelloBytes();
+    {
+        std::vector<uint8_t> body(16, 0);
+        PutLe32(body.data() + 12, kMaxReplySize + 1);
+        EncodeFrame(kRequest, body.data(), body.size(), &bigReply);
+    }
+    Hello v2;
+    v2.minVersion = 2;
+    v2.maxVersion = 3;
+    std::vector<uint8_t> newer;
+    Encode(v2, &newer);
+
+    const std::vector<Case> cases = {
+        {"a ping before the hello", ping, kByeProtocolError, false},
+        {"an oversized frame", oversized, kByeProtocolError, false},
+        {"a non-zero reserved field", reserved, kByeProtocolError, false},
+        {"a hello without its magic", badMagic, kByeProtocolError, false},
+        {"garbage after a valid hello", helloThenGarbage, kByeProtocolError, true},
+        {"a second hello", twoHellos, kByeProtocolError, true},
+        {"a response to no message", strayResponse, kByeProtocolError, true},
+        {"a reply buffer over the limit", bigReply, kByeProtocolError, true},
+        {"no common version", newer, kByeBadVersion, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        FakeDaemon d;
+        Session s(&d, {}, "d");
+        s.Feed(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(s.state(), Session::State::Closing);
+        EXPECT_EQ(s.closeReason(), c.reason);
+        const auto out = Drain(s);
+        ASSERT_EQ(out.size(), c.welcomedFirst ? 2u : 1u);
+        EXPECT_EQ(out[0].type, c.welcomedFirst ? kWelcome : kGoodbye);
+        EXPECT_EQ(GoodbyeReason(out.back()), c.reason);
+        EXPECT_TRUE(d.requests.empty());
+        // Whatever follows is ignored.
+        const auto more = HelloBytes();
+        s.Feed(more.data(), more.size());
+        EXPECT_FALSE(s.HasOutput());
+    }
+}
+
+TEST(Session, RefusedHelloGetsTheDaemonsReason)
+{
+    FakeDaemon d;
+    d.refuseWith = kByeTooManyClients;
+    Session s(&d, {}, "d");
+    const auto h = HelloBytes();
+    s.Feed(h.data(), h.size());
+    const auto out = Drain(s);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(GoodbyeReason(out[0]), kByeTooManyClients);
+    EXPECT_TRUE(d.welcomed.empty());
+}
+
+// A client over its frame bound: the frames not yet written are thrown away,
+// the goodbye is all that is left, and later messages find the client gone.
+TEST(Session, QueueBoundCutsTheClient)
+{
+    FakeDaemon d;
+    Session s(&d, {1 << 20, 4}, "d");
+    const auto h = HelloBytes();
+    s.Feed(h.data(), h.size()); // the welcome is frame 1
+    const uint8_t payload[8] = {1};
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ(s.QueueMessage(3, 0x100, payload, 8, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
+    }
+    EXPECT_EQ(s.QueueMessage(3, 0x100, payload, 8, false, 0, nullptr, nullptr),
+              Session::QueueResult::Overflow);
+    EXPECT_EQ(s.QueueMessage(3, 0x100, payload, 8, false, 0, nullptr, nullptr), Session::QueueResult::Gone);
+    const auto out = Drain(s);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(GoodbyeReason(out[0]), kByeTooSlow);
+    EXPECT_EQ(s.queuedFrames(), 0u);
+    EXPECT_EQ(s.queuedBytes(), 0u);
+}
+
+TEST(Session, ByteBoundCountsFramesInTheWritersHands)
+{
+    FakeDaemon d;
+    Session s(&d, {200, 100}, "d");
+    const auto h = HelloBytes();
+    s.Feed(h.data(), h.size());
+    std::vector<uint8_t> taken;
+    const size_t n = s.TakeOutput(&taken, 1 << 20); // handed to the writer, not yet written
+    const std::vector<uint8_t> payload(100, 0xAB);
+    EXPECT_EQ(s.QueueMessage(3, 0x101, payload.data(), 100, false, 0, nullptr, nullptr),
+              Session::QueueResult::Queued);
+    EXPECT_EQ(s.QueueMessage(3, 0x101, payload.data(), 100, false, 0, nullptr, nullptr),
+              Session::QueueResult::Overflow);
+    s.Written(taken.size(), n);
+}
+
+TEST(Session, ResponseCompletesItsMessageAndRecordsCaps)
+{
+    FakeDaemon d;
+    Session s(&d, {}, "d");
+    const auto h = HelloBytes();
+    s.Feed(h.data(), h.size());
+    (void)Drain(s);
+    PendingResponse p;
+    uint32_t seq = 0;
+    ASSERT_EQ(s.QueueMessage(3, 0x200, nullptr, 0, true, 16, &p, &seq), Session::QueueResult::Queued);
+    EXPECT_EQ(seq, 1u);
+    const auto out = Drain(s);
+    ASSERT_EQ(out.size(), 1u);
+    Message m;
+    std::string e;
+    ASSERT_TRUE(Parse(out[0], &m, &e)) << e;
+    EXPECT_EQ(m.responseSize, 16u);
+    EXPECT_EQ(m.flags, kMessageNullPayload);
+
+    Response r{seq, 0, std::vector<uint8_t>(16, 0)};
+    r.data[0] = 3;
+    std::vector<uint8_t> bytes;
+    Encode(r, &bytes);
+    s.Feed(bytes.data(), bytes.size());
+    EXPECT_TRUE(p.done);
+    EXPECT_TRUE(p.answered);
+    EXPECT_EQ(p.data.size(), 16u);
+    EXPECT_TRUE(s.hasCaps());
+    EXPECT_EQ(s.caps(), 3u);
+    // The same answer again matches nothing any more.
+    s.Feed(bytes.data(), bytes.size());
+    EXPECT_EQ(s.closeReason(), kByeProtocolError);
+}
+
+TEST(Session, OversizedResponseOrEndOfSessionFailsTheWaiter)
+{
+    for (bool oversized : {true, false})
+    {
+        SCOPED_TRACE(oversized ? "oversized response" : "peer closed");
+        FakeDaemon d;
+        Session s(&d, {}, "d");
+        const auto h = HelloBytes();
+        s.Feed(h.data(), h.size());
+        PendingResponse p;
+        uint32_t seq = 0;
+        ASSERT_EQ(s.QueueMessage(3, 0x200, nullptr, 0, true, 16, &p, &seq), Session::QueueResult::Queued);
+        if (oversized)
+        {
+            std::vector<uint8_t> bytes;
+            Encode(Response{seq, 0, std::vector<uint8_t>(17, 0)}, &bytes);
+            s.Feed(bytes.data(), bytes.size());
+        }
+        else
+        {
+            s.PeerClosed();
+        }
+        EXPECT_TRUE(p.done);
+        EXPECT_FALSE(p.answered);
+        EXPECT_FALSE(s.hasCaps());
+    }
+}
+
+TEST(Session, PingIsAnsweredAndRequestsReachTheDaemon)
+{
+    FakeDaemon d;
+    Session s(&d, {}, "d");
+    auto bytes = HelloBytes();
+    EncodePing(0xCAFEF00D, &bytes);
+    Encode(Request{9, 3, 0x200, 16, {}}, &bytes);
+    s.Feed(bytes.data(), bytes.size());
+    const auto out = Drain(s);
+    ASSERT_EQ(out.size(), 2u);
+    Ping pong;
+    std::string e;
+    ASSERT_EQ(out[1].type, kPong);
+    ASSERT_TRUE(Parse(out[1], &pong, &e));
+    EXPECT_EQ(pong.token, 0xCAFEF00Du);
+    ASSERT_EQ(d.requests.size(), 1u);
+    EXPECT_EQ(d.requests[0].seq, 9u);
+    EXPECT_EQ(d.requests[0].replySize, 16u);
+}
+
+} // namespace
