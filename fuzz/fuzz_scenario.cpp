@@ -5,7 +5,7 @@
 // declared clients, known fields of their message type and windows inside
 // the run. Anything else, an exception that escapes the reader, or a
 // sanitizer report, aborts.
-#include "fields.h"
+#include "ktzclient_fields.h"
 #include "scenario.h"
 
 #include <cctype>
@@ -108,7 +108,7 @@ void CheckPlan(const ktzhost::Scenario& s)
         }
         for (const auto& [key, value] : e.where)
         {
-            if (ktzhost::FindField(e.type, key) == nullptr)
+            if (ktzclient::FindField(e.type, key) == nullptr)
             {
                 Fail(at, "unknown field '" + key + "'");
             }

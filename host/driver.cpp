@@ -4,9 +4,9 @@
 #include "driver.h"
 
 #include "chassis.h"
-#include "fields.h"
 #include "files.h"
 #include "ktzclient_decode.h"
+#include "ktzclient_fields.h"
 #include "module.h"
 
 #include <ktzmon/ktzmon.h>
@@ -486,7 +486,7 @@ ExpectOutcome Check(const Expectation& e, const std::vector<Event>& events)
         if (!e.where.empty())
         {
             auto d = ktzclient::Decode(ev.requestClass, ev.requestType, ev.bytes);
-            if (!d.ok || !FieldsMatch(Fields(d.value), e.where))
+            if (!d.ok || !ktzclient::FieldsMatch(ktzclient::Fields(d.value), e.where))
             {
                 continue;
             }

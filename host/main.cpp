@@ -49,7 +49,7 @@ and Unload. The chassis is simulated by the platform stand-in on a virtual
 clock, so minutes of chassis time pass in about a second.
 
 Without SCENARIO it runs the built-in demonstration chassis (the same text as
-host/scenarios/demo.toml; --print-demo prints it as a start for your own).
+scenario/scenarios/demo.toml; --print-demo prints it as a start for your own).
 SCENARIO "-" reads the scenario from standard input. docs/scenarios.md
 describes the scenario format, docs/host.md the output.)";
 

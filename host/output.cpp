@@ -1,8 +1,8 @@
 // Transcript and JSON lines of a run.
 #include "output.h"
 
-#include "fields.h"
 #include "ktzclient_decode.h"
+#include "ktzclient_fields.h"
 
 #include <ktzmon/protocol.h>
 #include <nlohmann/json.hpp>
@@ -300,7 +300,7 @@ class JsonWriter : public RunWriter
             const auto d = ktzclient::Decode(ev.requestClass, ev.requestType, ev.bytes);
             if (d.ok)
             {
-                j["fields"] = Fields(d.value);
+                j["fields"] = ktzclient::Fields(d.value);
             }
             else
             {

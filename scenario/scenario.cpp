@@ -11,8 +11,8 @@
 // way is run, with a warning. Nothing of a scenario with an error is used.
 #include "scenario.h"
 
-#include "fields.h"
 #include "ktzclient_decode.h"
+#include "ktzclient_fields.h"
 
 #include <ktzmon/protocol.h>
 
@@ -1067,7 +1067,7 @@ std::string Quoted(const std::string& v)
 
 // One `where` value, checked against the field's kind and range; returns
 // the text the run compares with.
-std::string WhereValue(const std::string& at, const FieldSpec& f, const toml::node& v)
+std::string WhereValue(const std::string& at, const ktzclient::FieldSpec& f, const toml::node& v)
 {
     auto wrong = [&](const char* expected) {
         throw Error{LineOf(v), at + ": expected " + expected + ", found " + TypeText(v)};
@@ -1088,30 +1088,31 @@ std::string WhereValue(const std::string& at, const FieldSpec& f, const toml::no
     };
     switch (f.kind)
     {
-    case FieldKind::Flag:
+    case ktzclient::FieldKind::Flag:
         if (!v.is_boolean())
         {
             wrong("true or false");
         }
         return v.as_boolean()->get() ? "1" : "0";
-    case FieldKind::Text:
-    case FieldKind::List:
+    case ktzclient::FieldKind::Text:
+    case ktzclient::FieldKind::List:
         if (!v.is_string())
         {
-            wrong(f.kind == FieldKind::List ? "a string (the list joined with commas)" : "a string");
+            wrong(f.kind == ktzclient::FieldKind::List ? "a string (the list joined with commas)"
+                                                       : "a string");
         }
         return oneOf(v.as_string()->get());
-    case FieldKind::Status:
+    case ktzclient::FieldKind::Status:
         if (v.is_string())
         {
             return oneOf(v.as_string()->get());
         }
         [[fallthrough]];
-    case FieldKind::Number: break;
+    case ktzclient::FieldKind::Number: break;
     }
     if (!v.is_integer())
     {
-        wrong(f.kind == FieldKind::Status ? "a status number or name" : "an integer");
+        wrong(f.kind == ktzclient::FieldKind::Status ? "a status number or name" : "an integer");
     }
     const int64_t n = v.as_integer()->get();
     if (n < f.lo || n > f.hi)
@@ -1126,20 +1127,20 @@ void ReadWhere(const Tbl& t, const toml::table& w, uint32_t type, const std::vec
                Expectation* e)
 {
     const std::string where = t.Where() + ".where";
-    if (type != 0 && FieldsOf(type).empty())
+    if (type != 0 && ktzclient::FieldsOf(type).empty())
     {
         throw Error{LineOf(w), where + ": " + ktzclient::RequestTypeName(type) + " messages have no fields"};
     }
     for (auto&& [k, v] : w)
     {
         const std::string key(k.str());
-        const FieldSpec* f = FindField(type, key);
+        const ktzclient::FieldSpec* f = ktzclient::FindField(type, key);
         if (f == nullptr)
         {
             throw Error{LineOf(v), where + ": no field " + Quoted(key) + " in " +
                                        (type ? std::string(ktzclient::RequestTypeName(type)) + " messages"
                                              : std::string("any message")) +
-                                       " (fields: " + FieldNames(type) + ")"};
+                                       " (fields: " + ktzclient::FieldNames(type) + ")"};
         }
         e->where[key] = WhereValue(where + "." + key, *f, v);
     }

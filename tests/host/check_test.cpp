@@ -133,7 +133,7 @@ TEST_F(HostCheck, ReadmeExampleAndDemoReadCleanlyAndRun)
     const Proc run = RunHost({"--no-log", path});
     EXPECT_EQ(run.exitCode, 0) << run.err << run.out;
 
-    const std::string demo = std::string(KTZHOST_SOURCE_DIR) + "/host/scenarios/demo.toml";
+    const std::string demo = std::string(KTZHOST_SOURCE_DIR) + "/scenario/scenarios/demo.toml";
     const Proc d = RunHost({"--check", demo});
     EXPECT_EQ(d.exitCode, 0) << d.err;
     EXPECT_EQ(d.err, "");

@@ -212,7 +212,7 @@ TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
 
 // ---- the demonstration checked against its own scenario ----------------------------
 //
-// Everything expected below is read from host/scenarios/demo.toml with toml++
+// Everything expected below is read from scenario/scenarios/demo.toml with toml++
 // (not through ktzmon-host's scenario reader) and checked against the wire
 // bytes of the JSON records (not through the decoder that made their fields).
 
@@ -299,7 +299,7 @@ struct DemoFacts
 DemoFacts ReadDemo()
 {
     DemoFacts f;
-    f.doc = toml::parse_file(std::string(KTZHOST_SOURCE_DIR) + "/host/scenarios/demo.toml");
+    f.doc = toml::parse_file(std::string(KTZHOST_SOURCE_DIR) + "/scenario/scenarios/demo.toml");
     for (const auto& fan : *f.doc["fan"].as_array())
     {
         for (const auto& n : *fan.as_table()->get("names")->as_array())

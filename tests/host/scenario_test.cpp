@@ -1,7 +1,7 @@
 // Reading scenarios: the built-in demonstration equals the shipped file and
 // reads cleanly; every kind of bad input is reported with the line it stands
 // on and yields no scenario.
-#include "fields.h"
+#include "ktzclient_fields.h"
 #include "scenario.h"
 
 #include <gtest/gtest.h>
@@ -474,21 +474,21 @@ TEST(HostFields, TableDescribesEveryFieldOfTheOutput)
     std::set<std::string> seen;
     for (const auto& m : messages)
     {
-        const nlohmann::json fields = ktzhost::Fields(m);
-        const auto& specs = ktzhost::FieldsOf(m.requestType);
+        const nlohmann::json fields = ktzclient::Fields(m);
+        const auto& specs = ktzclient::FieldsOf(m.requestType);
         for (const auto& [key, value] : fields.items())
         {
-            const ktzhost::FieldSpec* f = ktzhost::FindField(m.requestType, key);
+            const ktzclient::FieldSpec* f = ktzclient::FindField(m.requestType, key);
             ASSERT_NE(f, nullptr) << kc::RequestTypeName(m.requestType) << " carries '" << key
                                   << "', which its table lacks";
             seen.insert(std::string(kc::RequestTypeName(m.requestType)) + "." + key);
             switch (f->kind)
             {
-            case ktzhost::FieldKind::Number:
-            case ktzhost::FieldKind::Status: EXPECT_TRUE(value.is_number_integer()) << key; break;
-            case ktzhost::FieldKind::Flag: EXPECT_TRUE(value.is_boolean()) << key; break;
-            case ktzhost::FieldKind::Text: EXPECT_TRUE(value.is_string()) << key; break;
-            case ktzhost::FieldKind::List: EXPECT_TRUE(value.is_array()) << key; break;
+            case ktzclient::FieldKind::Number:
+            case ktzclient::FieldKind::Status: EXPECT_TRUE(value.is_number_integer()) << key; break;
+            case ktzclient::FieldKind::Flag: EXPECT_TRUE(value.is_boolean()) << key; break;
+            case ktzclient::FieldKind::Text: EXPECT_TRUE(value.is_string()) << key; break;
+            case ktzclient::FieldKind::List: EXPECT_TRUE(value.is_array()) << key; break;
             }
         }
         for (const auto& f : specs)
@@ -502,11 +502,11 @@ TEST(HostFields, TableDescribesEveryFieldOfTheOutput)
     for (uint32_t type : {KTZMON_REQ_KTZ_SETTING, KTZMON_REQ_SENSOR_DATA, KTZMON_REQ_FRU_BY_NUM,
                           KTZMON_REQ_DATA_SYNC_COMPLETE, KTZMON_REQ_VQ_LOG_EVT, KTZMON_REQ_GET_KTZ_CAPS})
     {
-        all += ktzhost::FieldsOf(type).size();
+        all += ktzclient::FieldsOf(type).size();
     }
     EXPECT_EQ(seen.size(), all);
-    EXPECT_EQ(ktzhost::FindField(KTZMON_REQ_KTZ_SETTING, "reading"), nullptr);
-    EXPECT_NE(ktzhost::FindField(0, "reading"), nullptr);
+    EXPECT_EQ(ktzclient::FindField(KTZMON_REQ_KTZ_SETTING, "reading"), nullptr);
+    EXPECT_NE(ktzclient::FindField(0, "reading"), nullptr);
 }
 
 // Characters outside ASCII stand only in strings and comments, and reach the
