@@ -5,7 +5,6 @@
 #include "core/ini.h"
 #include "core/platform.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -16,16 +15,21 @@ namespace
 {
 constexpr uint32_t kLogMaxFileSize = 65536;
 
-// logFlags as seen by KTZMonLogMsg on any thread. The record is written only
-// during attach, before any other thread logs, and cleared at detach, after
-// they have stopped; the atomic copy keeps a late or early caller from
-// touching freed memory.
-std::atomic<uint32_t> g_logFlags{0};
+// The exported record's logFlags is the switch: whoever rereads the INI key
+// (KTZMonLogCfgCheck) or writes the record turns writing on or off for every
+// thread at once. The record and its word are read and written atomically
+// because any thread may log while another changes the switch; a caller
+// before attach or after detach finds no record and writes nothing.
+uint32_t LogFlags()
+{
+    const KTZMonLogData* data = __atomic_load_n(&g_pKTZMonLogData, __ATOMIC_ACQUIRE);
+    return data != nullptr ? __atomic_load_n(&data->logFlags, __ATOMIC_RELAXED) : 0;
+}
 } // namespace
 
 void KTZMonLogMsg(const char* format, ...)
 {
-    if ((g_logFlags.load(std::memory_order_acquire) & KTZMON_LOG_FLAG_TO_FILE) == 0)
+    if ((LogFlags() & KTZMON_LOG_FLAG_TO_FILE) == 0)
     {
         return;
     }
@@ -44,13 +48,20 @@ void KTZMonLogMsg(const char* format, ...)
 
 void KTZMonLogCfgCheck(void)
 {
+    KTZMonLogData* data = g_pKTZMonLogData;
+    if (data == nullptr)
+    {
+        return;
+    }
     char* path = KTZMonIniGetIniPathFileName(KTZMON_INI_STATIC);
     if (path == nullptr)
     {
         return;
     }
-    g_pKTZMonLogData->logFlags = KTZMonIniGetKeyValueBoolnOpt(
-        path, "KTZ Monitor", "log.msgtofile", g_pKTZMonLogData->logFlags, KTZMON_LOG_FLAG_TO_FILE);
+    const uint32_t flags = KTZMonIniGetKeyValueBoolnOpt(path, "KTZ Monitor", "log.msgtofile",
+                                                        __atomic_load_n(&data->logFlags, __ATOMIC_RELAXED),
+                                                        KTZMON_LOG_FLAG_TO_FILE);
+    __atomic_store_n(&data->logFlags, flags, __ATOMIC_RELAXED);
     KTZMonIniFreeIniPathFileName(path);
 }
 
@@ -62,9 +73,8 @@ uint32_t KTZMonLogAttach(void)
         return STATUS_NO_RESOURCES;
     }
     data->logFlags = KTZMON_LOG_FLAG_TO_FILE;
-    g_pKTZMonLogData = data;
+    __atomic_store_n(&g_pKTZMonLogData, data, __ATOMIC_RELEASE);
     KTZMonLogCfgCheck();
-    g_logFlags.store(data->logFlags, std::memory_order_release);
     (void)SMFileRotateCheck(g_pKTZMonLogPFName, 0, 1);
     KTZMonLogMsg("KTZ Monitor started\n");
     return STATUS_OK;
@@ -77,7 +87,7 @@ void KTZMonLogDetach(void)
         return;
     }
     KTZMonLogMsg("KTZ Monitor stopped\n");
-    g_logFlags.store(0, std::memory_order_release);
-    SMFreeMem(g_pKTZMonLogData);
-    g_pKTZMonLogData = nullptr;
+    KTZMonLogData* data = g_pKTZMonLogData;
+    __atomic_store_n(&g_pKTZMonLogData, nullptr, __ATOMIC_RELEASE);
+    SMFreeMem(data);
 }
