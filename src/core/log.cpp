@@ -16,20 +16,21 @@ namespace
 constexpr uint32_t kLogMaxFileSize = 65536;
 
 // The exported record's logFlags is the switch: whoever rereads the INI key
-// (KTZMonLogCfgCheck) or writes the record turns writing on or off for every
-// thread at once. The record and its word are read and written atomically
-// because any thread may log while another changes the switch; a caller
-// before attach or after detach finds no record and writes nothing.
-uint32_t LogFlags()
-{
-    const KTZMonLogData* data = __atomic_load_n(&g_pKTZMonLogData, __ATOMIC_ACQUIRE);
-    return data != nullptr ? __atomic_load_n(&data->logFlags, __ATOMIC_RELAXED) : 0;
-}
+// (KTZMonLogCfgCheck) or writes the record's word turns writing on or off for
+// every thread at once. KTZMonLogMsg reads it through this pointer, which
+// points at the record's word while the log is attached and at a word that
+// stays 0 otherwise, so that a call with writing off costs one test and a
+// caller before attach or after detach writes nothing and touches no freed
+// memory. Pointer and word are read and written atomically: any thread may
+// log while another changes the switch.
+constexpr uint32_t kWritingOff = 0;
+const uint32_t* g_pLogFlags = &kWritingOff;
 } // namespace
 
 void KTZMonLogMsg(const char* format, ...)
 {
-    if ((LogFlags() & KTZMON_LOG_FLAG_TO_FILE) == 0)
+    if ((__atomic_load_n(__atomic_load_n(&g_pLogFlags, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED) &
+         KTZMON_LOG_FLAG_TO_FILE) == 0)
     {
         return;
     }
@@ -73,8 +74,9 @@ uint32_t KTZMonLogAttach(void)
         return STATUS_NO_RESOURCES;
     }
     data->logFlags = KTZMON_LOG_FLAG_TO_FILE;
-    __atomic_store_n(&g_pKTZMonLogData, data, __ATOMIC_RELEASE);
+    g_pKTZMonLogData = data;
     KTZMonLogCfgCheck();
+    __atomic_store_n(&g_pLogFlags, &data->logFlags, __ATOMIC_RELEASE);
     (void)SMFileRotateCheck(g_pKTZMonLogPFName, 0, 1);
     KTZMonLogMsg("KTZ Monitor started\n");
     return STATUS_OK;
@@ -87,7 +89,8 @@ void KTZMonLogDetach(void)
         return;
     }
     KTZMonLogMsg("KTZ Monitor stopped\n");
+    __atomic_store_n(&g_pLogFlags, &kWritingOff, __ATOMIC_RELEASE);
     KTZMonLogData* data = g_pKTZMonLogData;
-    __atomic_store_n(&g_pKTZMonLogData, nullptr, __ATOMIC_RELEASE);
+    g_pKTZMonLogData = nullptr;
     SMFreeMem(data);
 }
