@@ -114,8 +114,11 @@ void KTZMonLogMonLogEvtQSendAllToClient(KTZMonClient* client)
     // The data lock is held across the host callbacks of the sends: the
     // caller holds the monitor lock, and the client data lock the send takes
     // comes after the data lock in the lock order.
-    KTZMonLogMonDataLock();
-    KTZMonLogMonData* data = g_pKTZMonLogMonData;
+    KTZMonLogMonData* data = LockedData();
+    if (data == nullptr)
+    {
+        return;
+    }
     while (SMSLListIsEmpty(&data->logEvtQ) == 0)
     {
         // A client that disconnected during its own connect would refuse
