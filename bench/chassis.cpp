@@ -65,18 +65,21 @@ const auto kBuiltInTypeTable = []
 KTZMonHostClientDispatchFn g_table[4] = {&HostClientDispatch, nullptr, nullptr, nullptr};
 KTZMonHostEnv g_env{g_table};
 
-void SetUpChassis()
+ChassisShape g_shape = kReferenceChassis;
+
+void SetUpChassis(const ChassisShape& shape)
 {
+    g_shape = shape;
     ktzplat::SetPlatformId(0x10);
     ktzplat::SetCapWordA(0x10);
     ktzplat::SetCapWordB(0x1 | 0x4); // stash and chassis log proxy
     ktzplat::SetStashWord(1);
-    for (uint32_t n = 1; n <= kFans; ++n)
+    for (uint32_t n = 1; n <= shape.fans; ++n)
     {
         ktzplat::Fan fan;
         fan.name1 = "Fan" + std::to_string(n) + "A";
         fan.name2 = "Fan" + std::to_string(n) + "B";
-        fan.sensorCount = 2;
+        fan.sensorCount = shape.sensorsPerFan;
         fan.pwm = 40;
         fan.reading1 = 5400;
         fan.reading2 = 5300;
@@ -84,16 +87,18 @@ void SetUpChassis()
         fan.lcThreshold = 1000;
         ktzplat::SetFan(n, fan);
     }
-    ktzplat::SetFanCounts(kFans, 0);
+    ktzplat::SetFanCounts(shape.fans, 0);
     ktzplat::SetChassisTemp({"Chassis Inlet", 0, 24});
     std::vector<ktzplat::StashRecord> stash;
-    for (uint32_t i = 0; i < kStashTemps; ++i)
+    for (uint32_t i = 0; i < shape.stashTemps; ++i)
     {
-        stash.push_back({static_cast<uint8_t>(2 + i / 2), static_cast<uint8_t>(1 + i % 2), 27,
+        // Locator codes giving sensor numbers 2, 3, ...: number 1 is the
+        // chassis sensor's.
+        stash.push_back({static_cast<uint8_t>(2 + i / 2), static_cast<uint8_t>(2 + i % 2), 27,
                          "Blade " + std::to_string(i + 2) + " Ambient"});
     }
     ktzplat::SetStash(stash);
-    for (uint32_t bay = 1; bay <= kBays; ++bay)
+    for (uint32_t bay = 1; bay <= shape.bays; ++bay)
     {
         ktzplat::PsuBay psu;
         psu.presence = 1;
@@ -104,12 +109,17 @@ void SetUpChassis()
         psu.fru.assign(text.begin(), text.end());
         ktzplat::SetPsuBay(bay, psu);
     }
-    ktzplat::SetPsuBayCount(static_cast<int32_t>(kBays));
+    ktzplat::SetPsuBayCount(static_cast<int32_t>(shape.bays));
     ktzplat::SetRedundancy(1, 1);
 }
 } // namespace
 
-void SetUpPlatform(bool logToFile)
+const ChassisShape& CurrentShape()
+{
+    return g_shape;
+}
+
+void SetUpPlatform(bool logToFile, const ChassisShape& shape)
 {
     ktzplat::Reset();
     for (uint32_t i = 0; i < KTZMON_SENSOR_TYPE_COUNT; ++i)
@@ -128,7 +138,7 @@ void SetUpPlatform(bool logToFile)
         ini << "[KTZ Monitor]\nlog.msgtofile = " << (logToFile ? "true" : "false") << "\n";
     }
     ktzplat::UseVirtualClock(kStartTime);
-    SetUpChassis();
+    SetUpChassis(shape);
     ktzplat::ConfigSet(kKtzSettingKey, "1");
     (void)ktzplat::WaitIdle();
     for (uint32_t& caps : g_caps)
@@ -257,9 +267,9 @@ std::vector<SentMsg> StopRecording()
     return out;
 }
 
-Session::Session(bool logToFile, uint32_t clients, uint32_t caps)
+Session::Session(bool logToFile, uint32_t clients, uint32_t caps, const ChassisShape& shape)
 {
-    SetUpPlatform(logToFile);
+    SetUpPlatform(logToFile, shape);
     loaded_ = true;
     if (!LoadStartAttach(&error_))
     {

@@ -1,7 +1,8 @@
 // The reference chassis the benchmarks run on, and the minimal host that
 // drives the module in-process: 12 two-sensor fans on platform 0x10, the
 // chassis temperature and 7 stash temperatures, 6 power-supply bays with
-// readable FRU data, power redundancy and the chassis log proxy. The host's
+// readable FRU data, power redundancy and the chassis log proxy (the scale
+// benchmarks use the largest chassis instead). The host's
 // client callback answers the capability query and otherwise does nothing,
 // unless recording is on, when it notes each message's type and sizes.
 #ifndef KTZBENCH_CHASSIS_H
@@ -25,6 +26,23 @@ inline constexpr uint32_t kFirstClientID = 100;
 inline constexpr uint32_t kCapsBase = 0x1;
 inline constexpr uint32_t kCapsWithLogEvents = 0x3;
 
+// The chassis a session runs on: every fan with the same sensors, every bay
+// present with readable FRU data, every reading inside its thresholds.
+struct ChassisShape
+{
+    uint32_t fans;         // fan numbers 1..fans
+    uint8_t sensorsPerFan; // on platform 0x10, which reads the count from the fan record
+    uint32_t stashTemps;   // stash temperatures beside the chassis sensor (at most 7)
+    uint32_t bays;         // power-supply bays 1..bays
+    uint32_t FanSensors() const { return fans * sensorsPerFan; }
+    // Every sensor of the four types, as a connecting client receives them.
+    uint32_t Sensors() const { return FanSensors() + 1 + stashTemps + bays + 1; }
+};
+inline constexpr ChassisShape kReferenceChassis{kFans, 2, kStashTemps, kBays};
+// The largest chassis the module takes in whole: 255 fan numbers with one
+// sensor each (sensor numbers 1..255), every temperature, 255 bays.
+inline constexpr ChassisShape kLargestChassis{255, 1, 7, 255};
+
 struct SentMsg
 {
     uint32_t clientID;
@@ -36,7 +54,9 @@ struct SentMsg
 // Platform reset, per-run INI directory and log root, virtual clock, the
 // reference chassis and KTZ setting "1". With logToFile false the INI file
 // turns the diagnostic log's writing off.
-void SetUpPlatform(bool logToFile);
+void SetUpPlatform(bool logToFile, const ChassisShape& shape = kReferenceChassis);
+// The shape SetUpPlatform last set up.
+const ChassisShape& CurrentShape();
 // Removes the run's directory and resets the platform.
 void TearDownPlatform();
 
@@ -71,7 +91,7 @@ std::vector<SentMsg> StopRecording();
 class Session
 {
   public:
-    Session(bool logToFile, uint32_t clients, uint32_t caps);
+    Session(bool logToFile, uint32_t clients, uint32_t caps, const ChassisShape& shape = kReferenceChassis);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

@@ -32,7 +32,10 @@ constexpr std::array<Op, 9> kIdleOps = {Op::ThermalFanData, Op::ThermalSensorDat
 // Calls per idle pass of each op above: one fan read per fan sensor, one
 // temperature collection (thermal entries and stash), three PSU reads per
 // bay, both redundancy reads, and no FRU read (every FRU was already sent).
-constexpr std::array<uint64_t, 9> kIdleCallsPerPass = {kFanSensors, 1, 1, kBays, kBays, kBays, 1, 1, 0};
+std::array<uint64_t, 9> IdleCallsPerPass(const ChassisShape& shape)
+{
+    return {shape.FanSensors(), 1, 1, shape.bays, shape.bays, shape.bays, 1, 1, 0};
+}
 
 std::array<uint64_t, 9> IdleCallCounts()
 {
@@ -49,10 +52,11 @@ std::array<uint64_t, 9> IdleCallCounts()
 bool SamePlatformWork(benchmark::State& state, const std::array<uint64_t, 9>& before)
 {
     const auto after = IdleCallCounts();
+    const auto perPass = IdleCallsPerPass(CurrentShape());
     const auto iterations = static_cast<uint64_t>(state.iterations());
     for (size_t i = 0; i < kIdleOps.size(); ++i)
     {
-        if (after[i] - before[i] != kIdleCallsPerPass[i] * iterations)
+        if (after[i] - before[i] != perPass[i] * iterations)
         {
             state.SkipWithError(
                 (std::string("unexpected number of calls of ") + ktzplat::OpName(kIdleOps[i])).c_str());
@@ -72,9 +76,9 @@ void MakeBothChecksDue()
     }
 }
 
-void BM_IdleCheckPass(benchmark::State& state)
+void BM_IdleCheckPass(benchmark::State& state, ChassisShape shape)
 {
-    Session session(false, kClients, kCapsBase);
+    Session session(false, kClients, kCapsBase, shape);
     if (!session.ok())
     {
         state.SkipWithError(session.error().c_str());
@@ -104,9 +108,9 @@ void BM_IdleCheckPass(benchmark::State& state)
     (void)SamePlatformWork(state, before);
 }
 
-void BM_IdleCheckPassFloor(benchmark::State& state)
+void BM_IdleCheckPassFloor(benchmark::State& state, ChassisShape shape)
 {
-    Session session(false, kClients, kCapsBase);
+    Session session(false, kClients, kCapsBase, shape);
     if (!session.ok())
     {
         state.SkipWithError(session.error().c_str());
@@ -115,9 +119,9 @@ void BM_IdleCheckPassFloor(benchmark::State& state)
     const auto before = IdleCallCounts();
     for (auto _ : state)
     {
-        for (uint32_t fan = 1; fan <= kFans; ++fan)
+        for (uint32_t fan = 1; fan <= shape.fans; ++fan)
         {
-            for (int sensor = 0; sensor < 2; ++sensor)
+            for (uint32_t sensor = 0; sensor < shape.sensorsPerFan; ++sensor)
             {
                 uint8_t fanData[76];
                 benchmark::DoNotOptimize(ThermalGetFanData(fan, fanData));
@@ -131,7 +135,7 @@ void BM_IdleCheckPassFloor(benchmark::State& state)
         uint8_t stash[KTZMON_STASH_MAX_RECORDS * KTZMON_STASH_RECORD_SIZE];
         uint8_t stashCount = 0;
         benchmark::DoNotOptimize(bm_get_stash_temp_sensor_data(stash, &stashCount));
-        for (uint32_t bay = 1; bay <= kBays; ++bay)
+        for (uint32_t bay = 1; bay <= shape.bays; ++bay)
         {
             uint32_t value = 0;
             benchmark::DoNotOptimize(mms_psu_state_get(bay, &value));
@@ -247,6 +251,54 @@ void BM_LogEventLoggedFloor(benchmark::State& state)
     LogEventToClientsFloor(state, true);
 }
 
+// Scale: chassis log events to `clients` capable clients against the same
+// number of deliveries made as events to 8 clients, so that the ratio is the
+// cost per client at that count over the cost per client at 8. Each
+// iteration makes `deliveries` deliveries (a multiple of both counts).
+void LogEventToManyClients(benchmark::State& state, uint32_t clients, uint32_t deliveries)
+{
+    Session session(false, clients, kCapsWithLogEvents);
+    if (!session.ok())
+    {
+        state.SkipWithError(session.error().c_str());
+        return;
+    }
+    auto ev = ReferenceLogEvent();
+    StartRecording();
+    (void)KTZMonLogMonEventListener(ev.data());
+    if (StopRecording().size() != clients)
+    {
+        state.SkipWithError("the event did not reach every client");
+        return;
+    }
+    const uint32_t events = deliveries / clients;
+    for (auto _ : state)
+    {
+        for (uint32_t i = 0; i < events; ++i)
+        {
+            benchmark::DoNotOptimize(KTZMonLogMonEventListener(ev.data()));
+        }
+    }
+    state.counters["deliveries"] = deliveries;
+}
+
+void BM_LogEventTo100(benchmark::State& state)
+{
+    LogEventToManyClients(state, 100, 200);
+}
+void BM_LogEventTo100Floor(benchmark::State& state)
+{
+    LogEventToManyClients(state, kClients, 200);
+}
+void BM_LogEventTo1000(benchmark::State& state)
+{
+    LogEventToManyClients(state, 1000, 1000);
+}
+void BM_LogEventTo1000Floor(benchmark::State& state)
+{
+    LogEventToManyClients(state, kClients, 1000);
+}
+
 constexpr uint32_t kConnectingClient = 200;
 
 // One connect and disconnect with recording on; empty when the exchange was
@@ -268,19 +320,19 @@ std::vector<SentMsg> CalibrateConnect()
         }
         ++byType[m.requestType];
     }
-    const uint32_t sensors = kFanSensors + 1 + kStashTemps + kBays + 1;
+    const ChassisShape& shape = CurrentShape();
     if (rcConnect != 0 || rcDisconnect != 0 || byType[KTZMON_REQ_KTZ_SETTING] != 1 ||
-        byType[KTZMON_REQ_GET_KTZ_CAPS] != 1 || byType[KTZMON_REQ_SENSOR_DATA] != sensors ||
-        byType[KTZMON_REQ_FRU_BY_NUM] != kBays || byType[KTZMON_REQ_DATA_SYNC_COMPLETE] != 1)
+        byType[KTZMON_REQ_GET_KTZ_CAPS] != 1 || byType[KTZMON_REQ_SENSOR_DATA] != shape.Sensors() ||
+        byType[KTZMON_REQ_FRU_BY_NUM] != shape.bays || byType[KTZMON_REQ_DATA_SYNC_COMPLETE] != 1)
     {
         return {};
     }
     return sent;
 }
 
-void BM_ConnectExchange(benchmark::State& state)
+void BM_ConnectExchange(benchmark::State& state, ChassisShape shape)
 {
-    Session session(false, kClients, kCapsWithLogEvents);
+    Session session(false, kClients, kCapsWithLogEvents, shape);
     if (!session.ok())
     {
         state.SkipWithError(session.error().c_str());
@@ -302,9 +354,9 @@ void BM_ConnectExchange(benchmark::State& state)
 
 // Builds (allocates and zero-fills) and dispatches the same messages, one
 // by one, with the same sizes and response buffers, then frees each.
-void BM_ConnectExchangeFloor(benchmark::State& state)
+void BM_ConnectExchangeFloor(benchmark::State& state, ChassisShape shape)
 {
-    Session session(false, kClients, kCapsWithLogEvents);
+    Session session(false, kClients, kCapsWithLogEvents, shape);
     if (!session.ok())
     {
         state.SkipWithError(session.error().c_str());
@@ -417,8 +469,18 @@ void BM_PlatformMutexPairFloor(benchmark::State& state)
 }
 } // namespace
 
-BENCHMARK(BM_IdleCheckPass)->Name("idle_check_pass")->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_IdleCheckPassFloor)->Name("idle_check_pass.floor")->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_IdleCheckPass, ref, kReferenceChassis)
+    ->Name("idle_check_pass")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_IdleCheckPassFloor, ref, kReferenceChassis)
+    ->Name("idle_check_pass.floor")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_IdleCheckPass, largest, kLargestChassis)
+    ->Name("idle_check_pass_largest")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_IdleCheckPassFloor, largest, kLargestChassis)
+    ->Name("idle_check_pass_largest.floor")
+    ->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_LogEvent)->Name("log_event_to_8_clients")->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_LogEventFloor)->Name("log_event_to_8_clients.floor")->Unit(benchmark::kNanosecond);
 // Every written line is also kept in memory by the platform stand-in, so the
@@ -431,8 +493,22 @@ BENCHMARK(BM_LogEventLoggedFloor)
     ->Name("log_event_to_8_clients_logged.floor")
     ->Unit(benchmark::kNanosecond)
     ->Iterations(20000);
-BENCHMARK(BM_ConnectExchange)->Name("connect_exchange")->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_ConnectExchangeFloor)->Name("connect_exchange.floor")->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_ConnectExchange, ref, kReferenceChassis)
+    ->Name("connect_exchange")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_ConnectExchangeFloor, ref, kReferenceChassis)
+    ->Name("connect_exchange.floor")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_ConnectExchange, largest, kLargestChassis)
+    ->Name("connect_exchange_largest")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK_CAPTURE(BM_ConnectExchangeFloor, largest, kLargestChassis)
+    ->Name("connect_exchange_largest.floor")
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_LogEventTo100)->Name("log_event_to_100_clients")->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_LogEventTo100Floor)->Name("log_event_to_100_clients.floor")->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_LogEventTo1000)->Name("log_event_to_1000_clients")->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_LogEventTo1000Floor)->Name("log_event_to_1000_clients.floor")->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_LogMsgWritingOff)->Name("log_msg_writing_off")->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_LogMsgWritingOffFloor)->Name("log_msg_writing_off.floor")->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_PlatformMutexPair)->Name("platform_mutex_pair")->Unit(benchmark::kNanosecond);

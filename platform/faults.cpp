@@ -1,8 +1,12 @@
-// Fault injection: per-operation call and failure counters and the injected
-// failure schedules (skip N successes, then fail M times or for ever).
+// Fault injection: per-operation call and failure counters, the injected
+// failure schedules (skip N successes, then fail M times or for ever), and
+// the raw "odd" answers that stand in for a service's normal answer.
 #include "internal.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstring>
+#include <map>
 
 namespace ktzplat
 {
@@ -36,6 +40,36 @@ unsigned Index(Op op)
 {
     auto i = static_cast<unsigned>(op);
     return i < kOps ? i : kOps;
+}
+
+struct RawAnswers
+{
+    std::mutex mu;
+    std::map<uint32_t, std::vector<uint8_t>> fans;
+    bool thermalSet = false;
+    std::vector<uint8_t> thermalEntries;
+    uint8_t thermalCount = 0;
+    std::vector<uint8_t> thermalNums;
+    bool stashSet = false;
+    std::vector<uint8_t> stash;
+    uint8_t stashCount = 0;
+};
+
+RawAnswers& Raw()
+{
+    static RawAnswers* r = new RawAnswers;
+    return *r;
+}
+
+// Copies `bytes` into a buffer of `size` bytes, zero-padding the rest.
+void FillFrom(const std::vector<uint8_t>& bytes, unsigned char* out, size_t size)
+{
+    const size_t n = std::min(bytes.size(), size);
+    if (n > 0)
+    {
+        std::memcpy(out, bytes.data(), n);
+    }
+    std::memset(out + n, 0, size - n);
 }
 } // namespace
 
@@ -87,13 +121,98 @@ bool FaultHit(Op op, int32_t* result)
 
 void ResetFaultCounters()
 {
-    std::lock_guard<std::mutex> lk(FaultMu());
-    for (unsigned i = 0; i < kOps; ++i)
     {
-        Faults()[i] = FaultState{};
+        std::lock_guard<std::mutex> lk(FaultMu());
+        for (unsigned i = 0; i < kOps; ++i)
+        {
+            Faults()[i] = FaultState{};
+        }
     }
+    ClearRawAnswers();
+}
+
+bool RawFanAnswer(uint32_t fanNum, unsigned char* record, size_t recordSize)
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    auto it = r.fans.find(fanNum);
+    if (it == r.fans.end())
+    {
+        return false;
+    }
+    FillFrom(it->second, record, recordSize);
+    return true;
+}
+
+bool RawThermalAnswer(unsigned char* entries, size_t entriesSize, uint8_t* pCount, uint8_t* nums,
+                      size_t numsSize)
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    if (!r.thermalSet)
+    {
+        return false;
+    }
+    FillFrom(r.thermalEntries, entries, entriesSize);
+    if (nums)
+    {
+        FillFrom(r.thermalNums, nums, numsSize);
+    }
+    *pCount = r.thermalCount;
+    return true;
+}
+
+bool RawStashAnswer(unsigned char* records, size_t recordsSize, uint8_t* pCount)
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    if (!r.stashSet)
+    {
+        return false;
+    }
+    FillFrom(r.stash, records, recordsSize);
+    *pCount = r.stashCount;
+    return true;
 }
 } // namespace detail
+
+void SetRawFanAnswer(uint32_t fanNum, const std::vector<uint8_t>& record)
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    r.fans[fanNum] = record;
+}
+
+void SetRawThermalAnswer(const std::vector<uint8_t>& entries, uint8_t count, const std::vector<uint8_t>& nums)
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    r.thermalSet = true;
+    r.thermalEntries = entries;
+    r.thermalCount = count;
+    r.thermalNums = nums;
+}
+
+void SetRawStashAnswer(const std::vector<uint8_t>& records, uint8_t count)
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    r.stashSet = true;
+    r.stash = records;
+    r.stashCount = count;
+}
+
+void ClearRawAnswers()
+{
+    RawAnswers& r = Raw();
+    std::lock_guard<std::mutex> lk(r.mu);
+    r.fans.clear();
+    r.thermalSet = false;
+    r.thermalEntries.clear();
+    r.thermalNums.clear();
+    r.stashSet = false;
+    r.stash.clear();
+}
 
 void InjectFault(Op op, uint32_t skip, uint32_t times, int32_t result)
 {

@@ -43,6 +43,12 @@ template <class R, class F> R NoThrow(R err, F&& f) noexcept
 // the injected result.
 bool FaultHit(Op op, int32_t* result = nullptr);
 void ResetFaultCounters();
+// Raw answers set through the control API (odd answers): each fills the
+// caller's buffer and returns true when one is set for the call.
+bool RawFanAnswer(uint32_t fanNum, unsigned char* record, size_t recordSize);
+bool RawThermalAnswer(unsigned char* entries, size_t entriesSize, uint8_t* pCount, uint8_t* nums,
+                      size_t numsSize);
+bool RawStashAnswer(unsigned char* records, size_t recordsSize, uint8_t* pCount);
 
 // ---- memory (memory.cpp) ----
 // Counted allocation without a fault check (the caller checked its own Op).

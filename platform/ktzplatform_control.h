@@ -65,6 +65,26 @@ uint64_t CallCount(Op op);
 uint64_t FailCount(Op op);
 const char* OpName(Op op);
 
+// ---- odd answers --------------------------------------------------------------------
+// Raw answers that replace what the simulated chassis would say, byte for
+// byte, the way a real platform might answer: names that fill their fields
+// without a NUL, counts larger than the caller's buffer, readings at the
+// limits of their types. Each call still goes through its fault counter
+// first (an injected failure wins); a raw answer holds until cleared or
+// Reset. The bytes given are copied into the caller's buffer up to its
+// documented size (shorter input is zero-padded); counts are reported as
+// given, whatever the buffer holds.
+// ThermalGetFanData(fanNum): the 76-byte fan record.
+void SetRawFanAnswer(uint32_t fanNum, const std::vector<uint8_t>& record);
+// ThermalGetSensorData: up to 8 entries of 40 bytes, the count, up to 8 numbers.
+void SetRawThermalAnswer(const std::vector<uint8_t>& entries, uint8_t count,
+                         const std::vector<uint8_t>& nums);
+// bm_get_stash_temp_sensor_data: up to 7 records of 24 bytes and the count.
+void SetRawStashAnswer(const std::vector<uint8_t>& records, uint8_t count);
+void ClearRawAnswers();
+// (A service failing for one bay and not the next: PsuBay's per-call
+// results; a configuration value with stray bytes: ConfigSetRaw.)
+
 // ---- platform description -------------------------------------------------------------------
 // The record _gPlatInfo returns: 256 bytes, 32-bit words in host byte order.
 constexpr uint32_t kPlatInfoSize = 256;
@@ -88,6 +108,10 @@ void SetLogRoot(const std::string& root);
 std::string LogRoot();
 // Where a log path given to the support library lands on disk.
 std::string ResolveLogPath(const std::string& path);
+// With file writes off, SMFileLogMsgToRotatedLog only records the message
+// (below) and writes no file; Reset turns them on again. For fuzz targets
+// and benchmarks that log thousands of lines a second.
+void SetLogFileWrites(bool on);
 // Every message handed to SMFileLogMsgToRotatedLog, in order, whole.
 std::vector<std::string> LoggedMessages();
 void ClearLoggedMessages();

@@ -23,6 +23,7 @@ struct LogState
     std::vector<std::string> messages;
     LogObserver observer = nullptr;
     void* observerCtx = nullptr;
+    bool fileWrites = true;
 };
 
 std::string RootFromEnv()
@@ -110,8 +111,16 @@ void ResetLogs()
     s.messages.clear();
     s.observer = nullptr;
     s.observerCtx = nullptr;
+    s.fileWrites = true;
 }
 } // namespace detail
+
+void SetLogFileWrites(bool on)
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.fileWrites = on;
+}
 
 void SetLogRoot(const std::string& root)
 {
@@ -207,7 +216,6 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                     [&]
                                     {
                                         std::string text(msg);
-                                        std::string path = ResolveLogPath(pathFileName);
                                         LogState& s = L();
                                         // One lock around record, observer and file keeps messages whole and
                                         // in order.
@@ -217,6 +225,11 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                         {
                                             s.observer(text, s.observerCtx);
                                         }
+                                        if (!s.fileWrites)
+                                        {
+                                            return int32_t{0};
+                                        }
+                                        std::string path = ResolveLogPath(pathFileName);
                                         int64_t size = FileSize(path);
                                         if (size > 0 && maxSize > 0 &&
                                             static_cast<uint64_t>(size) + text.size() > maxSize)

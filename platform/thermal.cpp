@@ -179,6 +179,10 @@ extern "C" int32_t ThermalGetFanData(uint32_t fanNum, void* fanData)
     {
         return -1;
     }
+    if (detail::RawFanAnswer(fanNum, static_cast<unsigned char*>(fanData), kFanRecord))
+    {
+        return 0;
+    }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
     auto it = s.fans.find(fanNum);
@@ -217,6 +221,11 @@ extern "C" int32_t ThermalGetSensorData(void* entries, uint8_t* pCount, uint8_t*
     {
         return -1;
     }
+    if (detail::RawThermalAnswer(static_cast<unsigned char*>(entries), kMaxTempEntries * kTempEntry, pCount,
+                                 sensorNums, kMaxTempEntries))
+    {
+        return 0;
+    }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
     auto* p = static_cast<unsigned char*>(entries);
@@ -252,6 +261,10 @@ extern "C" int32_t bm_get_stash_temp_sensor_data(void* records, uint8_t* pCount)
     if (!records || !pCount)
     {
         return -1;
+    }
+    if (detail::RawStashAnswer(static_cast<unsigned char*>(records), kMaxStash * kStashRecord, pCount))
+    {
+        return 0;
     }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);

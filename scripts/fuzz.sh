@@ -4,14 +4,17 @@
 #   seconds  the whole run, shared equally between the targets (default 30)
 #   target   logevent (the chassis log event listener), scenario (the
 #            ktzmon-host scenario reader), session (ktzmond's per-connection
-#            protocol state); default: all of them
+#            protocol state), requests (the host's requests through the
+#            module's boundary), cfgvalue (the KTZ setting's value text), ini
+#            (the module's INI file), answers (the platform's sensor
+#            answers); default: all of them
 # BUILD_DIR overrides the build directory (default: build-fuzz in the
 # repository). New inputs go to BUILD_DIR/corpus/TARGET; the seeds in
 # fuzz/corpus/TARGET stay untouched. Exits non-zero when the build fails or a
 # target finds a crash, a hang, a leak or a sanitizer report.
 set -eu
 
-all_targets="logevent scenario session"
+all_targets="logevent scenario session requests cfgvalue ini answers"
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=${*:-$all_targets}

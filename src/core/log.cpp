@@ -5,7 +5,6 @@
 #include "core/ini.h"
 #include "core/platform.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -16,16 +15,22 @@ namespace
 {
 constexpr uint32_t kLogMaxFileSize = 65536;
 
-// logFlags as seen by KTZMonLogMsg on any thread. The record is written only
-// during attach, before any other thread logs, and cleared at detach, after
-// they have stopped; the atomic copy keeps a late or early caller from
-// touching freed memory.
-std::atomic<uint32_t> g_logFlags{0};
+// The exported record's logFlags is the switch: whoever rereads the INI key
+// (KTZMonLogCfgCheck) or writes the record's word turns writing on or off for
+// every thread at once. KTZMonLogMsg reads it through this pointer, which
+// points at the record's word while the log is attached and at a word that
+// stays 0 otherwise, so that a call with writing off costs one test and a
+// caller before attach or after detach writes nothing and touches no freed
+// memory. Pointer and word are read and written atomically: any thread may
+// log while another changes the switch.
+constexpr uint32_t kWritingOff = 0;
+const uint32_t* g_pLogFlags = &kWritingOff;
 } // namespace
 
 void KTZMonLogMsg(const char* format, ...)
 {
-    if ((g_logFlags.load(std::memory_order_acquire) & KTZMON_LOG_FLAG_TO_FILE) == 0)
+    if ((__atomic_load_n(__atomic_load_n(&g_pLogFlags, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED) &
+         KTZMON_LOG_FLAG_TO_FILE) == 0)
     {
         return;
     }
@@ -44,13 +49,20 @@ void KTZMonLogMsg(const char* format, ...)
 
 void KTZMonLogCfgCheck(void)
 {
+    KTZMonLogData* data = g_pKTZMonLogData;
+    if (data == nullptr)
+    {
+        return;
+    }
     char* path = KTZMonIniGetIniPathFileName(KTZMON_INI_STATIC);
     if (path == nullptr)
     {
         return;
     }
-    g_pKTZMonLogData->logFlags = KTZMonIniGetKeyValueBoolnOpt(
-        path, "KTZ Monitor", "log.msgtofile", g_pKTZMonLogData->logFlags, KTZMON_LOG_FLAG_TO_FILE);
+    const uint32_t flags = KTZMonIniGetKeyValueBoolnOpt(path, "KTZ Monitor", "log.msgtofile",
+                                                        __atomic_load_n(&data->logFlags, __ATOMIC_RELAXED),
+                                                        KTZMON_LOG_FLAG_TO_FILE);
+    __atomic_store_n(&data->logFlags, flags, __ATOMIC_RELAXED);
     KTZMonIniFreeIniPathFileName(path);
 }
 
@@ -64,7 +76,7 @@ uint32_t KTZMonLogAttach(void)
     data->logFlags = KTZMON_LOG_FLAG_TO_FILE;
     g_pKTZMonLogData = data;
     KTZMonLogCfgCheck();
-    g_logFlags.store(data->logFlags, std::memory_order_release);
+    __atomic_store_n(&g_pLogFlags, &data->logFlags, __ATOMIC_RELEASE);
     (void)SMFileRotateCheck(g_pKTZMonLogPFName, 0, 1);
     KTZMonLogMsg("KTZ Monitor started\n");
     return STATUS_OK;
@@ -77,7 +89,8 @@ void KTZMonLogDetach(void)
         return;
     }
     KTZMonLogMsg("KTZ Monitor stopped\n");
-    g_logFlags.store(0, std::memory_order_release);
-    SMFreeMem(g_pKTZMonLogData);
+    __atomic_store_n(&g_pLogFlags, &kWritingOff, __ATOMIC_RELEASE);
+    KTZMonLogData* data = g_pKTZMonLogData;
     g_pKTZMonLogData = nullptr;
+    SMFreeMem(data);
 }

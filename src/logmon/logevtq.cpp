@@ -7,21 +7,56 @@
 
 #include <ktzmon/protocol.h>
 
+// Every exported queue operation may be called while the monitor is not
+// attached (no lock, no record): it then does nothing, reports an empty
+// queue, or refuses the event, and the caller keeps its message.
+
 void KTZMonLogMonDataLock(void)
 {
-    (void)SMMutexLock(g_pKTZMonLogMonDataLock, -1);
+    void* lock = g_pKTZMonLogMonDataLock;
+    if (lock != nullptr)
+    {
+        (void)SMMutexLock(lock, -1);
+    }
 }
 
 void KTZMonLogMonDataUnlock(void)
 {
-    (void)SMMutexUnLock(g_pKTZMonLogMonDataLock);
+    void* lock = g_pKTZMonLogMonDataLock;
+    if (lock != nullptr)
+    {
+        (void)SMMutexUnLock(lock);
+    }
 }
+
+namespace
+{
+// Takes the data lock and returns the record, or returns NULL without the
+// lock held when the monitor is not attached.
+KTZMonLogMonData* LockedData()
+{
+    if (g_pKTZMonLogMonDataLock == nullptr)
+    {
+        return nullptr;
+    }
+    KTZMonLogMonDataLock();
+    KTZMonLogMonData* data = g_pKTZMonLogMonData;
+    if (data == nullptr)
+    {
+        KTZMonLogMonDataUnlock();
+    }
+    return data;
+}
+} // namespace
 
 uint32_t KTZMonLogMonLogEvtQAddEvent(uint8_t* logEvt, uint32_t logEvtSize)
 {
+    KTZMonLogMonData* data = LockedData();
+    if (data == nullptr)
+    {
+        return STATUS_NOT_READY;
+    }
     uint32_t status = STATUS_OK;
-    KTZMonLogMonDataLock();
-    KTZMonLogMonData* data = g_pKTZMonLogMonData;
     if (data->numLogEvtQEntries >= data->maxLogEvtQEntries)
     {
         // The newest event is dropped; queued events are never displaced.
@@ -50,8 +85,12 @@ uint32_t KTZMonLogMonLogEvtQAddEvent(uint8_t* logEvt, uint32_t logEvtSize)
 
 int32_t KTZMonLogMonLogEvtQIsEmpty(void)
 {
-    KTZMonLogMonDataLock();
-    const int32_t empty = SMSLListIsEmpty(&g_pKTZMonLogMonData->logEvtQ);
+    KTZMonLogMonData* data = LockedData();
+    if (data == nullptr)
+    {
+        return 1;
+    }
+    const int32_t empty = SMSLListIsEmpty(&data->logEvtQ);
     KTZMonLogMonDataUnlock();
     return empty;
 }
@@ -75,8 +114,11 @@ void KTZMonLogMonLogEvtQSendAllToClient(KTZMonClient* client)
     // The data lock is held across the host callbacks of the sends: the
     // caller holds the monitor lock, and the client data lock the send takes
     // comes after the data lock in the lock order.
-    KTZMonLogMonDataLock();
-    KTZMonLogMonData* data = g_pKTZMonLogMonData;
+    KTZMonLogMonData* data = LockedData();
+    if (data == nullptr)
+    {
+        return;
+    }
     while (SMSLListIsEmpty(&data->logEvtQ) == 0)
     {
         // A client that disconnected during its own connect would refuse
@@ -100,8 +142,11 @@ void KTZMonLogMonLogEvtQSendAllToClient(KTZMonClient* client)
 
 void KTZMonLogMonLogEvtQFreeAll(void)
 {
-    KTZMonLogMonDataLock();
-    KTZMonLogMonData* data = g_pKTZMonLogMonData;
+    KTZMonLogMonData* data = LockedData();
+    if (data == nullptr)
+    {
+        return;
+    }
     while (SMSLListIsEmpty(&data->logEvtQ) == 0)
     {
         SMSLListEntry* entry = SMSLListRemoveEntryAtHead(&data->logEvtQ);

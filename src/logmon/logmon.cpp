@@ -82,6 +82,11 @@ void KTZMonLogMonStopMonitor(void)
 
 uint32_t KTZMonLogMonCfgCheck(void)
 {
+    // Nothing to configure while the monitor is not attached.
+    if (g_pKTZMonLogMonData == nullptr)
+    {
+        return STATUS_NOT_READY;
+    }
     char* path = KTZMonIniGetIniPathFileName(KTZMON_INI_STATIC);
     if (path == nullptr)
     {

@@ -27,8 +27,9 @@ constexpr uint32_t kFanOffReading2 = 64;
 constexpr uint32_t kFanOffLncThreshold = 68;
 constexpr uint32_t kFanOffLcThreshold = 72;
 
-// Fan numbers and sensor numbers are 8-bit.
+// Fan numbers and sensor numbers are 8-bit; sensor number 0 is not used.
 constexpr uint32_t kMaxFanNum = 255;
+constexpr uint32_t kMaxSensorNum = 255;
 // Seconds a change with a low reading is held back.
 constexpr int32_t kDelayModeSecs = 24;
 
@@ -230,14 +231,18 @@ void KTZMonSensorMonFanSensorsAttach(void)
     }
     // The counts are platform words; their sum may exceed what an 8-bit fan
     // number can name (or wrap), so probe at most fan numbers 1 to 255.
-    uint64_t fanCount = static_cast<uint64_t>(ktz::PlatInfoWord(ktz::kPlatOffFanCountA)) +
-                        ktz::PlatInfoWord(ktz::kPlatOffFanCountB);
+    const uint32_t countA = ktz::PlatInfoWord(ktz::kPlatOffFanCountA);
+    const uint32_t countB = ktz::PlatInfoWord(ktz::kPlatOffFanCountB);
+    uint64_t fanCount = static_cast<uint64_t>(countA) + countB;
     if (fanCount > kMaxFanNum)
     {
+        KTZMonLogMsg("Fan count %u+%u out of range, probing fans 1 to 255\n", countA, countB);
         fanCount = kMaxFanNum;
     }
 
-    uint8_t sensorNum = 1;
+    // Sensor numbers are 8-bit and start at 1: sensors past number 255 would
+    // wrap to 0 and reuse numbers a client already knows, so they are left out.
+    uint32_t sensorNum = 1;
     for (uint32_t fanNum = 1; fanNum <= fanCount; ++fanNum)
     {
         FanData fan;
@@ -252,7 +257,15 @@ void KTZMonSensorMonFanSensorsAttach(void)
                                          : 1;
         for (uint32_t index = 1; index <= sensorCount; ++index)
         {
-            AddFanSensor(list, fan, static_cast<uint8_t>(fanNum), static_cast<uint8_t>(index), sensorNum);
+            if (sensorNum > kMaxSensorNum)
+            {
+                KTZMonLogMsg("Fan sensor numbers used up at 255, leaving out sensors from fanNum: %u "
+                             "sensor: %u\n",
+                             fanNum, index);
+                return;
+            }
+            AddFanSensor(list, fan, static_cast<uint8_t>(fanNum), static_cast<uint8_t>(index),
+                         static_cast<uint8_t>(sensorNum));
             // A sensor left out for want of memory still uses up its number.
             ++sensorNum;
         }

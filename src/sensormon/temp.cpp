@@ -38,10 +38,12 @@ struct TempData
     uint8_t count;
 };
 
-int32_t Collect(TempData& data)
+int32_t CollectTemps(uint8_t* entries, uint8_t* pCount, uint8_t* sensorNums, bool logLeftOut);
+
+int32_t Collect(TempData& data, bool logLeftOut = false)
 {
     data.count = 0;
-    return KTZonGetTempSensorData(data.entries, &data.count, data.nums);
+    return CollectTemps(data.entries, &data.count, data.nums, logLeftOut);
 }
 
 uint8_t* Entry(TempData& data, uint32_t i)
@@ -117,7 +119,25 @@ KTZMonTempSensor* TempSensorOf(SMSLListEntry* entry)
 }
 } // namespace
 
-int32_t KTZonGetTempSensorData(uint8_t* entries, uint8_t* pCount, uint8_t* sensorNums)
+namespace
+{
+// True when an earlier entry of this collection already has the number.
+bool SensorNumTaken(const uint8_t* sensorNums, uint32_t count, uint8_t num)
+{
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        if (sensorNums[i] == num)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Collects into the caller's buffers. A stash record whose locator codes
+// give number 0 or a number an earlier sensor has is left out, so that no
+// two temperature sensors share a number; with logLeftOut it is logged.
+int32_t CollectTemps(uint8_t* entries, uint8_t* pCount, uint8_t* sensorNums, bool logLeftOut)
 {
     // Every collection starts from zeroed entries and numbers, so nothing a
     // previous collection left (stash health words, unused positions) is
@@ -149,18 +169,39 @@ int32_t KTZonGetTempSensorData(uint8_t* entries, uint8_t* pCount, uint8_t* senso
         return rc;
     }
     const uint32_t taken = stashCount < KTZMON_STASH_MAX_RECORDS ? stashCount : KTZMON_STASH_MAX_RECORDS;
+    uint32_t count = 1;
     for (uint32_t i = 0; i < taken; ++i)
     {
         const uint8_t* rec = records + i * KTZMON_STASH_RECORD_SIZE;
-        uint8_t* entry = entries + (i + 1) * KTZMON_TEMP_ENTRY_SIZE;
+        const auto num = static_cast<uint8_t>((rec[kStashOffA] - 2) * 2 + rec[kStashOffB]);
+        if (num == 0 || SensorNumTaken(sensorNums, count, num))
+        {
+            if (logLeftOut)
+            {
+                KTZMonLogMsg(
+                    "Temperature sensor number %u not usable, leaving out stash record: a: %u b: %u\n",
+                    static_cast<uint32_t>(num), static_cast<uint32_t>(rec[kStashOffA]),
+                    static_cast<uint32_t>(rec[kStashOffB]));
+            }
+            continue;
+        }
+        uint8_t* entry = entries + count * KTZMON_TEMP_ENTRY_SIZE;
         entry[kEntryOffReading] = rec[kStashOffReading];
-        auto* name = reinterpret_cast<char*>(entry + kEntryOffName);
-        std::strncpy(name, reinterpret_cast<const char*>(rec + kStashOffName), kEntryNameField);
-        name[kMaxNameLen] = '\0';
-        sensorNums[i + 1] = static_cast<uint8_t>((rec[kStashOffA] - 2) * 2 + rec[kStashOffB]);
+        // The whole 21-byte field is copied and its last byte made NUL, so a
+        // name keeps at most 20 characters whether or not the stash ended it.
+        std::memcpy(entry + kEntryOffName, rec + kStashOffName, kEntryNameField);
+        entry[kEntryOffName + kMaxNameLen] = 0;
+        sensorNums[count] = num;
+        ++count;
     }
-    *pCount = static_cast<uint8_t>(*pCount + taken);
+    *pCount = static_cast<uint8_t>(count);
     return 0;
+}
+} // namespace
+
+int32_t KTZonGetTempSensorData(uint8_t* entries, uint8_t* pCount, uint8_t* sensorNums)
+{
+    return CollectTemps(entries, pCount, sensorNums, false);
 }
 
 int32_t KTZMonSensorMonTempSensorsReady(void)
@@ -177,7 +218,7 @@ void KTZMonSensorMonTempSensorsAttach(void)
         return;
     }
     TempData data;
-    if (Collect(data) != 0)
+    if (Collect(data, true) != 0)
     {
         return;
     }

@@ -172,11 +172,11 @@ TEST_F(TempTest, CollectionStartsFromAZeroedBuffer)
 
 TEST_F(TempTest, RecordsBeyondAShorterCollectionStayUntouched)
 {
-    ktzplat::SetStash({Stash(2, 1, 40, "A"), Stash(2, 2, 41, "B"), Stash(2, 3, 42, "C")});
+    ktzplat::SetStash({Stash(2, 4, 40, "A"), Stash(2, 2, 41, "B"), Stash(2, 3, 42, "C")});
     StartWithClient();
     Pass(6);
     ASSERT_EQ(SensorMsgs(2).size(), 4u);
-    ktzplat::SetStash({Stash(2, 1, 40, "A")});
+    ktzplat::SetStash({Stash(2, 4, 40, "A")});
     Pass(2);
     EXPECT_EQ(SensorMsgs(2).size(), 4u);
     EXPECT_EQ(Temps().at(3)->reading, 42);

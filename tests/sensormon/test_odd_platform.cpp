@@ -1,0 +1,243 @@
+// Odd answers from the platform: names that fill their fields without a
+// NUL, counts larger than the buffers, readings at the limits of their types,
+// a service that fails for one bay and not the next, a configuration value
+// with stray bytes. The module stays inside its buffers (these run under
+// AddressSanitizer too), keeps what it can and sends only well-formed
+// records, checked here as a client decodes them.
+#include "cfgmon/cfgmon.h"
+#include "core/global.h"
+
+#include "sensormon_fixture.h"
+
+#include <cstring>
+#include <string>
+
+namespace ktztest
+{
+namespace
+{
+
+constexpr uint32_t kFanRecordSize = 76;
+constexpr uint32_t kTempEntrySize = 40;
+constexpr uint32_t kStashRecordSize = 24;
+
+void Put32(std::vector<uint8_t>& b, uint32_t off, uint32_t v)
+{
+    std::memcpy(b.data() + off, &v, sizeof v); // the platform answers in host order
+}
+
+void PutChars(std::vector<uint8_t>& b, uint32_t off, uint32_t len, char c)
+{
+    std::memset(b.data() + off, c, len);
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, uint32_t off)
+{
+    return static_cast<uint32_t>(b.at(off)) | (static_cast<uint32_t>(b.at(off + 1)) << 8) |
+           (static_cast<uint32_t>(b.at(off + 2)) << 16) | (static_cast<uint32_t>(b.at(off + 3)) << 24);
+}
+
+// A sensor data record as a client reads it: the name starts where the
+// name offset says, ends with the record's last byte, and holds no NUL
+// before that.
+struct DecodedSensor
+{
+    uint8_t type = 0;
+    uint8_t num = 0;
+    uint32_t reading = 0;
+    uint32_t lnc = 0;
+    uint32_t lc = 0;
+    std::string name;
+};
+
+DecodedSensor Decode(const ReceivedMsg& m)
+{
+    DecodedSensor d;
+    const auto& b = m.bytes;
+    EXPECT_GE(b.size(), 41u);
+    if (b.size() < 41)
+    {
+        return d;
+    }
+    EXPECT_EQ(Le32(b, 12), 40u) << "name offset";
+    EXPECT_EQ(b.back(), 0) << "name not terminated by the record's last byte";
+    d.name.assign(reinterpret_cast<const char*>(b.data() + 40), b.size() - 41);
+    EXPECT_EQ(d.name.find('\0'), std::string::npos) << "NUL inside the name";
+    d.type = b[0];
+    d.num = b[3];
+    d.reading = Le32(b, 8);
+    d.lnc = Le32(b, 28);
+    d.lc = Le32(b, 32);
+    return d;
+}
+
+class OddPlatformTest : public SensorMonTest
+{
+  protected:
+    std::vector<DecodedSensor> Received(uint8_t type)
+    {
+        std::vector<DecodedSensor> out;
+        for (const auto& m : SensorMsgs(type))
+        {
+            out.push_back(Decode(m));
+        }
+        return out;
+    }
+};
+
+TEST_F(OddPlatformTest, FanRecordWithFullNamesAndExtremeValues)
+{
+    // Two sensors whose names fill their 16-byte fields with no NUL after
+    // them, readings and thresholds at the top of their range, PWM 255.
+    std::vector<uint8_t> rec(kFanRecordSize, 0xFF);
+    PutChars(rec, 4, 16, 'A');
+    PutChars(rec, 20, 16, 'B');
+    Put32(rec, 36, 1);
+    Put32(rec, 40, 0xFFFFFFFFu);
+    rec[46] = 2;
+    Put32(rec, 60, 0xFFFFFFFFu);
+    Put32(rec, 64, 0);
+    ktzplat::SetPlatformId(0x10);
+    ktzplat::SetRawFanAnswer(1, rec);
+    LoadOnly();
+    KTZMonSensorMonFanSensorsAttach();
+    ASSERT_EQ(Fans().size(), 2u);
+
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    Host().Clear();
+    KTZMonSensorMonFanSensorsSendToClient(nullptr);
+    const auto fans = Received(1);
+    ASSERT_EQ(fans.size(), 2u);
+    EXPECT_EQ(fans[0].name, std::string(16, 'A'));
+    EXPECT_EQ(fans[1].name, std::string(16, 'B'));
+    EXPECT_EQ(fans[0].num, 1);
+    EXPECT_EQ(fans[1].num, 2);
+    EXPECT_EQ(fans[0].reading, 0xFFFFFFFFu);
+    EXPECT_EQ(fans[1].reading, 0u);
+    EXPECT_EQ(fans[0].lnc, 0xFFFFFFFFu);
+    EXPECT_EQ(SensorMsgs(1)[0].bytes[2], 0) << "health 0xFFFFFFFF has no status";
+
+    // At the top of the range a check finds nothing new; a reading of 0 under
+    // a top threshold is held back, not sent.
+    Host().Clear();
+    KTZMonSensorMonFanSensorsCheck(KTZMON_CHECK_HEALTH | KTZMON_CHECK_READING, 0);
+    EXPECT_TRUE(SensorMsgs().empty());
+    Put32(rec, 60, 0);
+    ktzplat::SetRawFanAnswer(1, rec);
+    KTZMonSensorMonFanSensorsCheck(KTZMON_CHECK_HEALTH | KTZMON_CHECK_READING, 0);
+    EXPECT_TRUE(SensorMsgs().empty());
+    EXPECT_TRUE(Logged("Fan sensor starting delay mode: name: '" + std::string(16, 'A') + "'\n"));
+}
+
+TEST_F(OddPlatformTest, TemperatureCountsLargerThanTheBuffers)
+{
+    ktzplat::SetCapWordA(0x10);
+    ktzplat::SetCapWordB(0x1);
+    ktzplat::SetStashWord(1);
+    // The thermal service claims 255 entries and fills its 8 with names that
+    // run past their 21-byte fields; the stash claims 255 records and fills
+    // 7 whose names fill their fields, readings at both signed limits.
+    std::vector<uint8_t> entries(8 * kTempEntrySize, 'T');
+    Put32(entries, 28, 0);
+    entries[32] = 0x80; // -128
+    ktzplat::SetRawThermalAnswer(entries, 255, std::vector<uint8_t>(8, 0));
+    std::vector<uint8_t> stash(7 * kStashRecordSize, 'S');
+    for (uint8_t i = 0; i < 7; ++i)
+    {
+        uint8_t* r = stash.data() + i * kStashRecordSize;
+        r[0] = 3;
+        r[1] = i; // numbers 2 to 8
+        r[2] = (i % 2 == 0) ? 0x7F : 0x80;
+    }
+    ktzplat::SetRawStashAnswer(stash, 255);
+    LoadOnly();
+    KTZMonSensorMonTempSensorsAttach();
+    const auto temps = Temps();
+    ASSERT_EQ(temps.size(), 8u);
+
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    Host().Clear();
+    KTZMonSensorMonTempSensorsSendToClient(nullptr);
+    const auto sent = Received(2);
+    ASSERT_EQ(sent.size(), 8u);
+    EXPECT_EQ(sent[0].name, std::string(20, 'T'));
+    EXPECT_EQ(sent[0].reading, 0xFFFFFF80u) << "-128 sign-extended";
+    EXPECT_EQ(sent[0].num, 1);
+    for (uint32_t i = 1; i < 8; ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(sent[i].name, std::string(20, 'S'));
+        EXPECT_EQ(sent[i].num, i + 1);
+        EXPECT_EQ(sent[i].reading, (i % 2 == 1) ? 127u : 0xFFFFFF80u);
+    }
+
+    // A check against the same answer finds no change at the limits.
+    Host().Clear();
+    KTZMonSensorMonTempSensorsCheck(KTZMON_CHECK_HEALTH | KTZMON_CHECK_READING, 1);
+    EXPECT_TRUE(SensorMsgs().empty());
+}
+
+TEST_F(OddPlatformTest, OneBayFailingDoesNotCostTheOthers)
+{
+    ktzplat::SetPsuBayCount(4);
+    ktzplat::PsuBay good;
+    good.presence = 1;
+    good.state = 1;
+    for (uint32_t n = 1; n <= 4; ++n)
+    {
+        ktzplat::SetPsuBay(n, good);
+    }
+    auto presenceFails = good;
+    presenceFails.presenceResult = -5;
+    ktzplat::SetPsuBay(2, presenceFails);
+    auto alertFails = good;
+    alertFails.alertResult = -6;
+    ktzplat::SetPsuBay(3, alertFails);
+    LoadOnly();
+    KTZMonSensorMonPwrSupplySensorsAttach();
+    const auto psus = ListOf<KTZMonPwrSupplySensor>(g_pKTZMonSensorMonData->pwrSupplySensors);
+    ASSERT_EQ(psus.size(), 2u);
+    EXPECT_EQ(psus[0]->sensorNum, 1);
+    EXPECT_EQ(psus[1]->sensorNum, 4);
+
+    ASSERT_EQ(Host().Connect(kClient), 0u);
+    Host().Clear();
+    KTZMonSensorMonPwrSupplySensorsSendToClient(nullptr);
+    const auto sent = Received(3);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].name, "PS-1");
+    EXPECT_EQ(sent[1].name, "PS-4");
+    EXPECT_EQ(sent[1].num, 4);
+}
+
+TEST_F(OddPlatformTest, SettingValueWithStrayBytes)
+{
+    LoadOnly();
+    struct Case
+    {
+        std::vector<char> bytes;
+        uint32_t expected;
+    };
+    std::vector<Case> cases;
+    // No NUL anywhere, longer than the module's buffer.
+    std::vector<char> longDigits(100, '9');
+    longDigits[0] = '2';
+    cases.push_back({longDigits, 0xFFFFFFFFu});
+    std::vector<char> stray{'1', '\x01', '\xFF', '7'};
+    stray.resize(64, '\xAA');
+    cases.push_back({stray, 1});
+    cases.push_back({{'\xFF', '2'}, 0});
+    cases.push_back({{' ', '0', 'x', '2', 'Z'}, 2});
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.bytes.begin(), c.bytes.begin() + std::min<size_t>(c.bytes.size(), 8)));
+        ktzplat::ConfigSetRaw(kKtzSettingKey, c.bytes);
+        ASSERT_TRUE(ktzplat::WaitIdle());
+        uint32_t setting = 12345;
+        ASSERT_EQ(KTZMonCfgMonGetKTZSettingCfgMgr(&setting), 0);
+        EXPECT_EQ(setting, c.expected);
+    }
+}
+
+} // namespace
+} // namespace ktztest
