@@ -620,8 +620,10 @@ TEST(TimelineRun, LargeChassisIsSummarisedWithinTheLimitsAndRenders)
         names.insert(lane.attribute("data-name").as_string());
     }
     // A fan's health is one word for both its sensors and follows their
-    // readings, so the other sensor of each changing fan is reported too.
-    EXPECT_EQ(names, (std::set<std::string>{"Fan10A", "Fan10B", "Fan200A", "Fan200B", "Inlet"}));
+    // readings, so the other sensor of fan 10 is reported too. Fan 200's
+    // sensors lie past the 255 fan sensor numbers the module hands out: its
+    // failure shows only as the chassis value, and its twin never changes.
+    EXPECT_EQ(names, (std::set<std::string>{"Fan10A", "Fan10B", "Fan200B", "Inlet"}));
     const auto summary = p.svg.select_node("//g[@class='summary']").node();
     EXPECT_EQ(summary.attribute("data-quiet").as_uint(), 255u * 2 + 3 - names.size());
 
