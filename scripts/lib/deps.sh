@@ -16,6 +16,7 @@ KTZ_BUILD_PACKAGES=(
     clang libclang-rt-14-dev
     libbenchmark-dev nlohmann-json3-dev libtomlplusplus-dev
     clang-format clang-tidy
+    libsensors-dev umockdev libumockdev-dev
 )
 
 ktz_package_installed()
