@@ -42,6 +42,7 @@ struct Chip
     std::vector<Channel> channels;
 };
 
+// libsensors keeps its chips in process-wide state: one Hwmon at a time.
 class Hwmon
 {
   public:

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 namespace ktzlinux
 {
@@ -163,6 +164,10 @@ LinuxSource::LinuxSource(const LinuxConfig& config) : config_(config), hwmon_(co
     if (chassis)
     {
         temps_.push_back(*chassis);
+    }
+    else if (!config_.chassisTemp.empty())
+    {
+        throw std::runtime_error("temperatures.chassis '" + config_.chassisTemp + "' names no temperature");
     }
     if (!temps_.empty())
     {

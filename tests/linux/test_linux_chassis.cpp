@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <tuple>
 
 namespace
@@ -185,7 +186,7 @@ TEST_F(ServerBoardTest, FanHealthFollowsAlarmsThresholdsAndTheDevice)
 {
     ktzlinux::LinuxConfig config;
     config.sensorsConf = TestDir() + "/sensors.conf";
-    ktzlinux::LinuxSource source(config);
+    auto source = std::make_unique<ktzlinux::LinuxSource>(config);
     ktzplat::Fan fan;
 
     // fan1: minimum 400, lower non-critical 480.
@@ -193,7 +194,7 @@ TEST_F(ServerBoardTest, FanHealthFollowsAlarmsThresholdsAndTheDevice)
     {
         SetAttr(kSio, "fan1_input", input);
         SetAttr(kSio, "fan1_alarm", alarm);
-        EXPECT_EQ(source.GetFan(1, &fan), 0);
+        EXPECT_EQ(source->GetFan(1, &fan), 0);
         return std::make_pair(fan.presence, fan.health);
     };
     EXPECT_EQ(health("481", "0"), std::make_pair(1u, 1u));
@@ -204,13 +205,23 @@ TEST_F(ServerBoardTest, FanHealthFollowsAlarmsThresholdsAndTheDevice)
     EXPECT_EQ(fan.lcThreshold, 400u);
     EXPECT_EQ(fan.lncThreshold, 480u);
 
+    const std::vector<std::string> inventory = source->Inventory();
+    ASSERT_GE(inventory.size(), 3u);
+    EXPECT_EQ(inventory[2], "fan 3: nct6779-isa-0290/fan3 'Rear Fan'");
+
     // Fan numbers outside the inventory fail; a vanished chip is absent.
-    EXPECT_NE(source.GetFan(0, &fan), 0);
-    EXPECT_NE(source.GetFan(4, &fan), 0);
+    EXPECT_NE(source->GetFan(0, &fan), 0);
+    EXPECT_NE(source->GetFan(4, &fan), 0);
     RemoveDevice("/sys/devices/platform/nct6775.656");
-    ASSERT_EQ(source.GetFan(2, &fan), 0);
+    ASSERT_EQ(source->GetFan(2, &fan), 0);
     EXPECT_EQ(std::make_tuple(fan.presence, fan.health, fan.reading1), std::make_tuple(0u, 0u, 0u));
     EXPECT_EQ(fan.name1, "Front Fan");
+
+    // A chassis temperature that names nothing is refused (libsensors is
+    // one per process: the first source goes first).
+    source.reset();
+    config.chassisTemp = "Inlet";
+    EXPECT_THROW(ktzlinux::LinuxSource{config}, std::runtime_error);
 }
 
 class PsuChassisTest : public LinuxChassisTest
