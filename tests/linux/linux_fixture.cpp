@@ -104,7 +104,9 @@ void LinuxChassisTest::RemoveDevice(const std::string& sysPath)
 {
     // Its hwmon device first, as the kernel does, so that the class link
     // goes with it and the device can be added again.
-    const std::string hwmon = std::string(umockdev_testbed_get_root_dir(testbed_)) + sysPath + "/hwmon";
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string hwmon = std::string(root) + sysPath + "/hwmon";
+    g_free(root);
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(hwmon, ec))
     {
