@@ -1,5 +1,6 @@
 // Platform description: the 256-byte record _gPlatInfo returns and the
 // setters of its 32-bit words.
+#include "chassis_source.h"
 #include "internal.h"
 
 #include <cstring>
@@ -73,5 +74,9 @@ void SetCapWordB(uint32_t value)
 
 extern "C" void* _gPlatInfo(void)
 {
+    if (ktzplat::detail::ChassisSourceInstalled())
+    {
+        return ktzplat::detail::SourcePlatInfo();
+    }
     return ktzplat::g_platInfo;
 }

@@ -1,5 +1,6 @@
 // Power-supply service: the simulated bays and redundancy values, and the
 // presence, state, alert, raw FRU and redundancy calls.
+#include "chassis_source.h"
 #include "internal.h"
 
 #include <algorithm>
@@ -93,21 +94,37 @@ using namespace ktzplat;
 
 extern "C" int32_t mms_psu_presence_get(uint32_t bay, uint32_t* pPresence)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourcePsuPresence(bay, pPresence);
+    }
     return BayCall(Op::PsuPresence, bay, pPresence, &PsuBay::presenceResult, &PsuBay::presence);
 }
 
 extern "C" int32_t mms_psu_state_get(uint32_t bay, uint32_t* pState)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourcePsuState(bay, pState);
+    }
     return BayCall(Op::PsuState, bay, pState, &PsuBay::stateResult, &PsuBay::state);
 }
 
 extern "C" int32_t mms_psu_health_alert_state_get(uint32_t bay, uint32_t* pAlert)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourcePsuAlert(bay, pAlert);
+    }
     return BayCall(Op::PsuAlert, bay, pAlert, &PsuBay::alertResult, &PsuBay::alert);
 }
 
 extern "C" int32_t mms_psu_raw_fru_get(uint32_t bay, uint8_t* buf, uint32_t bufSize)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourcePsuRawFru(bay, buf, bufSize);
+    }
     int32_t rc = -1;
     if (detail::FaultHit(Op::PsuRawFru, &rc))
     {
@@ -137,6 +154,10 @@ extern "C" int32_t mms_psu_raw_fru_get(uint32_t bay, uint8_t* buf, uint32_t bufS
 
 extern "C" int32_t mms_psu_redundancy_get(uint32_t* pConfig)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourceRedundancyConfig(pConfig);
+    }
     int32_t rc = -1;
     if (detail::FaultHit(Op::PsuRedundancy, &rc))
     {
@@ -154,6 +175,10 @@ extern "C" int32_t mms_psu_redundancy_get(uint32_t* pConfig)
 
 extern "C" int32_t psu_redundancy_state_get(uint32_t* pState)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourceRedundancyState(pState);
+    }
     int32_t rc = -1;
     if (detail::FaultHit(Op::PsuRedundancyState, &rc))
     {

@@ -2,6 +2,7 @@
 // temperature entries and stash records, and the calls that fill the
 // platform's fan record (76 bytes), temperature entries (40 bytes) and stash
 // records (24 bytes).
+#include "chassis_source.h"
 #include "internal.h"
 
 #include <algorithm>
@@ -170,6 +171,10 @@ using namespace ktzplat;
 
 extern "C" int32_t ThermalGetFanData(uint32_t fanNum, void* fanData)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourceFanData(fanNum, fanData);
+    }
     int32_t rc = -1;
     if (detail::FaultHit(Op::ThermalFanData, &rc))
     {
@@ -212,6 +217,10 @@ extern "C" int32_t ThermalGetFanData(uint32_t fanNum, void* fanData)
 
 extern "C" int32_t ThermalGetSensorData(void* entries, uint8_t* pCount, uint8_t* sensorNums)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourceSensorData(entries, pCount, sensorNums);
+    }
     int32_t rc = -1;
     if (detail::FaultHit(Op::ThermalSensorData, &rc))
     {
@@ -253,6 +262,10 @@ extern "C" int32_t ThermalGetSensorData(void* entries, uint8_t* pCount, uint8_t*
 
 extern "C" int32_t bm_get_stash_temp_sensor_data(void* records, uint8_t* pCount)
 {
+    if (detail::ChassisSourceInstalled())
+    {
+        return detail::SourceStash(records, pCount);
+    }
     int32_t rc = -1;
     if (detail::FaultHit(Op::StashTemp, &rc))
     {

@@ -17,6 +17,7 @@ KTZ_BUILD_PACKAGES=(
     libbenchmark-dev nlohmann-json3-dev libtomlplusplus-dev libasio-dev libcli11-dev
     clang-format clang-tidy
     libpugixml-dev librsvg2-bin
+    libsensors-dev umockdev libumockdev-dev
 )
 
 ktz_package_installed()
