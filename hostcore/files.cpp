@@ -14,7 +14,8 @@ namespace ktzhost
 std::string MakeTempDir(const std::string& prefix, std::string* error)
 {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+    std::string tmpl =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr)
