@@ -21,12 +21,12 @@ constexpr int64_t kU32 = 0xFFFFFFFFll;
 
 template <class M> struct Field
 {
-    FieldSpec spec;
+    FieldDef def;
     bool (*present)(const M&); // null: in every message of the type
     json (*get)(const M&);
 };
 
-FieldSpec Num(const char* name, int64_t lo, int64_t hi, bool always = true)
+FieldDef Num(const char* name, int64_t lo, int64_t hi, bool always = true)
 {
     return {name, FieldKind::Number, lo, hi, {}, always};
 }
@@ -145,25 +145,25 @@ template <> const std::vector<Field<kc::CapsQuery>>& TableOf()
     return t;
 }
 
-template <class M> std::vector<FieldSpec> Specs()
+template <class M> std::vector<FieldDef> Defs()
 {
-    std::vector<FieldSpec> out;
+    std::vector<FieldDef> out;
     for (const auto& f : TableOf<M>())
     {
-        out.push_back(f.spec);
+        out.push_back(f.def);
     }
     return out;
 }
 
-const std::map<uint32_t, std::vector<FieldSpec>>& AllSpecs()
+const std::map<uint32_t, std::vector<FieldDef>>& AllDefs()
 {
-    static const std::map<uint32_t, std::vector<FieldSpec>> all = {
-        {KTZMON_REQ_KTZ_SETTING, Specs<kc::KtzSetting>()},
-        {KTZMON_REQ_SENSOR_DATA, Specs<kc::SensorData>()},
-        {KTZMON_REQ_FRU_BY_NUM, Specs<kc::FruByNumber>()},
-        {KTZMON_REQ_DATA_SYNC_COMPLETE, Specs<kc::DataSyncComplete>()},
-        {KTZMON_REQ_VQ_LOG_EVT, Specs<kc::LogEvent>()},
-        {KTZMON_REQ_GET_KTZ_CAPS, Specs<kc::CapsQuery>()},
+    static const std::map<uint32_t, std::vector<FieldDef>> all = {
+        {KTZMON_REQ_KTZ_SETTING, Defs<kc::KtzSetting>()},
+        {KTZMON_REQ_SENSOR_DATA, Defs<kc::SensorData>()},
+        {KTZMON_REQ_FRU_BY_NUM, Defs<kc::FruByNumber>()},
+        {KTZMON_REQ_DATA_SYNC_COMPLETE, Defs<kc::DataSyncComplete>()},
+        {KTZMON_REQ_VQ_LOG_EVT, Defs<kc::LogEvent>()},
+        {KTZMON_REQ_GET_KTZ_CAPS, Defs<kc::CapsQuery>()},
     };
     return all;
 }
@@ -204,23 +204,23 @@ bool Matches(const json& v, const std::string& want)
 
 } // namespace
 
-const std::vector<FieldSpec>& FieldsOf(uint32_t requestType)
+const std::vector<FieldDef>& FieldsOf(uint32_t requestType)
 {
-    static const std::vector<FieldSpec> none;
-    const auto& all = AllSpecs();
+    static const std::vector<FieldDef> none;
+    const auto& all = AllDefs();
     const auto it = all.find(requestType);
     return it == all.end() ? none : it->second;
 }
 
-const FieldSpec* FindField(uint32_t requestType, const std::string& name)
+const FieldDef* FindField(uint32_t requestType, const std::string& name)
 {
-    for (const auto& [type, specs] : AllSpecs())
+    for (const auto& [type, defs] : AllDefs())
     {
         if (requestType != 0 && type != requestType)
         {
             continue;
         }
-        for (const auto& f : specs)
+        for (const auto& f : defs)
         {
             if (name == f.name)
             {
@@ -234,13 +234,13 @@ const FieldSpec* FindField(uint32_t requestType, const std::string& name)
 std::string FieldNames(uint32_t requestType)
 {
     std::string out;
-    for (const auto& [type, specs] : AllSpecs())
+    for (const auto& [type, defs] : AllDefs())
     {
         if (requestType != 0 && type != requestType)
         {
             continue;
         }
-        for (const auto& f : specs)
+        for (const auto& f : defs)
         {
             out += (out.empty() ? "" : ", ") + std::string(f.name);
         }
@@ -258,7 +258,7 @@ json Fields(const kc::Message& msg)
             {
                 if (f.present == nullptr || f.present(m))
                 {
-                    j[f.spec.name] = f.get(m);
+                    j[f.def.name] = f.get(m);
                 }
             }
             return j;

@@ -27,7 +27,7 @@ enum class FieldKind
     Status, // a sensor status: its number (lo..hi) or one of `values`
 };
 
-struct FieldSpec
+struct FieldDef
 {
     const char* name = "";
     FieldKind kind = FieldKind::Number;
@@ -39,10 +39,10 @@ struct FieldSpec
 
 // The fields the decoder produces for a message type, in output order
 // (empty for types without fields and for unknown types).
-const std::vector<FieldSpec>& FieldsOf(uint32_t requestType);
+const std::vector<FieldDef>& FieldsOf(uint32_t requestType);
 
 // The field of that name of a message type (0: of any type), or null.
-const FieldSpec* FindField(uint32_t requestType, const std::string& name);
+const FieldDef* FindField(uint32_t requestType, const std::string& name);
 
 // "value, changed": the field names of a type (0: of every type), for messages.
 std::string FieldNames(uint32_t requestType);

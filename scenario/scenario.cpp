@@ -1067,7 +1067,7 @@ std::string Quoted(const std::string& v)
 
 // One `where` value, checked against the field's kind and range; returns
 // the text the run compares with.
-std::string WhereValue(const std::string& at, const ktzclient::FieldSpec& f, const toml::node& v)
+std::string WhereValue(const std::string& at, const ktzclient::FieldDef& f, const toml::node& v)
 {
     auto wrong = [&](const char* expected) {
         throw Error{LineOf(v), at + ": expected " + expected + ", found " + TypeText(v)};
@@ -1134,7 +1134,7 @@ void ReadWhere(const Tbl& t, const toml::table& w, uint32_t type, const std::vec
     for (auto&& [k, v] : w)
     {
         const std::string key(k.str());
-        const ktzclient::FieldSpec* f = ktzclient::FindField(type, key);
+        const ktzclient::FieldDef* f = ktzclient::FindField(type, key);
         if (f == nullptr)
         {
             throw Error{LineOf(v), where + ": no field " + Quoted(key) + " in " +

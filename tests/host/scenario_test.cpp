@@ -475,10 +475,10 @@ TEST(HostFields, TableDescribesEveryFieldOfTheOutput)
     for (const auto& m : messages)
     {
         const nlohmann::json fields = ktzclient::Fields(m);
-        const auto& specs = ktzclient::FieldsOf(m.requestType);
+        const auto& defs = ktzclient::FieldsOf(m.requestType);
         for (const auto& [key, value] : fields.items())
         {
-            const ktzclient::FieldSpec* f = ktzclient::FindField(m.requestType, key);
+            const ktzclient::FieldDef* f = ktzclient::FindField(m.requestType, key);
             ASSERT_NE(f, nullptr) << kc::RequestTypeName(m.requestType) << " carries '" << key
                                   << "', which its table lacks";
             seen.insert(std::string(kc::RequestTypeName(m.requestType)) + "." + key);
@@ -491,7 +491,7 @@ TEST(HostFields, TableDescribesEveryFieldOfTheOutput)
             case ktzclient::FieldKind::List: EXPECT_TRUE(value.is_array()) << key; break;
             }
         }
-        for (const auto& f : specs)
+        for (const auto& f : defs)
         {
             EXPECT_TRUE(!f.always || fields.contains(f.name))
                 << kc::RequestTypeName(m.requestType) << " lacks '" << f.name << "'";
