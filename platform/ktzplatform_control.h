@@ -136,7 +136,9 @@ bool IsVirtualClock();
 int64_t NowMs();
 // Moves the virtual clock forward by `ms`, stopping at every timed-wait
 // deadline on the way so that each waiting thread runs exactly as it would in
-// real time, and waits until the platform is idle after each stop.
+// real time, and waits until the platform is idle after each stop (a warning
+// on stderr after 10 s of real time, giving up only after 240 s, so that a slow
+// sanitizer or emulator run is not mistaken for a hang).
 void AdvanceClockMs(int64_t ms);
 inline void AdvanceClock(int64_t seconds)
 {

@@ -3,6 +3,8 @@
 // FILE:LINE on standard error before anything runs; warnings come with
 // their line at --check and at the start of a run. The README's example and
 // the demonstration scenario read without a word and run to success.
+#include "host_process.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,65 +21,10 @@
 namespace
 {
 
-struct Proc
-{
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-    {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string TempPath(const std::string& name)
-{
-    const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr ? base : "/tmp") + "/ktzhost-check-" + std::to_string(::getpid()) +
-           "-" + name;
-}
-
-Proc RunHost(const std::vector<std::string>& args)
-{
-    std::string cmd = std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
-    for (const auto& a : args)
-    {
-        cmd += " " + Quote(a);
-    }
-    const std::string errPath = TempPath("stderr");
-    cmd += " 2>" + Quote(errPath) + " </dev/null";
-    Proc p;
-    FILE* f = ::popen(cmd.c_str(), "r");
-    if (f == nullptr)
-    {
-        return p;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-    {
-        p.out.append(buf, n);
-    }
-    const int st = ::pclose(f);
-    p.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    p.err = ReadFile(errPath);
-    std::remove(errPath.c_str());
-    return p;
-}
+using ktzhosttest::Proc;
+using ktzhosttest::ReadFile;
+using ktzhosttest::RunHost;
+using ktzhosttest::TempPath;
 
 // The first ```toml block of the README: the scenario it offers to start from.
 std::string ReadmeExample()

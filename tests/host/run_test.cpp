@@ -2,6 +2,7 @@
 // chassis end to end (transcript, JSON, hex, SVG timeline), the examples in
 // docs/protocol.md, a bad scenario that must run nothing, and clients that
 // misbehave during their connect.
+#include "host_process.h"
 #include "ktzclient_decode.h"
 
 #include <gtest/gtest.h>
@@ -26,69 +27,12 @@
 namespace
 {
 
+using ktzhosttest::Proc;
+using ktzhosttest::Quote;
+using ktzhosttest::ReadFile;
+using ktzhosttest::RunHost;
+using ktzhosttest::TempPath;
 using nlohmann::json;
-
-struct Proc
-{
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-    {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string TempPath(const std::string& name)
-{
-    const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr ? base : "/tmp") + "/ktzhost-test-" + std::to_string(::getpid()) +
-           "-" + name;
-}
-
-// Runs ktzmon-host (through the emulator in a cross build) and collects its
-// output and exit status.
-Proc RunHost(const std::vector<std::string>& args, const std::string& env = "")
-{
-    std::string cmd = env + " " + std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
-    for (const auto& a : args)
-    {
-        cmd += " " + Quote(a);
-    }
-    const std::string errPath = TempPath("stderr");
-    cmd += " 2>" + Quote(errPath);
-    Proc p;
-    FILE* f = ::popen(cmd.c_str(), "r");
-    if (f == nullptr)
-    {
-        return p;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-    {
-        p.out.append(buf, n);
-    }
-    const int st = ::pclose(f);
-    p.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    p.err = ReadFile(errPath);
-    std::remove(errPath.c_str());
-    return p;
-}
 
 std::vector<std::string> Lines(const std::string& text)
 {

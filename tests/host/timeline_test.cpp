@@ -6,6 +6,7 @@
 // large chassis stays within the height and size limits. Runs built in the
 // test check the layout's edge cases; runs of ktzmon-host check the real
 // demonstration and a 255-fan, 50-client chassis.
+#include "host_process.h"
 #include "timeline.h"
 
 #include <gtest/gtest.h>
@@ -353,48 +354,15 @@ TEST(Timeline, ABusyLargeChassisStaysWithinTheLimits)
 
 // ---- ktzmon-host runs ----------------------------------------------------------------
 
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s)
-    {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string TempPath(const std::string& name)
-{
-    const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr ? base : "/tmp") + "/ktzhost-timeline-" + std::to_string(::getpid()) +
-           "-" + name;
-}
+using ktzhosttest::Quote;
+using ktzhosttest::ReadFile;
+using ktzhosttest::TempPath;
 
 // Runs a command and returns its exit status and standard output.
 std::pair<int, std::string> Shell(const std::string& cmd)
 {
-    std::string out;
-    FILE* f = ::popen(cmd.c_str(), "r");
-    if (f == nullptr)
-    {
-        return {-1, out};
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-    {
-        out.append(buf, n);
-    }
-    const int st = ::pclose(f);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
+    const ktzhosttest::Proc p = ktzhosttest::RunShell(cmd);
+    return {p.exitCode, p.out};
 }
 
 struct HostRun
@@ -405,7 +373,7 @@ struct HostRun
 };
 
 // ktzmon-host with --json and --timeline on `scenario` ("" for the demonstration).
-HostRun RunHost(const std::string& scenario)
+HostRun RunTimelineHost(const std::string& scenario)
 {
     HostRun run;
     const std::string svgPath = TempPath("run.svg");
@@ -493,7 +461,7 @@ std::pair<uint32_t, uint32_t> RenderPng(const std::string& svg)
 
 TEST(TimelineRun, DemonstrationMatchesItsLogAndRenders)
 {
-    const HostRun run = RunHost("");
+    const HostRun run = RunTimelineHost("");
     ASSERT_FALSE(run.svg.empty());
     const Picture p(run.svg);
     ExpectReadable(p);
@@ -560,7 +528,7 @@ TEST(TimelineRun, ABusyLaneKeepsEveryCriticalValueWhenThinned)
     }
     const std::string path = TempPath("busy.toml");
     std::ofstream(path) << toml.str();
-    const HostRun run = RunHost(path);
+    const HostRun run = RunTimelineHost(path);
     std::remove(path.c_str());
 
     std::vector<std::pair<double, std::string>> sent; // time and status of every Inlet message
@@ -606,7 +574,7 @@ TEST(TimelineRun, LargeChassisIsSummarisedWithinTheLimitsAndRenders)
 {
     // 255 two-sensor fans and 50 clients; a dip, a failure, a temperature
     // rise and the setting off and on, all else quiet.
-    const HostRun run = RunHost(KTZHOST_LARGE_TOML);
+    const HostRun run = RunTimelineHost(KTZHOST_LARGE_TOML);
     ASSERT_FALSE(run.svg.empty());
     EXPECT_LE(run.svg.size(), ktzhost::kTimelineMaxBytes);
     const Picture p(run.svg);
