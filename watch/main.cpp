@@ -4,6 +4,7 @@
 // each with its own exit status.
 #include "ktzclient_decode.h"
 #include "output.h"
+#include "paths.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -24,23 +25,6 @@ constexpr int kExitNoConnect = 3; // no daemon to connect to
 constexpr int kExitTimeout = 4;   // --timeout ended the run first
 
 using Clock = std::chrono::steady_clock;
-
-// Where the daemon listens unless told otherwise (the daemon's own default):
-// /run/ktzmon for root, else under $XDG_RUNTIME_DIR, else a directory of the
-// user's own in /tmp.
-std::string DefaultSocket()
-{
-    if (::geteuid() == 0)
-    {
-        return "/run/ktzmon/ktzmond.sock";
-    }
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && xdg[0] != '\0')
-    {
-        return std::string(xdg) + "/ktzmon/ktzmond.sock";
-    }
-    return "/tmp/ktzmon-" + std::to_string(::geteuid()) + "/ktzmond.sock";
-}
 
 // "HOST:PORT" or "[V6ADDR]:PORT".
 bool SplitHostPort(const std::string& s, std::string* host, uint16_t* port)
@@ -172,7 +156,7 @@ int main(int argc, char** argv)
     }
     if (connectTo.empty() && socketPath.empty())
     {
-        socketPath = DefaultSocket();
+        socketPath = ktzhost::DefaultSocketPath();
     }
 
     const auto start = Clock::now();
