@@ -299,22 +299,6 @@ bool PrepareUserDir(const std::string& option, const std::string& dir, std::vect
     return true;
 }
 
-// The scenario's [ini] tables as INI text.
-std::string IniText(const Scenario& s)
-{
-    std::string out;
-    for (const auto& [section, keys] : s.ini)
-    {
-        out += "[" + section + "]\n";
-        for (const auto& [k, v] : keys)
-        {
-            out += k + " = " + v + "\n";
-        }
-        out += "\n";
-    }
-    return out;
-}
-
 bool WriteNewFile(const std::string& path, const std::string& text, std::string* error)
 {
     // O_EXCL: a file that appeared meanwhile is never overwritten.

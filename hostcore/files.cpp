@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 #include <vector>
 
@@ -29,27 +30,51 @@ std::string MakeTempDir(const std::string& prefix, std::string* error)
     return buf.data();
 }
 
-void WriteIni(const Scenario& s, const std::string& dir, const std::string& baseFile)
+std::string IniText(const Scenario& s)
 {
-    std::ifstream base(baseFile);
-    if (s.ini.empty() && !base)
-    {
-        return;
-    }
-    std::ofstream out(dir + "/ktzmonst32.ini");
-    if (base)
-    {
-        out << base.rdbuf() << "\n";
-    }
+    std::string out;
     for (const auto& [section, keys] : s.ini)
     {
-        out << "[" << section << "]\n";
+        out += "[" + section + "]\n";
         for (const auto& [k, v] : keys)
         {
-            out << k << " = " << v << "\n";
+            out += k + " = " + v + "\n";
         }
-        out << "\n";
+        out += "\n";
     }
+    return out;
+}
+
+bool WriteIni(const Scenario& s, const std::string& dir, const std::string& baseFile, std::string* error)
+{
+    std::ifstream base(baseFile, std::ios::binary);
+    if (s.ini.empty() && !base)
+    {
+        return true;
+    }
+    const std::string path = dir + "/ktzmonst32.ini";
+    std::string text;
+    if (base)
+    {
+        // Through a string: inserting an empty file's buffer into the output
+        // would mark the output failed.
+        std::ostringstream baseText;
+        baseText << base.rdbuf();
+        text = baseText.str() + "\n";
+    }
+    text += IniText(s);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out)
+    {
+        if (error != nullptr)
+        {
+            *error = "cannot write " + path + ": " + std::strerror(errno);
+        }
+        return false;
+    }
+    return true;
 }
 
 } // namespace ktzhost
