@@ -4,6 +4,7 @@
 #include "chassis_source.h"
 
 #include "internal.h"
+#include "records.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,11 +15,6 @@ namespace ktzplat
 {
 namespace
 {
-constexpr size_t kFanRecord = 76;
-constexpr size_t kTempEntry = 40;
-constexpr size_t kMaxTempEntries = 8;
-constexpr size_t kStashRecord = 24;
-constexpr size_t kMaxStash = 7;
 constexpr size_t kMaxFru = 256;
 
 struct Installed
@@ -40,26 +36,6 @@ std::shared_ptr<ChassisSource> Source()
     Installed& s = I();
     std::lock_guard<std::mutex> lk(s.mu);
     return s.source;
-}
-
-void Put32(unsigned char* p, size_t off, uint32_t v)
-{
-    std::memcpy(p + off, &v, sizeof v);
-}
-
-// The caller zeroed the record and the field is one byte wider than `max`.
-void PutText(unsigned char* p, size_t off, const std::string& s, size_t max)
-{
-    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the NUL is already there
-    std::memcpy(p + off, s.data(), std::min(s.size(), max));
-}
-
-void PutTempEntry(unsigned char* e, const TempEntry& t)
-{
-    std::memset(e, 0, kTempEntry);
-    PutText(e, 4, t.name, 20);
-    Put32(e, 28, t.health);
-    std::memcpy(e + 32, &t.reading, 1);
 }
 
 // Runs one service call against the installed source: the injected fault
@@ -125,18 +101,7 @@ int32_t SourceFanData(uint32_t fanNum, void* fanData)
                     {
                         return rc;
                     }
-                    auto* p = static_cast<unsigned char*>(fanData);
-                    std::memset(p, 0, kFanRecord);
-                    PutText(p, 4, f.name1, 15);
-                    PutText(p, 20, f.name2, 15);
-                    Put32(p, 36, f.presence);
-                    Put32(p, 40, f.health);
-                    p[45] = f.pwm;
-                    p[46] = f.sensorCount;
-                    Put32(p, 60, f.reading1);
-                    Put32(p, 64, f.reading2);
-                    Put32(p, 68, f.lncThreshold);
-                    Put32(p, 72, f.lcThreshold);
+                    detail::FillFanRecord(static_cast<unsigned char*>(fanData), f, f.health);
                     return 0;
                 });
 }
@@ -157,18 +122,8 @@ int32_t SourceSensorData(void* entries, uint8_t* pCount, uint8_t* sensorNums)
                     {
                         return rc;
                     }
-                    auto* p = static_cast<unsigned char*>(entries);
-                    PutTempEntry(p, chassis);
-                    size_t n = 1;
-                    for (size_t i = 0; i < extra.size() && n < kMaxTempEntries; ++i, ++n)
-                    {
-                        PutTempEntry(p + n * kTempEntry, extra[i]);
-                    }
-                    *pCount = static_cast<uint8_t>(n);
-                    for (size_t i = 0; sensorNums && i < n; ++i)
-                    {
-                        sensorNums[i] = static_cast<uint8_t>(i + 1);
-                    }
+                    *pCount = detail::FillTempEntries(static_cast<unsigned char*>(entries), chassis, extra,
+                                                      sensorNums);
                     return 0;
                 });
 }
@@ -188,20 +143,7 @@ int32_t SourceStash(void* records, uint8_t* pCount)
                     {
                         return rc;
                     }
-                    auto* p = static_cast<unsigned char*>(records);
-                    size_t n = std::min(stash.size(), kMaxStash);
-                    for (size_t i = 0; i < n; ++i)
-                    {
-                        const StashRecord& r = stash[i];
-                        unsigned char* e = p + i * kStashRecord;
-                        std::memset(e, 0, kStashRecord);
-                        e[0] = r.a;
-                        e[1] = r.b;
-                        std::memcpy(e + 2, &r.reading, 1);
-                        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a full field carries no NUL
-                        std::memcpy(e + 3, r.name.data(), std::min<size_t>(r.name.size(), 21));
-                    }
-                    *pCount = static_cast<uint8_t>(n);
+                    *pCount = detail::FillStashRecords(static_cast<unsigned char*>(records), stash);
                     return 0;
                 });
 }

@@ -4,6 +4,7 @@
 // records (24 bytes).
 #include "chassis_source.h"
 #include "internal.h"
+#include "records.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,11 +14,11 @@ namespace ktzplat
 {
 namespace
 {
-constexpr size_t kFanRecord = 76;
-constexpr size_t kTempEntry = 40;
-constexpr size_t kMaxTempEntries = 8;
-constexpr size_t kStashRecord = 24;
-constexpr size_t kMaxStash = 7;
+using detail::kFanRecord;
+using detail::kMaxStash;
+using detail::kMaxTempEntries;
+using detail::kStashRecord;
+using detail::kTempEntry;
 
 struct ThermalState
 {
@@ -32,27 +33,6 @@ ThermalState& T()
 {
     static ThermalState* s = new ThermalState;
     return *s;
-}
-
-void Put32(unsigned char* p, size_t off, uint32_t v)
-{
-    std::memcpy(p + off, &v, sizeof v);
-}
-
-// Copies at most `max` characters and always leaves a NUL within the field.
-void PutText(unsigned char* p, size_t off, const std::string& s, size_t max)
-{
-    // The caller zeroed the record and the field is one byte wider than `max`.
-    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the NUL is already there
-    std::memcpy(p + off, s.data(), std::min(s.size(), max));
-}
-
-void PutTempEntry(unsigned char* e, const TempEntry& t)
-{
-    std::memset(e, 0, kTempEntry);
-    PutText(e, 4, t.name, 20);
-    Put32(e, 28, t.health);
-    std::memcpy(e + 32, &t.reading, 1);
 }
 
 constexpr uint32_t kHealthNormal = 1;
@@ -200,18 +180,7 @@ extern "C" int32_t ThermalGetFanData(uint32_t fanNum, void* fanData)
     {
         return f.result;
     }
-    auto* p = static_cast<unsigned char*>(fanData);
-    std::memset(p, 0, kFanRecord);
-    PutText(p, 4, f.name1, 15);
-    PutText(p, 20, f.name2, 15);
-    Put32(p, 36, f.presence);
-    Put32(p, 40, ReportedHealth(f));
-    p[45] = f.pwm;
-    p[46] = f.sensorCount;
-    Put32(p, 60, f.reading1);
-    Put32(p, 64, f.reading2);
-    Put32(p, 68, f.lncThreshold);
-    Put32(p, 72, f.lcThreshold);
+    detail::FillFanRecord(static_cast<unsigned char*>(fanData), f, ReportedHealth(f));
     return 0;
 }
 
@@ -237,26 +206,7 @@ extern "C" int32_t ThermalGetSensorData(void* entries, uint8_t* pCount, uint8_t*
     }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
-    auto* p = static_cast<unsigned char*>(entries);
-    PutTempEntry(p, s.chassis);
-    size_t n = 1;
-    for (const TempEntry& e : s.extra)
-    {
-        if (n >= kMaxTempEntries)
-        {
-            break;
-        }
-        PutTempEntry(p + n * kTempEntry, e);
-        ++n;
-    }
-    *pCount = static_cast<uint8_t>(n);
-    if (sensorNums)
-    {
-        for (size_t i = 0; i < n; ++i)
-        {
-            sensorNums[i] = static_cast<uint8_t>(i + 1);
-        }
-    }
+    *pCount = detail::FillTempEntries(static_cast<unsigned char*>(entries), s.chassis, s.extra, sensorNums);
     return 0;
 }
 
@@ -281,20 +231,6 @@ extern "C" int32_t bm_get_stash_temp_sensor_data(void* records, uint8_t* pCount)
     }
     ThermalState& s = T();
     std::lock_guard<std::mutex> lk(s.mu);
-    auto* p = static_cast<unsigned char*>(records);
-    size_t n = std::min(s.stash.size(), kMaxStash);
-    for (size_t i = 0; i < n; ++i)
-    {
-        const StashRecord& r = s.stash[i];
-        unsigned char* e = p + i * kStashRecord;
-        std::memset(e, 0, kStashRecord);
-        e[0] = r.a;
-        e[1] = r.b;
-        std::memcpy(e + 2, &r.reading, 1);
-        // The 21-byte name field holds no NUL when the name fills it.
-        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a full field carries no NUL
-        std::memcpy(e + 3, r.name.data(), std::min<size_t>(r.name.size(), 21));
-    }
-    *pCount = static_cast<uint8_t>(n);
+    *pCount = detail::FillStashRecords(static_cast<unsigned char*>(records), s.stash);
     return 0;
 }
