@@ -1,7 +1,8 @@
 // ktzmonctl: the operator's command line for a running ktzmond. Sends one
 // JSON request over the daemon's control socket and prints the reply:
-// changes to the simulated chassis, the client list, disconnecting a
-// client, the daemon's status.
+// changes to the simulated chassis, chassis log events and the KTZ setting
+// (also when the daemon serves the Linux machine), the client list,
+// disconnecting a client, the daemon's status.
 #include <nlohmann/json.hpp>
 
 #include <CLI/CLI.hpp>
@@ -79,6 +80,12 @@ bool Exchange(const std::string& path, const json& request, int timeoutMs, json*
 void PrintStatus(const json& s)
 {
     std::printf("module            %s\n", s.value("module", "?").c_str());
+    std::string chassis = s.value("chassis", std::string("simulated"));
+    if (!s.value("chassisConfig", std::string()).empty())
+    {
+        chassis += " (" + s["chassisConfig"].get<std::string>() + ")";
+    }
+    std::printf("chassis           %s\n", chassis.c_str());
     std::printf("uptime            %.1f s\n", s.value("uptime", 0.0));
     std::printf("chassis time      %.1f s (speed %gx)\n", s.value("chassisTime", 0.0), s.value("speed", 1.0));
     std::printf("clients           %d (connections %d)\n", s.value("clients", 0), s.value("connections", 0));

@@ -123,6 +123,28 @@ ktzhost::Step StepFrom(const std::string& cmd, const json& j, uint32_t* repeat)
     return st;
 }
 
+bool ChangesSimulatedChassis(const std::string& cmd)
+{
+    for (const char* c :
+         {"set-fan", "set-temp", "set-stash-temp", "pull-psu", "insert-psu", "set-psu", "set-redundancy"})
+    {
+        if (cmd == c)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A chassis log event or a KTZ setting change where no simulated chassis is
+// served: neither touches the chassis itself.
+std::string ApplyWithoutChassis(const ktzhost::Step& st)
+{
+    static const ktzhost::Scenario kNone;
+    ktzhost::Chassis none;
+    return ktzhost::ApplyChassisStep(kNone, st, &none);
+}
+
 class ControlSession : public std::enable_shared_from_this<ControlSession>
 {
   public:
@@ -164,8 +186,9 @@ class ControlSession : public std::enable_shared_from_this<ControlSession>
 
 } // namespace
 
-Control::Control(Hub& hub, Playback& playback)
-    : hub_(hub), playback_(playback), started_(std::chrono::steady_clock::now())
+Control::Control(Hub& hub, Playback* playback, std::string chassis, std::string config)
+    : hub_(hub), playback_(playback), chassis_(std::move(chassis)), config_(std::move(config)),
+      started_(std::chrono::steady_clock::now())
 {
 }
 
@@ -197,14 +220,16 @@ std::string Control::Handle(const std::string& line)
         {
             const HubStats st = hub_.Stats();
             const auto mem = ktzplat::GetAllocStats();
+            const double uptime =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
             reply = {
                 {"ok", true},
                 {"pid", ::getpid()},
-                {"uptime",
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count()},
+                {"uptime", uptime},
                 {"module", hub_.ModuleState()},
-                {"chassisTime", playback_.Now()},
-                {"speed", playback_.speed()},
+                {"chassis", chassis_},
+                {"chassisTime", playback_ ? playback_->Now() : uptime},
+                {"speed", playback_ ? playback_->speed() : 1.0},
                 {"clients", hub_.Clients().size()},
                 {"connections", hub_.ConnectionCount()},
                 {"accepted", st.accepted},
@@ -220,10 +245,14 @@ std::string Control::Handle(const std::string& line)
                   {"noResponse", st.droppedNoResponse},
                   {"protocolError", st.droppedProtocol}}},
                 {"workerBacklog", hub_.WorkerBacklog()},
-                {"stepsPlayed", playback_.stepsPlayed()},
+                {"stepsPlayed", playback_ ? playback_->stepsPlayed() : 0},
                 {"memory", {{"liveAllocs", mem.liveAllocs}, {"liveBytes", mem.liveBytes}}},
                 {"fds", OpenFileDescriptors()},
             };
+            if (!playback_)
+            {
+                reply["chassisConfig"] = config_;
+            }
         }
         else if (cmd == "clients")
         {
@@ -257,12 +286,18 @@ std::string Control::Handle(const std::string& line)
         }
         else
         {
+            if (!playback_ && ChangesSimulatedChassis(cmd))
+            {
+                throw std::invalid_argument("'" + cmd +
+                                            "' changes the simulated chassis; this daemon serves the " +
+                                            chassis_ + " chassis, whose sensors only the machine changes");
+            }
             uint32_t repeat = 1;
             const ktzhost::Step st = StepFrom(cmd, j, &repeat);
             std::string text;
             for (uint32_t i = 0; i < repeat; ++i)
             {
-                text = playback_.Apply(st);
+                text = playback_ ? playback_->Apply(st) : ApplyWithoutChassis(st);
             }
             hub_.Log("control: " + text + (repeat > 1 ? " (" + std::to_string(repeat) + " times)" : ""));
             reply = {{"ok", true}, {"applied", text}};

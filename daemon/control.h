@@ -1,6 +1,8 @@
 // The control socket: newline-delimited JSON requests from ktzmonctl, one
 // reply line each. Changes the simulated chassis through the playback's
-// Apply, lists and disconnects clients, reports the daemon's status.
+// Apply, lists and disconnects clients, reports the daemon's status. Serving
+// the Linux machine there is no playback: only chassis log events and the KTZ
+// setting can be changed, since the machine's sensors answer everything else.
 #ifndef KTZMOND_CONTROL_H
 #define KTZMOND_CONTROL_H
 
@@ -17,14 +19,18 @@ class Playback;
 class Control
 {
   public:
-    Control(Hub& hub, Playback& playback);
+    // `playback` nullptr: the Linux machine is served (`chassis` names it,
+    // `config` is its configuration file).
+    Control(Hub& hub, Playback* playback, std::string chassis, std::string config = "");
     void Serve(asio::local::stream_protocol::acceptor& acceptor);
     // One request line to its reply line (without the newline).
     std::string Handle(const std::string& line);
 
   private:
     Hub& hub_;
-    Playback& playback_;
+    Playback* playback_;
+    std::string chassis_;
+    std::string config_;
     std::chrono::steady_clock::time_point started_;
 };
 

@@ -399,6 +399,10 @@ void Hub::FinishShutdown(std::function<void()> beforeStop, std::function<void()>
             (void)module_.StopMonitor();
             (void)module_.Unload();
             unloaded_ = true;
+            if (afterUnload_)
+            {
+                afterUnload_();
+            }
             // The module's threads are told to end by Unload; the library may
             // be unmapped only once they have left its code.
             if (!ktzplat::WaitIdle(5000) || ktzplat::LiveThreadCount() != 0)

@@ -85,6 +85,10 @@ class Hub
     // then on the worker thread runs `beforeStop`, issues Stop-monitor and
     // Unload; `done` runs on the I/O thread.
     void Shutdown(std::function<void()> beforeStop, std::function<void()> done);
+    // Runs on the worker thread right after Unload, before the check that no
+    // platform thread is left (a chassis source's own threads end there).
+    // Set it before the module is started.
+    void SetAfterUnload(std::function<void()> f) { afterUnload_ = std::move(f); }
     bool ShuttingDown() const { return shuttingDown_; }
 
     // Control commands (I/O thread).
@@ -115,6 +119,7 @@ class Hub
     ktzhost::ModuleHost& module_;
     Worker worker_;
     asio::steady_timer shutdownTimer_;
+    std::function<void()> afterUnload_;
     bool unloaded_ = false; // worker thread only: no module request after Unload
 
     std::mutex mu_; // guards everything below

@@ -1,6 +1,7 @@
 // ktzmond: hosts the KTZ Monitor module on the platform stand-in's simulated
-// chassis and serves it live to client processes over a Unix socket (and
-// optionally TCP); ktzmonctl reaches it over a separate control socket.
+// chassis, or on the Linux machine's own sensors, and serves it live to
+// client processes over a Unix socket (and optionally TCP); ktzmonctl reaches
+// it over a separate control socket.
 #include "control.h"
 #include "hub.h"
 #include "listener.h"
@@ -16,8 +17,43 @@
 #include <scenario.h>
 #include <sstream>
 
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+#include "linux_source.h"
+#endif
+
 namespace
 {
+
+constexpr const char* kKtzSettingKey = "ZNB_KelvanorMode";
+
+// Installs the Linux machine as the chassis (before the module is loaded);
+// false with the reason when it cannot be.
+bool InstallLinux(const std::string& config, std::string* error)
+{
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+    try
+    {
+        ktzlinux::InstallLinuxChassis(config);
+        return true;
+    }
+    catch (const std::exception& e)
+    {
+        *error = e.what();
+        return false;
+    }
+#else
+    (void)config;
+    *error = "this ktzmond was built without the Linux chassis";
+    return false;
+#endif
+}
+
+void UninstallLinux()
+{
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+    ktzlinux::UninstallLinuxChassis();
+#endif
+}
 
 void EchoModuleLog(const std::string& msg, void*)
 {
@@ -42,6 +78,8 @@ int main(int argc, char** argv)
     }
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The Linux machine needs no scenario: its sensors are the chassis.
+    const bool linuxChassis = opts.chassis == ChassisKind::Linux;
     std::string text = ktzhost::DemoScenarioText();
     std::string source = "demonstration chassis";
     if (!opts.scenarioFile.empty())
@@ -52,7 +90,16 @@ int main(int argc, char** argv)
         text = ss.str();
         source = opts.scenarioFile;
     }
-    const ktzhost::ParseResult parsed = ktzhost::ParseScenario(text, source);
+    ktzhost::ParseResult parsed;
+    if (linuxChassis)
+    {
+        parsed.ok = true;
+        source = "Linux chassis" + (opts.linuxConfig.empty() ? "" : " (" + opts.linuxConfig + ")");
+    }
+    else
+    {
+        parsed = ktzhost::ParseScenario(text, source);
+    }
     if (!parsed.ok)
     {
         std::fprintf(stderr, "ktzmond: %s\n", parsed.error.c_str());
@@ -138,10 +185,28 @@ int main(int argc, char** argv)
             std::filesystem::exists(KTZMOND_MODULE_PATH, ec) ? KTZMOND_MODULE_PATH : "libktzmon.so.1";
     }
     Playback playback(parsed.scenario, opts.speed, [&hub](const std::string& l) { hub.Log(l); });
-    playback.SetUp();
+    if (linuxChassis)
+    {
+        // The real clock, and monitoring on unless the configuration file's
+        // KTZ setting says otherwise.
+        ktzplat::UseRealClock();
+        ktzplat::ConfigSet(kKtzSettingKey, "1");
+        if (!InstallLinux(opts.linuxConfig, &error))
+        {
+            std::fprintf(stderr, "ktzmond: Linux chassis: %s\n", error.c_str());
+            removeSockets();
+            std::filesystem::remove_all(tempDir, ec);
+            return 1;
+        }
+    }
+    else
+    {
+        playback.SetUp();
+    }
     if (!module.Open(opts.modulePath, &error))
     {
         std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
+        UninstallLinux();
         removeSockets();
         std::filesystem::remove_all(tempDir, ec);
         return 1;
@@ -149,7 +214,11 @@ int main(int argc, char** argv)
 
     int status = 0;
     bool stopping = false;
-    Control ctl(hub, playback);
+    if (linuxChassis)
+    {
+        hub.SetAfterUnload(&UninstallLinux);
+    }
+    Control ctl(hub, linuxChassis ? nullptr : &playback, ChassisName(opts.chassis), opts.linuxConfig);
     auto stop = [&](int code)
     {
         if (stopping)
@@ -173,7 +242,10 @@ int main(int argc, char** argv)
                 io.stop();
                 return;
             }
-            playback.Start();
+            if (!linuxChassis)
+            {
+                playback.Start();
+            }
             hub.Log("serving clients on " + opts.socketPath + (tcp ? " and " + opts.listen : "") +
                     ", control on " + opts.controlPath);
         });
@@ -201,6 +273,9 @@ int main(int argc, char** argv)
     auto keepRunning = asio::make_work_guard(io);
     io.run();
     playback.Stop();
+    // The Linux chassis goes once the module is unloaded (already done when
+    // the module was started), before the library is closed.
+    UninstallLinux();
     if (ktzplat::WaitIdle(5000) && ktzplat::LiveThreadCount() == 0)
     {
         module.Close();

@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstdlib>
 #include <grp.h>
 #include <paths.h>
@@ -42,16 +43,58 @@ bool ParseId(const std::string& s, bool isGroup, uint32_t* id, std::string* erro
     return false;
 }
 
+// "sim", "linux" or "linux=CONFIG".
+bool ParseChassis(const std::string& text, Options* o, std::string* error)
+{
+    if (text == "sim")
+    {
+        o->chassis = ChassisKind::Simulated;
+        return true;
+    }
+    if (text == "linux" || text.rfind("linux=", 0) == 0)
+    {
+        if (text.size() == 6)
+        {
+            *error = "--chassis linux=: the configuration file name is missing";
+            return false;
+        }
+        o->chassis = ChassisKind::Linux;
+        o->linuxConfig = text.size() > 6 ? text.substr(6) : "";
+        return true;
+    }
+    *error = "--chassis: expected sim, linux or linux=CONFIG, got '" + text + "'";
+    return false;
+}
+
 } // namespace
+
+const char* ChassisName(ChassisKind k)
+{
+    return k == ChassisKind::Linux ? "linux" : "simulated";
+}
+
+bool LinuxChassisBuilt()
+{
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+    return true;
+#else
+    return false;
+#endif
+}
 
 bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
 {
     CLI::App app{"ktzmond: hosts the KTZ Monitor module on a simulated chassis and serves it to client\n"
                  "processes over a Unix socket (and optionally TCP); ktzmonctl changes the chassis live."};
     std::vector<std::string> users, groups;
+    std::string chassis = "sim";
     app.add_option("scenario", o->scenarioFile,
                    "Chassis scenario (TOML); the demonstration chassis when omitted")
         ->check(CLI::ExistingFile);
+    app.add_option("--chassis", chassis,
+                   "sim: the simulated chassis a scenario shapes; linux[=CONFIG]: this machine's hwmon "
+                   "sensors and power supplies (CONFIG: the Linux chassis' TOML file)")
+        ->capture_default_str();
     app.add_option("--module", o->modulePath, "The module to load (default: libktzmon.so.1)");
     app.add_option("--socket", o->socketPath,
                    "Client socket (default: " + ktzhost::DefaultSocketPath() + ")");
@@ -111,6 +154,35 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
         return false;
     }
     std::string error;
+    if (!ParseChassis(chassis, o, &error))
+    {
+        std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
+        *exitCode = 2;
+        return false;
+    }
+    if (o->chassis == ChassisKind::Linux)
+    {
+        const char* refusal = nullptr;
+        if (!LinuxChassisBuilt())
+        {
+            refusal = "--chassis linux: this ktzmond was built without the Linux chassis (libsensors)";
+        }
+        else if (!o->scenarioFile.empty())
+        {
+            refusal = "--chassis linux serves this machine's sensors; a scenario shapes only the simulated "
+                      "chassis (drop the scenario argument, or use --chassis sim)";
+        }
+        else if (o->speed != 1.0)
+        {
+            refusal = "--chassis linux runs on the real clock; --speed applies to the simulated chassis only";
+        }
+        if (refusal != nullptr)
+        {
+            std::fprintf(stderr, "ktzmond: %s\n", refusal);
+            *exitCode = 2;
+            return false;
+        }
+    }
     for (const auto& u : users)
     {
         uint32_t id = 0;

@@ -9,9 +9,19 @@
 namespace ktzmond
 {
 
+// The chassis the daemon serves: the platform stand-in's simulated one,
+// shaped by a scenario, or the machine's own sensors.
+enum class ChassisKind
+{
+    Simulated,
+    Linux
+};
+
 struct Options
 {
     std::string scenarioFile; // empty: the demonstration chassis
+    ChassisKind chassis = ChassisKind::Simulated;
+    std::string linuxConfig; // --chassis linux=CONFIG; empty: the source's defaults
     std::string modulePath;
     std::string socketPath;
     std::string controlPath;
@@ -31,6 +41,11 @@ struct Options
     bool quiet = false; // no module log lines on stderr
     std::string name = "ktzmond";
 };
+
+// "simulated" or "linux", as the status reply names the chassis.
+const char* ChassisName(ChassisKind k);
+// Whether this build can serve the Linux machine's sensors.
+bool LinuxChassisBuilt();
 
 // Parses argv; on --help or an error prints and sets `exitCode` and returns false.
 bool ParseOptions(int argc, char** argv, Options* o, int* exitCode);

@@ -197,6 +197,8 @@ TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
     }
     const json s = daemon.Ctl({{"cmd", "status"}});
     EXPECT_EQ(s.value("moduleConnects", 0), n);
+    EXPECT_EQ(s.value("chassis", ""), "simulated");
+    EXPECT_FALSE(s.contains("chassisConfig"));
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 

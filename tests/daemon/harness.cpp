@@ -111,6 +111,7 @@ Daemon::~Daemon()
 
 bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
 {
+    earlyExit_ = -1;
     std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
                                      control(),   "--quiet",  "--module", ModulePath()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -139,6 +140,7 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
         if (::waitpid(pid_, &st, WNOHANG) == pid_)
         {
             pid_ = -1;
+            earlyExit_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
             return false; // exited early
         }
         const nlohmann::json s = Ctl({{"cmd", "status"}}, 1000);

@@ -33,8 +33,10 @@ class Daemon
     explicit Daemon(const std::string& dir) : dir_(dir) {}
     ~Daemon(); // SIGKILL if still running
     // Starts ktzmond with `args` (plus --socket, --quiet and --module) and
-    // waits until its control socket answers. False when it did not.
+    // waits until its control socket answers. False when it did not; when it
+    // exited instead, earlyExit() is its exit status.
     bool Start(const std::vector<std::string>& args, int timeoutMs = 10000);
+    int earlyExit() const { return earlyExit_; }
     // Sends SIGTERM and waits for the exit; returns the exit status (-1 when
     // it did not exit in time or died from a signal) and the time it took.
     int Terminate(int timeoutMs, double* seconds = nullptr);
@@ -54,6 +56,7 @@ class Daemon
   private:
     std::string dir_;
     pid_t pid_ = -1;
+    int earlyExit_ = -1; // -1: did not exit by itself, or died from a signal
 };
 
 // Frames as the tests see them.

@@ -2,12 +2,11 @@
 #include "linux_fixture.h"
 
 #include "linux_source.h"
+#include "testbed_devices.h"
 
 #include <ktzmon/protocol.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <umockdev.h>
 
 namespace ktztest
@@ -32,14 +31,6 @@ std::string TextAt(const std::vector<uint8_t>& b, size_t off)
         s.push_back(static_cast<char>(b[i]));
     }
     return s;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 } // namespace
 
@@ -70,27 +61,7 @@ void LinuxChassisTest::AddTestbed(const std::string& file)
 
 std::string LinuxChassisTest::TestbedBlocks(const std::string& file, const std::string& prefix)
 {
-    std::istringstream in(ReadFile(std::string(KTZ_TESTBED_DIR) + "/" + file));
-    std::string out, block, line;
-    auto flush = [&]
-    {
-        if (block.rfind("P: " + prefix, 0) == 0)
-        {
-            out += block + "\n";
-        }
-        block.clear();
-    };
-    while (std::getline(in, line))
-    {
-        if (line.empty())
-        {
-            flush();
-            continue;
-        }
-        block += line + "\n";
-    }
-    flush();
-    return out;
+    return ktztest::TestbedBlocks(file, prefix);
 }
 
 void LinuxChassisTest::AddDevices(const std::string& text)
@@ -102,18 +73,7 @@ void LinuxChassisTest::AddDevices(const std::string& text)
 
 void LinuxChassisTest::RemoveDevice(const std::string& sysPath)
 {
-    // Its hwmon device first, as the kernel does, so that the class link
-    // goes with it and the device can be added again.
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    const std::string hwmon = std::string(root) + sysPath + "/hwmon";
-    g_free(root);
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(hwmon, ec))
-    {
-        umockdev_testbed_remove_device(testbed_,
-                                       (sysPath + "/hwmon/" + e.path().filename().string()).c_str());
-    }
-    umockdev_testbed_remove_device(testbed_, sysPath.c_str());
+    RemoveTestbedDevice(testbed_, sysPath);
 }
 
 void LinuxChassisTest::SetAttr(const std::string& sysPath, const std::string& name, const std::string& value)

@@ -1,0 +1,597 @@
+// ktzmond serving the Linux machine, as real processes: the daemon started
+// under a umockdev testbed that the test creates and keeps changing (the
+// daemon inherits the preload library and UMOCKDEV_DIR), ktzmon-watch as its
+// client, ktzmonctl on its control socket. The module's sensor passes are
+// made one second long through the daemon's INI file, so readings arrive
+// within seconds; the fan delay mode keeps its full length.
+#include "harness.h"
+#include "testbed_devices.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <tuple>
+#include <umockdev.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace
+{
+
+using json = nlohmann::json;
+using ktzmond_test::Daemon;
+using ktzmond_test::NowMs;
+using ktzmond_test::TempDir;
+
+constexpr const char* kBoard = "server_board.umockdev";
+constexpr const char* kSio = "/sys/devices/platform/nct6775.656/hwmon/hwmon2";
+constexpr const char* kPsus = "psu_chassis.umockdev";
+constexpr const char* kPsu2 = "/devices/pci0000:00/0000:00:1f.4/i2c-7/7-0059";
+
+void Sleep(int ms)
+{
+    ::usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Writes a file aside and renames it into place, as editors do.
+void WriteFile(const std::string& path, const std::string& text)
+{
+    {
+        std::ofstream(path + ".tmp") << text;
+    }
+    ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
+}
+
+// Runs a command line with a shell; its exit status, and what it printed on
+// both streams in `out`.
+int RunShell(const std::string& cmd, const std::string& outFile, std::string* out)
+{
+    const int st = std::system((cmd + " > " + outFile + " 2>&1").c_str());
+    *out = ReadText(outFile);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// ktzmon-watch --json with its standard output in a file: every message the
+// module sent it, read back as it arrives.
+class Watcher
+{
+  public:
+    ~Watcher() { (void)Stop(); }
+
+    bool Start(const std::string& socket, const std::string& out)
+    {
+        out_ = out;
+        std::vector<std::string> argv = {KTZMON_WATCH_EXE, "--socket", socket,      "--json", "--hex",
+                                         "--caps",         "3",        "--timeout", "300"};
+        std::vector<char*> cargv;
+        for (auto& a : argv)
+        {
+            cargv.push_back(a.data());
+        }
+        cargv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0)
+        {
+            pid_ = -1;
+        }
+        return rc == 0;
+    }
+
+    // SIGTERM, then SIGKILL after five seconds; the exit status, or -1.
+    int Stop()
+    {
+        if (pid_ <= 0)
+        {
+            return -1;
+        }
+        ::kill(pid_, SIGTERM);
+        int st = 0;
+        const int64_t end = NowMs() + 5000;
+        pid_t r = 0;
+        while ((r = ::waitpid(pid_, &st, WNOHANG)) == 0 && NowMs() < end)
+        {
+            Sleep(10);
+        }
+        if (r == 0)
+        {
+            ::kill(pid_, SIGKILL);
+            (void)::waitpid(pid_, &st, 0);
+        }
+        pid_ = -1;
+        return r == 0 || !WIFEXITED(st) ? -1 : WEXITSTATUS(st);
+    }
+
+    // The messages received so far (complete lines only).
+    std::vector<json> Messages() const
+    {
+        std::vector<json> out;
+        std::istringstream in(ReadText(out_));
+        std::string line;
+        while (std::getline(in, line))
+        {
+            json j = json::parse(line, nullptr, false);
+            if (!in.eof() && !j.is_discarded() && j.value("kind", "") == "message")
+            {
+                out.push_back(std::move(j));
+            }
+        }
+        return out;
+    }
+
+    // Polls the messages until `pred` holds for one of them; that message, or
+    // null after `timeoutMs`.
+    json WaitFor(const std::function<bool(const json&)>& pred, int timeoutMs, size_t from = 0) const
+    {
+        const int64_t end = NowMs() + timeoutMs;
+        do
+        {
+            const std::vector<json> all = Messages();
+            for (size_t i = from; i < all.size(); ++i)
+            {
+                if (pred(all[i]))
+                {
+                    return all[i];
+                }
+            }
+            Sleep(50);
+        } while (NowMs() < end);
+        return nullptr;
+    }
+
+  private:
+    std::string out_;
+    pid_t pid_ = -1;
+};
+
+bool IsType(const json& m, const char* type)
+{
+    return m.value("type", "") == type && m.contains("fields");
+}
+
+// A sensor-data message of a sensor type ("fan", "temperature",
+// "power-supply", "power-redundancy") and number.
+std::function<bool(const json&)> SensorIs(const std::string& type, int num,
+                                          const std::function<bool(const json&)>& also = nullptr)
+{
+    return [=](const json& m)
+    {
+        if (!IsType(m, "sensor-data"))
+        {
+            return false;
+        }
+        const json& f = m["fields"];
+        return f.value("sensor_type", "") == type && f.value("number", -1) == num && (!also || also(f));
+    };
+}
+
+std::function<bool(const json&)> ReadingIs(int64_t reading)
+{
+    return [=](const json& f) { return f.value("reading", int64_t{-1}) == reading; };
+}
+
+std::function<bool(const json&)> EventIs(const std::string& id)
+{
+    return [=](const json& m) { return IsType(m, "log-event") && m["fields"].value("id", "") == id; };
+}
+
+std::function<bool(const json&)> KtzSettingIs(uint32_t value)
+{
+    return [=](const json& m)
+    {
+        return IsType(m, "ktz-setting") && m["fields"].value("value", 99u) == value &&
+               m["fields"].value("changed", false);
+    };
+}
+
+// (number, name, reading, status) of the sensor messages of one type.
+using Row = std::tuple<int, std::string, int64_t, int>;
+std::vector<Row> FirstPicture(const std::vector<json>& messages, const std::string& type)
+{
+    std::vector<Row> out;
+    for (const json& m : messages)
+    {
+        if (IsType(m, "sensor-data") && m["fields"].value("sensor_type", "") == type)
+        {
+            const json& f = m["fields"];
+            out.emplace_back(f.value("number", 0), f.value("name", ""), f.value("reading", int64_t{0}),
+                             f.value("status", -1));
+        }
+    }
+    return out;
+}
+
+// A hex dump ("50 57 53 ...") without its spaces, in lower case.
+std::string Packed(const std::string& hex)
+{
+    std::string out;
+    for (unsigned char c : hex)
+    {
+        if (c != ' ')
+        {
+            out.push_back(static_cast<char>(std::tolower(c)));
+        }
+    }
+    return out;
+}
+
+class LinuxDaemonTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(dir_.path().empty());
+        // Creating the testbed points UMOCKDEV_DIR at it, for the processes
+        // started from here on.
+        testbed_ = umockdev_testbed_new();
+        ASSERT_NE(testbed_, nullptr);
+        // One-second sensor passes, every sensor type asked at the first.
+        const std::string ini = dir_.path() + "/ini";
+        std::filesystem::create_directories(ini);
+        std::string text = "[Sensor Monitor]\nsensorscheckinterval.secs = 1\n";
+        for (const char* type :
+             {"Fan Sensor", "Temperature Sensor", "Power Supply Sensor", "Power Redundancy Sensor"})
+        {
+            text += std::string("[") + type +
+                    "]\nreadycheckinterval.secs = 0\nhealthcheckinterval.secs = 1\nreadingcheckinterval.secs "
+                    "= 1\n";
+        }
+        std::ofstream(ini + "/ktzmonst32.ini") << text;
+        ASSERT_EQ(::setenv("KTZPLAT_INI_DIR", ini.c_str(), 1), 0);
+    }
+
+    void TearDown() override
+    {
+        (void)watcher_.Stop();
+        if (daemon_.pid() > 0)
+        {
+            EXPECT_EQ(daemon_.Terminate(10000), 0) << daemon_.log();
+            // The source's poll thread ended with the module, so the library
+            // could be closed, and the stop was clean.
+            const std::string log = daemon_.log();
+            EXPECT_EQ(log.find("still running"), std::string::npos) << log;
+            EXPECT_NE(log.find(" stopped\n"), std::string::npos) << log;
+        }
+        if (testbed_ != nullptr)
+        {
+            g_object_unref(testbed_);
+        }
+    }
+
+    void AddTestbed(const std::string& file)
+    {
+        GError* error = nullptr;
+        const std::string path = std::string(KTZ_TESTBED_DIR) + "/" + file;
+        ASSERT_TRUE(umockdev_testbed_add_from_file(testbed_, path.c_str(), &error))
+            << path << ": " << (error ? error->message : "?");
+    }
+
+    void SetAttr(const std::string& sysPath, const std::string& name, const std::string& value)
+    {
+        umockdev_testbed_set_attribute(testbed_, sysPath.c_str(), name.c_str(), (value + "\n").c_str());
+    }
+
+    std::string ConfigPath() const { return dir_.path() + "/linux.toml"; }
+    std::string SensorsConf() const { return dir_.path() + "/sensors.conf"; }
+
+    // The daemon on the Linux chassis with the configuration written, and a
+    // watcher that has received the first picture, up to the message `last`
+    // picks. (A machine without power supplies never completes the data
+    // sync: the module attaches the power types only once a supply is
+    // present.)
+    void StartServing(const std::function<bool(const json&)>& last)
+    {
+        ASSERT_TRUE(daemon_.Start({"--chassis", "linux=" + ConfigPath()}, 20000)) << daemon_.log();
+        ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.path() + "/watch.jsonl"));
+        ASSERT_FALSE(watcher_.WaitFor(last, 30000).is_null())
+            << daemon_.log() << ReadText(dir_.path() + "/watch.jsonl");
+    }
+
+    std::string Ctl(const std::string& args, int* status)
+    {
+        std::string out;
+        *status = RunShell(std::string(KTZMONCTL_EXE) + " --control-socket " + daemon_.control() + " " + args,
+                           dir_.path() + "/ctl.out", &out);
+        return out;
+    }
+
+    TempDir dir_;
+    UMockdevTestbed* testbed_ = nullptr;
+    Daemon daemon_{dir_.path()};
+    Watcher watcher_;
+};
+
+// The board's last sensor of the first picture.
+const std::function<bool(const json&)> kBoardPictured = SensorIs("temperature", 6);
+
+class ServerBoardDaemonTest : public LinuxDaemonTest
+{
+  protected:
+    void SetUp() override
+    {
+        LinuxDaemonTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(AddTestbed(kBoard));
+        std::ofstream(SensorsConf()) << "chip \"nct6779-*\"\n"
+                                        "    label fan1 \"CPU Fan\"\n"
+                                        "    label fan2 \"Front Fan\"\n"
+                                        "    label fan3 \"Rear Fan\"\n"
+                                        "    ignore fan5\n";
+        ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
+    }
+
+    std::string Config(int ktz) const
+    {
+        return "ktz_setting = " + std::to_string(ktz) + "\nsensors_conf = \"" + SensorsConf() +
+               "\"\npoll_interval_ms = 100\n";
+    }
+};
+
+TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAlarmsAndAFanHeldInDelayMode)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    const std::vector<json> first = watcher_.Messages();
+    EXPECT_EQ(
+        FirstPicture(first, "fan"),
+        (std::vector<Row>{{1, "CPU Fan", 1250, 1}, {2, "Front Fan", 1710, 1}, {3, "Rear Fan", 1380, 1}}));
+    EXPECT_EQ(FirstPicture(first, "temperature"), (std::vector<Row>{{1, "SYSTIN", 31, 1},
+                                                                    {2, "Package id 0", 45, 1},
+                                                                    {3, "Core 0", 43, 1},
+                                                                    {4, "Core 1", 44, 1},
+                                                                    {5, "CPUTIN", 39, 1},
+                                                                    {6, "AUXTIN0", 27, 1}}));
+
+    // A reading changed in the testbed reaches the client.
+    SetAttr(kSio, "fan3_input", "1620");
+    SetAttr(kSio, "temp3_input", "33000");
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 3, ReadingIs(1620)), 15000).is_null());
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("temperature", 6, ReadingIs(33)), 15000).is_null());
+
+    // The front fan drops below its minimum with its alarm set: the alarm is
+    // a chassis log event at once, the reading is held back by the delay
+    // mode and then reported critical.
+    size_t mark = watcher_.Messages().size();
+    const int64_t dropped = NowMs();
+    SetAttr(kSio, "fan2_input", "350");
+    SetAttr(kSio, "fan2_alarm", "1");
+    const json alarm = watcher_.WaitFor(EventIs("LNX0001"), 15000, mark);
+    ASSERT_FALSE(alarm.is_null());
+    EXPECT_EQ(alarm["fields"].value("args", json::array()),
+              (json{"Front Fan", "nct6779-isa-0290", "fan2_alarm"}));
+    EXPECT_EQ(alarm["fields"].value("text", ""), "Front Fan (nct6779-isa-0290): fan2_alarm asserted");
+    EXPECT_EQ(std::make_tuple(alarm["fields"].value("value1", 0), alarm["fields"].value("value2", 0),
+                              alarm["fields"].value("value3", 0)),
+              std::make_tuple(1, 2, 2));
+
+    const json critical = watcher_.WaitFor(SensorIs("fan", 2), 60000, mark);
+    const int64_t heldMs = NowMs() - dropped;
+    ASSERT_FALSE(critical.is_null()) << daemon_.log();
+    // The first report of the fan after the drop is the critical one, and it
+    // came only after the delay mode (24 s; 20 s allows for the pass edges).
+    EXPECT_EQ(critical["fields"].value("reading", 0), 350);
+    EXPECT_EQ(critical["fields"].value("status", -1), 3);
+    EXPECT_GE(heldMs, 20000);
+
+    // The fan recovers: a normal report and the alarm's clearing event.
+    mark = watcher_.Messages().size();
+    SetAttr(kSio, "fan2_input", "1700");
+    SetAttr(kSio, "fan2_alarm", "0");
+    EXPECT_FALSE(watcher_
+                     .WaitFor(SensorIs("fan", 2, [](const json& f) { return f.value("status", -1) == 1; }),
+                              15000, mark)
+                     .is_null());
+    EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0002"), 15000, mark).is_null());
+}
+
+TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    int status = -1;
+    std::string out = Ctl("status", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("chassis           linux (" + ConfigPath() + ")"), std::string::npos) << out;
+
+    // Every setter of the simulated chassis is refused, clearly.
+    for (const char* cmd :
+         {"set-fan 1 --reading 100", "set-temp --reading 50", "set-stash-temp 1 --reading 40", "pull-psu 1",
+          "insert-psu 1", "set-psu 1 --state 6", "set-redundancy --state 2"})
+    {
+        out = Ctl(cmd, &status);
+        EXPECT_EQ(status, 1) << cmd << ": " << out;
+        EXPECT_NE(out.find("changes the simulated chassis; this daemon serves the linux chassis"),
+                  std::string::npos)
+            << cmd << ": " << out;
+    }
+    // Chassis log events and the KTZ setting still work.
+    out = Ctl("log-event KTZ0042 --value 7 --arg one --text \"posted by hand\"", &status);
+    EXPECT_EQ(status, 0) << out;
+    const json ev = watcher_.WaitFor(EventIs("KTZ0042"), 15000);
+    ASSERT_FALSE(ev.is_null());
+    EXPECT_EQ(ev["fields"].value("text", ""), "posted by hand");
+    EXPECT_EQ(ev["fields"].value("value1", 0), 7);
+
+    out = Ctl("set-ktz 0", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null());
+    // The set-fan requests above changed nothing the client sees.
+    for (const json& m : watcher_.Messages())
+    {
+        EXPECT_FALSE(SensorIs("fan", 1, ReadingIs(100))(m)) << m.dump();
+    }
+}
+
+TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+
+    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(0)));
+    ASSERT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null()) << daemon_.log();
+
+    // Off: a changed fan is not reported (three sensor passes).
+    SetAttr(kSio, "fan1_input", "1500");
+    Sleep(3500);
+    for (const json& m : watcher_.Messages())
+    {
+        EXPECT_FALSE(SensorIs("fan", 1, ReadingIs(1500))(m)) << m.dump();
+    }
+
+    // A malformed file changes nothing; a sound one switches monitoring on
+    // and the reading arrives.
+    const size_t mark = watcher_.Messages().size();
+    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "ktz_setting = \"on\"\n"));
+    Sleep(500);
+    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
+    EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 1, ReadingIs(1500)), 20000, mark).is_null())
+        << daemon_.log();
+    // The malformed file sent nothing: the switch back on is the only
+    // setting since.
+    const std::vector<json> after = watcher_.Messages();
+    EXPECT_EQ(std::count_if(after.begin() + static_cast<std::ptrdiff_t>(mark), after.end(),
+                            [](const json& m) { return IsType(m, "ktz-setting"); }),
+              1);
+}
+
+class PsuChassisDaemonTest : public LinuxDaemonTest
+{
+  protected:
+    void SetUp() override
+    {
+        LinuxDaemonTest::SetUp();
+        ASSERT_NO_FATAL_FAILURE(AddTestbed(kPsus));
+        std::ofstream(SensorsConf()) << "# nothing\n";
+        ASSERT_NO_FATAL_FAILURE(
+            WriteFile(ConfigPath(), "sensors_conf = \"" + SensorsConf() +
+                                        "\"\npoll_interval_ms = 100\n[power]\n"
+                                        "redundancy = \"n+1\"\n"
+                                        "[[power.supply]]\nchip = \"pmbus-i2c-7-58\"\n"
+                                        "eeprom = \"/sys/bus/i2c/devices/7-0050/eeprom\"\n"
+                                        "[[power.supply]]\nchip = \"pmbus-i2c-7-59\"\n"
+                                        "eeprom = \"/sys/bus/i2c/devices/7-0051/eeprom\"\n"));
+    }
+
+    // FRU messages of a bay whose data holds `text`.
+    size_t Frus(int bay, const std::string& text) const
+    {
+        std::string hex;
+        for (unsigned char c : text)
+        {
+            char b[3];
+            std::snprintf(b, sizeof b, "%02x", c);
+            hex += b;
+        }
+        size_t n = 0;
+        for (const json& m : watcher_.Messages())
+        {
+            n += IsType(m, "fru-by-number") && m["fields"].value("bay", 0) == bay &&
+                         Packed(m.value("hex", "")).find(hex) != std::string::npos
+                     ? 1
+                     : 0;
+        }
+        return n;
+    }
+};
+
+TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(SensorIs("power-redundancy", 1)));
+    const std::vector<json> first = watcher_.Messages();
+    EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}, {2, "PS-2", 1, 1}}));
+    const std::vector<Row> redundancy = FirstPicture(first, "power-redundancy");
+    ASSERT_EQ(redundancy.size(), 1u);
+    EXPECT_EQ(std::get<2>(redundancy[0]), 0x01); // fully redundant
+    EXPECT_EQ(Frus(1, "PWS-1K62A-1R S/N P1001"), 1u);
+    EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 1u);
+
+    // Pulled: the bay reports no supply, redundancy is lost, and the removal
+    // is a chassis log event.
+    size_t mark = watcher_.Messages().size();
+    ktztest::RemoveTestbedDevice(testbed_, std::string("/sys") + kPsu2);
+    const json pulled = watcher_.WaitFor(SensorIs("power-supply", 2, ReadingIs(0x0A)), 20000, mark);
+    ASSERT_FALSE(pulled.is_null()) << daemon_.log();
+    EXPECT_EQ(pulled["fields"].value("presence", -1), 0);
+    const json lost = watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x02)), 20000, mark);
+    ASSERT_FALSE(lost.is_null());
+    EXPECT_EQ(lost["fields"].value("status", -1), 3);
+    const json removed = watcher_.WaitFor(EventIs("LNX0003"), 15000, mark);
+    ASSERT_FALSE(removed.is_null());
+    EXPECT_EQ(removed["fields"].value("text", ""), "PS-2 (pmbus-i2c-7-59) removed");
+    EXPECT_EQ(Frus(2, "P1002"), 1u);
+
+    // Re-inserted: present and sound again, its FRU record sent again,
+    // redundancy back.
+    mark = watcher_.Messages().size();
+    GError* error = nullptr;
+    ASSERT_TRUE(
+        umockdev_testbed_add_from_string(testbed_, ktztest::TestbedBlocks(kPsus, kPsu2).c_str(), &error))
+        << (error ? error->message : "?");
+    const json back = watcher_.WaitFor(SensorIs("power-supply", 2, ReadingIs(0x01)), 20000, mark);
+    ASSERT_FALSE(back.is_null()) << daemon_.log();
+    EXPECT_EQ(back["fields"].value("presence", -1), 1);
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x01)), 20000, mark).is_null());
+    EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0004"), 15000, mark).is_null());
+    const int64_t end = NowMs() + 15000;
+    while (Frus(2, "PWS-1K62A-1R S/N P1002") < 2 && NowMs() < end)
+    {
+        Sleep(50);
+    }
+    EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 2u);
+    EXPECT_EQ(Frus(1, "P1001"), 1u); // the other bay's record is not sent again
+}
+
+// Start-up refusals: no daemon is left running and the reason is printed.
+TEST_F(LinuxDaemonTest, RefusesAScenarioABadConfigurationAndABadChassisName)
+{
+    ASSERT_NO_FATAL_FAILURE(AddTestbed(kBoard));
+    const std::string scenario = dir_.path() + "/s.toml";
+    std::ofstream(scenario) << "title = \"x\"\n";
+    struct Case
+    {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 5\n"));
+    const std::vector<Case> cases = {
+        {{"--chassis", "linux", scenario}, 2, "a scenario shapes only the simulated chassis"},
+        {{"--chassis", "linux", "--speed", "10"}, 2, "runs on the real clock"},
+        {{"--chassis", "linux="}, 2, "the configuration file name is missing"},
+        {{"--chassis", "real"}, 2, "expected sim, linux or linux=CONFIG, got 'real'"},
+        {{"--chassis", "linux=" + dir_.path() + "/absent.toml"}, 1, "absent.toml: cannot be read"},
+        {{"--chassis", "linux=" + ConfigPath()}, 1, "poll_interval_ms must be an integer from 100"},
+    };
+    for (const Case& c : cases)
+    {
+        Daemon d(dir_.path());
+        EXPECT_FALSE(d.Start(c.args, 10000));
+        EXPECT_EQ(d.earlyExit(), c.status) << c.args.back();
+        EXPECT_NE(d.log().find(c.message), std::string::npos) << d.log();
+        // The sockets are gone again.
+        EXPECT_FALSE(std::filesystem::exists(d.socket())) << c.args.back();
+        EXPECT_FALSE(std::filesystem::exists(d.control())) << c.args.back();
+    }
+}
+
+} // namespace
