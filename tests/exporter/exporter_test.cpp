@@ -11,8 +11,10 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -55,6 +57,33 @@ std::optional<double> SeriesValue(const std::string& text, const std::string& se
         pos += key.size();
     }
     return std::nullopt;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The ktzmon_ families an exposition declares ("# TYPE name type").
+std::vector<std::string> Families(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+    {
+        std::stringstream words(line);
+        std::string hash, kind, name;
+        words >> hash >> kind >> name;
+        if (hash == "#" && kind == "TYPE" && name.rfind("ktzmon_", 0) == 0)
+        {
+            out.push_back(name);
+        }
+    }
+    return out;
 }
 
 bool HasFamilySeries(const std::string& text, const std::string& name)
@@ -161,6 +190,15 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
     ASSERT_TRUE(ScrapeUntil(
         [](const std::string& t) { return SeriesValue(t, "ktzmon_monitoring_up") == 1.0; }, 10000, &text));
     ExpectValidExposition(text);
+    // Every family served is in the operators' metric reference.
+    const std::string reference = ReadFile(std::string(KTZ_SOURCE_DIR) + "/docs/operations.md");
+    const std::vector<std::string> families = Families(text);
+    // All but the log event counter: this chassis posts no events.
+    EXPECT_GE(families.size(), 16u) << text;
+    for (const std::string& name : families)
+    {
+        EXPECT_NE(reference.find("| `" + name + "` |"), std::string::npos) << name << " is not documented";
+    }
 
     // A fan change reaches the scrape at the module's next sensor pass.
     ASSERT_EQ(Ctl({"set-fan", "1", "--reading", "3000"}, first), 0);
@@ -412,6 +450,10 @@ TEST(AlertRulesTest, RulesFileIsValidAndItsAlertsFire)
     // and stays quiet otherwise.
     const std::string tests = std::string(KTZ_SOURCE_DIR) + "/tests/exporter/alerts_test.yml";
     EXPECT_EQ(RunProgram({promtool, "test", "rules", tests}, "", &out, 20000), 0) << out;
+    // The operators' documentation shows the rules file as it is.
+    const std::string doc = ReadFile(std::string(KTZ_SOURCE_DIR) + "/docs/operations.md");
+    EXPECT_NE(doc.find("```yaml\n" + ReadFile(rules) + "```\n"), std::string::npos)
+        << "docs/operations.md does not show docs/ktzmon-alerts.yml as it is";
 }
 
 } // namespace
