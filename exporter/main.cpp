@@ -140,9 +140,7 @@ bool Serve(ktzc_client* c, int sigfd, ktzexporter::ChassisMetrics& metrics)
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int Main(int argc, char** argv)
 {
     CLI::App app{"ktzmon-exporter: serve the KTZ Monitor's chassis picture from ktzmond as Prometheus "
                  "metrics."};
@@ -197,7 +195,7 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
     const int sigfd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
     if (sigfd < 0)
     {
@@ -280,4 +278,19 @@ int main(int argc, char** argv)
     exposer.reset();
     ::close(sigfd);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try
+    {
+        return Main(argc, argv);
+    }
+    catch (const std::exception& e)
+    {
+        std::cerr << "ktzmon-exporter: " << e.what() << "\n";
+        return 1;
+    }
 }
