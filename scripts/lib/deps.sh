@@ -18,6 +18,7 @@ KTZ_BUILD_PACKAGES=(
     clang-format clang-tidy
     libpugixml-dev librsvg2-bin
     libsensors-dev umockdev libumockdev-dev
+    prometheus-cpp-dev prometheus libsystemd-dev curl
 )
 
 ktz_package_installed()

@@ -1,0 +1,339 @@
+// The message-to-series mapping of ktzmon-exporter, fed decoded messages and
+// read back through the registry the HTTP listener would serialise.
+#include "backoff.h"
+#include "metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <prometheus/registry.h>
+#include <string>
+
+namespace
+{
+
+using ktzclient::Message;
+using prometheus::Labels;
+
+constexpr uint32_t kClass = 3;
+
+Message Setting(uint32_t value, bool changed)
+{
+    return {kClass, 0x100, ktzclient::KtzSetting{value, changed}};
+}
+
+Message Sensor(uint8_t type, uint8_t number, const std::string& name, uint32_t raw, uint8_t status = 1,
+               uint8_t presence = 1)
+{
+    ktzclient::SensorData s;
+    s.type = type;
+    s.sensorClass = type;
+    s.number = number;
+    s.name = name;
+    s.rawReading = raw;
+    s.status = status;
+    s.presence = presence;
+    return {kClass, 0x101, s};
+}
+
+Message Fan(uint8_t number, const std::string& name, uint32_t rpm, uint32_t lnc, uint32_t lc)
+{
+    Message m = Sensor(1, number, name, rpm);
+    auto& s = std::get<ktzclient::SensorData>(m.body);
+    s.thresholdFlags = 3;
+    s.hasThresholds = true;
+    s.lncThreshold = lnc;
+    s.lcThreshold = lc;
+    return m;
+}
+
+Message Fru(uint8_t bay, const std::string& text)
+{
+    ktzclient::FruByNumber f;
+    f.kind = 1;
+    f.bay = bay;
+    f.dataLength = 256;
+    f.dataOffset = 8;
+    f.data.assign(256, 0);
+    std::copy(text.begin(), text.end(), f.data.begin());
+    return {kClass, 0x102, f};
+}
+
+Message Sync()
+{
+    return {kClass, 0x103, ktzclient::DataSyncComplete{}};
+}
+
+Message Log(const std::string& id)
+{
+    ktzclient::LogEvent e;
+    e.messageId = id;
+    return {kClass, 0x104, e};
+}
+
+class MetricsTest : public ::testing::Test
+{
+  protected:
+    // The value of the one series of `name` whose labels are exactly `labels`.
+    std::optional<double> Value(const std::string& name, const Labels& labels = {}) const
+    {
+        for (const auto& family : registry_.Collect())
+        {
+            if (family.name != name)
+            {
+                continue;
+            }
+            for (const auto& m : family.metric)
+            {
+                Labels have;
+                for (const auto& l : m.label)
+                {
+                    have[l.name] = l.value;
+                }
+                if (have == labels)
+                {
+                    return family.type == prometheus::MetricType::Counter ? m.counter.value : m.gauge.value;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+    size_t Count(const std::string& name) const
+    {
+        for (const auto& family : registry_.Collect())
+        {
+            if (family.name == name)
+            {
+                return family.metric.size();
+            }
+        }
+        return 0;
+    }
+    // Connected, monitoring on, one fan, one temperature, two supplies (one
+    // with its FRU record), redundancy, and the picture complete.
+    void Populate()
+    {
+        m_.Connected(false);
+        m_.Apply(Setting(1, false));
+        m_.Apply(Fan(1, "Fan1A", 5400, 2000, 1000));
+        m_.Apply(Sensor(2, 1, "Chassis Inlet", 0xfffffffd));
+        m_.Apply(Sensor(3, 1, "PS-1", 0x01));
+        m_.Apply(Sensor(3, 2, "PS-2", 0x01));
+        m_.Apply(Fru(1, "PWR-SUPPLY 2400W S/N 0001"));
+        m_.Apply(Fru(2, "PWR-SUPPLY 2400W S/N 0002"));
+        m_.Apply(Sensor(4, 1, "Power Redundancy", 0x01));
+        m_.Apply(Sync());
+    }
+
+    prometheus::Registry registry_;
+    ktzexporter::ChassisMetrics m_{registry_};
+};
+
+const Labels kFan1{{"sensor", "Fan1A"}, {"number", "1"}};
+const Labels kInlet{{"sensor", "Chassis Inlet"}, {"number", "1"}};
+
+TEST_F(MetricsTest, ReadingsCarryTheirUnitsAndSigns)
+{
+    Populate();
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5400);
+    EXPECT_EQ(Value("ktzmon_fan_speed_lower_noncritical_rpm", kFan1), 2000);
+    EXPECT_EQ(Value("ktzmon_fan_speed_lower_critical_rpm", kFan1), 1000);
+    // The temperature word is a sign-extended byte.
+    EXPECT_EQ(Value("ktzmon_temperature_celsius", kInlet), -3);
+    // A fan's reading word is unsigned: a high bit is no sign.
+    m_.Apply(Fan(1, "Fan1A", 0x80000000u, 2000, 1000));
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 2147483648.0);
+    EXPECT_EQ(Value("ktzmon_sensor_status", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}), 1);
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
+    EXPECT_EQ(Value("ktzmon_ktz_enabled"), 1);
+    EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
+}
+
+TEST_F(MetricsTest, ChangedSensorsReplaceTheirSeries)
+{
+    Populate();
+    // Thresholds no longer valid: their series go, the reading stays.
+    m_.Apply(Sensor(1, 1, "Fan1A", 900, 3));
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 900);
+    EXPECT_FALSE(Value("ktzmon_fan_speed_lower_critical_rpm", kFan1));
+    EXPECT_FALSE(Value("ktzmon_fan_speed_lower_noncritical_rpm", kFan1));
+    EXPECT_EQ(Value("ktzmon_sensor_status", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}), 3);
+    // The same number under another name: the old name's series vanish.
+    m_.Apply(Fan(1, "Front", 4000, 2000, 1000));
+    EXPECT_FALSE(Value("ktzmon_fan_speed_rpm", kFan1));
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", {{"sensor", "Front"}, {"number", "1"}}), 4000);
+    EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 1u);
+    EXPECT_FALSE(Value("ktzmon_sensor_status", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}));
+    // A temperature with the fan's number is a different sensor.
+    EXPECT_EQ(Value("ktzmon_temperature_celsius", kInlet), -3);
+}
+
+TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
+{
+    Populate();
+    const Labels ps2{{"sensor", "PS-2"}, {"number", "2"}};
+    auto alert = [&](const char* a)
+    {
+        Labels l = ps2;
+        l["alert"] = a;
+        return Value("ktzmon_power_supply_alert", l);
+    };
+    EXPECT_EQ(alert("failure"), 0);
+    EXPECT_EQ(alert("input_lost"), 0);
+    EXPECT_EQ(Value("ktzmon_power_supply_fru_info",
+                    {{"bay", "2"}, {"kind", "1"}, {"data", "PWR-SUPPLY 2400W S/N 0002"}}),
+              1);
+
+    // Pulled: an empty bay reads failure and input lost, presence 0; its FRU
+    // record goes, the other bay's stays.
+    m_.Apply(Sensor(3, 2, "PS-2", 0x0a, 0, 0));
+    EXPECT_EQ(alert("failure"), 1);
+    EXPECT_EQ(alert("input_lost"), 1);
+    EXPECT_EQ(alert("input_out_of_range"), 0);
+    EXPECT_EQ(
+        Value("ktzmon_sensor_presence", {{"sensor", "PS-2"}, {"number", "2"}, {"type", "power_supply"}}), 0);
+    EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 1u);
+    EXPECT_TRUE(Value("ktzmon_power_supply_fru_info",
+                      {{"bay", "1"}, {"kind", "1"}, {"data", "PWR-SUPPLY 2400W S/N 0001"}}));
+
+    // Redundancy lost: the lost bit on, fully redundant off.
+    m_.Apply(Sensor(4, 1, "Power Redundancy", 0x02, 3));
+    const Labels red{{"sensor", "Power Redundancy"}, {"number", "1"}};
+    Labels lost = red, full = red;
+    lost["state"] = "lost";
+    full["state"] = "fully_redundant";
+    EXPECT_EQ(Value("ktzmon_power_redundancy_state", lost), 1);
+    EXPECT_EQ(Value("ktzmon_power_redundancy_state", full), 0);
+
+    // A record whose text changed replaces the old series rather than adding one.
+    m_.Apply(Fru(2, "OTHER"));
+    m_.Apply(Fru(2, "NEWER"));
+    EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 2u);
+}
+
+TEST_F(MetricsTest, DisconnectRemovesEveryChassisSeriesAndReconnectRebuilds)
+{
+    Populate();
+    m_.Apply(Log("PSU0100"));
+    m_.Disconnected();
+    for (const char* name : {"ktzmon_fan_speed_rpm", "ktzmon_fan_speed_lower_critical_rpm",
+                             "ktzmon_temperature_celsius", "ktzmon_sensor_status", "ktzmon_sensor_presence",
+                             "ktzmon_power_supply_alert", "ktzmon_power_redundancy_state",
+                             "ktzmon_power_supply_fru_info", "ktzmon_ktz_setting", "ktzmon_ktz_enabled"})
+    {
+        EXPECT_EQ(Count(name), 0u) << name;
+    }
+    EXPECT_EQ(Value("ktzmon_exporter_connected"), 0);
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
+    // What the exporter counted stays.
+    EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "PSU0100"}}), 1);
+    EXPECT_EQ(Value("ktzmon_exporter_reconnects_total"), 0);
+
+    // Connected again: counted, but not up before the picture is complete.
+    m_.Connected(true);
+    EXPECT_EQ(Value("ktzmon_exporter_reconnects_total"), 1);
+    EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
+    m_.Apply(Setting(1, false));
+    m_.Apply(Fan(1, "Fan1A", 5000, 2000, 1000));
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
+    m_.Apply(Sync());
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5000);
+    EXPECT_EQ(Count("ktzmon_temperature_celsius"), 0u); // not sent again yet
+}
+
+TEST_F(MetricsTest, MonitoringSwitchedOffRemovesSensorsUntilFreshData)
+{
+    Populate();
+    m_.Apply(Setting(0, true));
+    EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 0u);
+    EXPECT_EQ(Count("ktzmon_sensor_status"), 0u);
+    EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 0u);
+    EXPECT_EQ(Value("ktzmon_ktz_setting"), 0);
+    EXPECT_EQ(Value("ktzmon_ktz_enabled"), 0);
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
+    EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
+
+    // Values other than 1 and 2 do not monitor either.
+    m_.Apply(Setting(7, true));
+    EXPECT_EQ(Value("ktzmon_ktz_setting"), 7);
+    EXPECT_EQ(Value("ktzmon_ktz_enabled"), 0);
+
+    // On again: up only after the module's new first picture.
+    m_.Apply(Setting(2, true));
+    EXPECT_EQ(Value("ktzmon_ktz_enabled"), 1);
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
+    EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 0u);
+    m_.Apply(Fan(1, "Fan1A", 5100, 2000, 1000));
+    m_.Apply(Sync());
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5100);
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
+
+    // A repeated "on" (1 after 2) is no reason to drop what is fresh.
+    m_.Apply(Setting(1, true));
+    EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5100);
+    EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
+}
+
+TEST_F(MetricsTest, LogEventsCountPerMessageIdWithABound)
+{
+    m_.Connected(false);
+    m_.Apply(Log("FAN0004"));
+    m_.Apply(Log("FAN0004"));
+    m_.Apply(Log("PSU0100"));
+    EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "FAN0004"}}), 2);
+    EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "PSU0100"}}), 1);
+    EXPECT_EQ(Value("ktzmon_exporter_messages_total", {{"type", "log-event"}}), 3);
+
+    for (size_t i = 0; i < ktzexporter::kMaxMessageIds + 10; ++i)
+    {
+        m_.Apply(Log("X" + std::to_string(i)));
+    }
+    EXPECT_EQ(Count("ktzmon_chassis_log_events_total"), ktzexporter::kMaxMessageIds + 1);
+    // Two IDs were there already; the first 62 new ones got their own series.
+    EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "other"}}), 12);
+    // A known ID still counts as itself after the bound is reached.
+    m_.Apply(Log("FAN0004"));
+    EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "FAN0004"}}), 3);
+}
+
+TEST(LabelTextTest, OddBytesAndLengths)
+{
+    EXPECT_EQ(ktzexporter::LabelText("Fan1A"), "Fan1A");
+    EXPECT_EQ(ktzexporter::LabelText(std::string("a\nb\"c\xff", 6)), "a?b\"c?");
+    EXPECT_EQ(ktzexporter::LabelText("PS-1   "), "PS-1");
+    EXPECT_EQ(ktzexporter::LabelText(std::string(100, 'x')).size(), 64u);
+    EXPECT_EQ(ktzexporter::LabelText("abcdef", 3), "abc");
+    // FRU text ends at the first NUL; an empty record gives an empty text.
+    std::vector<uint8_t> data(256, 0);
+    data[0] = 'P';
+    data[1] = 0x01;
+    data[3] = 'Z';
+    EXPECT_EQ(ktzexporter::FruText(data), "P?");
+    EXPECT_EQ(ktzexporter::FruText(std::vector<uint8_t>(256, 0)), "");
+    EXPECT_EQ(ktzexporter::FruText(std::vector<uint8_t>(3, 'A')), "AAA");
+}
+
+TEST(BackoffTest, DoublesToTheCeilingAndResets)
+{
+    ktzexporter::Backoff b(500, 30000);
+    const int expected[] = {500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+    for (const int e : expected)
+    {
+        EXPECT_EQ(b.Next(), e);
+    }
+    b.Reset();
+    EXPECT_EQ(b.Next(), 500);
+    // A ceiling near the int limit does not overflow.
+    ktzexporter::Backoff big(1 << 29, 2147483647);
+    EXPECT_EQ(big.Next(), 1 << 29);
+    EXPECT_EQ(big.Next(), 1 << 30);
+    EXPECT_EQ(big.Next(), 2147483647);
+    EXPECT_EQ(big.Next(), 2147483647);
+    // A ceiling below the first delay is raised to it.
+    ktzexporter::Backoff flat(800, 100);
+    EXPECT_EQ(flat.Next(), 800);
+    EXPECT_EQ(flat.Next(), 800);
+}
+
+} // namespace
