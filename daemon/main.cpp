@@ -4,6 +4,7 @@
 #include "control.h"
 #include "hub.h"
 #include "listener.h"
+#include "notify.h"
 #include "options.h"
 #include "playback.h"
 
@@ -158,6 +159,7 @@ int main(int argc, char** argv)
         }
         stopping = true;
         status = code;
+        NotifyStopping();
         removeSockets();
         hub.Shutdown([&playback] { playback.Stop(); }, [&io] { io.stop(); });
     };
@@ -174,8 +176,13 @@ int main(int argc, char** argv)
                 return;
             }
             playback.Start();
-            hub.Log("serving clients on " + opts.socketPath + (tcp ? " and " + opts.listen : "") +
-                    ", control on " + opts.controlPath);
+            const std::string serving = "serving clients on " + opts.socketPath +
+                                        (tcp ? " and " + opts.listen : "") + ", control on " +
+                                        opts.controlPath;
+            hub.Log(serving);
+            // The accept loops were started before the module, so clients
+            // are served from here on.
+            NotifyReady(serving);
         });
     AcceptUnixClients(*clients, hub);
     if (tcp)
