@@ -201,6 +201,8 @@ done
 check "binaries stripped, no RPATH, no build-tree path" elf_clean "$sroot" "$build_dir"
 
 export LD_LIBRARY_PATH=$sroot$lib
+check "ktzmond reports readiness (links libsystemd) and depends on libsystemd0" \
+    eval 'readelf -d "$sroot/usr/bin/ktzmond" | grep -qF "[libsystemd.so.0]" && field "$tools" Depends | grep -qE "(^|, )libsystemd0( |,|\$)"'
 check "ktzmond resolves its libraries from the scratch root" \
     eval 'ldd "$sroot/usr/bin/ktzmond" | grep -qF "libktzplatform.so.1 => $sroot$lib/libktzplatform.so.1"'
 check "ktzmon-watch resolves libktzclient from the scratch root" \
@@ -263,6 +265,10 @@ fi
 check "ktzmon-host runs the demonstration chassis with the packaged module" \
     eval 'timeout 60 "$sroot/usr/bin/ktzmon-host" --module "$sroot$lib/libktzmon.so.1" >"$run/host.out" 2>&1 &&
           grep -q "data-sync-complete" "$run/host.out"'
+if [ "$exporter" -eq 1 ]; then
+    check "ktzmon-exporter starts from the scratch root (--help)" \
+        eval 'timeout 20 "$sroot/usr/bin/ktzmon-exporter" --help >/dev/null 2>&1'
+fi
 unset LD_LIBRARY_PATH
 
 # ---- the PowerPC module package ------------------------------------------------------------
