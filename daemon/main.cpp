@@ -5,6 +5,7 @@
 #include "control.h"
 #include "hub.h"
 #include "listener.h"
+#include "notify.h"
 #include "options.h"
 #include "playback.h"
 
@@ -171,7 +172,14 @@ int main(int argc, char** argv)
     const std::string platformIni = ktzplat::IniDir() + "/ktzmonst32.ini";
     std::error_code ec;
     std::filesystem::create_directories(tempDir + "/ini", ec);
-    ktzhost::WriteIni(parsed.scenario, tempDir + "/ini", platformIni);
+    std::string iniError;
+    if (!ktzhost::WriteIni(parsed.scenario, tempDir + "/ini", platformIni, &iniError))
+    {
+        std::fprintf(stderr, "ktzmond: %s\n", iniError.c_str());
+        removeSockets();
+        std::filesystem::remove_all(tempDir, ec);
+        return 1;
+    }
     ktzplat::SetIniDir(tempDir + "/ini");
     ktzplat::SetLogRoot(opts.logDir.empty() ? tempDir + "/log" : opts.logDir);
     if (!opts.quiet)
@@ -227,6 +235,7 @@ int main(int argc, char** argv)
         }
         stopping = true;
         status = code;
+        NotifyStopping();
         removeSockets();
         hub.Shutdown([&playback] { playback.Stop(); }, [&io] { io.stop(); });
     };
@@ -246,8 +255,13 @@ int main(int argc, char** argv)
             {
                 playback.Start();
             }
-            hub.Log("serving clients on " + opts.socketPath + (tcp ? " and " + opts.listen : "") +
-                    ", control on " + opts.controlPath);
+            const std::string serving = "serving clients on " + opts.socketPath +
+                                        (tcp ? " and " + opts.listen : "") + ", control on " +
+                                        opts.controlPath;
+            hub.Log(serving);
+            // The accept loops were started before the module, so clients
+            // are served from here on.
+            NotifyReady(serving);
         });
     AcceptUnixClients(*clients, hub);
     if (tcp)

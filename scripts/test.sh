@@ -3,7 +3,10 @@
 # directory: natively, with AddressSanitizer and UndefinedBehaviorSanitizer,
 # with ThreadSanitizer, and cross-compiled for 32-bit big-endian PowerPC
 # (run under qemu-ppc); then a short fuzzing run. The lint way runs
-# scripts/lint.sh (clang-format and clang-tidy) and counts as one test. Missing
+# scripts/lint.sh (clang-format and clang-tidy) and counts as one test; the
+# pkg way builds the Debian packages in Release (build/package, and
+# build/package-ppc for the PowerPC module) and checks them with
+# tests/packaging/test_packages.sh, one test per check. Missing
 # Debian packages are installed first (needs root or sudo only when something
 # is missing).
 #
@@ -12,7 +15,7 @@
 # the exit status is non-zero when anything failed.
 #
 # usage: scripts/test.sh [--only WAY[,WAY...]] [--quick]
-#   WAY      native, lint, asan, tsan, ppc or fuzz (default: all of them)
+#   WAY      native, lint, asan, tsan, ppc, fuzz or pkg (default: all of them)
 #   --quick  native only, for development
 # Environment: KTZ_BUILD_ROOT, where the build directories go (default: build/).
 set -uo pipefail
@@ -21,7 +24,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=lib/deps.sh
 . "$root/scripts/lib/deps.sh"
 
-all_ways=(native lint asan tsan ppc fuzz)
+all_ways=(native lint asan tsan ppc fuzz pkg)
 ways=("${all_ways[@]}")
 
 usage()
@@ -159,6 +162,25 @@ run_lint_way()
     fi
 }
 
+# The packages: each check of the package test counts as one test.
+run_pkg_way()
+{
+    local start=$SECONDS log=$build_root/package-test.log
+    banner "pkg: Debian packages"
+    mkdir -p "$build_root"
+    TMPDIR=${TMPDIR:-/tmp} "$root/tests/packaging/test_packages.sh" </dev/null 2>&1 | tee "$log"
+    local status=${PIPESTATUS[0]} line
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        record pkg 0 1 $((SECONDS - start)) "no test results"
+    elif [ "$status" -ne 0 ] && [ "${line#* passed, }" = "0 failed" ]; then
+        record pkg "${line%% passed*}" 1 $((SECONDS - start)) "exited with $status"
+    else
+        local p=${line%% passed*} f=${line#* passed, }
+        record pkg "$p" "${f%% failed}" $((SECONDS - start))
+    fi
+}
+
 overall_start=$SECONDS
 if ! ktz_ensure_build_deps; then
     echo "error: the build dependencies could not be installed" >&2
@@ -174,6 +196,7 @@ for way in "${ways[@]}"; do
     tsan) run_ctest_way tsan -DKTZMON_SANITIZE=thread ;;
     ppc) run_ctest_way ppc -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-powerpc.cmake" ;;
     fuzz) run_fuzz_way ;;
+    pkg) run_pkg_way ;;
     esac
 done
 

@@ -18,7 +18,8 @@ KTZ_BUILD_PACKAGES=(
     clang-format clang-tidy
     libpugixml-dev librsvg2-bin
     libsensors-dev umockdev libumockdev-dev
-    prometheus-cpp-dev prometheus libsystemd-dev curl
+    prometheus-cpp-dev prometheus curl
+    libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils
 )
 
 ktz_package_installed()
