@@ -65,6 +65,9 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 live_args=(--markdown="$live")
 "$build/bench/ktzmon_live_bench" "${live_args[@]}"
 live_status=$?
+if [ ! -s "$live" ]; then
+    echo "The live daemon benchmark produced no figures (exit status $live_status)." >"$live"
+fi
 live_load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 [ "$live_status" -ne 0 ] && status=$live_status
 
