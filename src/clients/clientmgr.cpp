@@ -297,17 +297,7 @@ int32_t KTZMonClientMgrIsClientWithKTZCap(uint32_t capMask)
 
 int32_t KTZMonClientMgrIsClientDeletePending(KTZMonClient* client)
 {
-    if (g_pKTZMonClientMgrDataLock == nullptr || client == nullptr)
-    {
-        // No registry, so no live record: refuse rather than send.
-        return 1;
-    }
-    // Read without the client data lock: the flag only ever goes from 0 to 1,
-    // it is stored atomically (under that lock) by MarkDeletePending, and the
-    // caller's reservation or the monitor lock keeps the record alive. Every
-    // message to every client comes through here, so the lock it saves is
-    // taken once per client per send.
-    return __atomic_load_n(&client->deletePending, __ATOMIC_ACQUIRE) == 1 ? 1 : 0;
+    return ktz::ClientDeletePending(client);
 }
 
 void KTZMonClientMgrReserveAll(void)

@@ -98,6 +98,20 @@ using ClientDispatchFn = uint32_t (*)(KTZMonClient* client, void* payload, uint3
 // are freed when the walk ends. The caller holds the global monitor lock.
 // Returns 0, or the status of the last client whose dispatch failed.
 uint32_t ClientMgrDispatchToAll(ClientDispatchFn dispatch, void* payload, uint32_t length);
+
+// The test behind KTZMonClientMgrIsClientDeletePending, inline for the send
+// path, which asks it once per client per message. Read without the client
+// data lock: the flag only ever goes from 0 to 1 and is stored atomically
+// (under that lock); the caller's reservation or the monitor lock keeps the
+// record alive. With no registry there is no live record: 1, refuse.
+inline int32_t ClientDeletePending(KTZMonClient* client)
+{
+    if (g_pKTZMonClientMgrDataLock == nullptr || client == nullptr)
+    {
+        return 1;
+    }
+    return __atomic_load_n(&client->deletePending, __ATOMIC_ACQUIRE) == 1 ? 1 : 0;
+}
 } // namespace ktz
 
 #endif

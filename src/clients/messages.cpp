@@ -79,13 +79,16 @@ uint32_t KTZMonClientMgrDispatch(KTZMonClient* client, uint32_t requestType, voi
                                  uint32_t reqDataSize, void* pRspBuf, uint32_t rspBufSize,
                                  uint32_t* pRspBytesReturned)
 {
-    if (KTZMonClientMgrIsClientDeletePending(client) == 1)
+    // The same steps as KTZMonClientMgrIsClientDeletePending and
+    // RCESPSPPMDDispatchRequestToClient, inline: every message to every
+    // client passes here.
+    if (ktz::ClientDeletePending(client) == 1)
     {
         return STATUS_CLIENT_DELETE_PENDING;
     }
-    return RCESPSPPMDDispatchRequestToClient(client->clientID, KTZMON_REQ_CLASS, requestType, pReqData,
-                                             reqDataSize, pRspBuf, rspBufSize, pRspBytesReturned,
-                                             KTZMON_DISPATCH_TRAILER);
+    return ktz::DispatchRequestToClient(client->clientID, KTZMON_REQ_CLASS, requestType, pReqData,
+                                        reqDataSize, pRspBuf, rspBufSize, pRspBytesReturned,
+                                        KTZMON_DISPATCH_TRAILER);
 }
 
 uint32_t KTZMonClientMgrDispReqNoReqRspData(KTZMonClient* client, uint32_t requestType)

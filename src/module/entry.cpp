@@ -117,12 +117,6 @@ uint32_t RCESPSPPMDDispatchRequestToClient(uint32_t clientID, uint32_t requestCl
                                            void* pInBuf, uint32_t inBufSize, void* pOutBuf,
                                            uint32_t outBufSize, uint32_t* pOutBytesReturned, uint32_t trailer)
 {
-    auto* env = static_cast<KTZMonHostEnv*>(RCESPSPPMDGetSPPMDE());
-    if (env == nullptr)
-    {
-        return STATUS_NOT_READY;
-    }
-    KTZMonHostClientDispatchFn dispatch = env->functionTable[0];
-    return dispatch(clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize,
-                    pOutBytesReturned, trailer);
+    return ktz::DispatchRequestToClient(clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf,
+                                        outBufSize, pOutBytesReturned, trailer);
 }

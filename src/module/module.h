@@ -5,6 +5,7 @@
 #define KTZMON_MODULE_MODULE_H
 
 #include "core/export.h"
+#include "core/status.h"
 
 #include <ktzmon/ktzmon.h>
 
@@ -33,5 +34,24 @@ KTZMON_API uint32_t RCESPDispClientDisconnected(uint32_t clientID);
 KTZMON_API uint32_t RCESPDispRequestFromClient(uint32_t requestClass, uint32_t requestType, void* pInBuf,
                                                uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
                                                uint32_t* pOutBytesReturned);
+
+namespace ktz
+{
+// The body of RCESPSPPMDDispatchRequestToClient, inline for the module's own
+// send path (one call per client per message): the host's client-dispatch
+// function from the environment given at Load, or STATUS_NOT_READY before it.
+inline uint32_t DispatchRequestToClient(uint32_t clientID, uint32_t requestClass, uint32_t requestType,
+                                        void* pInBuf, uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
+                                        uint32_t* pOutBytesReturned, uint32_t trailer)
+{
+    const auto* env = static_cast<const KTZMonHostEnv*>(pRCESPSPSMDEnv);
+    if (env == nullptr)
+    {
+        return STATUS_NOT_READY;
+    }
+    return env->functionTable[0](clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize,
+                                 pOutBytesReturned, trailer);
+}
+} // namespace ktz
 
 #endif

@@ -1,0 +1,258 @@
+// ktzmond as a child process (see live_daemon.h).
+#include "live_daemon.h"
+
+#include "live_clients.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace ktzbench
+{
+
+namespace
+{
+int64_t NowMs()
+{
+    return MonotonicNs() / 1000000;
+}
+
+void SleepMs(int ms)
+{
+    timespec ts{0, static_cast<long>(ms) * 1000000};
+    ::nanosleep(&ts, nullptr);
+}
+} // namespace
+
+ScratchDir::ScratchDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmon-live-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) != nullptr)
+    {
+        path_ = buf.data();
+    }
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::error_code ec;
+    if (!path_.empty())
+    {
+        std::filesystem::remove_all(path_, ec);
+    }
+}
+
+DaemonProcess::~DaemonProcess()
+{
+    if (ctl_ >= 0)
+    {
+        ::close(ctl_);
+    }
+    if (pid_ > 0)
+    {
+        ::kill(pid_, SIGKILL);
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+    }
+}
+
+bool DaemonProcess::OpenControl()
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = dir_ + "/d.ctl";
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    {
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+        return false;
+    }
+    if (ctl_ >= 0)
+    {
+        ::close(ctl_);
+    }
+    ctl_ = fd;
+    pending_.clear();
+    return true;
+}
+
+bool DaemonProcess::Start(const std::vector<std::string>& args, int64_t timeoutMs, std::string* error)
+{
+    std::vector<std::string> argv = {exe_,     "--socket", socket(), "--control-socket", dir_ + "/d.ctl",
+                                     "--quiet"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv)
+    {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/d.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+    {
+        pid_ = -1;
+        *error = "cannot start " + exe_ + ": " + std::strerror(rc);
+        return false;
+    }
+    const int64_t end = NowMs() + timeoutMs;
+    while (NowMs() < end)
+    {
+        int st = 0;
+        if (::waitpid(pid_, &st, WNOHANG) == pid_)
+        {
+            pid_ = -1;
+            *error = "the daemon exited at start: " + Log();
+            return false;
+        }
+        if (ctl_ >= 0 || OpenControl())
+        {
+            const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
+            if (s.value("module", "") == "running" && s.value("pid", -1) == pid_)
+            {
+                return true;
+            }
+            if (!s.value("ok", false))
+            {
+                ::close(ctl_); // reconnect on the next round
+                ctl_ = -1;
+            }
+        }
+        SleepMs(20);
+    }
+    *error = "the daemon did not start in time: " + Log();
+    return false;
+}
+
+bool DaemonProcess::Stop(int64_t timeoutMs)
+{
+    if (ctl_ >= 0)
+    {
+        ::close(ctl_);
+        ctl_ = -1;
+    }
+    if (pid_ <= 0)
+    {
+        return false;
+    }
+    ::kill(pid_, SIGTERM);
+    const int64_t end = NowMs() + timeoutMs;
+    int st = 0;
+    pid_t r = 0;
+    while ((r = ::waitpid(pid_, &st, WNOHANG)) == 0 && NowMs() < end)
+    {
+        SleepMs(5);
+    }
+    if (r != pid_)
+    {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &st, 0);
+        pid_ = -1;
+        return false;
+    }
+    pid_ = -1;
+    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+uint64_t DaemonProcess::RssBytes() const
+{
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (line.rfind("VmRSS:", 0) == 0)
+        {
+            return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024; // "VmRSS:   1234 kB"
+        }
+    }
+    return 0;
+}
+
+std::string DaemonProcess::Log() const
+{
+    std::ifstream in(dir_ + "/d.log");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool DaemonProcess::Send(const nlohmann::json& request, std::string* error)
+{
+    const std::string line = request.dump() + "\n";
+    if (ctl_ < 0 || ::send(ctl_, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+    {
+        *error = std::string("control request not sent: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+nlohmann::json DaemonProcess::Reply(int64_t timeoutMs)
+{
+    const int64_t end = NowMs() + timeoutMs;
+    while (ctl_ >= 0 && pending_.find('\n') == std::string::npos)
+    {
+        const int64_t left = end - NowMs();
+        pollfd p{ctl_, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+        {
+            return {{"ok", false}, {"error", "no reply in time"}};
+        }
+        char buf[4096];
+        const ssize_t n = ::read(ctl_, buf, sizeof buf);
+        if (n <= 0)
+        {
+            return {{"ok", false}, {"error", "control connection closed"}};
+        }
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+    if (ctl_ < 0)
+    {
+        return {{"ok", false}, {"error", "no control connection"}};
+    }
+    const size_t eol = pending_.find('\n');
+    nlohmann::json j = nlohmann::json::parse(pending_.substr(0, eol), nullptr, false);
+    pending_.erase(0, eol + 1);
+    if (j.is_discarded() || !j.is_object())
+    {
+        return {{"ok", false}, {"error", "malformed reply"}};
+    }
+    return j;
+}
+
+nlohmann::json DaemonProcess::Ctl(const nlohmann::json& request, int64_t timeoutMs)
+{
+    std::string error;
+    if (!Send(request, &error))
+    {
+        return {{"ok", false}, {"error", error}};
+    }
+    return Reply(timeoutMs);
+}
+
+} // namespace ktzbench
