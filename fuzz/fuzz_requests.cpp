@@ -72,7 +72,8 @@ void SetUpOnce()
     }
     done = true;
     (void)ktzfuzz::SetUpPlatform("fuzz_requests", "1");
-    ktzplat::SetCapWordB(0x4); // chassis log forwarding, so capable clients matter
+    ktzplat::SetLoggedMessageLimit(0); // every line is still formatted
+    ktzplat::SetCapWordB(0x4);         // chassis log forwarding, so capable clients matter
     ktzplat::SetFanCounts(1, 0);
     ktzplat::Fan fan;
     fan.name1 = "Fan1";
@@ -182,6 +183,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         RunRequest(in);
     }
     Restore();
-    ktzplat::ClearLoggedMessages();
     return 0;
 }
