@@ -166,6 +166,12 @@ void RunRequest(FuzzedDataProvider& in)
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    ktzfuzz::PrependFlag(argc, argv, "-entropic_scale_per_exec_time=1");
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     SetUpOnce();
