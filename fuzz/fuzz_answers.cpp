@@ -11,9 +11,9 @@
 
 #include "harness.h"
 
+#include <bitset>
 #include <climits>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <set>
 #include <vector>
 
 namespace
@@ -32,6 +32,7 @@ void SetUpOnce()
     }
     done = true;
     (void)ktzfuzz::SetUpPlatform("fuzz_answers", "1");
+    ktzplat::SetLoggedMessageLimit(0); // every line is still formatted
     // Loaded with monitoring enabled but not started: the monitor record
     // exists and no monitor thread runs, so the per-type operations are
     // called here directly, as the thread would.
@@ -54,15 +55,20 @@ std::vector<uint8_t> Bytes(FuzzedDataProvider& in, size_t max)
 void ApplyAnswers(FuzzedDataProvider& in)
 {
     const uint32_t fans = in.ConsumeIntegralInRange<uint32_t>(0, kMaxFans);
+    bool largeFan = false;
     for (uint32_t n = 1; n <= fans; ++n)
     {
         std::vector<uint8_t> rec = Bytes(in, 76);
-        // Mostly a few sensors per fan; sensor counts of 240 and more stay
-        // as they are, to reach the end of the 8-bit sensor numbers.
-        if (rec.size() > 46 && rec[46] < 240)
+        // Mostly a few sensors per fan. A sensor count of 240 and more stays
+        // as it is on the first fan that has one, to reach the end of the
+        // 8-bit sensor numbers together with the other fans' sensors; one
+        // such fan is enough for that, and each costs hundreds of sensors,
+        // allocations and log lines.
+        if (rec.size() > 46 && (rec[46] < 240 || largeFan))
         {
             rec[46] %= 4;
         }
+        largeFan = largeFan || (rec.size() > 46 && rec[46] >= 240);
         ktzplat::SetRawFanAnswer(n, rec);
     }
     if (in.ConsumeBool())
@@ -117,18 +123,25 @@ void ApplyFaults(FuzzedDataProvider& in)
 
 template <typename T> void CheckDistinctNumbers(SMListHead& list)
 {
-    std::set<uint32_t> seen;
+    std::bitset<256> seen; // sensor numbers are 8 bits wide
     for (auto* e = static_cast<SMSLListEntry*>(list.first); e != nullptr; e = e->next)
     {
         const auto* s = static_cast<const T*>(e->data);
-        if (s->sensorNum == 0 || !seen.insert(s->sensorNum).second)
+        if (s->sensorNum == 0 || seen.test(s->sensorNum))
         {
             ktzfuzz::Fail("sensor number 0 or used twice");
         }
+        seen.set(s->sensorNum);
     }
 }
 
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    ktzfuzz::PrependFlag(argc, argv, "-entropic_scale_per_exec_time=1");
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -194,9 +207,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     ktzfuzz::Answers().status = 0;
     ktzplat::SetClock(1000000);
-    // Within the input, so that it frees what it allocated and libFuzzer's
-    // leak check has nothing to look into.
-    ktzplat::ClearLoggedMessages();
     if (ktzplat::GetAllocStats().liveBytes != liveBefore)
     {
         ktzfuzz::Fail("sensor lists left module memory behind");

@@ -1,5 +1,5 @@
 // libFuzzer target for the INI file the module reads, "ktzmonst32.ini".
-// Each input is the file's contents, written to the INI directory; the
+// Each input is the file's contents, which the platform serves from memory; the
 // first byte picks which of the module's readers run (the diagnostic log's
 // switch, the chassis log queue capacity, the sensor monitor's interval and
 // every sensor type's tolerance and check intervals). It aborts when a value
@@ -31,6 +31,7 @@ void SetUpOnce()
     }
     done = true;
     g_iniPath = ktzfuzz::SetUpPlatform("fuzz_ini", "0") + "/ktzmonst32.ini";
+    ktzplat::SetLoggedMessageLimit(0); // every line is still formatted
     if (KTZMonLogAttach() != 0 || KTZMonLogMonAttach() != 0)
     {
         ktzfuzz::Fail("log or log monitor did not attach");
@@ -41,13 +42,13 @@ void SetUpOnce()
     }
 }
 
-void WriteIni(const uint8_t* data, size_t size)
+// The platform reads the file's contents from memory, parsed by the same
+// reader as a file on disk: no open, write and close per input.
+void SetIni(const uint8_t* data, size_t size)
 {
-    FILE* f = std::fopen(g_iniPath.c_str(), "wb");
-    if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0)
-    {
-        ktzfuzz::Fail("cannot write the INI file");
-    }
+    static std::string text;
+    text.assign(reinterpret_cast<const char*>(data), size);
+    ktzplat::SetIniText(g_iniPath, text);
 }
 
 } // namespace
@@ -56,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     SetUpOnce();
     const uint8_t readers = size > 0 ? data[0] : 0xFF;
-    WriteIni(size > 0 ? data + 1 : data, size > 0 ? size - 1 : 0);
+    SetIni(size > 0 ? data + 1 : data, size > 0 ? size - 1 : 0);
     const uint64_t liveBefore = ktzplat::GetAllocStats().liveBytes;
 
     if ((readers & 0x1) != 0)
@@ -92,7 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     ktzplat::ClearFaults();
-    ktzplat::ClearLoggedMessages();
     if (ktzplat::GetAllocStats().liveBytes != liveBefore)
     {
         ktzfuzz::Fail("reading the INI file left memory behind");

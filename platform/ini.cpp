@@ -36,6 +36,19 @@ std::string& IniDirRef()
     return *dir;
 }
 
+// INI texts given in memory, by path: read instead of the file there.
+struct IniTexts
+{
+    std::mutex mu;
+    std::vector<std::pair<std::string, std::string>> texts;
+};
+
+IniTexts& Texts()
+{
+    static auto* t = new IniTexts;
+    return *t;
+}
+
 std::string_view Trim(std::string_view s)
 {
     size_t b = 0, e = s.size();
@@ -150,8 +163,21 @@ enum class Lookup
     NoKey
 };
 
+Lookup FindIn(std::string_view text, std::string_view section, std::string_view key, std::string* out);
+
 Lookup FindValue(const char* path, std::string_view section, std::string_view key, std::string* out)
 {
+    {
+        IniTexts& t = Texts();
+        std::lock_guard<std::mutex> lk(t.mu);
+        for (const auto& [p, text] : t.texts)
+        {
+            if (p == path)
+            {
+                return FindIn(std::string_view(text).substr(0, kMaxIniFile), section, key, out);
+            }
+        }
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in)
     {
@@ -163,7 +189,11 @@ Lookup FindValue(const char* path, std::string_view section, std::string_view ke
     {
         text.append(chunk, static_cast<size_t>(in.gcount()));
     }
+    return FindIn(text, section, key, out);
+}
 
+Lookup FindIn(std::string_view text, std::string_view section, std::string_view key, std::string* out)
+{
     std::string_view rest(text);
     bool inSection = false;
     while (!rest.empty())
@@ -270,6 +300,10 @@ void ResetPaths()
         std::lock_guard<std::mutex> lk(PathMu());
         IniDirRef() = EnvOr("KTZPLAT_INI_DIR", "/tmp/ktzplatform/ini");
     }
+    {
+        std::lock_guard<std::mutex> lk(Texts().mu);
+        Texts().texts.clear();
+    }
     ResetLogs();
 }
 } // namespace detail
@@ -284,6 +318,28 @@ std::string IniDir()
 {
     std::lock_guard<std::mutex> lk(PathMu());
     return IniDirRef();
+}
+
+void SetIniText(const std::string& pathFileName, const std::string& text)
+{
+    IniTexts& t = Texts();
+    std::lock_guard<std::mutex> lk(t.mu);
+    for (auto& [p, old] : t.texts)
+    {
+        if (p == pathFileName)
+        {
+            old.assign(text); // keeps the buffer: no allocation once it is large enough
+            return;
+        }
+    }
+    t.texts.emplace_back(pathFileName, text);
+}
+
+void ClearIniText(const std::string& pathFileName)
+{
+    IniTexts& t = Texts();
+    std::lock_guard<std::mutex> lk(t.mu);
+    std::erase_if(t.texts, [&](const auto& e) { return e.first == pathFileName; });
 }
 
 } // namespace ktzplat

@@ -106,14 +106,24 @@ void SetIniDir(const std::string& dir);
 std::string IniDir();
 void SetLogRoot(const std::string& root);
 std::string LogRoot();
+// The INI file at `pathFileName` (as the module names it) reads as `text`,
+// whatever is on disk, until cleared or Reset. For fuzz targets that give
+// the module a new file per input.
+void SetIniText(const std::string& pathFileName, const std::string& text);
+void ClearIniText(const std::string& pathFileName);
 // Where a log path given to the support library lands on disk.
 std::string ResolveLogPath(const std::string& path);
 // With file writes off, SMFileLogMsgToRotatedLog only records the message
 // (below) and writes no file; Reset turns them on again. For fuzz targets
 // and benchmarks that log thousands of lines a second.
 void SetLogFileWrites(bool on);
-// Every message handed to SMFileLogMsgToRotatedLog, in order, whole.
+// Every message handed to SMFileLogMsgToRotatedLog, in order, whole (with a
+// limit, only the latest ones).
 std::vector<std::string> LoggedMessages();
+// Keeps only the latest `limit` messages (0: none; the observer still sees
+// every one) and drops those kept so far. Reset lifts the limit.
+constexpr size_t kNoMessageLimit = static_cast<size_t>(-1);
+void SetLoggedMessageLimit(size_t limit);
 void ClearLoggedMessages();
 // Called with each logged message right after it is recorded (nullptr: none).
 using LogObserver = void (*)(const std::string& msg, void* ctx);

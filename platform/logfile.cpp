@@ -4,6 +4,7 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -20,7 +21,11 @@ struct LogState
 {
     std::recursive_mutex mu; // the observer may read the messages back
     std::string root;
+    // The recorded messages: all of them, or with a limit the latest `limit`
+    // in a ring whose oldest entry is at `oldest`.
     std::vector<std::string> messages;
+    size_t limit = kNoMessageLimit;
+    size_t oldest = 0;
     LogObserver observer = nullptr;
     void* observerCtx = nullptr;
     bool fileWrites = true;
@@ -41,6 +46,22 @@ LogState& L()
         return st;
     }();
     return *s;
+}
+
+// Under s.mu: records one message within the limit.
+void Record(LogState& s, const char* msg)
+{
+    if (s.limit == 0)
+    {
+        return;
+    }
+    if (s.messages.size() < s.limit)
+    {
+        s.messages.emplace_back(msg);
+        return;
+    }
+    s.messages[s.oldest].assign(msg);
+    s.oldest = (s.oldest + 1) % s.limit;
 }
 
 // -1 when the file does not exist.
@@ -109,6 +130,8 @@ void ResetLogs()
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.root = RootFromEnv();
     s.messages.clear();
+    s.limit = kNoMessageLimit;
+    s.oldest = 0;
     s.observer = nullptr;
     s.observerCtx = nullptr;
     s.fileWrites = true;
@@ -120,6 +143,15 @@ void SetLogFileWrites(bool on)
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.fileWrites = on;
+}
+
+void SetLoggedMessageLimit(size_t limit)
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.limit = limit;
+    s.messages.clear();
+    s.oldest = 0;
 }
 
 void SetLogRoot(const std::string& root)
@@ -158,7 +190,10 @@ std::vector<std::string> LoggedMessages()
 {
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
-    return s.messages;
+    const auto oldest = s.messages.begin() + static_cast<std::ptrdiff_t>(s.oldest);
+    std::vector<std::string> out(oldest, s.messages.end());
+    out.insert(out.end(), s.messages.begin(), oldest);
+    return out;
 }
 
 void ClearLoggedMessages()
@@ -166,6 +201,7 @@ void ClearLoggedMessages()
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.messages.clear();
+    s.oldest = 0;
 }
 
 void SetLogObserver(LogObserver fn, void* ctx)
@@ -215,15 +251,17 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
     return detail::NoThrow<int32_t>(-1,
                                     [&]
                                     {
-                                        std::string text(msg);
                                         LogState& s = L();
                                         // One lock around record, observer and file keeps messages whole and
                                         // in order.
                                         std::lock_guard<std::recursive_mutex> lk(s.mu);
-                                        s.messages.push_back(text);
+                                        // With no message kept and no file written (fuzz targets,
+                                        // benchmarks), a line costs only its length.
+                                        const size_t len = std::strlen(msg);
+                                        Record(s, msg);
                                         if (s.observer)
                                         {
-                                            s.observer(text, s.observerCtx);
+                                            s.observer(std::string(msg, len), s.observerCtx);
                                         }
                                         if (!s.fileWrites)
                                         {
@@ -232,10 +270,10 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                         std::string path = ResolveLogPath(pathFileName);
                                         int64_t size = FileSize(path);
                                         if (size > 0 && maxSize > 0 &&
-                                            static_cast<uint64_t>(size) + text.size() > maxSize)
+                                            static_cast<uint64_t>(size) + len > maxSize)
                                         {
                                             Rotate(path, keep);
                                         }
-                                        return Append(path, text.data(), text.size());
+                                        return Append(path, msg, len);
                                     });
 }

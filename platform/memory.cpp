@@ -30,9 +30,60 @@ std::mutex& LiveMu()
     return *mu;
 }
 
-std::unordered_set<const void*>& Live()
+// Keeps the registry's freed nodes for its next inserts (used under
+// LiveMu only): every block allocated and freed would otherwise cost a
+// second allocation and free for its node, which doubles the allocator's
+// work in sanitized builds and benchmarks that allocate per message.
+template <class T> struct NodeRecycler
 {
-    static auto* live = new std::unordered_set<const void*>;
+    using value_type = T;
+    NodeRecycler() = default;
+    template <class U> NodeRecycler(const NodeRecycler<U>&) {}
+    union Slot
+    {
+        Slot* next;
+        alignas(T) unsigned char bytes[sizeof(T)];
+    };
+    static Slot*& FreeList()
+    {
+        static Slot* head = nullptr;
+        return head;
+    }
+    T* allocate(size_t n)
+    {
+        Slot*& head = FreeList();
+        if (n == 1 && head != nullptr)
+        {
+            Slot* s = head;
+            head = s->next;
+            return reinterpret_cast<T*>(s->bytes);
+        }
+        if (n == 1)
+        {
+            return reinterpret_cast<T*>(static_cast<Slot*>(::operator new(sizeof(Slot)))->bytes);
+        }
+        return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t n)
+    {
+        if (n == 1)
+        {
+            auto* s = reinterpret_cast<Slot*>(p);
+            s->next = FreeList();
+            FreeList() = s;
+            return;
+        }
+        ::operator delete(p);
+    }
+    template <class U> bool operator==(const NodeRecycler<U>&) const { return true; }
+};
+
+using LiveSet = std::unordered_set<const void*, std::hash<const void*>, std::equal_to<const void*>,
+                                   NodeRecycler<const void*>>;
+
+LiveSet& Live()
+{
+    static auto* live = new LiveSet;
     return *live;
 }
 

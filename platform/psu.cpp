@@ -42,8 +42,10 @@ int32_t BayCall(Op op, uint32_t bay, uint32_t* out, int32_t PsuBay::*result, uin
     }
     PsuState& s = P();
     std::lock_guard<std::mutex> lk(s.mu);
+    // Read in place: a copy would copy the bay's FRU bytes on every call.
+    static const PsuBay kUnset{};
     auto it = s.bays.find(bay);
-    const PsuBay b = it == s.bays.end() ? PsuBay{} : it->second;
+    const PsuBay& b = it == s.bays.end() ? kUnset : it->second;
     if (b.*result != 0)
     {
         return b.*result;

@@ -212,6 +212,24 @@ TEST_F(Platform, AllocationsAreCountedAndFreedOnce)
     SMFreeMem(a);
     SMFreeMem(b);
     EXPECT_EQ(GetAllocStats().liveAllocs, before.liveAllocs);
+
+    // The registry reuses the records of freed blocks: many blocks in turn,
+    // then many at once, each freed exactly once.
+    std::vector<void*> blocks;
+    for (uint32_t i = 0; i < 300; ++i)
+    {
+        void* p = SMAllocMem(i);
+        ASSERT_NE(p, nullptr);
+        if (i % 3 == 0)
+            SMFreeMem(p);
+        else
+            blocks.push_back(p);
+    }
+    EXPECT_EQ(GetAllocStats().liveAllocs, before.liveAllocs + blocks.size());
+    for (void* p : blocks)
+        SMFreeMem(p);
+    EXPECT_EQ(GetAllocStats().liveAllocs, before.liveAllocs);
+    EXPECT_EQ(GetAllocStats().liveBytes, before.liveBytes);
 }
 
 TEST_F(Platform, FaultsFailAfterSkipForTheGivenTimes)
@@ -398,6 +416,32 @@ TEST_F(Platform, IniValuesParseAndMissingOrBadOnesKeepTheDefault)
     }
     // The section before is not confused with the one asked for.
     EXPECT_EQ(ReadU32(p, "Other", "count", SM_INI_TYPE_U32).value, 7u);
+}
+
+TEST_F(Platform, IniTextInMemoryReplacesTheFileUntilCleared)
+{
+    WriteIni("m.ini", "[S]\nkey = 1\n");
+    std::string p = dir_ + "/m.ini";
+    SetIniText(p, "[S]\nkey = 2\n");
+    EXPECT_EQ(ReadU32(p, "S", "key", SM_INI_TYPE_U32).value, 2u);
+    // Replaced whole, with the same parser: a broken header hides the key.
+    SetIniText(p, "[S\nkey = 3\n");
+    IniRead r = ReadU32(p, "S", "key", SM_INI_TYPE_U32, 30);
+    EXPECT_EQ(r.rc, 3) << "no key";
+    EXPECT_EQ(r.value, 30u);
+    // Bytes past a NUL are still the file's.
+    SetIniText(p, std::string("[S]\n\0\nkey = 4\n", 14));
+    EXPECT_EQ(ReadU32(p, "S", "key", SM_INI_TYPE_U32).value, 4u);
+    // An in-memory file that does not exist on disk, and one path only.
+    std::string q = dir_ + "/absent.ini";
+    SetIniText(q, "[S]\nkey = 5\n");
+    EXPECT_EQ(ReadU32(q, "S", "key", SM_INI_TYPE_U32).value, 5u);
+    EXPECT_EQ(ReadU32(p, "S", "key", SM_INI_TYPE_U32).value, 4u);
+    ClearIniText(p);
+    EXPECT_EQ(ReadU32(p, "S", "key", SM_INI_TYPE_U32).value, 1u) << "the file again";
+    Reset();
+    SetIniDir(dir_);
+    EXPECT_EQ(ReadU32(q, "S", "key", SM_INI_TYPE_U32, 30).rc, 2) << "Reset drops the texts";
 }
 
 // ---- semaphores and events -----------------------------------------------------------------
@@ -793,6 +837,39 @@ TEST_F(Platform, LogFileRotatesAndKeepsConcurrentMessagesWhole)
         EXPECT_EQ(l.find_first_not_of(l[0]), std::string::npos) << "interleaved message";
     }
     EXPECT_EQ(lines, 200);
+}
+
+TEST_F(Platform, LoggedMessageLimitKeepsTheLatestInOrder)
+{
+    const char* path = "/tmp/limit.log";
+    std::vector<std::string> seen;
+    SetLogObserver([](const std::string& m, void* ctx)
+                   { static_cast<std::vector<std::string>*>(ctx)->push_back(m); },
+                   &seen);
+    SMFileLogMsgToRotatedLog("before\n", path, 1u << 20, 1, 1);
+    SetLoggedMessageLimit(3);
+    EXPECT_TRUE(LoggedMessages().empty()) << "setting a limit drops what was kept";
+    for (int i = 1; i <= 7; ++i)
+        SMFileLogMsgToRotatedLog(("m" + std::to_string(i)).c_str(), path, 1u << 20, 1, 1);
+    EXPECT_EQ(LoggedMessages(), (std::vector<std::string>{"m5", "m6", "m7"}));
+    ClearLoggedMessages();
+    SMFileLogMsgToRotatedLog("m8", path, 1u << 20, 1, 1);
+    EXPECT_EQ(LoggedMessages(), (std::vector<std::string>{"m8"})) << "the ring starts afresh after a clear";
+
+    // None kept: the observer and the file still get every message.
+    SetLoggedMessageLimit(0);
+    SMFileLogMsgToRotatedLog("m9\n", path, 1u << 20, 1, 1);
+    EXPECT_TRUE(LoggedMessages().empty());
+    ASSERT_EQ(seen.size(), 10u);
+    EXPECT_EQ(seen.back(), "m9\n");
+    EXPECT_EQ(ReadFile(ResolveLogPath(path)), "before\nm1m2m3m4m5m6m7m8m9\n");
+    SetLogObserver(nullptr, nullptr);
+
+    Reset();
+    SetLogRoot(dir_ + "/logs");
+    SMFileLogMsgToRotatedLog("a", path, 1u << 20, 1, 1);
+    SMFileLogMsgToRotatedLog("b", path, 1u << 20, 1, 1);
+    EXPECT_EQ(LoggedMessages().size(), 2u) << "Reset lifts the limit";
 }
 
 // ---- thermal, stash, formatting -------------------------------------------------------------
