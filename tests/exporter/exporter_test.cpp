@@ -8,11 +8,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -311,6 +315,45 @@ TEST_F(ExporterTest, CommandLineAndListenerFailures)
     EXPECT_NE(second.Log().find("cannot listen"), std::string::npos) << second.Log();
     EXPECT_EQ(exporter_.Stop(10000), 0);
 }
+
+#ifdef KTZEXPORTER_TEST_SYSTEMD
+// The readiness protocol of a Type=notify service: datagrams to the socket
+// named by NOTIFY_SOCKET.
+TEST_F(ExporterTest, TellsTheServiceManagerWhenReadyAndWhenStopping)
+{
+    const std::string path = dir_.path() + "/notify.sock";
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof a.sun_path);
+    std::copy(path.begin(), path.end(), a.sun_path);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    auto next = [&]
+    {
+        char buf[256];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    };
+
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    StartExporter();
+    ::unsetenv("NOTIFY_SOCKET");
+    if (!HasFatalFailure())
+    {
+        EXPECT_EQ(next(), "READY=1");
+        // Ready means the listener answers.
+        bool ok = false;
+        HttpGet(port_, "/metrics", &ok);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(exporter_.Stop(10000), 0);
+        EXPECT_EQ(next(), "STOPPING=1");
+    }
+    ::close(fd);
+}
+#endif
 
 // ---- a real Prometheus server -------------------------------------------------------
 
