@@ -23,8 +23,8 @@ set(KTZ_DEB_VERSION "${PROJECT_VERSION}-${KTZ_DEB_RELEASE}")
 set(KTZ_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(KTZ_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the tools package puts its systemd units")
 
-# The tools package also carries the metrics exporter once it is part of the
-# build (an install rule of its own, if any, lands in another component).
+# The tools package also carries the metrics exporter (built for the
+# workstation only).
 if(TARGET ktzmon-exporter)
     install(TARGETS ktzmon-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
