@@ -18,7 +18,7 @@ KTZ_BUILD_PACKAGES=(
     clang-format clang-tidy
     libpugixml-dev librsvg2-bin
     libsensors-dev umockdev libumockdev-dev
-    libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils
+    libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl
 )
 
 ktz_package_installed()
