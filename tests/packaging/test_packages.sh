@@ -27,7 +27,9 @@ check()
 {
     local what=$1
     shift
-    if "$@"; then
+    # Without pipefail: in "producer | grep -q" grep may exit at its first
+    # match and the producer die of SIGPIPE, which is no failure.
+    if (set +o pipefail && "$@"); then
         passed=$((passed + 1))
         echo "ok    $what"
     else
@@ -40,6 +42,10 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/ktzpkg-XXXXXX")
 daemon_pid=
 cleanup()
 {
+    if [ -n "${exporter_pid:-}" ]; then
+        kill -KILL "$exporter_pid" 2>/dev/null
+        wait "$exporter_pid" 2>/dev/null
+    fi
     if [ -n "$daemon_pid" ]; then
         kill -KILL "$daemon_pid" 2>/dev/null
         wait "$daemon_pid" 2>/dev/null
@@ -252,6 +258,31 @@ watch_status=$?
 check "ktzmon-watch --until data-sync-complete exits 0" equals "$watch_status" 0
 check "ktzmon-watch saw the sensors and data-sync-complete" \
     eval 'grep -q "sensor-data" "$run/watch.out" && tail -n 1 "$run/watch.out" | grep -q "data-sync-complete"'
+# The packaged exporter against the packaged daemon, on a free loopback port
+# it reports on standard error.
+exporter_pid=
+exporter_port()
+{
+    sed -nE 's,.*serving http://127\.0\.0\.1:([0-9]+)/metrics.*,\1,p' "$run/exporter.log" | head -n 1 | grep .
+}
+exporter_connected()
+{
+    curl -fsS --max-time 5 "http://127.0.0.1:$port/metrics" >"$run/metrics.txt" 2>/dev/null &&
+        grep -qE '^ktzmon_exporter_connected 1$' "$run/metrics.txt"
+}
+if [ "$exporter" -eq 1 ] && command -v curl >/dev/null 2>&1; then
+    "$sroot/usr/bin/ktzmon-exporter" --socket "$run/d.sock" --listen 127.0.0.1:0 2>"$run/exporter.log" &
+    exporter_pid=$!
+    port=
+    check "ktzmon-exporter listens on loopback" wait_for eval 'exporter_port >/dev/null'
+    port=$(exporter_port)
+    check "ktzmon-exporter connects to ktzmond and serves its metrics" wait_for exporter_connected
+    check "the metrics hold the daemon's fan readings" grep -qE '^ktzmon_fan_speed_rpm\{' "$run/metrics.txt"
+    kill -TERM "$exporter_pid"
+    wait_exit "$exporter_pid" 20
+    check "ktzmon-exporter stops on SIGTERM with status 0" equals "$?" 0
+    exporter_pid=
+fi
 kill -TERM "$daemon_pid"
 wait_exit "$daemon_pid" 20
 daemon_status=$?
