@@ -42,6 +42,9 @@ template <class T> struct NodeRecycler
     union Slot
     {
         Slot* next;
+        // T is a pointer type when the container rebinds this allocator for
+        // its bucket array; sizeof(T) is then meant.
+        // NOLINTNEXTLINE(bugprone-sizeof-expression)
         alignas(T) unsigned char bytes[sizeof(T)];
     };
     static Slot*& FreeList()
@@ -62,6 +65,7 @@ template <class T> struct NodeRecycler
         {
             return reinterpret_cast<T*>(static_cast<Slot*>(::operator new(sizeof(Slot)))->bytes);
         }
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): see Slot
         return static_cast<T*>(::operator new(n * sizeof(T)));
     }
     void deallocate(T* p, size_t n)
