@@ -173,11 +173,20 @@ void ChassisMetrics::Apply(const ktzclient::Message& msg)
     }
     else if (const auto* s = std::get_if<ktzclient::SensorData>(&msg.body))
     {
-        ApplySensor(*s);
+        // Sensor data and FRU records only count while monitoring is on: one
+        // that arrives after the setting switched it off comes from a check
+        // that was already running, and nothing would ever refresh it.
+        if (enabled_)
+        {
+            ApplySensor(*s);
+        }
     }
     else if (const auto* f = std::get_if<ktzclient::FruByNumber>(&msg.body))
     {
-        ApplyFru(*f);
+        if (enabled_)
+        {
+            ApplyFru(*f);
+        }
     }
     else if (std::holds_alternative<ktzclient::DataSyncComplete>(msg.body))
     {

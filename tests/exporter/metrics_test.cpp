@@ -253,6 +253,12 @@ TEST_F(MetricsTest, MonitoringSwitchedOffRemovesSensorsUntilFreshData)
     EXPECT_EQ(Value("ktzmon_ktz_enabled"), 0);
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
     EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
+    // A reading or FRU record from a check that was running when the setting
+    // changed makes no series that nothing would refresh.
+    m_.Apply(Fan(1, "Fan1A", 5300, 2000, 1000));
+    m_.Apply(Fru(1, "PWR-SUPPLY 2400W S/N 0001"));
+    EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 0u);
+    EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 0u);
 
     // Values other than 1 and 2 do not monitor either.
     m_.Apply(Setting(7, true));
