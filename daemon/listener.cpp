@@ -2,6 +2,7 @@
 #include "listener.h"
 
 #include "hub.h"
+#include "paths.h"
 
 #include <cerrno>
 #include <chrono>
@@ -150,20 +151,16 @@ void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hu
 std::unique_ptr<asio::ip::tcp::acceptor> ListenTcp(asio::io_context& io, const std::string& hostPort,
                                                    bool allowRemote, std::string* error)
 {
-    const auto colon = hostPort.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size())
+    std::string host;
+    uint16_t port = 0;
+    if (!ktzhost::SplitHostPort(hostPort, true, &host, &port))
     {
         *error = "--listen wants HOST:PORT, not '" + hostPort + "'";
         return nullptr;
     }
-    std::string host = hostPort.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-    {
-        host = host.substr(1, host.size() - 2);
-    }
     asio::error_code ec;
     asio::ip::tcp::resolver resolver(io);
-    auto results = resolver.resolve(host, hostPort.substr(colon + 1), ec);
+    auto results = resolver.resolve(host, std::to_string(port), ec);
     if (ec || results.empty())
     {
         *error = "cannot resolve " + hostPort + ": " + ec.message();

@@ -31,34 +31,6 @@ namespace
 constexpr int kExitUsage = 2;
 constexpr int kExitListen = 1;
 
-// "HOST:PORT" or "[V6ADDR]:PORT"; the host without brackets. A port of 0 is
-// accepted only where `allowZero`.
-bool SplitHostPort(const std::string& s, bool allowZero, std::string* host, uint16_t* port)
-{
-    const auto colon = s.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
-    {
-        return false;
-    }
-    *host = s.substr(0, colon);
-    if (host->size() >= 2 && host->front() == '[' && host->back() == ']')
-    {
-        *host = host->substr(1, host->size() - 2);
-    }
-    const std::string p = s.substr(colon + 1);
-    if (host->empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
-    {
-        return false;
-    }
-    const unsigned long v = std::stoul(p);
-    if ((v == 0 && !allowZero) || v > 65535)
-    {
-        return false;
-    }
-    *port = static_cast<uint16_t>(v);
-    return true;
-}
-
 void Notify([[maybe_unused]] const char* state)
 {
 #ifdef KTZEXPORTER_SYSTEMD
@@ -174,7 +146,7 @@ int Main(int argc, char** argv)
     }
 
     Target target;
-    if (!connectTo.empty() && !SplitHostPort(connectTo, false, &target.host, &target.port))
+    if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &target.host, &target.port))
     {
         std::cerr << "ktzmon-exporter: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
         return kExitUsage;
@@ -182,7 +154,7 @@ int Main(int argc, char** argv)
     target.socketPath = connectTo.empty() && socketPath.empty() ? ktzhost::DefaultSocketPath() : socketPath;
     std::string listenHost;
     uint16_t listenPort = 0;
-    if (!SplitHostPort(listen, true, &listenHost, &listenPort))
+    if (!ktzhost::SplitHostPort(listen, true, &listenHost, &listenPort))
     {
         std::cerr << "ktzmon-exporter: --listen: expected HOST:PORT, got '" << listen << "'\n";
         return kExitUsage;

@@ -1,4 +1,4 @@
-// Default socket paths of ktzmond.
+// Default socket paths of ktzmond, and TCP addresses given as HOST:PORT.
 #include "paths.h"
 
 #include <cstdlib>
@@ -26,6 +26,33 @@ std::string DefaultControlPath(const std::string& socketPath)
     const auto slash = socketPath.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : socketPath.substr(0, slash);
     return dir + "/ktzmond.ctl";
+}
+
+bool SplitHostPort(const std::string& s, bool allowZero, std::string* host, uint16_t* port)
+{
+    const auto colon = s.rfind(':');
+    if (colon == std::string::npos)
+    {
+        return false;
+    }
+    std::string h = s.substr(0, colon);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']')
+    {
+        h = h.substr(1, h.size() - 2);
+    }
+    const std::string p = s.substr(colon + 1);
+    if (h.empty() || p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+    {
+        return false;
+    }
+    const unsigned long v = std::stoul(p);
+    if ((v == 0 && !allowZero) || v > 65535)
+    {
+        return false;
+    }
+    *host = h;
+    *port = static_cast<uint16_t>(v);
+    return true;
 }
 
 } // namespace ktzhost

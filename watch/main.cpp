@@ -26,33 +26,6 @@ constexpr int kExitTimeout = 4;   // --timeout ended the run first
 
 using Clock = std::chrono::steady_clock;
 
-// "HOST:PORT" or "[V6ADDR]:PORT".
-bool SplitHostPort(const std::string& s, std::string* host, uint16_t* port)
-{
-    const auto colon = s.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == s.size())
-    {
-        return false;
-    }
-    *host = s.substr(0, colon);
-    if (host->size() >= 2 && host->front() == '[' && host->back() == ']')
-    {
-        *host = host->substr(1, host->size() - 2);
-    }
-    const std::string p = s.substr(colon + 1);
-    if (p.find_first_not_of("0123456789") != std::string::npos || p.size() > 5)
-    {
-        return false;
-    }
-    const unsigned long v = std::stoul(p);
-    if (v == 0 || v > 65535)
-    {
-        return false;
-    }
-    *port = static_cast<uint16_t>(v);
-    return true;
-}
-
 // A number in decimal, or hexadecimal with 0x.
 bool ParseNumber(const std::string& s, uint32_t* v)
 {
@@ -149,7 +122,7 @@ int main(int argc, char** argv)
     }
     std::string host;
     uint16_t port = 0;
-    if (!connectTo.empty() && !SplitHostPort(connectTo, &host, &port))
+    if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &host, &port))
     {
         std::cerr << "ktzmon-watch: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
         return kExitUsage;
