@@ -1,14 +1,15 @@
 // Child processes for tests (see child_process.h).
 #include "child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-#include <utility>
 
 extern char** environ;
 
@@ -50,16 +51,11 @@ std::vector<std::string> EnvironWith(const std::vector<std::string>& vars)
     std::vector<std::string> out = vars;
     for (char** e = environ; *e != nullptr; ++e)
     {
-        const std::string entry(*e);
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        bool replaced = false;
-        for (const auto& v : vars)
+        const std::string name(*e, std::strcspn(*e, "=") + 1); // with its '='
+        if (std::none_of(vars.begin(), vars.end(),
+                         [&](const std::string& v) { return v.rfind(name, 0) == 0; }))
         {
-            replaced = replaced || v.compare(0, name.size(), name) == 0;
-        }
-        if (!replaced)
-        {
-            out.push_back(entry);
+            out.emplace_back(*e);
         }
     }
     return out;
@@ -68,23 +64,6 @@ std::vector<std::string> EnvironWith(const std::vector<std::string>& vars)
 ChildProcess::~ChildProcess()
 {
     Kill();
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(other.status_), spawnError_(other.spawnError_)
-{
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
-{
-    if (this != &other)
-    {
-        Kill();
-        pid_ = std::exchange(other.pid_, -1);
-        status_ = other.status_;
-        spawnError_ = other.spawnError_;
-    }
-    return *this;
 }
 
 bool ChildProcess::Spawn(const std::vector<std::string>& argv, const SpawnOptions& options)
@@ -115,10 +94,14 @@ bool ChildProcess::Spawn(const std::vector<std::string>& argv, const SpawnOption
     {
         Stream(&fa, 2, options.errFd, options.err, outFlags);
     }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, options.newSession ? POSIX_SPAWN_SETSID : 0);
     char** envp = options.env ? cenv.data() : environ;
     pid_t pid = -1;
-    const int rc = options.searchPath ? ::posix_spawnp(&pid, cargv[0], &fa, nullptr, cargv.data(), envp)
-                                      : ::posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), envp);
+    const int rc = options.searchPath ? ::posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), envp)
+                                      : ::posix_spawn(&pid, cargv[0], &fa, &attr, cargv.data(), envp);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0)
     {

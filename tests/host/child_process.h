@@ -25,6 +25,7 @@ struct SpawnOptions
     int outFd = -1;          // open them close-on-exec so that only the copy
     int errFd = -1;          // reaches the child
     bool searchPath = false; // look argv[0] up in PATH
+    bool newSession = false; // the child leads a session of its own (setsid)
     // The child's whole environment; none: this process's.
     std::optional<std::vector<std::string>> env;
 };
@@ -38,8 +39,6 @@ class ChildProcess
   public:
     ChildProcess() = default;
     ~ChildProcess(); // SIGKILL and reap if still running
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 

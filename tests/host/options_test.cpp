@@ -21,7 +21,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -471,29 +470,27 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
     std::vector<std::string> argv = Words(KTZHOST_EMULATOR);
     argv.push_back(KTZHOST_EXE);
     argv.push_back(path);
-    int master = -1;
-    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0) << std::strerror(errno);
-    if (pid == 0)
-    {
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        for (const auto& e : env_)
-        {
-            ::putenv(const_cast<char*>(e.c_str()));
-        }
-        std::vector<char*> cargv;
-        for (auto& a : argv)
-        {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-        ::execvp(cargv[0], cargv.data());
-        ::_exit(127);
-    }
-    std::string tty;
+    // The program's own session with the terminal as its controlling one:
+    // opened by name (not inherited) after the new session begins.
+    int master = -1, slave = -1;
+    char tty[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, tty, nullptr, nullptr), 0) << std::strerror(errno);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    ktzhosttest::SpawnOptions options;
+    options.in = tty;
+    options.out = outPath;
+    options.err = tty;
+    options.newSession = true;
+    options.searchPath = true;
+    options.env = ktzhosttest::EnvironWith(env_);
+    ktzhosttest::ChildProcess child;
+    const bool started = child.Spawn(argv, options);
+    ::close(slave);
+    ASSERT_TRUE(started) << std::strerror(child.spawnError());
+    std::string shown;
     const auto start = Clock::now();
-    while (tty.find("chassis time") == std::string::npos && Clock::now() - start < std::chrono::seconds(60))
+    while (shown.find("chassis time") == std::string::npos && Clock::now() - start < std::chrono::seconds(60))
     {
         pollfd p{master, POLLIN, 0};
         if (::poll(&p, 1, 200) > 0)
@@ -504,15 +501,13 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
             {
                 break;
             }
-            tty.append(buf, static_cast<size_t>(n));
+            shown.append(buf, static_cast<size_t>(n));
         }
     }
-    ::kill(pid, SIGTERM);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
+    const int status = child.Terminate(static_cast<int>(std::chrono::milliseconds(kRunLimit).count()));
     ::close(master);
-    EXPECT_NE(tty.find("ktzmon-host: chassis time "), std::string::npos) << tty;
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 143);
+    EXPECT_NE(shown.find("ktzmon-host: chassis time "), std::string::npos) << shown;
+    EXPECT_EQ(status, 143);
     const std::string out = ReadFile(outPath);
     EXPECT_EQ(out.find("chassis time"), std::string::npos);
     EXPECT_NE(out.find("Result: INTERRUPTED"), std::string::npos);
