@@ -4,21 +4,16 @@
 #include "live_clients.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace ktzbench
 {
@@ -64,12 +59,6 @@ DaemonProcess::~DaemonProcess()
     {
         ::close(ctl_);
     }
-    if (pid_ > 0)
-    {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-    }
 }
 
 bool DaemonProcess::OpenControl()
@@ -101,39 +90,28 @@ bool DaemonProcess::Start(const std::vector<std::string>& args, int64_t timeoutM
     std::vector<std::string> argv = {exe_,     "--socket", socket(), "--control-socket", dir_ + "/d.ctl",
                                      "--quiet"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv)
+    ktzhosttest::SpawnOptions options;
+    options.in = "/dev/null";
+    options.out = "/dev/null";
+    options.err = dir_ + "/d.log";
+    options.append = true;
+    if (!child_.Spawn(argv, options))
     {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/d.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-    {
-        pid_ = -1;
-        *error = "cannot start " + exe_ + ": " + std::strerror(rc);
+        *error = "cannot start " + exe_ + ": " + std::strerror(child_.spawnError());
         return false;
     }
     const int64_t end = NowMs() + timeoutMs;
     while (NowMs() < end)
     {
-        int st = 0;
-        if (::waitpid(pid_, &st, WNOHANG) == pid_)
+        if (child_.TryReap())
         {
-            pid_ = -1;
             *error = "the daemon exited at start: " + Log();
             return false;
         }
         if (ctl_ >= 0 || OpenControl())
         {
             const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
-            if (s.value("module", "") == "running" && s.value("pid", -1) == pid_)
+            if (s.value("module", "") == "running" && s.value("pid", -1) == child_.pid())
             {
                 return true;
             }
@@ -156,32 +134,14 @@ bool DaemonProcess::Stop(int64_t timeoutMs)
         ::close(ctl_);
         ctl_ = -1;
     }
-    if (pid_ <= 0)
-    {
-        return false;
-    }
-    ::kill(pid_, SIGTERM);
-    const int64_t end = NowMs() + timeoutMs;
-    int st = 0;
-    pid_t r = 0;
-    while ((r = ::waitpid(pid_, &st, WNOHANG)) == 0 && NowMs() < end)
-    {
-        SleepMs(5);
-    }
-    if (r != pid_)
-    {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &st, 0);
-        pid_ = -1;
-        return false;
-    }
-    pid_ = -1;
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    const bool clean = child_.Terminate(static_cast<int>(timeoutMs)) == 0;
+    child_.Kill();
+    return clean;
 }
 
 uint64_t DaemonProcess::RssBytes() const
 {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream in("/proc/" + std::to_string(child_.pid()) + "/status");
     std::string line;
     while (std::getline(in, line))
     {

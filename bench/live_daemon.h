@@ -5,6 +5,8 @@
 #ifndef KTZBENCH_LIVE_DAEMON_H
 #define KTZBENCH_LIVE_DAEMON_H
 
+#include "child_process.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -46,7 +48,7 @@ class DaemonProcess
     bool Stop(int64_t timeoutMs);
 
     std::string socket() const { return dir_ + "/d.sock"; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     // Resident set size from /proc/PID/status, in bytes (0 when unknown).
     uint64_t RssBytes() const;
     std::string Log() const;
@@ -61,7 +63,7 @@ class DaemonProcess
     bool OpenControl();
     std::string exe_;
     std::string dir_;
-    pid_t pid_ = -1;
+    ktzhosttest::ChildProcess child_;
     int ctl_ = -1;
     std::string pending_; // bytes of replies read and not yet returned
 };

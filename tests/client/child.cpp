@@ -1,13 +1,9 @@
 // Child processes for the client tests (see child.h).
 #include "child.h"
 
-#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace
@@ -42,30 +38,16 @@ bool Child::Start(const std::vector<std::string>& argv)
         ::close(out[1]);
         return false;
     }
-    std::vector<char*> args;
-    for (const auto& a : argv)
-    {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0)
-    {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        const int devnull = ::open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-        {
-            ::dup2(devnull, 0);
-        }
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
+    ktzhosttest::SpawnOptions options;
+    options.in = "/dev/null";
+    options.outFd = out[1];
+    options.errFd = err[1];
+    const bool started = child_.Spawn(argv, options);
     ::close(out[1]);
     ::close(err[1]);
     out_ = out[0];
     err_ = err[0];
-    return pid_ > 0;
+    return started;
 }
 
 // Reads what `fd` has into `buf`, waiting at most `timeoutMs`; false at its end or on timeout.
@@ -149,46 +131,17 @@ std::string Child::Errors(int timeoutMs)
 
 int Child::Wait(int timeoutMs)
 {
-    if (pid_ <= 0)
+    if (child_.running() && child_.Wait(timeoutMs) < 0 && child_.running())
     {
-        return status_;
+        Kill();
+        return -1;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (true)
-    {
-        int st = 0;
-        const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-        if (r == pid_)
-        {
-            pid_ = -1;
-            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            return status_;
-        }
-        if (r < 0 && errno != EINTR)
-        {
-            pid_ = -1;
-            return -1;
-        }
-        if (Left(deadline) == 0)
-        {
-            Kill();
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return child_.termSignal() != 0 ? 128 + child_.termSignal() : child_.exitCode();
 }
 
 void Child::Kill()
 {
-    if (pid_ > 0)
-    {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR)
-        {
-        }
-        pid_ = -1;
-    }
+    child_.Kill();
     if (out_ >= 0)
     {
         ::close(out_);

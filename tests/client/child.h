@@ -5,6 +5,8 @@
 #ifndef KTZCLIENT_TEST_CHILD_H
 #define KTZCLIENT_TEST_CHILD_H
 
+#include "child_process.h"
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -32,17 +34,16 @@ class Child
     // it did not end within `timeoutMs` (it is then killed).
     int Wait(int timeoutMs);
     void Kill();
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return child_.pid(); }
 
   private:
     bool Fill(int fd, std::string* buf, int timeoutMs);
-    pid_t pid_ = -1;
+    ktzhosttest::ChildProcess child_;
     int out_ = -1;
     int err_ = -1;
     std::string outBuf_;
     std::string errBuf_;
     std::string seen_;
-    int status_ = -1;
 };
 
 #endif

@@ -3,24 +3,18 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace ktzmond_test
 {
@@ -99,52 +93,31 @@ TempDir::~TempDir()
 
 // ---- the daemon process ------------------------------------------------------------
 
-Daemon::~Daemon()
-{
-    if (pid_ > 0)
-    {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-    }
-}
-
 bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
 {
     earlyExit_ = -1;
     std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
                                      control(),   "--quiet",  "--module", ModulePath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv)
+    ktzhosttest::SpawnOptions options;
+    options.in = "/dev/null";
+    options.out = "/dev/null";
+    options.err = dir_ + "/d.log";
+    options.append = true;
+    if (!child_.Spawn(argv, options))
     {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/d.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-    {
-        pid_ = -1;
         return false;
     }
     const int64_t end = NowMs() + timeoutMs;
     while (NowMs() < end)
     {
-        int st = 0;
-        if (::waitpid(pid_, &st, WNOHANG) == pid_)
+        if (child_.TryReap())
         {
-            pid_ = -1;
-            earlyExit_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            earlyExit_ = child_.exitCode();
             return false; // exited early
         }
         const nlohmann::json s = Ctl({{"cmd", "status"}}, 1000);
-        if (s.value("module", "") == "running" && s.value("pid", -1) == pid_)
+        if (s.value("module", "") == "running" && s.value("pid", -1) == child_.pid())
         {
             return true;
         }
@@ -155,34 +128,17 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
 
 int Daemon::Wait(int timeoutMs)
 {
-    const int64_t end = NowMs() + timeoutMs;
-    while (pid_ > 0)
-    {
-        int st = 0;
-        const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-        if (r == pid_)
-        {
-            pid_ = -1;
-            return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        }
-        if (NowMs() >= end)
-        {
-            return -1;
-        }
-        ::usleep(5000);
-    }
-    return -1;
+    return child_.running() ? child_.Wait(timeoutMs) : -1;
 }
 
 int Daemon::Terminate(int timeoutMs, double* seconds)
 {
-    if (pid_ <= 0)
+    if (!child_.running())
     {
         return -1;
     }
     const int64_t start = NowMs();
-    ::kill(pid_, SIGTERM);
-    const int rc = Wait(timeoutMs);
+    const int rc = child_.Terminate(timeoutMs);
     if (seconds != nullptr)
     {
         *seconds = static_cast<double>(NowMs() - start) / 1000.0;

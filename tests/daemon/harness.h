@@ -4,6 +4,8 @@
 #ifndef KTZMOND_TEST_HARNESS_H
 #define KTZMOND_TEST_HARNESS_H
 
+#include "child_process.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -30,8 +32,7 @@ class TempDir
 class Daemon
 {
   public:
-    explicit Daemon(const std::string& dir) : dir_(dir) {}
-    ~Daemon(); // SIGKILL if still running
+    explicit Daemon(const std::string& dir) : dir_(dir) {} // SIGKILLed at the end if still running
     // Starts ktzmond with `args` (plus --socket, --quiet and --module) and
     // waits until its control socket answers. False when it did not; when it
     // exited instead, earlyExit() is its exit status.
@@ -42,7 +43,7 @@ class Daemon
     int Terminate(int timeoutMs, double* seconds = nullptr);
     // Waits for the exit of a daemon that ends by itself.
     int Wait(int timeoutMs);
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_.pid(); }
     std::string socket() const { return dir_ + "/d.sock"; }
     std::string control() const { return dir_ + "/d.ctl"; }
     std::string log() const; // what the daemon wrote to stderr
@@ -55,7 +56,7 @@ class Daemon
 
   private:
     std::string dir_;
-    pid_t pid_ = -1;
+    ktzhosttest::ChildProcess child_;
     int earlyExit_ = -1; // -1: did not exit by itself, or died from a signal
 };
 

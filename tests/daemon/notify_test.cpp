@@ -8,16 +8,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
+#include <cstring>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
@@ -158,51 +154,17 @@ TEST(DaemonNotify, NoReadyWhenTheModuleFails)
 
     std::vector<std::string> argv = {DaemonExe(), "--socket", dir.path() + "/d.sock",
                                      "--quiet",   "--module", dir.path() + "/no-such-module.so"};
-    std::vector<char*> cargv;
-    for (auto& a : argv)
-    {
-        cargv.push_back(a.data());
-    }
-    cargv.push_back(nullptr);
-    std::vector<std::string> envStrings = {notifyEnv};
-    for (char** e = environ; *e != nullptr; ++e)
-    {
-        if (std::string(*e).rfind("NOTIFY_SOCKET=", 0) != 0)
-        {
-            envStrings.emplace_back(*e);
-        }
-    }
-    std::vector<char*> cenv;
-    for (auto& e : envStrings)
-    {
-        cenv.push_back(e.data());
-    }
-    cenv.push_back(nullptr);
+    ktzhosttest::SpawnOptions options;
+    options.out = "/dev/null";
+    options.err = dir.path() + "/d.log";
+    options.env = ktzhosttest::EnvironWith({notifyEnv});
+    ktzhosttest::ChildProcess daemon;
+    ASSERT_TRUE(daemon.Spawn(argv, options)) << std::strerror(daemon.spawnError());
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, (dir.path() + "/d.log").c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
-    posix_spawn_file_actions_destroy(&fa);
-    ASSERT_EQ(rc, 0);
-
-    int st = 0;
-    pid_t done = 0;
-    const int64_t end = NowMs() + 15000;
-    while ((done = ::waitpid(pid, &st, WNOHANG)) == 0 && NowMs() < end)
-    {
-        ::usleep(10000);
-    }
-    if (done != pid)
-    {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &st, 0);
-        FAIL() << "the daemon did not exit with its module missing";
-    }
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_NE(WEXITSTATUS(st), 0);
+    daemon.Wait(15000);
+    ASSERT_FALSE(daemon.running()) << "the daemon did not exit with its module missing";
+    ASSERT_GE(daemon.exitCode(), 0) << "ended by signal " << daemon.termSignal();
+    EXPECT_NE(daemon.exitCode(), 0);
     std::string msg;
     for (int i = 0; i < 100 && notify.Receive(&msg, 0); ++i)
     {

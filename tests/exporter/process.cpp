@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -13,7 +12,6 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace ktzexporter_test
@@ -21,115 +19,27 @@ namespace ktzexporter_test
 
 using ktzmond_test::NowMs;
 
-namespace
-{
-
-// Waits for `pid` to end until `end`; its exit status, or -1 when it ended by
-// a signal or the deadline passed (the child is then left running).
-int Reap(pid_t pid, int64_t end, bool* done)
-{
-    *done = false;
-    while (true)
-    {
-        int st = 0;
-        const pid_t r = ::waitpid(pid, &st, WNOHANG);
-        if (r == pid)
-        {
-            *done = true;
-            return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        }
-        if (r < 0 || NowMs() >= end)
-        {
-            *done = r < 0;
-            return -1;
-        }
-        ::usleep(5000);
-    }
-}
-
-std::vector<char*> CArgv(std::vector<std::string>& argv)
-{
-    std::vector<char*> out;
-    for (auto& a : argv)
-    {
-        out.push_back(a.data());
-    }
-    out.push_back(nullptr);
-    return out;
-}
-
-} // namespace
-
-Process::~Process()
-{
-    if (pid_ > 0)
-    {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-    }
-}
-
 bool Process::Start(const std::vector<std::string>& argv, const std::string& logPath)
 {
     log_ = logPath;
-    std::vector<std::string> args = argv;
-    std::vector<char*> cargv = CArgv(args);
-    const pid_t pid = ::fork();
-    if (pid < 0)
-    {
-        return false;
-    }
-    if (pid == 0)
-    {
-        const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        const int null = ::open("/dev/null", O_RDWR);
-        if (fd < 0 || null < 0)
-        {
-            ::_exit(127);
-        }
-        ::dup2(null, 0);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::execv(cargv[0], cargv.data());
-        ::_exit(127);
-    }
-    pid_ = pid;
-    return true;
+    ktzhosttest::SpawnOptions options;
+    options.in = "/dev/null";
+    options.out = logPath;
+    options.append = true;
+    options.errToOut = true;
+    return child_.Spawn(argv, options);
 }
 
 int Process::Stop(int timeoutMs)
 {
-    if (pid_ <= 0)
-    {
-        return -1;
-    }
-    ::kill(pid_, SIGTERM);
-    bool done = false;
-    const int rc = Reap(pid_, NowMs() + timeoutMs, &done);
-    if (!done)
-    {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-    }
-    pid_ = -1;
+    const int rc = child_.Terminate(timeoutMs);
+    child_.Kill();
     return rc;
 }
 
 bool Process::Running()
 {
-    if (pid_ <= 0)
-    {
-        return false;
-    }
-    int st = 0;
-    if (::waitpid(pid_, &st, WNOHANG) == pid_)
-    {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    return !child_.TryReap();
 }
 
 std::string Process::Log() const
@@ -173,19 +83,15 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& input, s
         ::close(in[1]);
         return -1;
     }
-    std::vector<std::string> args = argv;
-    std::vector<char*> cargv = CArgv(args);
-    const pid_t pid = ::fork();
-    if (pid == 0)
-    {
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::execvp(cargv[0], cargv.data());
-        ::_exit(127);
-    }
+    ktzhosttest::SpawnOptions options;
+    options.inFd = in[0];
+    options.outFd = out[1];
+    options.searchPath = true;
+    ktzhosttest::ChildProcess child;
+    const bool started = child.Spawn(argv, options);
     ::close(in[0]);
     ::close(out[1]);
-    if (pid < 0)
+    if (!started)
     {
         ::close(in[1]);
         ::close(out[0]);
@@ -247,14 +153,8 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& input, s
         ::close(inFd);
     }
     ::close(out[0]);
-    bool done = false;
-    const int rc = Reap(pid, end, &done);
-    if (!done)
-    {
-        ::kill(pid, SIGKILL);
-        int st = 0;
-        ::waitpid(pid, &st, 0);
-    }
+    const int left = static_cast<int>(end - NowMs());
+    const int rc = child.Wait(left > 0 ? left : 0); // still running at the deadline: killed with `child`
     if (output != nullptr)
     {
         *output = got;

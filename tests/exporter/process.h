@@ -5,6 +5,8 @@
 #ifndef KTZEXPORTER_TEST_PROCESS_H
 #define KTZEXPORTER_TEST_PROCESS_H
 
+#include "child_process.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -16,10 +18,7 @@ namespace ktzexporter_test
 class Process
 {
   public:
-    Process() = default;
-    ~Process(); // SIGKILL and reap if still running
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
+    // Killed and reaped at the end if still running.
 
     // Starts argv[0] (a path) with standard error (and output) appended to
     // `logPath`. False when it could not be started.
@@ -34,7 +33,7 @@ class Process
     bool WaitLog(const std::string& text, int timeoutMs);
 
   private:
-    pid_t pid_ = -1;
+    ktzhosttest::ChildProcess child_;
     std::string log_;
 };
 

@@ -2,9 +2,12 @@
 // the scenario comes from, what --ini-dir may touch, what each exit status
 // means, signals that end a run, output that streams, and what a run says
 // about its expectations.
+#include "child_process.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -18,7 +21,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -57,33 +59,20 @@ class HostProcess
         argv.push_back(KTZHOST_EXE);
         argv.insert(argv.end(), args.begin(), args.end());
         int in[2], out[2], err[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0)
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
             return;
         }
-        pid_ = ::fork();
-        if (pid_ == 0)
+        ktzhosttest::SpawnOptions options;
+        options.inFd = in[0];
+        options.outFd = out[1];
+        options.errFd = err[1];
+        options.searchPath = true;
+        options.env = ktzhosttest::EnvironWith(env);
+        if (!child_.Spawn(argv, options))
         {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            {
-                ::close(fd);
-            }
-            for (const auto& e : env)
-            {
-                ::putenv(const_cast<char*>(e.c_str()));
-            }
-            std::vector<char*> cargv;
-            for (auto& a : argv)
-            {
-                cargv.push_back(a.data());
-            }
-            cargv.push_back(nullptr);
-            ::execvp(cargv[0], cargv.data());
-            ::_exit(127);
+            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(child_.spawnError());
         }
         ::close(in[0]);
         ::close(out[1]);
@@ -100,12 +89,6 @@ class HostProcess
 
     ~HostProcess()
     {
-        if (pid_ > 0 && status_ < 0)
-        {
-            ::kill(pid_, SIGKILL);
-            int st = 0;
-            ::waitpid(pid_, &st, 0);
-        }
         for (int fd : {out_, err_})
         {
             if (fd >= 0)
@@ -129,23 +112,23 @@ class HostProcess
         return pred(out);
     }
 
-    void Signal(int sig) { ::kill(pid_, sig); }
+    void Signal(int sig) { child_.Signal(sig); }
 
-    // Reads everything and returns the exit status (-1: killed at the time limit).
+    // Reads everything and returns the exit status (1000 + the signal when
+    // one ended it, as when it is killed at the time limit).
     int Wait()
     {
         while (Clock::now() - start_ < kRunLimit && Pump(200))
         {
         }
-        if (Clock::now() - start_ >= kRunLimit)
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(kRunLimit - (Clock::now() - start_));
+        if (child_.Wait(static_cast<int>(std::max<int64_t>(left.count(), 0))) < 0 && child_.running())
         {
             ADD_FAILURE() << "ktzmon-host still running after the time limit";
-            ::kill(pid_, SIGKILL);
+            child_.Kill();
         }
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
-        return status_;
+        return child_.exitCode() >= 0 ? child_.exitCode() : 1000 + child_.termSignal();
     }
 
     std::string out, err;
@@ -188,10 +171,9 @@ class HostProcess
         return out_ >= 0 || err_ >= 0;
     }
 
-    pid_t pid_ = -1;
+    ktzhosttest::ChildProcess child_;
     int out_ = -1;
     int err_ = -1;
-    int status_ = -1;
     Clock::time_point start_;
 };
 
@@ -488,29 +470,27 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
     std::vector<std::string> argv = Words(KTZHOST_EMULATOR);
     argv.push_back(KTZHOST_EXE);
     argv.push_back(path);
-    int master = -1;
-    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0) << std::strerror(errno);
-    if (pid == 0)
-    {
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        for (const auto& e : env_)
-        {
-            ::putenv(const_cast<char*>(e.c_str()));
-        }
-        std::vector<char*> cargv;
-        for (auto& a : argv)
-        {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-        ::execvp(cargv[0], cargv.data());
-        ::_exit(127);
-    }
-    std::string tty;
+    // The program's own session with the terminal as its controlling one:
+    // opened by name (not inherited) after the new session begins.
+    int master = -1, slave = -1;
+    char tty[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, tty, nullptr, nullptr), 0) << std::strerror(errno);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    ktzhosttest::SpawnOptions options;
+    options.in = tty;
+    options.out = outPath;
+    options.err = tty;
+    options.newSession = true;
+    options.searchPath = true;
+    options.env = ktzhosttest::EnvironWith(env_);
+    ktzhosttest::ChildProcess child;
+    const bool started = child.Spawn(argv, options);
+    ::close(slave);
+    ASSERT_TRUE(started) << std::strerror(child.spawnError());
+    std::string shown;
     const auto start = Clock::now();
-    while (tty.find("chassis time") == std::string::npos && Clock::now() - start < std::chrono::seconds(60))
+    while (shown.find("chassis time") == std::string::npos && Clock::now() - start < std::chrono::seconds(60))
     {
         pollfd p{master, POLLIN, 0};
         if (::poll(&p, 1, 200) > 0)
@@ -521,15 +501,13 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
             {
                 break;
             }
-            tty.append(buf, static_cast<size_t>(n));
+            shown.append(buf, static_cast<size_t>(n));
         }
     }
-    ::kill(pid, SIGTERM);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
+    const int status = child.Terminate(static_cast<int>(std::chrono::milliseconds(kRunLimit).count()));
     ::close(master);
-    EXPECT_NE(tty.find("ktzmon-host: chassis time "), std::string::npos) << tty;
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 143);
+    EXPECT_NE(shown.find("ktzmon-host: chassis time "), std::string::npos) << shown;
+    EXPECT_EQ(status, 143);
     const std::string out = ReadFile(outPath);
     EXPECT_EQ(out.find("chassis time"), std::string::npos);
     EXPECT_NE(out.find("Result: INTERRUPTED"), std::string::npos);

@@ -11,20 +11,15 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
 #include <tuple>
 #include <umockdev.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
@@ -82,47 +77,18 @@ class Watcher
         out_ = out;
         std::vector<std::string> argv = {KTZMON_WATCH_EXE, "--socket", socket,      "--json", "--hex",
                                          "--caps",         "3",        "--timeout", "300"};
-        std::vector<char*> cargv;
-        for (auto& a : argv)
-        {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        const int rc = ::posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-        {
-            pid_ = -1;
-        }
-        return rc == 0;
+        ktzhosttest::SpawnOptions options;
+        options.in = "/dev/null";
+        options.out = out;
+        return child_.Spawn(argv, options);
     }
 
     // SIGTERM, then SIGKILL after five seconds; the exit status, or -1.
     int Stop()
     {
-        if (pid_ <= 0)
-        {
-            return -1;
-        }
-        ::kill(pid_, SIGTERM);
-        int st = 0;
-        const int64_t end = NowMs() + 5000;
-        pid_t r = 0;
-        while ((r = ::waitpid(pid_, &st, WNOHANG)) == 0 && NowMs() < end)
-        {
-            Sleep(10);
-        }
-        if (r == 0)
-        {
-            ::kill(pid_, SIGKILL);
-            (void)::waitpid(pid_, &st, 0);
-        }
-        pid_ = -1;
-        return r == 0 || !WIFEXITED(st) ? -1 : WEXITSTATUS(st);
+        const int rc = child_.Terminate(5000);
+        child_.Kill();
+        return rc;
     }
 
     // The messages received so far (complete lines only).
@@ -164,7 +130,7 @@ class Watcher
 
   private:
     std::string out_;
-    pid_t pid_ = -1;
+    ktzhosttest::ChildProcess child_;
 };
 
 bool IsType(const json& m, const char* type)
