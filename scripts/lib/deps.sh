@@ -10,7 +10,7 @@
 # headers, natively and for PowerPC) are listed by name instead.
 
 KTZ_BUILD_PACKAGES=(
-    cmake g++ make pkg-config binutils libc6-dev
+    cmake g++ make pkg-config binutils libc6-dev ccache
     libgtest-dev libgmock-dev googletest
     g++-12-powerpc-linux-gnu libc6-dev-powerpc-cross qemu-user
     clang libclang-rt-14-dev
