@@ -405,7 +405,11 @@ struct ktzc_client
             CloseSocket();
             return e;
         }
+        // Version 2 states the capability answer in the hello: the daemon
+        // then answers the module's capability query without asking.
         kt::Hello h;
+        h.maxVersion = kt::kHighestVersion;
+        h.caps = opts.caps;
         h.requestedClientId = opts.client_id;
         h.name = name;
         std::vector<uint8_t> out;
@@ -496,11 +500,12 @@ struct ktzc_client
         {
             return ConnectFailed(KTZC_ERR_PROTOCOL, "answer to the hello: " + why);
         }
-        if (w.version != kt::kVersion)
+        if (w.version < kt::kVersion || w.version > kt::kHighestVersion)
         {
             return ConnectFailed(KTZC_ERR_PROTOCOL, "the daemon chose protocol version " +
                                                         std::to_string(w.version) + ", this client speaks " +
-                                                        std::to_string(kt::kVersion));
+                                                        std::to_string(kt::kVersion) + " to " +
+                                                        std::to_string(kt::kHighestVersion));
         }
         clientId = w.clientId;
         daemonName = w.name;

@@ -27,7 +27,7 @@ constexpr int kExitDaemonError = 1;
 constexpr int kExitUnreachable = 3;
 
 // Sends one request line and reads one reply line, within `timeoutMs`.
-bool Exchange(const std::string& path, const json& request, int timeoutMs, json* reply, std::string* error)
+bool Exchange(const std::string& path, const std::string& request, int timeoutMs, json* reply, std::string* error)
 {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path)
@@ -47,7 +47,7 @@ bool Exchange(const std::string& path, const json& request, int timeoutMs, json*
         }
         return false;
     }
-    const std::string line = request.dump() + "\n";
+    const std::string line = request + "\n";
     std::string in;
     bool ok = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     while (ok && in.find('\n') == std::string::npos)
@@ -117,6 +117,32 @@ void PrintClients(const json& r)
         std::printf("%8u  %-6s  %7llu  %9llu  %-20s  %s\n", c.value("id", 0u), caps,
                     c.value("queueFrames", 0ull), c.value("messages", 0ull), c.value("peer", "").c_str(),
                     c.value("name", "").c_str());
+    }
+}
+
+// The request line, or the field whose text is not UTF-8 (JSON carries
+// UTF-8 only, and the daemon shows these texts to others).
+bool RequestLine(const json& req, std::string* line, std::string* badField)
+{
+    try
+    {
+        *line = req.dump();
+        return true;
+    }
+    catch (const json::type_error&)
+    {
+        for (const auto& [key, value] : req.items())
+        {
+            try
+            {
+                (void)value.dump();
+            }
+            catch (const json::type_error&)
+            {
+                *badField = key;
+            }
+        }
+        return false;
     }
 }
 
@@ -269,9 +295,15 @@ int main(int argc, char** argv)
         req["value"] = value;
     }
 
+    std::string line, badField;
+    if (!RequestLine(req, &line, &badField))
+    {
+        std::fprintf(stderr, "ktzmonctl: %s: the text is not valid UTF-8\n", badField.c_str());
+        return 2;
+    }
     json reply;
     std::string error;
-    if (!Exchange(control, req, timeoutMs, &reply, &error))
+    if (!Exchange(control, line, timeoutMs, &reply, &error))
     {
         std::fprintf(stderr, "ktzmonctl: %s\n", error.c_str());
         return kExitUnreachable;

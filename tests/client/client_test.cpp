@@ -225,7 +225,8 @@ TEST_F(ClientTest, HelloWelcomeAndEveryMessageDecodedWithItsWireBytes)
     int status = 0;
     const std::string out = Finish(&d, &status);
     EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("hello min=1 max=1 id=0 flags=0 name=tester"), std::string::npos) << out;
+    // Versions 1 and 2 offered, the capability mask in the hello.
+    EXPECT_NE(out.find("hello min=1 max=2 id=0 caps=3 name=tester"), std::string::npos) << out;
     // The capability answer: 16 bytes, the chosen mask little-endian first.
     EXPECT_NE(out.find("response seq=2 status=0 data=03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"),
               std::string::npos)
@@ -251,7 +252,7 @@ TEST_F(ClientTest, RequestedClientIdAndTcp)
     int status = 0;
     const std::string out = Finish(&d, &status);
     EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("hello min=1 max=1 id=9 flags=0 name="), std::string::npos) << out;
+    EXPECT_NE(out.find("hello min=1 max=2 id=9 caps=1 name="), std::string::npos) << out;
 }
 
 TEST_F(ClientTest, RequestsAndPingsWhileTheModuleAsksForCapabilities)

@@ -39,7 +39,9 @@ bool UnderTsan()
 
 std::string DaemonExe()
 {
-    return KTZMOND_EXE;
+    // Another build of the daemon (an older one, to show a test failing on it).
+    const char* other = std::getenv("KTZMOND_TEST_EXE");
+    return other != nullptr && other[0] != '\0' ? other : KTZMOND_EXE;
 }
 std::string ModulePath()
 {
@@ -99,7 +101,15 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
     std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
                                      control(),   "--quiet",  "--module", ModulePath()};
     argv.insert(argv.end(), args.begin(), args.end());
+    if (fdLimit > 0)
+    {
+        argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit) + " && exec \"$@\"", "sh"});
+    }
     ktzhosttest::SpawnOptions options;
+    if (!env.empty())
+    {
+        options.env = ktzhosttest::EnvironWith(env);
+    }
     options.in = "/dev/null";
     options.out = "/dev/null";
     options.err = dir_ + "/d.log";
@@ -300,6 +310,11 @@ bool Client::SendHello(uint32_t requestedId, const std::string& name)
     Hello h;
     h.requestedClientId = requestedId;
     h.name = name;
+    if (caps)
+    {
+        h.maxVersion = kVersion2;
+        h.caps = *caps;
+    }
     std::vector<uint8_t> out;
     Encode(h, &out);
     return SendRaw(out);

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <frame.h>
 #include <string>
 #include <sys/types.h>
@@ -37,6 +38,11 @@ class Daemon
     // waits until its control socket answers. False when it did not; when it
     // exited instead, earlyExit() is its exit status.
     bool Start(const std::vector<std::string>& args, int timeoutMs = 10000);
+    // Set before Start: the daemon's limit of open descriptors (0: unchanged).
+    int fdLimit = 0;
+    // Set before Start: the environment variables given to the daemon
+    // (NAME=value, replacing this process's).
+    std::vector<std::string> env;
     int earlyExit() const { return earlyExit_; }
     // Sends SIGTERM and waits for the exit; returns the exit status (-1 when
     // it did not exit in time or died from a signal) and the time it took.
@@ -84,7 +90,9 @@ class Client
     int fd() const { return fd_; }
 
     bool SendRaw(const std::vector<uint8_t>& bytes);
+    // A version 1 hello, or with `caps` set a version 2 one stating them.
     bool SendHello(uint32_t requestedId = 0, const std::string& name = "test");
+    std::optional<uint32_t> caps; // set: the hellos offer version 2 with this mask
     // Hello, then the Welcome; false (and the goodbye's reason in `refused`
     // when one came) otherwise.
     bool Handshake(uint32_t* clientId = nullptr, uint32_t requestedId = 0, uint32_t* refused = nullptr);
