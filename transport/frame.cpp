@@ -425,12 +425,8 @@ bool FrameReader::Next(Frame* frame)
     frame->type = GetLe16(h + 4);
     frame->body.assign(h + kHeaderSize, h + kHeaderSize + size);
     pos_ += kHeaderSize + size;
-    // A bad header behind this frame is noted now (Failed() says so at
-    // once); the frame returned here is whole, and the next call returns none.
-    if (Pending() >= kHeaderSize)
-    {
-        (void)CheckHeader();
-    }
+    // The header behind this frame is checked by the next call, against the
+    // limit in force then (a hello may raise it).
     return true;
 }
 

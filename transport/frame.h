@@ -183,8 +183,9 @@ class FrameReader
     // Appends bytes received. Returns false once the stream is in error.
     bool Feed(const uint8_t* data, size_t size);
     // Takes the next complete frame; false when none is complete (or after an
-    // error). A bad header right behind the frame taken shows in Failed() at
-    // once: check it when Next returns false, not only after Feed.
+    // error). A bad header is found by the call that reaches it, even when
+    // its body has not arrived: check Failed() whenever Next returns false,
+    // not only after Feed.
     bool Next(Frame* frame);
     bool Failed() const { return !error_.empty(); }
     const std::string& Error() const { return error_; }

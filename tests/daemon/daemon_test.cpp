@@ -36,31 +36,11 @@ constexpr uint32_t kSyncType = 0x103;
 constexpr uint32_t kLogEventType = 0x104;
 constexpr uint32_t kCapsType = 0x200;
 
-// The demonstration chassis without its clients and timeline: it changes
-// only when a test changes it.
-std::string QuietScenario()
-{
-    std::ifstream in(SourceDir() + "/scenario/scenarios/demo.toml");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
-    text = text.substr(0, text.find("[[client]]"));
-    text.replace(text.find("end = 250"), 9, "end = 45");
-    return text;
-}
-
-// The same with one batch client that connects once every sensor type is known.
+// The quiet chassis with one batch client that connects once every sensor type is known.
 std::string StaticScenario()
 {
     return QuietScenario() +
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
-}
-
-std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text)
-{
-    const std::string path = dir + "/" + name;
-    std::ofstream(path) << text;
-    return path;
 }
 
 std::string Hex(const std::vector<uint8_t>& b)
@@ -703,7 +683,10 @@ TEST(Ktzmonctl, HelpListsEveryCommand)
               3);
 }
 
-TEST_F(DaemonTest, ControlDisconnectsAndRefusesBadCommands)
+// Every control field against its range and the chassis there is (the
+// demonstration chassis: fans 1 to 3, two stash temperatures, bays 1 to 4):
+// refused with a reply that says why and a log line, nothing applied.
+TEST_F(DaemonTest, ControlRequestsAreCheckedFieldByField)
 {
     ASSERT_TRUE(daemon.Start({}));
     Client c;
@@ -711,10 +694,52 @@ TEST_F(DaemonTest, ControlDisconnectsAndRefusesBadCommands)
     ASSERT_TRUE(c.Connect(daemon.socket()) && c.Handshake(&id));
     std::vector<Received> got;
     ASSERT_TRUE(c.ReadUntil(kCapsType, &got, 5000));
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id + 1000}}).value("ok", true));
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "no-such-command"}}).value("ok", true));
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "set-fan"}}).value("ok", true)); // which fan?
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "set-stash-temp"}, {"index", 99}, {"reading", 1}}).value("ok", true));
+    struct Case
+    {
+        std::string line;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {R"({"cmd":"disconnect","id":)" + std::to_string(id + 1000) + "}", "no client"},
+        {R"({"cmd":"disconnect","id":0})", "outside 1 to"},
+        {R"({"cmd":"no-such-command"})", "unknown command"},
+        {R"({"cmd":"set-fan"})", "missing \"fan\""},
+        {R"({"cmd":"set-fan","fan":-1})", "outside 1 to 255"},
+        {R"({"cmd":"set-fan","fan":4294967297})", "outside 1 to 255"},
+        {R"({"cmd":"set-fan","fan":9})", "no fan 9"},
+        {R"({"cmd":"set-fan","fan":1,"reading":-1})", "outside 0 to 4294967295"},
+        {R"({"cmd":"set-fan","fan":1,"health":4})", "outside 1 to 3"},
+        {R"({"cmd":"set-fan","fan":1,"readng":5})", "no field \"readng\""},
+        {R"({"cmd":"set-temp","reading":300})", "outside -128 to 127"},
+        {R"({"cmd":"set-temp","reading":1.5})", "whole number"},
+        {R"({"cmd":"set-stash-temp","index":99,"reading":1})", "outside 1 to 2"},
+        {R"({"cmd":"pull-psu","bay":200})", "outside 1 to 4"},
+        {R"({"cmd":"insert-psu","bay":1,"fru-readable":"yes"})", "true or false"},
+        {R"({"cmd":"log-event","args":["a","","b"]})", "is empty"},
+        {R"({"cmd":"log-event","values":[70000]})", "outside 0 to 65535"},
+        {R"({"cmd":"log-event","repeat":0})", "outside 1 to 100000"},
+        {R"({"cmd":"set-ktz"})", "missing \"value\""},
+        {R"([1,2])", "JSON object"},
+        {std::string(70000, ' '), "longer than 65536"},
+    };
+    for (const Case& k : cases)
+    {
+        SCOPED_TRACE(k.line.substr(0, 80));
+        const json r = daemon.CtlLine(k.line);
+        EXPECT_FALSE(r.value("ok", true)) << r.dump();
+        EXPECT_NE(r.value("error", "").find(k.error), std::string::npos) << r.dump();
+        EXPECT_FALSE(r.contains("applied"));
+    }
+    EXPECT_NE(daemon.log().find("request refused: request line longer than 65536 bytes"), std::string::npos);
+    // ktzmonctl says what the daemon said and fails.
+    const std::string err = dir.path() + "/err.txt";
+    const int rc = std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control() +
+                                " set-fan 9 --reading 1 2>" + err)
+                                   .c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
+    EXPECT_NE(ReadAll(err).find("no fan 9"), std::string::npos) << ReadAll(err);
+    // What is in range is applied, and the client can still be removed.
+    EXPECT_TRUE(daemon.Ctl({{"cmd", "set-temp"}, {"reading", -128}}).value("ok", false));
     EXPECT_TRUE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id}}).value("ok", false));
     EXPECT_EQ(c.ExpectGoodbye(3000), static_cast<int>(kByeRemovedByOperator));
     EXPECT_EQ(daemon.Terminate(5000), 0);

@@ -50,13 +50,17 @@ class Daemon
     // Waits for the exit of a daemon that ends by itself.
     int Wait(int timeoutMs);
     pid_t pid() const { return child_.pid(); }
-    std::string socket() const { return dir_ + "/d.sock"; }
-    std::string control() const { return dir_ + "/d.ctl"; }
+    std::string socket() const { return (socketDir.empty() ? dir_ : socketDir) + "/d.sock"; }
+    std::string control() const { return (socketDir.empty() ? dir_ : socketDir) + "/d.ctl"; }
+    // Set before Start: the folder of the sockets, when not the daemon's folder.
+    std::string socketDir;
     std::string log() const; // what the daemon wrote to stderr
 
     // One control request; the reply (an object with "ok": false on failure
     // to reach the daemon).
     nlohmann::json Ctl(const nlohmann::json& request, int timeoutMs = 10000);
+    // The same with the request line as given (any bytes, no newline).
+    nlohmann::json CtlLine(const std::string& line, int timeoutMs = 10000);
     // Polls status until `pred` holds, at most `timeoutMs`.
     template <typename Pred> bool WaitStatus(Pred pred, int timeoutMs = 10000);
 
@@ -117,8 +121,20 @@ std::string DaemonExe();
 std::string ModulePath();
 std::string HostExe();
 std::string SourceDir();
-// Open descriptors of a process (from /proc).
+// Open descriptors of a process, its resident memory in KiB and the CPU
+// time it used in milliseconds (from /proc; -1 when unknown).
 int OpenFds(pid_t pid);
+int64_t RssKb(pid_t pid);
+int64_t CpuMs(pid_t pid);
+// The demonstration chassis without its clients and timeline: it changes
+// only when a test changes it.
+std::string QuietScenario();
+// Writes `text` to DIR/NAME; returns the path.
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text);
+// A file's contents ("" when it cannot be read).
+std::string ReadAll(const std::string& path);
+// A loopback TCP port nobody listens on right now.
+uint16_t FreeTcpPort();
 // Milliseconds on a monotonic clock.
 int64_t NowMs();
 // Under ThreadSanitizer the large counts are made smaller.
