@@ -27,7 +27,8 @@ constexpr int kExitDaemonError = 1;
 constexpr int kExitUnreachable = 3;
 
 // Sends one request line and reads one reply line, within `timeoutMs`.
-bool Exchange(const std::string& path, const std::string& request, int timeoutMs, json* reply, std::string* error)
+bool Exchange(const std::string& path, const std::string& request, int timeoutMs, json* reply,
+              std::string* error)
 {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path)

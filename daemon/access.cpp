@@ -134,7 +134,8 @@ int SocketOwner(const sockaddr_storage& local, const sockaddr_storage& peer, uid
                     result = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
                     break;
                 }
-                if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+                    h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
                 {
                     *uid = static_cast<const inet_diag_msg*>(NLMSG_DATA(h))->idiag_uid;
                     result = 0;
@@ -167,8 +168,8 @@ AccessPolicy MakeAccessPolicy(const Options& o)
 {
     AccessPolicy p;
     const uid_t self = ::geteuid();
-    const bool otherUsers =
-        std::any_of(o.allowUsers.begin(), o.allowUsers.end(), [&](uint32_t u) { return u != self && u != 0; });
+    const bool otherUsers = std::any_of(o.allowUsers.begin(), o.allowUsers.end(),
+                                        [&](uint32_t u) { return u != self && u != 0; });
     p.othersAllowed = otherUsers || !o.allowGroups.empty();
     if (!p.othersAllowed)
     {
@@ -212,7 +213,8 @@ bool UnixPeerCredentials(int fd, PeerCredentials* cred, std::string* error)
     socklen_t len = sizeof uc;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &uc, &len) != 0 || len != sizeof uc)
     {
-        *error = std::string("the peer's credentials are unknown (SO_PEERCRED: ") + std::strerror(errno) + ")";
+        *error =
+            std::string("the peer's credentials are unknown (SO_PEERCRED: ") + std::strerror(errno) + ")";
         return false;
     }
     cred->known = true;
@@ -256,7 +258,8 @@ bool TcpPeerCredentials(int fd, bool wantGroups, PeerCredentials* cred, std::str
     }
     if (rc != 0)
     {
-        *error = std::string("the user of the local peer is unknown (socket table: ") + std::strerror(rc) + ")";
+        *error =
+            std::string("the user of the local peer is unknown (socket table: ") + std::strerror(rc) + ")";
         return false;
     }
     cred->known = true;

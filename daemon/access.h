@@ -17,7 +17,7 @@ namespace ktzmond
 
 struct PeerCredentials
 {
-    bool known = false; // the peer's user is known (Unix socket, or a TCP peer on this machine)
+    bool known = false;  // the peer's user is known (Unix socket, or a TCP peer on this machine)
     bool remote = false; // a TCP peer on another machine
     pid_t pid = 0;       // Unix socket only
     uid_t uid = 0;

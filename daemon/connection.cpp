@@ -35,8 +35,8 @@ void Connection::Start()
     if (!hub_.Permitted(cred_))
     {
         CloseWith(ktztransport::kByeNotPermitted,
-                  cred_.known    ? "user " + std::to_string(cred_.uid) + " (group " + std::to_string(cred_.gid) +
-                                       ") is not allowed on this socket"
+                  cred_.known ? "user " + std::to_string(cred_.uid) + " (group " + std::to_string(cred_.gid) +
+                                    ") is not allowed on this socket"
                   : cred_.remote ? "clients from other machines are not allowed"
                                  : "the peer's credentials are unknown");
         DoRead();
@@ -226,7 +226,8 @@ void Connection::ArmTimers(const Snapshot& snap)
     frameTimerFrames_ = snap.framesRead;
     frameTimer_.expires_after(std::chrono::milliseconds(o.frameTimeoutMs));
     frameTimer_.async_wait(
-        [weak = std::weak_ptr<Connection>(shared_from_this()), frames = snap.framesRead](const asio::error_code& ec)
+        [weak = std::weak_ptr<Connection>(shared_from_this()),
+         frames = snap.framesRead](const asio::error_code& ec)
         {
             auto self = weak.lock();
             if (ec || !self || !self->frameTimerArmed_ || self->frameTimerFrames_ != frames)

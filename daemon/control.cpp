@@ -160,7 +160,8 @@ std::string Control::Handle(const std::string& line)
 {
     ControlRequest req;
     std::string error;
-    if (!ParseControlRequest(line, playback_ != nullptr ? &playback_->scenario() : nullptr, chassis_, &req, &error))
+    if (!ParseControlRequest(line, playback_ != nullptr ? &playback_->scenario() : nullptr, chassis_, &req,
+                             &error))
     {
         Refused(error);
         return Dump({{"ok", false}, {"error", error}});

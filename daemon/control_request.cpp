@@ -179,8 +179,8 @@ void ReadChassisChange(const std::string& cmd, const ktzhost::Scenario& s, Field
                                           [&](const ktzhost::FanDef& d) { return d.number == st->target; });
         if (!declared)
         {
-            throw Invalid("the chassis has no fan " + std::to_string(st->target) + " (its fans: " + FanList(s) +
-                          ")");
+            throw Invalid("the chassis has no fan " + std::to_string(st->target) +
+                          " (its fans: " + FanList(s) + ")");
         }
         st->reading1 = f.U32("reading");
         st->reading2 = f.U32("reading2");
@@ -201,7 +201,8 @@ void ReadChassisChange(const std::string& cmd, const ktzhost::Scenario& s, Field
         {
             throw Invalid("the chassis has no stash temperatures");
         }
-        st->target = f.NeedU32("index", 1, static_cast<int64_t>(s.stash.size()), "the stash temperature, from 1");
+        st->target =
+            f.NeedU32("index", 1, static_cast<int64_t>(s.stash.size()), "the stash temperature, from 1");
         const auto t = f.Int("reading", -128, 127);
         st->temp = t ? std::optional<int8_t>(static_cast<int8_t>(*t)) : std::nullopt;
     }
@@ -313,8 +314,8 @@ bool ChangesSimulatedChassis(std::string_view cmd)
     return false;
 }
 
-bool ParseControlRequest(std::string_view line, const ktzhost::Scenario* chassis, std::string_view chassisName,
-                         ControlRequest* out, std::string* error)
+bool ParseControlRequest(std::string_view line, const ktzhost::Scenario* chassis,
+                         std::string_view chassisName, ControlRequest* out, std::string* error)
 {
     try
     {

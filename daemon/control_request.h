@@ -41,8 +41,8 @@ bool ChangesSimulatedChassis(std::string_view cmd);
 // daemon serves another (named `chassisName`), which refuses chassis
 // changes. False with `error`, a text fit for the reply and the log (outside
 // text in it is escaped and cut).
-bool ParseControlRequest(std::string_view line, const ktzhost::Scenario* chassis, std::string_view chassisName,
-                         ControlRequest* out, std::string* error);
+bool ParseControlRequest(std::string_view line, const ktzhost::Scenario* chassis,
+                         std::string_view chassisName, ControlRequest* out, std::string* error);
 
 } // namespace ktzmond
 

@@ -58,8 +58,8 @@ struct HubStats
     uint64_t droppedNoResponse = 0;
     uint64_t droppedProtocol = 0;
     uint64_t clientRequests = 0;
-    uint64_t capsAnswered = 0;   // the module's capability queries answered from what the client said
-    uint64_t handshakesCut = 0;  // connections closed to make room for newer ones awaiting their hello
+    uint64_t capsAnswered = 0;  // the module's capability queries answered from what the client said
+    uint64_t handshakesCut = 0; // connections closed to make room for newer ones awaiting their hello
 };
 
 class Hub

@@ -38,7 +38,8 @@ std::string Holder(int fd)
     {
         pid.pop_back();
     }
-    return pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ? "" : " (pid " + pid + ")";
+    return pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ? ""
+                                                                                   : " (pid " + pid + ")";
 }
 
 } // namespace
@@ -48,8 +49,8 @@ bool SocketClaim::Claim(const std::string& path, std::string* error, std::string
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof addr.sun_path)
     {
-        *error = "socket path '" + path + "' is empty or longer than " + std::to_string(sizeof addr.sun_path - 1) +
-                 " bytes";
+        *error = "socket path '" + path + "' is empty or longer than " +
+                 std::to_string(sizeof addr.sun_path - 1) + " bytes";
         return false;
     }
     path_ = path;
@@ -178,8 +179,9 @@ void SocketClaim::Release()
     }
 }
 
-std::unique_ptr<asio::local::stream_protocol::acceptor> ListenUnix(asio::io_context& io, const std::string& path,
-                                                                   mode_t mode, std::optional<gid_t> group,
+std::unique_ptr<asio::local::stream_protocol::acceptor> ListenUnix(asio::io_context& io,
+                                                                   const std::string& path, mode_t mode,
+                                                                   std::optional<gid_t> group,
                                                                    std::string* error, std::string* note)
 {
     auto acc = std::make_unique<asio::local::stream_protocol::acceptor>(io);
@@ -228,7 +230,8 @@ void RetryAcceptLater(asio::io_context& io, const asio::error_code& ec,
     if (now - lastLog >= kAcceptLogEvery)
     {
         log("accept failed: " + ec.message() +
-            (unlogged != 0 ? " (and " + std::to_string(unlogged) + " more times)" : "") + "; trying again shortly");
+            (unlogged != 0 ? " (and " + std::to_string(unlogged) + " more times)" : "") +
+            "; trying again shortly");
         lastLog = now;
         unlogged = 0;
     }

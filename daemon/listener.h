@@ -50,8 +50,9 @@ class SocketClaim
 
 // A Unix stream listener: created with no access for group and others, then
 // given `mode` and, when set, `group`. False with `error` when it cannot.
-std::unique_ptr<asio::local::stream_protocol::acceptor> ListenUnix(asio::io_context& io, const std::string& path,
-                                                                   mode_t mode, std::optional<gid_t> group,
+std::unique_ptr<asio::local::stream_protocol::acceptor> ListenUnix(asio::io_context& io,
+                                                                   const std::string& path, mode_t mode,
+                                                                   std::optional<gid_t> group,
                                                                    std::string* error, std::string* note);
 
 // Accepts clients on the Unix socket / on TCP and hands them to the hub.
@@ -63,8 +64,8 @@ void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub);
 // After an accept that failed (out of descriptors, typically): `again` runs
 // after a pause instead of at once, so that a connection waiting in the
 // backlog does not make the loop spin.
-void RetryAcceptLater(asio::io_context& io, const asio::error_code& ec, const std::function<void(const std::string&)>& log,
-                      std::function<void()> again);
+void RetryAcceptLater(asio::io_context& io, const asio::error_code& ec,
+                      const std::function<void(const std::string&)>& log, std::function<void()> again);
 
 } // namespace ktzmond
 

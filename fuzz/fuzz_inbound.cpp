@@ -177,7 +177,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             }
             break;
         case 2:
-            (void)s.QueueMessage(3, 0x101, data + i, static_cast<uint32_t>(len), len == 0, 0, nullptr, nullptr);
+            (void)s.QueueMessage(3, 0x101, data + i, static_cast<uint32_t>(len), len == 0, 0, nullptr,
+                                 nullptr);
             break;
         default: Drain(s); break;
         }

@@ -114,7 +114,8 @@ bool PrepareSocketDir(const std::string& socketPath, unsigned mode, std::string*
     // narrowed by the umask, and a folder left by an earlier run may have
     // another mode).
     if (own && ::lstat(dir.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
-        (st.st_mode & 07777) != static_cast<mode_t>(mode) && ::chmod(dir.c_str(), static_cast<mode_t>(mode)) != 0)
+        (st.st_mode & 07777) != static_cast<mode_t>(mode) &&
+        ::chmod(dir.c_str(), static_cast<mode_t>(mode)) != 0)
     {
         *error = "cannot set the mode of the socket folder " + dir + ": " + std::strerror(errno);
         return false;

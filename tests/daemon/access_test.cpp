@@ -76,19 +76,21 @@ TEST_F(AccessTest, SocketFolderMustBeTheUsersOwn)
     {
         const char* what;
         std::string folder;
-        mode_t mode;   // 0: not created
-        uid_t owner;   // chowned to it when not the test's own
+        mode_t mode; // 0: not created
+        uid_t owner; // chowned to it when not the test's own
         const char* error;
     };
     std::vector<Case> cases = {
         {"a folder that does not exist", dir.path() + "/missing", 0, ::geteuid(), "No such file"},
-        {"a folder all may write to", dir.path() + "/open", 0777, ::geteuid(), "may be written to by other users"},
+        {"a folder all may write to", dir.path() + "/open", 0777, ::geteuid(),
+         "may be written to by other users"},
         {"a folder its group may write to", dir.path() + "/group", 0770, ::geteuid(),
          "may be written to by other users"},
     };
     if (Root())
     {
-        cases.push_back({"another user's folder", dir.path() + "/theirs", 0755, kNobody, "belongs to user 65534"});
+        cases.push_back(
+            {"another user's folder", dir.path() + "/theirs", 0755, kNobody, "belongs to user 65534"});
     }
     for (const Case& c : cases)
     {
@@ -167,7 +169,7 @@ TEST_F(AccessTest, AllowListsSetTheSocketModeAndGroup)
     {
         std::vector<std::string> args;
         mode_t mode;
-        bool group; // the socket belongs to group 65534
+        bool group;         // the socket belongs to group 65534
         std::string nobody; // what user 65534 gets (root only)
         std::string other;  // what user 65533 (group 65533) gets
     };

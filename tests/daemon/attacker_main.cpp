@@ -193,7 +193,8 @@ int Flood(int64_t end)
         }
         if ((p.revents & POLLOUT) != 0)
         {
-            const ssize_t n = ::send(c.fd(), batch.data() + at, batch.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n =
+                ::send(c.fd(), batch.data() + at, batch.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN)
             {
                 break;
@@ -240,7 +241,7 @@ int Garbage(uint32_t seed, int64_t end)
             Encode(h, &bytes);
             for (uint32_t i = 0, n = 1 + pick(6); i < n; ++i)
             {
-                static const uint16_t kTypes[] = {kHello, kWelcome, kGoodbye, kMessage, kResponse,
+                static const uint16_t kTypes[] = {kHello,   kWelcome, kGoodbye, kMessage, kResponse,
                                                   kRequest, kReply,   kPing,    kPong,    0x7777};
                 std::vector<uint8_t> body(pick(5) == 0 ? pick(kMaxClientBodySize + 64) : pick(40), 0);
                 for (auto& b : body)

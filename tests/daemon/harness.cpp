@@ -185,7 +185,8 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
     argv.insert(argv.end(), args.begin(), args.end());
     if (fdLimit > 0)
     {
-        argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit) + " && exec \"$@\"", "sh"});
+        argv.insert(argv.begin(),
+                    {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit) + " && exec \"$@\"", "sh"});
     }
     ktzhosttest::SpawnOptions options;
     if (!env.empty())

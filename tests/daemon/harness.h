@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <optional>
 #include <frame.h>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>

@@ -248,15 +248,25 @@ TEST_F(HostileTest, GarbageFuzzedFramesAndHeaderEdges)
          kByeProtocolError},
         {"a hello and a reserved field in one write", join(hello(1), {4, 0, 0, 0, 0x30, 0, 1, 0}),
          kByeProtocolError},
-        {"a ping and a header of 4 GiB in one write", join(join(hello(2), ping), {0xFF, 0xFF, 0xFF, 0xFF, 0x20, 0, 0, 0}),
-         kByeProtocolError},
+        {"a ping and a header of 4 GiB in one write",
+         join(join(hello(2), ping), {0xFF, 0xFF, 0xFF, 0xFF, 0x20, 0, 0, 0}), kByeProtocolError},
         {"a hello over its bound", longHello, kByeProtocolError},
         {"a request of exactly the client bound", join(hello(2), request(kMaxClientBodySize - 16)), -1},
         {"a request one byte over the client bound", join(hello(2), request(kMaxClientBodySize - 15)),
          kByeProtocolError},
         {"a frame of type 0", join(hello(2), {0, 0, 0, 0, 0, 0, 0, 0}), kByeProtocolError},
-        {"a goodbye without its NUL", join(hello(2), {5, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 'x'}), kByeProtocolError},
-        {"a hello of version 3 to 4", [] { Hello h; h.minVersion = 3; h.maxVersion = 4; std::vector<uint8_t> o; Encode(h, &o); return o; }(),
+        {"a goodbye without its NUL", join(hello(2), {5, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 'x'}),
+         kByeProtocolError},
+        {"a hello of version 3 to 4",
+         []
+         {
+             Hello h;
+             h.minVersion = 3;
+             h.maxVersion = 4;
+             std::vector<uint8_t> o;
+             Encode(h, &o);
+             return o;
+         }(),
          kByeBadVersion},
     };
     for (const Case& c : cases)
@@ -361,7 +371,8 @@ TEST_F(HostileTest, ManyUnwelcomedConnectionsAreBounded)
         ::usleep(100000);
     }
     EXPECT_LE(connections, 1 + 64 + 8);
-    EXPECT_LT(rss - rssBefore, 32 * 1024) << "resident memory grew from " << rssBefore << " to " << rss << " KiB";
+    EXPECT_LT(rss - rssBefore, 32 * 1024)
+        << "resident memory grew from " << rssBefore << " to " << rss << " KiB";
     Client good;
     uint32_t id = 0;
     std::vector<Received> got;
@@ -418,7 +429,8 @@ TEST_F(HostileTest, SilentClientsSeveralAtOnceAndReconnecting)
     for (int i = 0; i < 4; ++i)
     {
         silent.push_back(std::make_unique<Child>());
-        ASSERT_TRUE(silent.back()->Start({Attacker(), daemon.socket(), "silent", secs, i == 0 ? "again" : ""}));
+        ASSERT_TRUE(
+            silent.back()->Start({Attacker(), daemon.socket(), "silent", secs, i == 0 ? "again" : ""}));
     }
     for (auto& c : silent)
     {
@@ -456,7 +468,8 @@ TEST_F(HostileTest, NonUtf8TextsEverywhere)
 {
     const uint16_t port = FreeTcpPort();
     StartDaemon({"--listen", "127.0.0.1:" + std::to_string(port)});
-    const std::string name = "\xff\x01" "caf\xe9\x1b[31m";
+    const std::string name = "\xff\x01"
+                             "caf\xe9\x1b[31m";
     Child unix, tcp;
     ASSERT_TRUE(unix.Start({Attacker(), daemon.socket(), "name", Hex(name), Hex("bye\xfe\n\xc2\x9b"), "2"}));
     ASSERT_TRUE(tcp.Start({Attacker(), "tcp:" + std::to_string(port), "name", Hex(name), Hex("x"), "2"}));
@@ -478,8 +491,8 @@ TEST_F(HostileTest, NonUtf8TextsEverywhere)
     EXPECT_NE(bad.value("error", "").find("UTF-8"), std::string::npos) << bad.dump();
     // ktzmonctl: its own refusal, a bad command line (2), not a crash.
     Child refusing;
-    ASSERT_TRUE(refusing.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "log-event", "X", "--text",
-                                "caf\xe9"}));
+    ASSERT_TRUE(refusing.Start(
+        {KTZMONCTL_EXE, "--control-socket", daemon.control(), "log-event", "X", "--text", "caf\xe9"}));
     EXPECT_EQ(refusing.Wait(10000), 2);
     EXPECT_NE(refusing.Errors(1000).find("UTF-8"), std::string::npos);
 
@@ -519,7 +532,8 @@ TEST_F(HostileTest, DescriptorExhaustionOnBothSockets)
     ASSERT_NE(daemon.log().find("accept failed"), std::string::npos);
     // A control client waits in the backlog of the control socket.
     Child ctl;
-    ASSERT_TRUE(ctl.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "--timeout", "20000", "status"}));
+    ASSERT_TRUE(
+        ctl.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "--timeout", "20000", "status"}));
     ::usleep(300000);
     const int64_t cpu0 = CpuMs(daemon.pid());
     ::usleep(1500000);
