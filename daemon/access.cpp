@@ -4,13 +4,16 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <grp.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -148,6 +151,68 @@ int SocketOwner(const sockaddr_storage& local, const sockaddr_storage& peer, uid
     return result;
 }
 
+// The same from /proc/net/tcp and /proc/net/tcp6, where no netlink socket
+// may be opened (a service restricted to the Internet and Unix families):
+// the line whose local end is `peer` and remote end `local` names its owner.
+int ProcNetOwner(const sockaddr_storage& local, const sockaddr_storage& peer, uid_t* uid)
+{
+    // The kernel prints each 32-bit word of an address as it lies in memory
+    // with %08X, and the port with %04X.
+    auto text = [](const sockaddr_storage& a, bool* v4)
+    {
+        char buf[64];
+        uint32_t w[4] = {};
+        uint16_t port = 0;
+        if (a.ss_family == AF_INET)
+        {
+            sockaddr_in v{};
+            std::memcpy(&v, &a, sizeof v);
+            std::memcpy(w, &v.sin_addr, 4);
+            port = ntohs(v.sin_port);
+            *v4 = true;
+            std::snprintf(buf, sizeof buf, "%08X:%04X", w[0], port);
+            return std::string(buf);
+        }
+        sockaddr_in6 v{};
+        std::memcpy(&v, &a, sizeof v);
+        port = ntohs(v.sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&v.sin6_addr))
+        {
+            std::memcpy(w, v.sin6_addr.s6_addr + 12, 4);
+            *v4 = true;
+            std::snprintf(buf, sizeof buf, "%08X:%04X", w[0], port);
+            return std::string(buf);
+        }
+        std::memcpy(w, &v.sin6_addr, 16);
+        *v4 = false;
+        std::snprintf(buf, sizeof buf, "%08X%08X%08X%08X:%04X", w[0], w[1], w[2], w[3], port);
+        return std::string(buf);
+    };
+    bool v4 = false;
+    const std::string theirs = text(peer, &v4);
+    const std::string ours = text(local, &v4);
+    std::ifstream in(v4 ? "/proc/net/tcp" : "/proc/net/tcp6");
+    if (!in)
+    {
+        return ENOENT;
+    }
+    std::string line;
+    std::getline(in, line); // the heading
+    while (std::getline(in, line))
+    {
+        std::istringstream f(line);
+        std::string slot, localAddr, remoteAddr, state, queues, timer, retransmits;
+        unsigned long owner = 0;
+        if (f >> slot >> localAddr >> remoteAddr >> state >> queues >> timer >> retransmits >> owner &&
+            localAddr == theirs && remoteAddr == ours)
+        {
+            *uid = static_cast<uid_t>(owner);
+            return 0;
+        }
+    }
+    return ENOENT;
+}
+
 bool IsLoopback(const sockaddr_storage& a)
 {
     if (a.ss_family == AF_INET)
@@ -250,7 +315,11 @@ bool TcpPeerCredentials(int fd, bool wantGroups, PeerCredentials* cred, std::str
         return false;
     }
     uid_t uid = 0;
-    const int rc = SocketOwner(local, peer, &uid);
+    int rc = SocketOwner(local, peer, &uid);
+    if (rc == EAFNOSUPPORT || rc == EPERM || rc == EACCES)
+    {
+        rc = ProcNetOwner(local, peer, &uid);
+    }
     if (rc == ENOENT && !IsLoopback(peer))
     {
         cred->remote = true; // no socket of this machine: the peer is elsewhere
