@@ -114,7 +114,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession>
 
 Control::Control(Hub& hub, Playback* playback, std::string chassis, std::string config)
     : hub_(hub), playback_(playback), chassis_(std::move(chassis)), config_(std::move(config)),
-      started_(std::chrono::steady_clock::now())
+      started_(std::chrono::steady_clock::now()), retry_(hub.io())
 {
 }
 
@@ -129,8 +129,8 @@ void Control::Serve(asio::local::stream_protocol::acceptor& acceptor)
             }
             if (ec)
             {
-                RetryAcceptLater(
-                    hub_.io(), ec, [this](const std::string& l) { hub_.Log("control: " + l); },
+                retry_.After(
+                    ec, [this](const std::string& l) { hub_.Log("control: " + l); },
                     [this, &acceptor] { Serve(acceptor); });
                 return;
             }

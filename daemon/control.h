@@ -7,6 +7,7 @@
 #define KTZMOND_CONTROL_H
 
 #include "control_request.h"
+#include "listener.h"
 
 #include <nlohmann/json.hpp>
 
@@ -41,6 +42,7 @@ class Control
     std::string chassis_;
     std::string config_;
     std::chrono::steady_clock::time_point started_;
+    AcceptRetry retry_;
 };
 
 } // namespace ktzmond

@@ -219,34 +219,37 @@ std::unique_ptr<asio::local::stream_protocol::acceptor> ListenUnix(asio::io_cont
     return acc;
 }
 
-void RetryAcceptLater(asio::io_context& io, const asio::error_code& ec,
-                      const std::function<void(const std::string&)>& log, std::function<void()> again)
+void AcceptRetry::After(const asio::error_code& ec, const std::function<void(const std::string&)>& log,
+                        std::function<void()> again)
 {
-    // One line a second at most while the failures last (the I/O thread is
-    // the only caller).
-    static std::chrono::steady_clock::time_point lastLog;
-    static unsigned unlogged = 0;
     const auto now = std::chrono::steady_clock::now();
-    if (now - lastLog >= kAcceptLogEvery)
+    if (now - lastLog_ >= kAcceptLogEvery)
     {
         log("accept failed: " + ec.message() +
-            (unlogged != 0 ? " (and " + std::to_string(unlogged) + " more times)" : "") +
+            (unlogged_ != 0 ? " (and " + std::to_string(unlogged_) + " more times)" : "") +
             "; trying again shortly");
-        lastLog = now;
-        unlogged = 0;
+        lastLog_ = now;
+        unlogged_ = 0;
     }
     else
     {
-        unlogged += 1;
+        unlogged_ += 1;
     }
-    auto retry = std::make_shared<asio::steady_timer>(io, kAcceptRetry);
-    retry->async_wait([retry, again = std::move(again)](const asio::error_code&) { again(); });
+    timer_.expires_after(kAcceptRetry);
+    timer_.async_wait(
+        [again = std::move(again)](const asio::error_code& waitEc)
+        {
+            if (!waitEc)
+            {
+                again();
+            }
+        });
 }
 
-void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hub)
+void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hub, AcceptRetry& retry)
 {
     acceptor.async_accept(
-        [&acceptor, &hub](const asio::error_code& ec, asio::local::stream_protocol::socket s)
+        [&acceptor, &hub, &retry](const asio::error_code& ec, asio::local::stream_protocol::socket s)
         {
             if (ec == asio::error::operation_aborted || !acceptor.is_open())
             {
@@ -254,9 +257,9 @@ void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hu
             }
             if (ec)
             {
-                RetryAcceptLater(
-                    hub.io(), ec, [&hub](const std::string& l) { hub.Log(l); },
-                    [&acceptor, &hub] { AcceptUnixClients(acceptor, hub); });
+                retry.After(
+                    ec, [&hub](const std::string& l) { hub.Log(l); },
+                    [&acceptor, &hub, &retry] { AcceptUnixClients(acceptor, hub, retry); });
                 return;
             }
             PeerCredentials cred;
@@ -268,7 +271,7 @@ void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hu
             std::string peer = cred.known ? "pid " + std::to_string(cred.pid) : "unix";
             Connection::Socket g(hub.io(), asio::generic::stream_protocol(AF_UNIX, SOCK_STREAM), s.release());
             hub.Accept(std::move(g), std::move(peer), cred);
-            AcceptUnixClients(acceptor, hub);
+            AcceptUnixClients(acceptor, hub, retry);
         });
 }
 
@@ -316,10 +319,10 @@ std::unique_ptr<asio::ip::tcp::acceptor> ListenTcp(asio::io_context& io, const s
     return acc;
 }
 
-void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub)
+void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub, AcceptRetry& retry)
 {
     acceptor.async_accept(
-        [&acceptor, &hub](const asio::error_code& ec, asio::ip::tcp::socket s)
+        [&acceptor, &hub, &retry](const asio::error_code& ec, asio::ip::tcp::socket s)
         {
             if (ec == asio::error::operation_aborted || !acceptor.is_open())
             {
@@ -327,9 +330,9 @@ void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub)
             }
             if (ec)
             {
-                RetryAcceptLater(
-                    hub.io(), ec, [&hub](const std::string& l) { hub.Log(l); },
-                    [&acceptor, &hub] { AcceptTcpClients(acceptor, hub); });
+                retry.After(
+                    ec, [&hub](const std::string& l) { hub.Log(l); },
+                    [&acceptor, &hub, &retry] { AcceptTcpClients(acceptor, hub, retry); });
                 return;
             }
             asio::error_code ignored;
@@ -351,7 +354,7 @@ void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub)
             const int family = remote.address().is_v6() ? AF_INET6 : AF_INET;
             Connection::Socket g(hub.io(), asio::generic::stream_protocol(family, SOCK_STREAM), s.release());
             hub.Accept(std::move(g), std::move(peer), cred);
-            AcceptTcpClients(acceptor, hub);
+            AcceptTcpClients(acceptor, hub, retry);
         });
 }
 

@@ -8,6 +8,7 @@
 #include "access.h"
 
 #include <asio.hpp>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,17 +56,31 @@ std::unique_ptr<asio::local::stream_protocol::acceptor> ListenUnix(asio::io_cont
                                                                    std::optional<gid_t> group,
                                                                    std::string* error, std::string* note);
 
+// The pause of an accept loop after an accept that failed (out of
+// descriptors, typically): the loop accepts again after it instead of at
+// once, so that a connection waiting in the backlog does not make it spin.
+// One per loop, living as long as its acceptor; nothing is allocated while
+// descriptors are short.
+class AcceptRetry
+{
+  public:
+    explicit AcceptRetry(asio::io_context& io) : timer_(io) {}
+    // Logs the failure (one line a second at most) and runs `again` after
+    // the pause.
+    void After(const asio::error_code& ec, const std::function<void(const std::string&)>& log,
+               std::function<void()> again);
+
+  private:
+    asio::steady_timer timer_;
+    std::chrono::steady_clock::time_point lastLog_{};
+    unsigned unlogged_ = 0;
+};
+
 // Accepts clients on the Unix socket / on TCP and hands them to the hub.
-void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hub);
+void AcceptUnixClients(asio::local::stream_protocol::acceptor& acceptor, Hub& hub, AcceptRetry& retry);
 std::unique_ptr<asio::ip::tcp::acceptor> ListenTcp(asio::io_context& io, const std::string& hostPort,
                                                    bool allowRemote, std::string* error);
-void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub);
-
-// After an accept that failed (out of descriptors, typically): `again` runs
-// after a pause instead of at once, so that a connection waiting in the
-// backlog does not make the loop spin.
-void RetryAcceptLater(asio::io_context& io, const asio::error_code& ec,
-                      const std::function<void(const std::string&)>& log, std::function<void()> again);
+void AcceptTcpClients(asio::ip::tcp::acceptor& acceptor, Hub& hub, AcceptRetry& retry);
 
 } // namespace ktzmond
 

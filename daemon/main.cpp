@@ -283,10 +283,11 @@ int main(int argc, char** argv)
             // are served from here on.
             NotifyReady(serving);
         });
-    AcceptUnixClients(*clients, hub);
+    AcceptRetry clientRetry(io), tcpRetry(io);
+    AcceptUnixClients(*clients, hub, clientRetry);
     if (tcp)
     {
-        AcceptTcpClients(*tcp, hub);
+        AcceptTcpClients(*tcp, hub, tcpRetry);
     }
     ctl.Serve(*control);
 

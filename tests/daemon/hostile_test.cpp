@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -161,6 +162,13 @@ class HostileTest : public ::testing::Test
     void StartDaemon(std::vector<std::string> args)
     {
         args.insert(args.begin(), {WriteFile(dir.path(), "quiet.toml", QuietScenario()), "--speed", "50"});
+#if defined(__SANITIZE_ADDRESS__)
+        // Resident memory is the daemon's own, not AddressSanitizer's
+        // quarantine of freed blocks (256 MiB by default).
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        daemon.env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                             ":quarantine_size_mb=4");
+#endif
         ASSERT_TRUE(daemon.Start(args));
         ASSERT_TRUE(
             daemon.WaitStatus([](const json& s) { return s.value("chassisTime", 0.0) >= 36.0; }, 20000));
@@ -191,7 +199,10 @@ class HostileTest : public ::testing::Test
             10000))
             << "before: " << before.dump() << "\nafter: " << after.dump();
     }
-    std::string Attacker() const { return KTZMOND_ATTACKER; }
+    std::string Attacker() const
+    {
+        return KTZMOND_ATTACKER;
+    }
 
     TempDir dir;
     Daemon daemon{dir.path()};
