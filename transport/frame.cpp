@@ -417,8 +417,10 @@ bool FrameReader::Next(Frame* frame)
         return false;
     }
     const uint8_t* h = buf_.data() + pos_;
-    const size_t size = GetLe32(h);
-    if (Pending() < size_t{kHeaderSize} + size)
+    const uint32_t size = GetLe32(h);
+    // In 64 bits: on a 32-bit machine header and body of a frame near 4 GiB
+    // would wrap around to a small size.
+    if (Pending() < uint64_t{kHeaderSize} + size)
     {
         return false;
     }
