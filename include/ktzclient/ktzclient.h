@@ -41,9 +41,11 @@
  * the handle that becomes readable when the attempt is due; it is -1 only
  * when there is nothing to wait for (state KTZC_STATE_IDLE). It can change in
  * any call on the handle, so ask for it, its events and the timeout again
- * after every call. A descriptor is never replaced by another with the same
- * number without a different descriptor handed out in between, so an epoll
- * based loop that re-registers whenever the number changes stays correct.
+ * after every call. A new socket never takes the number of the one before it
+ * (the old one is shut down at once but its number stays taken until the new
+ * one exists), and the timer's number is never a socket's: a loop that
+ * registers the descriptor anew whenever its number changes (epoll, sd-event,
+ * GLib) always watches the right one.
  *
  * Errors: every function that can fail returns a ktzc_error; the handle
  * keeps the last error's code and a text that says what happened (including
@@ -228,8 +230,10 @@ extern "C"
      * KTZC_EVENT_CONNECTED reports the welcome; a connection that cannot be
      * made (after the retries, with retry_connect) ends with its error from
      * ktzc_receive. KTZC_OK when the start was accepted. A host name (not a
-     * numeric address) is resolved right here, which may wait for the name
-     * service: a loop that must never wait passes a numeric address. */
+     * numeric address) is resolved right here, once for this and every later
+     * attempt, which may wait for the name service: a loop that must never
+     * wait passes a numeric address. A name that does not resolve is refused
+     * at once with KTZC_ERR_CONNECT. */
     KTZC_API ktzc_error ktzc_start_unix(ktzc_client* c, const char* path);
     KTZC_API ktzc_error ktzc_start_tcp(ktzc_client* c, const char* host, uint16_t port);
 
@@ -377,7 +381,9 @@ extern "C"
     /* Carries the connection on (connects, reads, writes, reconnects, answers
      * the capability query and the daemon's pings) and hands out the next
      * event, waiting at most `timeout_ms` for one (0: do not wait, negative:
-     * no limit). KTZC_ERR_TIMEOUT when none came. Another error means there
+     * no limit). KTZC_ERR_TIMEOUT when none came (it leaves the handle's last
+     * error and its text as they were: they keep saying why the handle waits,
+     * the last failed attempt say). Another error means there
      * is no connection and none under way any more: it is the loss (or the
      * failed connect) itself, reported once after every event before it, then
      * KTZC_ERR_NOT_CONNECTED. With the reconnect option a loss is an event
