@@ -94,7 +94,7 @@ struct ktzc_client
     ktzc_client(const ktzc_client&) = delete;
     ktzc_client& operator=(const ktzc_client&) = delete;
 
-    // ---- connection.cpp: the state machine -------------------------------------------
+    // ---- connection.cpp: the state machine; exchange.cpp: the frames ------------------
     // Sets the address; false (and the error) when it is refused.
     ktzc_error SetUnixAddress(const char* path);
     ktzc_error SetTcpAddress(const char* host, uint16_t port);
