@@ -257,6 +257,7 @@ TEST_F(ClientTest, AFrameArrivingInPartsDoesNotWakeTheLoop)
         EXPECT_EQ(Join(l.seen), "message 256");
         EXPECT_GE(MsSince(t0), 500);
         EXPECT_LT(l.wakeups, 10);
+        EXPECT_LT(l.longestCallMs, 50);
     }
 }
 
@@ -407,15 +408,20 @@ void* ConnectAndReceive(void* arg)
 } // namespace
 
 // A client thread with a 64 KiB stack, as small embedded services give
-// their threads, connects and receives.
+// their threads, connects and receives (the message comes after the
+// welcome, so that receiving reads the socket).
 TEST_F(ClientTest, ReceivesOnASmallThreadStack)
 {
     Child d;
-    StartDaemon(&d, {"accept", "hello", "welcome 1", "msg 0x100 0100000000000000", "expect-eof"});
+    StartDaemon(&d,
+                {"accept", "hello", "welcome 1", "sleep 100", "msg 0x100 0100000000000000", "expect-eof"});
     SmallStackRun run{sock_};
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
     ASSERT_EQ(pthread_attr_setstacksize(&attr, 64 * 1024), 0);
+    // A frame too large for the stack lands in this guard instead of
+    // silently in whatever lies below.
+    ASSERT_EQ(pthread_attr_setguardsize(&attr, 256 * 1024), 0);
     pthread_t t;
     ASSERT_EQ(pthread_create(&t, &attr, ConnectAndReceive, &run), 0);
     ASSERT_EQ(pthread_join(t, nullptr), 0);
