@@ -41,10 +41,10 @@ bool SocketDirTrusted(const std::string& socketPath, uid_t uid, std::string* why
         return true; // the connect says what is wrong
     }
     const std::string head = "refusing the socket folder " + dir + ": ";
-    if ((st.st_mode & S_IWOTH) != 0)
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
     {
-        *why = head + "every user may write it (mode " + Mode(st.st_mode) +
-               "), so anyone could put a socket of their own there";
+        *why = head + "users other than its owner may write it (mode " + Mode(st.st_mode) +
+               "), so they could put a socket of their own there";
         return false;
     }
     if (st.st_uid == uid || st.st_uid == 0)

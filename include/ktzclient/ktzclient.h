@@ -136,7 +136,7 @@ extern "C"
         KTZC_ERR_BUSY = 10,        /* connecting a handle that is already connected or connecting;
                                       a request while the output queue is full */
         KTZC_ERR_INTERRUPTED = 11, /* a signal handler ran while a blocking call waited */
-        KTZC_ERR_UNSAFE_PATH = 12  /* the socket's folder could be replaced by another user (not
+        KTZC_ERR_UNSAFE_PATH = 12  /* the socket's folder could be changed by another user (not
                                       owned by this user or root, or writable by others): refused */
     } ktzc_error;
 
@@ -218,9 +218,9 @@ extern "C"
      * handler that runs meanwhile ends the wait with KTZC_ERR_INTERRUPTED; the
      * connection then goes on in the background (ktzc_close stops it).
      * Before connecting to a Unix socket the socket's folder is checked: one
-     * that another user could have made or could change (not owned by this
-     * user or root, unless root made it in a folder only root may write; or
-     * writable by others) is refused with KTZC_ERR_UNSAFE_PATH. */
+     * that another user could have made or could change (writable by its
+     * group or by others; owned by neither this user nor root, unless only
+     * root could have made it) is refused with KTZC_ERR_UNSAFE_PATH. */
     KTZC_API ktzc_error ktzc_connect_unix(ktzc_client* c, const char* path);
     /* `host` is a name or a numeric IPv4 or IPv6 address (without brackets). */
     KTZC_API ktzc_error ktzc_connect_tcp(ktzc_client* c, const char* host, uint16_t port);
