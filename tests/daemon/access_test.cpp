@@ -64,7 +64,9 @@ class AccessTest : public ::testing::Test
         }
     }
     static bool Root() { return ::geteuid() == 0; }
-    TempDir dir;
+    // Other users must be able to reach the sockets: /tmp itself, not a
+    // private $TMPDIR that only its owner may pass through.
+    TempDir dir{"/tmp"};
     Daemon daemon{dir.path()};
 };
 

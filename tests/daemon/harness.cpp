@@ -154,9 +154,12 @@ uint16_t FreeTcpPort()
     return port;
 }
 
-TempDir::TempDir()
+TempDir::TempDir(const char* base)
 {
-    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr)
+    {
+        base = std::getenv("TMPDIR");
+    }
     std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmond-test-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');

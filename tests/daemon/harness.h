@@ -22,7 +22,8 @@ namespace ktzmond_test
 class TempDir
 {
   public:
-    TempDir();
+    // Under `base`, or $TMPDIR (else /tmp) when it is null.
+    explicit TempDir(const char* base = nullptr);
     ~TempDir();
     const std::string& path() const { return path_; }
 
