@@ -253,6 +253,10 @@ std::string Control::Handle(const std::string& line)
             {
                 reply["chassisConfig"] = config_;
             }
+            if (statusExtra_)
+            {
+                statusExtra_(reply);
+            }
         }
         else if (cmd == "clients")
         {

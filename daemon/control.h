@@ -6,8 +6,11 @@
 #ifndef KTZMOND_CONTROL_H
 #define KTZMOND_CONTROL_H
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <asio.hpp>
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace ktzmond
@@ -25,6 +28,9 @@ class Control
     void Serve(asio::local::stream_protocol::acceptor& acceptor);
     // One request line to its reply line (without the newline).
     std::string Handle(const std::string& line);
+    // Called with every status reply to add what the daemon knows beside
+    // the hub (the chassis' sensor counts, the module's files).
+    void SetStatusExtra(std::function<void(nlohmann::json&)> fill) { statusExtra_ = std::move(fill); }
 
   private:
     Hub& hub_;
@@ -32,6 +38,7 @@ class Control
     std::string chassis_;
     std::string config_;
     std::chrono::steady_clock::time_point started_;
+    std::function<void(nlohmann::json&)> statusExtra_;
 };
 
 } // namespace ktzmond
