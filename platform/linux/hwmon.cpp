@@ -60,6 +60,7 @@ std::string* g_parseError = nullptr;
 
 void CollectParseError(const char* err, const char* /*filename*/, int lineno)
 {
+    // The first error names the line; the rest follow from it.
     if (g_parseError != nullptr && g_parseError->empty())
     {
         *g_parseError = "line " + std::to_string(lineno) + ": " + (err ? err : "error");
@@ -181,10 +182,18 @@ void Hwmon::Init(const std::string& text)
     g_parseError = &parseError;
     auto* const previousHook = sensors_parse_error_wfn;
     sensors_parse_error_wfn = &CollectParseError;
-    const int rc = sensors_init(f);
+    int rc = sensors_init(f);
     sensors_parse_error_wfn = previousHook;
     g_parseError = nullptr;
     (void)std::fclose(f);
+    // libsensors skips a line it cannot parse and carries on; a typo would
+    // then silently drop a label, an ignore or a computation, so any error
+    // it reports refuses the configuration.
+    if (rc == 0 && !parseError.empty())
+    {
+        sensors_cleanup();
+        rc = -SENSORS_ERR_PARSE;
+    }
     if (rc != 0)
     {
         const std::string where = conf_.empty() ? "the system's sensors configuration" : conf_;
