@@ -117,7 +117,8 @@ bool SetUpModuleFiles(const ktzmond::Options& opts, const ktzhost::Scenario& sce
         }
         files->iniDir = files->privateDir;
     }
-    const std::string source = opts.moduleIni.empty() ? ktzplat::IniDir() + "/ktzmonst32.ini" : opts.moduleIni;
+    const std::string source =
+        opts.moduleIni.empty() ? ktzplat::IniDir() + "/ktzmonst32.ini" : opts.moduleIni;
     if (!ktzhost::WriteIni(scenario, files->iniDir, source, error))
     {
         return false;

@@ -172,8 +172,8 @@ void Hwmon::Init(const std::string& text)
     }
     // An empty text still goes through a stream: a null stream would make
     // libsensors read the system's files itself.
-    FILE* f = ::fmemopen(const_cast<char*>(text.empty() ? "\n" : text.data()), text.empty() ? 1 : text.size(),
-                         "r");
+    FILE* f =
+        ::fmemopen(const_cast<char*>(text.empty() ? "\n" : text.data()), text.empty() ? 1 : text.size(), "r");
     if (!f)
     {
         throw std::runtime_error("libsensors: cannot open the configuration text");

@@ -88,7 +88,7 @@ class Hwmon
     void Init(const std::string& text);
     void Scan();
     std::string conf_;
-    std::string text_; // the configuration in force
+    std::string text_;      // the configuration in force
     mutable std::mutex mu_; // libsensors' global state is not thread safe
     std::vector<Chip> chips_;
     bool initialised_ = false;

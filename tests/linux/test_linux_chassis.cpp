@@ -5,9 +5,8 @@
 #include "linux_fixture.h"
 #include "linux_source.h"
 
-#include <ktzmon/protocol.h>
-
 #include <gtest/gtest.h>
+#include <ktzmon/protocol.h>
 
 #include <algorithm>
 #include <fstream>

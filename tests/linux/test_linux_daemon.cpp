@@ -11,12 +11,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
-#include <csignal>
 #include <sys/wait.h>
 #include <tuple>
 #include <umockdev.h>
@@ -449,8 +449,8 @@ TEST_F(ServerBoardDaemonTest, HangupReadsTheConfigurationAgain)
 
     std::ofstream(SensorsConf()) << "chip \"nct6779-*\"\n    labl fan1 \"CPU Fan\"\n";
     ::kill(daemon_.pid(), SIGHUP);
-    ASSERT_TRUE(WaitLog(daemon_, "SIGHUP: configuration not changed: libsensors: " + SensorsConf() + ": line 2",
-                        10000))
+    ASSERT_TRUE(WaitLog(
+        daemon_, "SIGHUP: configuration not changed: libsensors: " + SensorsConf() + ": line 2", 10000))
         << daemon_.log();
     EXPECT_NE(daemon_.log().find("the previous configuration stays in force"), std::string::npos);
 
@@ -461,7 +461,8 @@ TEST_F(ServerBoardDaemonTest, HangupReadsTheConfigurationAgain)
     SetAttr(kSio, "fan3_input", "1620");
     ::kill(daemon_.pid(), SIGHUP);
     EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
-    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 3, ReadingIs(1620)), 20000, mark).is_null()) << daemon_.log();
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 3, ReadingIs(1620)), 20000, mark).is_null())
+        << daemon_.log();
     EXPECT_TRUE(WaitLog(daemon_, "SIGHUP: Linux chassis configuration read again", 10000)) << daemon_.log();
     out = Ctl("status", &status);
     EXPECT_EQ(status, 0) << out;
@@ -647,7 +648,8 @@ TEST_F(LinuxDaemonTest, MachineWithoutSensorsSaysSoAndCompletesThePicture)
     {
         lines += 1;
         // "2026-03-01T12:00:00.123+0100 KTZ Monitor started"
-        EXPECT_TRUE(line.size() > 29 && line[4] == '-' && line[10] == 'T' && line[19] == '.' && line[28] == ' ')
+        EXPECT_TRUE(line.size() > 29 && line[4] == '-' && line[10] == 'T' && line[19] == '.' &&
+                    line[28] == ' ')
             << line;
         EXPECT_EQ(line.find("failed"), std::string::npos) << line;
     }
