@@ -113,19 +113,12 @@ bool KtzValue(const std::string& text, std::string* value)
     return false;
 }
 
-// A command name the command line does not know: the first word that is no
-// option and no option's value.
-std::string UnknownCommand(const CLI::App& app)
+// What the command line held instead of a command: the first word left
+// over, "" when there is none.
+std::string LeftOver(const CLI::App& app)
 {
     const std::vector<std::string> rest = app.remaining();
-    for (const std::string& r : rest)
-    {
-        if (!r.empty() && r[0] != '-')
-        {
-            return r;
-        }
-    }
-    return "";
+    return rest.empty() ? "" : rest.front();
 }
 
 const char* const kFooter = R"(
@@ -233,11 +226,13 @@ int main(int argc, char** argv)
     }
     catch (const CLI::RequiredError& e)
     {
-        // "ktzmonctl bogus": name the command rather than ask for one.
-        const std::string unknown = app.get_subcommands().empty() ? UnknownCommand(app) : "";
+        // "ktzmonctl bogus": name the command (or option) rather than ask
+        // for one.
+        const std::string unknown = app.get_subcommands().empty() ? LeftOver(app) : "";
         if (!unknown.empty())
         {
-            std::fprintf(stderr, "ktzmonctl: unknown command '%s' (see ktzmonctl --help)\n", unknown.c_str());
+            std::fprintf(stderr, "ktzmonctl: unknown %s '%s' (see ktzmonctl --help)\n",
+                         unknown[0] == '-' ? "option" : "command", unknown.c_str());
             return ktzcli::kExitUsage;
         }
         std::fprintf(stderr, "ktzmonctl: %s (see ktzmonctl --help)\n", e.what());
