@@ -320,9 +320,13 @@ class PsuChassisTest : public LinuxChassisTest
                "\"/sys/bus/i2c/devices/7-0051/eeprom\"\n";
     }
 
-    static std::string FruText(const std::vector<uint8_t>& fru)
+    // The serial number of the EEPROM's IPMI product area (the fifth field,
+    // "C5" and five ASCII bytes, 8-bit ASCII type).
+    static std::string FruSerial(const std::vector<uint8_t>& fru)
     {
-        return std::string(fru.begin() + 8, fru.begin() + 30);
+        const std::string text(fru.begin(), fru.end());
+        const auto at = text.find("\xC5P100");
+        return at == std::string::npos ? "" : text.substr(at + 1, 5);
     }
 };
 
@@ -335,8 +339,8 @@ TEST_F(PsuChassisTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(Rows(Sensors(3)), (std::vector<Row>{{1, "PS-1", 0x01, 0, 0, 1}, {2, "PS-2", 0x01, 0, 0, 1}}));
     ASSERT_EQ(Frus(1).size(), 1u);
     ASSERT_EQ(Frus(2).size(), 1u);
-    EXPECT_EQ(FruText(Frus(1)[0]), "PWS-1K62A-1R S/N P1001");
-    EXPECT_EQ(FruText(Frus(2)[0]), "PWS-1K62A-1R S/N P1002");
+    EXPECT_EQ(FruSerial(Frus(1)[0]), "P1001");
+    EXPECT_EQ(FruSerial(Frus(2)[0]), "P1002");
     EXPECT_EQ(Last(4, 1).reading, 0x01u); // fully redundant
 
     RemoveDevice(std::string("/sys") + kPsu2);
