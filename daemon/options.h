@@ -36,10 +36,10 @@ struct Options
     uint32_t responseTimeoutMs = 10000; // capped at the module's dispatch trailer
     size_t queueBytes = 4u << 20;
     size_t queueFrames = 8192;
-    int sendBuffer = 0; // SO_SNDBUF of client sockets; 0: the system's default
+    int sendBuffer = 0;    // SO_SNDBUF of client sockets; 0: the system's default
     std::string logDir;    // the module's log file ktzmon.log goes here; empty: no file
     std::string moduleIni; // the module's INI settings; empty: $KTZPLAT_INI_DIR/ktzmonst32.ini
-    bool quiet = false; // no module log lines on stderr
+    bool quiet = false;    // no module log lines on stderr
     std::string name = "ktzmond";
 };
 

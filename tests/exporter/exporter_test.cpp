@@ -215,11 +215,9 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
     // A pulled supply: its alerts show, its FRU record goes.
     ASSERT_EQ(Ctl({"pull-psu", "2"}, first), 0);
     ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t)
-        {
+        [](const std::string& t) {
             return SeriesValue(
-                       t, "ktzmon_sensor_presence{bay=\"2\",sensor=\"PS-2\",type=\"power_supply\"}") ==
-                   0.0;
+                       t, "ktzmon_sensor_presence{bay=\"2\",sensor=\"PS-2\",type=\"power_supply\"}") == 0.0;
         },
         10000, &text))
         << text;
