@@ -277,7 +277,8 @@ check "ktzmon-watch resolves libktzclient from the scratch root" \
 # (verify checks that they exist), against the system's own units. Any
 # message (an unknown key is only a warning) fails the check. Without the
 # exporter in this build its unit from the source tree is checked with
-# ktzmond standing in for its program.
+# ktzmond standing in for its program. The man pages the units name are in
+# the package, not installed here: verify does not look for them.
 echo "== systemd-analyze verify"
 verify_unit()
 {
@@ -285,7 +286,7 @@ verify_unit()
     mkdir -p "$scratch/units"
     sed -E "s,^ExecStart=/usr/bin/[^ ]+,ExecStart=$sroot/usr/bin/$program," "$src" >"$scratch/units/$unit"
     grep -q "^ExecStart=$sroot/usr/bin/$program " "$scratch/units/$unit" &&
-        systemd-analyze verify "$scratch/units/$unit" >"$scratch/verify.log" 2>&1 &&
+        systemd-analyze verify --man=no "$scratch/units/$unit" >"$scratch/verify.log" 2>&1 &&
         ! grep -q . "$scratch/verify.log"
 }
 check "systemd-analyze verify ktzmond.service" \
