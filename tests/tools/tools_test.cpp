@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -150,6 +151,33 @@ TEST_F(CtlTest, CommandLineFormsAndRefusals)
     r = Ctl({"disconnect", "999"});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("ktzmonctl: disconnect: no client 999"), std::string::npos) << r.out;
+}
+
+// --config files: ktzmond takes its options from one (the command line
+// wins), a misspelt key is refused like a bad option; a hangup does not end
+// the daemon, whatever its chassis.
+TEST_F(CtlTest, ConfigFilesAndHangups)
+{
+    const std::string config = dir_.path() + "/ktzmond.conf";
+    std::ofstream(config) << "# the speed from the file, the socket from the command line\nspeed = 10\n"
+                             "socket = \"/nonexistent/ktzmond.sock\"\n";
+    ASSERT_TRUE(daemon_.Start({"--config", config})) << daemon_.log();
+    ASSERT_TRUE(
+        daemon_.WaitStatus([](const nlohmann::json& s) { return s.value("speed", 0.0) == 10.0; }, 5000));
+    ::kill(daemon_.pid(), SIGHUP);
+    ASSERT_TRUE(daemon_.WaitStatus([](const nlohmann::json&) { return true; }, 5000));
+    EXPECT_NE(daemon_.log().find("SIGHUP: the simulated chassis has no configuration to read again"),
+              std::string::npos)
+        << daemon_.log();
+    EXPECT_EQ(daemon_.Terminate(10000), 0);
+
+    std::ofstream(config) << "quiett = true\n";
+    for (const std::string& exe : {std::string(KTZMOND_EXE), std::string(KTZMON_EXPORTER_EXE)})
+    {
+        const ToolRun r = RunTool(dir_, {exe, "--config", config});
+        EXPECT_EQ(r.status, 2) << exe << ": " << r.out;
+        EXPECT_NE(r.out.find("quiett"), std::string::npos) << exe << ": " << r.out;
+    }
 }
 
 // --timeout is seconds with decimals: a control socket that never answers
