@@ -172,7 +172,13 @@ int main(int argc, char** argv)
     disconnect->add_option("id", id, "Client ID")->required();
 
     auto* setFan = app.add_subcommand("set-fan", "Change a fan's readings, presence, health or thresholds");
-    setFan->add_option("fan", fan, "Fan number (from 1)")->required();
+    setFan
+        ->add_option("fan", fan,
+                     "Fan number (from 1), as the chassis counts fans. Messages count fan sensors instead: "
+                     "a sensor-data message's number runs over every sensor of every fan in order, and its "
+                     "name tells the fan (in the demonstration chassis fan N has sensors 2N-1 'FanNA', set "
+                     "by --reading, and 2N 'FanNB', set by --reading2)")
+        ->required();
     setFan->add_option("--reading", reading, "First sensor's reading (RPM)");
     setFan->add_option("--reading2", reading2, "Second sensor's reading (RPM)");
     setFan->add_option("--presence", presence, "Presence (1 present, 0 absent)");

@@ -7,7 +7,7 @@
 find_program(KTZ_DPKG_DEB dpkg-deb REQUIRED)
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     get_filename_component(name "${deb}" NAME)
-    if(NOT name MATCHES "^libktz[a-z]+1_")
+    if(NOT name MATCHES "^libktz[a-z]+[0-9]+_")
         continue()
     endif()
     set(dir "${deb}.unpacked")

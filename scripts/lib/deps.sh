@@ -20,6 +20,7 @@ KTZ_BUILD_PACKAGES=(
     libsensors-dev umockdev libumockdev-dev
     prometheus-cpp-dev prometheus libfreeipmi-dev
     libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl help2man
+    abigail-tools
 )
 
 ktz_package_installed()
