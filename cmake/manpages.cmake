@@ -11,7 +11,7 @@ endif()
 
 # The date in the pages: the Debian changelog's, so a rebuild makes the same bytes.
 file(STRINGS ${KTZ_PACKAGING_DIR}/debian/changelog _ktz_trailer REGEX "^ -- ")
-string(REGEX REPLACE ".*>  " "" _ktz_date "${_ktz_trailer}")
+string(REGEX REPLACE "^ -- .*  " "" _ktz_date "${_ktz_trailer}")
 execute_process(COMMAND date -d "${_ktz_date}" +%s OUTPUT_VARIABLE _ktz_epoch OUTPUT_STRIP_TRAILING_WHITESPACE)
 
 set(_ktz_man_dir ${CMAKE_BINARY_DIR}/man)
