@@ -77,8 +77,8 @@ class Probe
     // The events arrived, each in time and without a gap.
     void Check() const
     {
-        std::fprintf(stderr, "probe: %d events posted, %d received, the longest delay %lld ms\n", posted_.load(),
-                     received_.load(), static_cast<long long>(maxDelayMs_.load()));
+        std::fprintf(stderr, "probe: %d events posted, %d received, the longest delay %lld ms\n",
+                     posted_.load(), received_.load(), static_cast<long long>(maxDelayMs_.load()));
         EXPECT_GE(posted_.load(), 3);
         EXPECT_EQ(received_.load(), posted_.load());
         EXPECT_LT(maxDelayMs_.load(), kMaxDelayMs);
