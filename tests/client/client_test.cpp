@@ -2,7 +2,9 @@
 // process on a Unix socket (and once on loopback TCP): the hello exchange,
 // decoded messages with their wire bytes, the automatic capability answer,
 // requests and pings, goodbyes, time limits, malformed input and reconnects.
-#include "child.h"
+#include "support/piped_process.h"
+#include "support/temp_dir.h"
+
 #include "frame.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 namespace kt = ktztransport;
+using Child = ktztest::PipedProcess;
 using Clock = std::chrono::steady_clock;
 
 namespace
@@ -94,19 +97,7 @@ const char* FakeDaemon()
 class ClientTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/ktzclient-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        sock_ = dir_ + "/d.sock";
-    }
-    void TearDown() override
-    {
-        ::unlink(sock_.c_str());
-        ::rmdir(dir_.c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
     // Starts a fake daemon playing `steps` and waits until it listens.
     void StartDaemon(Child* d, const std::vector<std::string>& steps)
@@ -114,14 +105,14 @@ class ClientTest : public ::testing::Test
         std::vector<std::string> argv{FakeDaemon(), sock_};
         argv.insert(argv.end(), steps.begin(), steps.end());
         ASSERT_TRUE(d->Start(argv));
-        ASSERT_TRUE(d->WaitFor("listening", nullptr, kLineMs));
+        ASSERT_TRUE(d->WaitForLine("listening", nullptr, kLineMs));
     }
 
     // The fake daemon's whole output once it has ended, and its status.
     static std::string Finish(Child* d, int* status)
     {
         *status = d->Wait(kLineMs);
-        return d->AllOutput(kLineMs);
+        return d->out();
     }
 
     static ktzc_client* New(uint32_t caps = 1, bool reconnect = false)
@@ -137,8 +128,8 @@ class ClientTest : public ::testing::Test
         return ktzc_new(&o);
     }
 
-    std::string dir_;
-    std::string sock_;
+    ktztest::TempDir dir_{"ktzclient"};
+    const std::string sock_ = dir_.File("d.sock");
 };
 
 struct Handle
@@ -238,7 +229,7 @@ TEST_F(ClientTest, RequestedClientIdAndTcp)
     Child d;
     ASSERT_TRUE(d.Start({FakeDaemon(), "--tcp", "unused", "accept", "hello", "welcome 9", "expect-eof"}));
     std::string line;
-    ASSERT_TRUE(d.WaitFor("listening port=", &line, kLineMs));
+    ASSERT_TRUE(d.WaitForLine("listening port=", &line, kLineMs));
     const auto port = static_cast<uint16_t>(std::stoul(line.substr(line.find('=') + 1)));
     ktzc_options o;
     ktzc_options_init(&o);

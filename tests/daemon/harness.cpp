@@ -1,17 +1,14 @@
 // The daemon test harness: processes, control requests, a blocking client.
 #include "harness.h"
 
+#include "support/files.h"
+
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -20,13 +17,6 @@ namespace ktzmond_test
 {
 
 using namespace ktztransport;
-
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool UnderTsan()
 {
@@ -70,27 +60,6 @@ int OpenFds(pid_t pid)
     return n;
 }
 
-TempDir::TempDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmond-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) != nullptr)
-    {
-        path_ = buf.data();
-    }
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    if (!path_.empty())
-    {
-        std::filesystem::remove_all(path_, ec);
-    }
-}
-
 // ---- the daemon process ------------------------------------------------------------
 
 bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
@@ -99,46 +68,39 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
     std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
                                      control(),   "--quiet",  "--module", ModulePath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    ktzhosttest::SpawnOptions options;
-    options.in = "/dev/null";
-    options.out = "/dev/null";
-    options.err = dir_ + "/d.log";
-    options.append = true;
-    if (!child_.Spawn(argv, options))
+    if (!child_.Start(argv, dir_ + "/d.log"))
     {
         return false;
     }
-    const int64_t end = NowMs() + timeoutMs;
-    while (NowMs() < end)
+    bool ended = false;
+    const bool up = ktztest::WaitUntil(
+        [&]
+        {
+            ended = !child_.Running();
+            const nlohmann::json s = ended ? nlohmann::json() : Ctl({{"cmd", "status"}}, 1000);
+            return ended || (s.value("module", "") == "running" && s.value("pid", -1) == child_.pid());
+        },
+        timeoutMs);
+    if (ended)
     {
-        if (child_.TryReap())
-        {
-            earlyExit_ = child_.exitCode();
-            return false; // exited early
-        }
-        const nlohmann::json s = Ctl({{"cmd", "status"}}, 1000);
-        if (s.value("module", "") == "running" && s.value("pid", -1) == child_.pid())
-        {
-            return true;
-        }
-        ::usleep(20000);
+        earlyExit_ = child_.exitCode();
     }
-    return false;
+    return up && !ended;
 }
 
 int Daemon::Wait(int timeoutMs)
 {
-    return child_.running() ? child_.Wait(timeoutMs) : -1;
+    return child_.pid() > 0 ? child_.Wait(timeoutMs) : -1;
 }
 
 int Daemon::Terminate(int timeoutMs, double* seconds)
 {
-    if (!child_.running())
+    if (child_.pid() <= 0)
     {
         return -1;
     }
     const int64_t start = NowMs();
-    const int rc = child_.Terminate(timeoutMs);
+    const int rc = child_.Stop(timeoutMs);
     if (seconds != nullptr)
     {
         *seconds = static_cast<double>(NowMs() - start) / 1000.0;
@@ -148,10 +110,7 @@ int Daemon::Terminate(int timeoutMs, double* seconds)
 
 std::string Daemon::log() const
 {
-    std::ifstream in(dir_ + "/d.log");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return ktztest::ReadFile(dir_ + "/d.log");
 }
 
 namespace

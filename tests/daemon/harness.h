@@ -4,7 +4,9 @@
 #ifndef KTZMOND_TEST_HARNESS_H
 #define KTZMOND_TEST_HARNESS_H
 
-#include "child_process.h"
+#include "support/logged_process.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,17 +19,9 @@
 namespace ktzmond_test
 {
 
-// A private directory under $TMPDIR, removed with everything in it.
-class TempDir
-{
-  public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+// The shared helpers under the names the daemon's tests use.
+using ktztest::NowMs;
+using ktztest::TempDir;
 
 class Daemon
 {
@@ -56,7 +50,7 @@ class Daemon
 
   private:
     std::string dir_;
-    ktzhosttest::ChildProcess child_;
+    ktztest::LoggedProcess child_;
     int earlyExit_ = -1; // -1: did not exit by itself, or died from a signal
 };
 
@@ -111,28 +105,18 @@ std::string HostExe();
 std::string SourceDir();
 // Open descriptors of a process (from /proc).
 int OpenFds(pid_t pid);
-// Milliseconds on a monotonic clock.
-int64_t NowMs();
 // Under ThreadSanitizer the large counts are made smaller.
 bool UnderTsan();
 
 template <typename Pred> bool Daemon::WaitStatus(Pred pred, int timeoutMs)
 {
-    const int64_t end = NowMs() + timeoutMs;
-    do
-    {
-        const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
-        if (s.value("ok", false) && pred(s))
+    return ktztest::WaitUntil(
+        [&]
         {
-            return true;
-        }
-        struct timespec ts
-        {
-            0, 20 * 1000 * 1000
-        };
-        ::nanosleep(&ts, nullptr);
-    } while (NowMs() < end);
-    return false;
+            const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
+            return s.value("ok", false) && pred(s);
+        },
+        timeoutMs);
 }
 
 } // namespace ktzmond_test

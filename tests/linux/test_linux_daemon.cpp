@@ -4,6 +4,10 @@
 // client, ktzmonctl on its control socket. The module's sensor passes are
 // made one second long through the daemon's INI file, so readings arrive
 // within seconds; the fan delay mode keeps its full length.
+#include "support/files.h"
+#include "support/logged_process.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
 #include "testbed_devices.h"
 
@@ -26,43 +30,19 @@ namespace
 
 using json = nlohmann::json;
 using ktzmond_test::Daemon;
-using ktzmond_test::NowMs;
-using ktzmond_test::TempDir;
+using ktztest::NowMs;
+using ktztest::SleepMs;
+using ktztest::TempDir;
 
 constexpr const char* kBoard = "server_board.umockdev";
 constexpr const char* kSio = "/sys/devices/platform/nct6775.656/hwmon/hwmon2";
 constexpr const char* kPsus = "psu_chassis.umockdev";
 constexpr const char* kPsu2 = "/devices/pci0000:00/0000:00:1f.4/i2c-7/7-0059";
 
-void Sleep(int ms)
-{
-    ::usleep(static_cast<useconds_t>(ms) * 1000);
-}
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Writes a file aside and renames it into place, as editors do.
 void WriteFile(const std::string& path, const std::string& text)
 {
-    {
-        std::ofstream(path + ".tmp") << text;
-    }
-    ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
-}
-
-// Runs a command line with a shell; its exit status, and what it printed on
-// both streams in `out`.
-int RunShell(const std::string& cmd, const std::string& outFile, std::string* out)
-{
-    const int st = std::system((cmd + " > " + outFile + " 2>&1").c_str());
-    *out = ReadText(outFile);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    ASSERT_TRUE(ktztest::WriteFile(path, text)) << path;
 }
 
 // ktzmon-watch --json with its standard output in a file: every message the
@@ -70,37 +50,21 @@ int RunShell(const std::string& cmd, const std::string& outFile, std::string* ou
 class Watcher
 {
   public:
-    ~Watcher() { (void)Stop(); }
-
     bool Start(const std::string& socket, const std::string& out)
     {
-        out_ = out;
-        std::vector<std::string> argv = {KTZMON_WATCH_EXE, "--socket", socket,      "--json", "--hex",
-                                         "--caps",         "3",        "--timeout", "300"};
-        ktzhosttest::SpawnOptions options;
-        options.in = "/dev/null";
-        options.out = out;
-        return child_.Spawn(argv, options);
+        return child_.Start(
+            {KTZMON_WATCH_EXE, "--socket", socket, "--json", "--hex", "--caps", "3", "--timeout", "300"}, out,
+            false);
     }
-
-    // SIGTERM, then SIGKILL after five seconds; the exit status, or -1.
-    int Stop()
-    {
-        const int rc = child_.Terminate(5000);
-        child_.Kill();
-        return rc;
-    }
+    int Stop() { return child_.Stop(5000); }
 
     // The messages received so far (complete lines only).
     std::vector<json> Messages() const
     {
         std::vector<json> out;
-        std::istringstream in(ReadText(out_));
-        std::string line;
-        while (std::getline(in, line))
+        for (json& j : ktztest::JsonLines(ktztest::CompleteLines(child_.Log())))
         {
-            json j = json::parse(line, nullptr, false);
-            if (!in.eof() && !j.is_discarded() && j.value("kind", "") == "message")
+            if (j.value("kind", "") == "message")
             {
                 out.push_back(std::move(j));
             }
@@ -108,29 +72,26 @@ class Watcher
         return out;
     }
 
-    // Polls the messages until `pred` holds for one of them; that message, or
-    // null after `timeoutMs`.
+    // Polls the messages until `pred` holds for one of them from the
+    // `from`th on; that message, or null after `timeoutMs`.
     json WaitFor(const std::function<bool(const json&)>& pred, int timeoutMs, size_t from = 0) const
     {
-        const int64_t end = NowMs() + timeoutMs;
-        do
-        {
-            const std::vector<json> all = Messages();
-            for (size_t i = from; i < all.size(); ++i)
+        json found;
+        ktztest::WaitUntil(
+            [&]
             {
-                if (pred(all[i]))
-                {
-                    return all[i];
-                }
-            }
-            Sleep(50);
-        } while (NowMs() < end);
-        return nullptr;
+                const std::vector<json> all = Messages();
+                const auto it = std::find_if(
+                    all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end(), pred);
+                found = it != all.end() ? *it : json();
+                return it != all.end();
+            },
+            timeoutMs, 50);
+        return found;
     }
 
   private:
-    std::string out_;
-    ktzhosttest::ChildProcess child_;
+    ktztest::LoggedProcess child_;
 };
 
 bool IsType(const json& m, const char* type)
@@ -273,15 +234,17 @@ class LinuxDaemonTest : public ::testing::Test
         ASSERT_TRUE(daemon_.Start({"--chassis", "linux=" + ConfigPath()}, 20000)) << daemon_.log();
         ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.path() + "/watch.jsonl"));
         ASSERT_FALSE(watcher_.WaitFor(last, 30000).is_null())
-            << daemon_.log() << ReadText(dir_.path() + "/watch.jsonl");
+            << daemon_.log() << ktztest::ReadFile(dir_.File("watch.jsonl"));
     }
 
-    std::string Ctl(const std::string& args, int* status)
+    // ktzmonctl with `args`; its exit status, and what it printed on both streams.
+    std::string Ctl(const std::vector<std::string>& args, int* status)
     {
-        std::string out;
-        *status = RunShell(std::string(KTZMONCTL_EXE) + " --control-socket " + daemon_.control() + " " + args,
-                           dir_.path() + "/ctl.out", &out);
-        return out;
+        std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", daemon_.control()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ktztest::RunResult r = ktztest::RunProgram(argv, {}, 30000);
+        *status = r.status;
+        return r.out + r.err;
     }
 
     TempDir dir_;
@@ -375,30 +338,30 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 {
     ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
     int status = -1;
-    std::string out = Ctl("status", &status);
+    std::string out = Ctl({"status"}, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("chassis           linux (" + ConfigPath() + ")"), std::string::npos) << out;
 
     // Every setter of the simulated chassis is refused, clearly.
-    for (const char* cmd :
+    for (const std::string cmd :
          {"set-fan 1 --reading 100", "set-temp --reading 50", "set-stash-temp 1 --reading 40", "pull-psu 1",
           "insert-psu 1", "set-psu 1 --state 6", "set-redundancy --state 2"})
     {
-        out = Ctl(cmd, &status);
+        out = Ctl(ktztest::Words(cmd), &status);
         EXPECT_EQ(status, 1) << cmd << ": " << out;
         EXPECT_NE(out.find("changes the simulated chassis; this daemon serves the linux chassis"),
                   std::string::npos)
             << cmd << ": " << out;
     }
     // Chassis log events and the KTZ setting still work.
-    out = Ctl("log-event KTZ0042 --value 7 --arg one --text \"posted by hand\"", &status);
+    out = Ctl({"log-event", "KTZ0042", "--value", "7", "--arg", "one", "--text", "posted by hand"}, &status);
     EXPECT_EQ(status, 0) << out;
     const json ev = watcher_.WaitFor(EventIs("KTZ0042"), 15000);
     ASSERT_FALSE(ev.is_null());
     EXPECT_EQ(ev["fields"].value("text", ""), "posted by hand");
     EXPECT_EQ(ev["fields"].value("value1", 0), 7);
 
-    out = Ctl("set-ktz 0", &status);
+    out = Ctl({"set-ktz", "0"}, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null());
     // The set-fan requests above changed nothing the client sees.
@@ -417,7 +380,7 @@ TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
 
     // Off: a changed fan is not reported (three sensor passes).
     SetAttr(kSio, "fan1_input", "1500");
-    Sleep(3500);
+    SleepMs(3500);
     for (const json& m : watcher_.Messages())
     {
         EXPECT_FALSE(SensorIs("fan", 1, ReadingIs(1500))(m)) << m.dump();
@@ -427,7 +390,7 @@ TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
     // and the reading arrives.
     const size_t mark = watcher_.Messages().size();
     ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "ktz_setting = \"on\"\n"));
-    Sleep(500);
+    SleepMs(500);
     ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
     EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
     EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 1, ReadingIs(1500)), 20000, mark).is_null())
@@ -483,6 +446,10 @@ class PsuChassisDaemonTest : public LinuxDaemonTest
 TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
 {
     ASSERT_NO_FATAL_FAILURE(StartServing(SensorIs("power-redundancy", 1)));
+    // This machine has no fans or temperatures, so the picture never ends
+    // with data-sync-complete; and when the types attached before the
+    // watcher connected, the FRU records come after every sensor's data.
+    ASSERT_TRUE(ktztest::WaitUntil([&] { return Frus(1, "P1001") > 0 && Frus(2, "P1002") > 0; }, 15000));
     const std::vector<json> first = watcher_.Messages();
     EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}, {2, "PS-2", 1, 1}}));
     const std::vector<Row> redundancy = FirstPicture(first, "power-redundancy");
@@ -518,11 +485,7 @@ TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(back["fields"].value("presence", -1), 1);
     EXPECT_FALSE(watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x01)), 20000, mark).is_null());
     EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0004"), 15000, mark).is_null());
-    const int64_t end = NowMs() + 15000;
-    while (Frus(2, "PWS-1K62A-1R S/N P1002") < 2 && NowMs() < end)
-    {
-        Sleep(50);
-    }
+    ktztest::WaitUntil([&] { return Frus(2, "PWS-1K62A-1R S/N P1002") >= 2; }, 15000);
     EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 2u);
     EXPECT_EQ(Frus(1, "P1001"), 1u); // the other bay's record is not sent again
 }
