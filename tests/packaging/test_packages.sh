@@ -38,7 +38,9 @@ check()
     fi
 }
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/ktzpkg-XXXXXX")
+# shellcheck source=../../scripts/lib/tmp.sh
+. "$root/scripts/lib/tmp.sh"
+scratch=$(ktz_private_tmpdir ktzpkg)
 daemon_pid=
 cleanup()
 {
