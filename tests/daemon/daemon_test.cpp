@@ -645,6 +645,24 @@ TEST_F(DaemonTest, ClientLimitTwinsRequestsAndPing)
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
+// With --allow-client-ids, an ID the daemon assigns skips every ID in use,
+// whether a client asked for it or the daemon gave it out.
+TEST_F(DaemonTest, AssignedIdsNeverEqualOneInUse)
+{
+    ASSERT_TRUE(daemon.Start({"--allow-client-ids"}));
+    Client asked1, assigned1, askedNext, assigned2;
+    uint32_t id1 = 0, a1 = 0, next = 0, a2 = 0;
+    ASSERT_TRUE(asked1.Connect(daemon.socket()) && asked1.Handshake(&id1, 1));
+    ASSERT_TRUE(assigned1.Connect(daemon.socket()) && assigned1.Handshake(&a1));
+    ASSERT_EQ(id1, 1u);
+    EXPECT_NE(a1, 1u);
+    ASSERT_TRUE(askedNext.Connect(daemon.socket()) && askedNext.Handshake(&next, a1 + 1));
+    ASSERT_TRUE(assigned2.Connect(daemon.socket()) && assigned2.Handshake(&a2));
+    EXPECT_EQ(std::set<uint32_t>({id1, a1, next, a2}).size(), 4u)
+        << id1 << " " << a1 << " " << next << " " << a2;
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
 TEST(Ktzmonctl, HelpListsEveryCommand)
 {
     TempDir dir;
