@@ -225,16 +225,20 @@ class LinuxDaemonTest : public ::testing::Test
     std::string SensorsConf() const { return dir_.path() + "/sensors.conf"; }
 
     // The daemon on the Linux chassis with the configuration written, and a
-    // watcher that has received the first picture, up to the message `last`
-    // picks. (A machine without power supplies never completes the data
-    // sync: the module attaches the power types only once a supply is
-    // present.)
-    void StartServing(const std::function<bool(const json&)>& last)
+    // watcher that has received the first picture: every message that ends a
+    // part of it (`ends`). Its order depends on whether the sensor types
+    // attached before the watcher connected (FRU records then follow all
+    // sensor data), and these machines never complete the data sync (the
+    // module waits for every sensor type), so each end is waited for.
+    void StartServing(const std::vector<std::function<bool(const json&)>>& ends)
     {
         ASSERT_TRUE(daemon_.Start({"--chassis", "linux=" + ConfigPath()}, 20000)) << daemon_.log();
-        ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.path() + "/watch.jsonl"));
-        ASSERT_FALSE(watcher_.WaitFor(last, 30000).is_null())
-            << daemon_.log() << ktztest::ReadFile(dir_.File("watch.jsonl"));
+        ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.File("watch.jsonl")));
+        for (const auto& end : ends)
+        {
+            ASSERT_FALSE(watcher_.WaitFor(end, 30000).is_null())
+                << daemon_.log() << ktztest::ReadFile(dir_.File("watch.jsonl"));
+        }
     }
 
     // ktzmonctl with `args`; its exit status, and what it printed on both streams.
@@ -253,8 +257,9 @@ class LinuxDaemonTest : public ::testing::Test
     Watcher watcher_;
 };
 
-// The board's last sensor of the first picture.
-const std::function<bool(const json&)> kBoardPictured = SensorIs("temperature", 6);
+// The board's last fan and last temperature of the first picture.
+const std::vector<std::function<bool(const json&)>> kBoardPictured = {SensorIs("fan", 3),
+                                                                      SensorIs("temperature", 6)};
 
 class ServerBoardDaemonTest : public LinuxDaemonTest
 {
@@ -445,11 +450,11 @@ class PsuChassisDaemonTest : public LinuxDaemonTest
 
 TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(SensorIs("power-redundancy", 1)));
-    // This machine has no fans or temperatures, so the picture never ends
-    // with data-sync-complete; and when the types attached before the
-    // watcher connected, the FRU records come after every sensor's data.
-    ASSERT_TRUE(ktztest::WaitUntil([&] { return Frus(1, "P1001") > 0 && Frus(2, "P1002") > 0; }, 15000));
+    auto fru = [](int bay) {
+        return [bay](const json& m)
+        { return IsType(m, "fru-by-number") && m["fields"].value("bay", 0) == bay; };
+    };
+    ASSERT_NO_FATAL_FAILURE(StartServing({SensorIs("power-redundancy", 1), fru(1), fru(2)}));
     const std::vector<json> first = watcher_.Messages();
     EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}, {2, "PS-2", 1, 1}}));
     const std::vector<Row> redundancy = FirstPicture(first, "power-redundancy");
