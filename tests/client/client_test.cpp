@@ -105,7 +105,7 @@ class ClientTest : public ::testing::Test
         std::vector<std::string> argv{FakeDaemon(), sock_};
         argv.insert(argv.end(), steps.begin(), steps.end());
         ASSERT_TRUE(d->Start(argv));
-        ASSERT_TRUE(d->WaitForLine("listening", nullptr, kLineMs));
+        ASSERT_TRUE(d->WaitFor("listening", nullptr, kLineMs));
     }
 
     // The fake daemon's whole output once it has ended, and its status.
@@ -229,7 +229,7 @@ TEST_F(ClientTest, RequestedClientIdAndTcp)
     Child d;
     ASSERT_TRUE(d.Start({FakeDaemon(), "--tcp", "unused", "accept", "hello", "welcome 9", "expect-eof"}));
     std::string line;
-    ASSERT_TRUE(d.WaitForLine("listening port=", &line, kLineMs));
+    ASSERT_TRUE(d.WaitFor("listening port=", &line, kLineMs));
     const auto port = static_cast<uint16_t>(std::stoul(line.substr(line.find('=') + 1)));
     ktzc_options o;
     ktzc_options_init(&o);

@@ -32,7 +32,7 @@ class WatchTest : public ::testing::Test
         std::vector<std::string> argv{KTZCLIENT_FAKE_DAEMON, sock_};
         argv.insert(argv.end(), steps.begin(), steps.end());
         ASSERT_TRUE(daemon_.Start(argv));
-        ASSERT_TRUE(daemon_.WaitForLine("listening", nullptr, kLineMs));
+        ASSERT_TRUE(daemon_.WaitFor("listening", nullptr, kLineMs));
     }
 
     // Runs ktzmon-watch to its end; returns its exit status.

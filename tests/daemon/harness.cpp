@@ -68,39 +68,46 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
     std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
                                      control(),   "--quiet",  "--module", ModulePath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    if (!child_.Start(argv, dir_ + "/d.log"))
+    ktztest::SpawnOptions options;
+    options.in = "/dev/null";
+    options.out = "/dev/null";
+    options.err = dir_ + "/d.log";
+    options.append = true;
+    if (!child_.Spawn(argv, options))
     {
         return false;
     }
-    bool ended = false;
-    const bool up = ktztest::WaitUntil(
-        [&]
-        {
-            ended = !child_.Running();
-            const nlohmann::json s = ended ? nlohmann::json() : Ctl({{"cmd", "status"}}, 1000);
-            return ended || (s.value("module", "") == "running" && s.value("pid", -1) == child_.pid());
-        },
-        timeoutMs);
-    if (ended)
+    const int64_t end = NowMs() + timeoutMs;
+    while (NowMs() < end)
     {
-        earlyExit_ = child_.exitCode();
+        if (child_.TryReap())
+        {
+            earlyExit_ = child_.exitCode();
+            return false; // exited early
+        }
+        const nlohmann::json s = Ctl({{"cmd", "status"}}, 1000);
+        if (s.value("module", "") == "running" && s.value("pid", -1) == child_.pid())
+        {
+            return true;
+        }
+        ::usleep(20000);
     }
-    return up && !ended;
+    return false;
 }
 
 int Daemon::Wait(int timeoutMs)
 {
-    return child_.pid() > 0 ? child_.Wait(timeoutMs) : -1;
+    return child_.running() ? child_.Wait(timeoutMs) : -1;
 }
 
 int Daemon::Terminate(int timeoutMs, double* seconds)
 {
-    if (child_.pid() <= 0)
+    if (!child_.running())
     {
         return -1;
     }
     const int64_t start = NowMs();
-    const int rc = child_.Stop(timeoutMs);
+    const int rc = child_.Terminate(timeoutMs);
     if (seconds != nullptr)
     {
         *seconds = static_cast<double>(NowMs() - start) / 1000.0;

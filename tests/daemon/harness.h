@@ -4,7 +4,7 @@
 #ifndef KTZMOND_TEST_HARNESS_H
 #define KTZMOND_TEST_HARNESS_H
 
-#include "support/logged_process.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -50,7 +50,7 @@ class Daemon
 
   private:
     std::string dir_;
-    ktztest::LoggedProcess child_;
+    ktztest::ChildProcess child_;
     int earlyExit_ = -1; // -1: did not exit by itself, or died from a signal
 };
 

@@ -179,7 +179,7 @@ bool PipedProcess::ReadLine(std::string* line, int timeoutMs)
     }
 }
 
-bool PipedProcess::WaitForLine(const std::string& prefix, std::string* line, int timeoutMs)
+bool PipedProcess::WaitFor(const std::string& prefix, std::string* line, int timeoutMs)
 {
     const int64_t end = NowMs() + timeoutMs;
     std::string l;

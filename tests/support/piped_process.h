@@ -40,7 +40,7 @@ class PipedProcess
     // newline; false at the end of the output or when none came in time.
     bool ReadLine(std::string* line, int timeoutMs);
     // Reads lines until one starts with `prefix` (that line in *line).
-    bool WaitForLine(const std::string& prefix, std::string* line, int timeoutMs);
+    bool WaitFor(const std::string& prefix, std::string* line, int timeoutMs);
     // Reads until `pred(out())` holds; false when the output ended first or
     // the time passed.
     bool ReadUntil(const std::function<bool(const std::string&)>& pred, int timeoutMs);

@@ -111,7 +111,7 @@ TEST(PipedProcess, StreamsLargerThanAPipeSignalsAndTimeLimits)
     PipedProcess p;
     ASSERT_TRUE(p.Start({"/bin/sh", "-c", "echo one; echo two; exec sleep 30"}));
     std::string line;
-    ASSERT_TRUE(p.WaitForLine("tw", &line, 10000));
+    ASSERT_TRUE(p.WaitFor("tw", &line, 10000));
     EXPECT_EQ(line, "two");
     const pid_t pid = p.pid();
     const auto start = Clock::now();
