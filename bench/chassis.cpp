@@ -128,7 +128,7 @@ void SetUpPlatform(bool logToFile, const ChassisShape& shape)
     {
         g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
     }
-    g_dir = std::make_unique<ktztest::TempDir>("ktzbench");
+    g_dir = std::make_unique<ktztest::TempDir>();
     std::filesystem::create_directories(g_dir->File("ini"));
     std::filesystem::create_directories(g_dir->File("log"));
     ktzplat::SetIniDir(g_dir->File("ini"));

@@ -3,7 +3,7 @@
 #   libktzmon1        module        the monitor module libktzmon.so.1
 #   libktzmon-dev     module_dev    its headers, link and pkg-config file
 #   libktzplatform1   platform      the simulated chassis platform for workstations
-#   libktzclient1     client        the client library libktzclient.so.1
+#   libktzclient2     client        the client library libktzclient.so.2
 #   libktzclient-dev  client_dev    its header, link and pkg-config file
 #   ktzmon-tools      tools         ktzmond, ktzmonctl, ktzmon-watch, ktzmon-host,
 #                                   ktzmon-exporter and the systemd units
@@ -48,7 +48,7 @@ endif()
 set(KTZ_DEB_NAME_module libktzmon1)
 set(KTZ_DEB_NAME_module_dev libktzmon-dev)
 set(KTZ_DEB_NAME_platform libktzplatform1)
-set(KTZ_DEB_NAME_client libktzclient1)
+set(KTZ_DEB_NAME_client libktzclient2)
 set(KTZ_DEB_NAME_client_dev libktzclient-dev)
 set(KTZ_DEB_NAME_tools ktzmon-tools)
 
@@ -111,11 +111,11 @@ monitoring module and its tools run on an ordinary Linux machine. On the
 chassis itself the host service provides these interfaces instead.")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
     "KTZ Monitor client library
-libktzclient.so.1 connects to ktzmond over its Unix socket or TCP, performs
+libktzclient.so.2 connects to ktzmond over its Unix socket or TCP, performs
 the handshake and decodes the messages the monitoring module sends.")
 set(CPACK_COMPONENT_CLIENT_DEV_DESCRIPTION
     "KTZ Monitor client library - development files
-The ktzclient.h header, the link to libktzclient.so.1 and the ktzclient
+The ktzclient.h header, the link to libktzclient.so.2 and the ktzclient
 pkg-config file.")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "KTZ Monitor daemon and tools
@@ -131,9 +131,9 @@ the daemon and the exporter.")
 # with dlopen, which no tool can see.
 set(KTZ_DEB_EXACT "(= ${KTZ_DEB_VERSION})")
 set(CPACK_DEBIAN_MODULE_DEV_PACKAGE_DEPENDS "libktzmon1 ${KTZ_DEB_EXACT}")
-set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "libktzclient1 ${KTZ_DEB_EXACT}")
+set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "libktzclient2 ${KTZ_DEB_EXACT}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libktzmon1 ${KTZ_DEB_EXACT}, libktzplatform1 ${KTZ_DEB_EXACT}, libktzclient1 ${KTZ_DEB_EXACT}")
+    "libktzmon1 ${KTZ_DEB_EXACT}, libktzplatform1 ${KTZ_DEB_EXACT}, libktzclient2 ${KTZ_DEB_EXACT}")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # The shared-library packages let dpkg run ldconfig through its trigger.

@@ -27,7 +27,8 @@ constexpr int kExitDaemonError = 1;
 constexpr int kExitUnreachable = 3;
 
 // Sends one request line and reads one reply line, within `timeoutMs`.
-bool Exchange(const std::string& path, const json& request, int timeoutMs, json* reply, std::string* error)
+bool Exchange(const std::string& path, const std::string& request, int timeoutMs, json* reply,
+              std::string* error)
 {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path)
@@ -47,7 +48,7 @@ bool Exchange(const std::string& path, const json& request, int timeoutMs, json*
         }
         return false;
     }
-    const std::string line = request.dump() + "\n";
+    const std::string line = request + "\n";
     std::string in;
     bool ok = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     while (ok && in.find('\n') == std::string::npos)
@@ -120,6 +121,32 @@ void PrintClients(const json& r)
     }
 }
 
+// The request line, or the field whose text is not UTF-8 (JSON carries
+// UTF-8 only, and the daemon shows these texts to others).
+bool RequestLine(const json& req, std::string* line, std::string* badField)
+{
+    try
+    {
+        *line = req.dump();
+        return true;
+    }
+    catch (const json::type_error&)
+    {
+        for (const auto& [key, value] : req.items())
+        {
+            try
+            {
+                (void)value.dump();
+            }
+            catch (const json::type_error&)
+            {
+                *badField = key;
+            }
+        }
+        return false;
+    }
+}
+
 template <typename T> void Put(json& j, const char* key, const std::optional<T>& v)
 {
     if (v)
@@ -160,7 +187,13 @@ int main(int argc, char** argv)
     disconnect->add_option("id", id, "Client ID")->required();
 
     auto* setFan = app.add_subcommand("set-fan", "Change a fan's readings, presence, health or thresholds");
-    setFan->add_option("fan", fan, "Fan number (from 1)")->required();
+    setFan
+        ->add_option("fan", fan,
+                     "Fan number (from 1), as the chassis counts fans. Messages count fan sensors instead: "
+                     "a sensor-data message's number runs over every sensor of every fan in order, and its "
+                     "name tells the fan (in the demonstration chassis fan N has sensors 2N-1 'FanNA', set "
+                     "by --reading, and 2N 'FanNB', set by --reading2)")
+        ->required();
     setFan->add_option("--reading", reading, "First sensor's reading (RPM)");
     setFan->add_option("--reading2", reading2, "Second sensor's reading (RPM)");
     setFan->add_option("--presence", presence, "Presence (1 present, 0 absent)");
@@ -269,9 +302,15 @@ int main(int argc, char** argv)
         req["value"] = value;
     }
 
+    std::string line, badField;
+    if (!RequestLine(req, &line, &badField))
+    {
+        std::fprintf(stderr, "ktzmonctl: %s: the text is not valid UTF-8\n", badField.c_str());
+        return 2;
+    }
     json reply;
     std::string error;
-    if (!Exchange(control, req, timeoutMs, &reply, &error))
+    if (!Exchange(control, line, timeoutMs, &reply, &error))
     {
         std::fprintf(stderr, "ktzmonctl: %s\n", error.c_str());
         return kExitUnreachable;

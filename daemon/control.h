@@ -6,6 +6,11 @@
 #ifndef KTZMOND_CONTROL_H
 #define KTZMOND_CONTROL_H
 
+#include "control_request.h"
+#include "listener.h"
+
+#include <nlohmann/json.hpp>
+
 #include <asio.hpp>
 #include <chrono>
 #include <string>
@@ -25,13 +30,19 @@ class Control
     void Serve(asio::local::stream_protocol::acceptor& acceptor);
     // One request line to its reply line (without the newline).
     std::string Handle(const std::string& line);
+    // Logs a request refused before it was read (or as it was).
+    void Refused(const std::string& why);
 
   private:
+    nlohmann::json Carry(const ControlRequest& req);
+    nlohmann::json Status();
+
     Hub& hub_;
     Playback* playback_;
     std::string chassis_;
     std::string config_;
     std::chrono::steady_clock::time_point started_;
+    AcceptRetry retry_;
 };
 
 } // namespace ktzmond

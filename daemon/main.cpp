@@ -2,6 +2,7 @@
 // chassis, or on the Linux machine's own sensors, and serves it live to
 // client processes over a Unix socket (and optionally TCP); ktzmonctl reaches
 // it over a separate control socket.
+#include "access.h"
 #include "control.h"
 #include "hub.h"
 #include "listener.h"
@@ -15,8 +16,10 @@
 #include <fstream>
 #include <ktzplatform_control.h>
 #include <module.h>
+#include <paths.h>
 #include <scenario.h>
 #include <sstream>
+#include <text.h>
 
 #ifdef KTZMOND_HAVE_LINUX_CHASSIS
 #include "linux_source.h"
@@ -63,7 +66,7 @@ void EchoModuleLog(const std::string& msg, void*)
     {
         line.pop_back();
     }
-    std::fprintf(stderr, "module: %s\n", line.c_str());
+    std::fprintf(stderr, "module: %s\n", ktzhost::Printable(line, 4096).c_str());
 }
 
 } // namespace
@@ -113,12 +116,17 @@ int main(int argc, char** argv)
     hub.Log("ktzmond starting: " + source +
             (parsed.scenario.title.empty() ? "" : " (" + parsed.scenario.title + ")"));
 
-    // Sockets first: a second daemon on the same path stops here.
+    // Sockets first: a second daemon on the same path stops here. Their
+    // folders must be the daemon user's own; only its runtime folder is
+    // created.
+    const AccessPolicy policy = MakeAccessPolicy(opts);
     std::string error, note;
-    for (const std::string& path : {opts.socketPath, opts.controlPath})
+    SocketClaim clientClaim, controlClaim;
+    for (auto* claim : {&clientClaim, &controlClaim})
     {
+        const std::string& path = claim == &clientClaim ? opts.socketPath : opts.controlPath;
         note.clear();
-        if (!ClaimSocketPath(path, &error, &note))
+        if (!ktzhost::PrepareSocketDir(path, policy.dirMode, &error) || !claim->Claim(path, &error, &note))
         {
             std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
             return 1;
@@ -128,8 +136,21 @@ int main(int argc, char** argv)
             hub.Log(note);
         }
     }
-    auto clients = ListenUnix(io, opts.socketPath, 0660, &error);
-    auto control = clients ? ListenUnix(io, opts.controlPath, 0600, &error) : nullptr;
+    note.clear();
+    auto clients = ListenUnix(io, opts.socketPath, policy.socketMode, policy.socketGroup, &error, &note);
+    if (clients)
+    {
+        clientClaim.Created();
+    }
+    if (!note.empty())
+    {
+        hub.Log(note);
+    }
+    auto control = clients ? ListenUnix(io, opts.controlPath, 0600, std::nullopt, &error, &note) : nullptr;
+    if (control)
+    {
+        controlClaim.Created();
+    }
     std::unique_ptr<asio::ip::tcp::acceptor> tcp;
     if (clients && control && !opts.listen.empty())
     {
@@ -137,21 +158,20 @@ int main(int argc, char** argv)
     }
     auto removeSockets = [&]
     {
-        std::error_code ec;
         if (clients)
         {
             clients->close();
-            std::filesystem::remove(opts.socketPath, ec);
         }
         if (control)
         {
             control->close();
-            std::filesystem::remove(opts.controlPath, ec);
         }
         if (tcp)
         {
             tcp->close();
         }
+        clientClaim.Release();
+        controlClaim.Release();
     };
     if (!clients || !control || (!opts.listen.empty() && !tcp))
     {
@@ -263,10 +283,11 @@ int main(int argc, char** argv)
             // are served from here on.
             NotifyReady(serving);
         });
-    AcceptUnixClients(*clients, hub);
+    AcceptRetry clientRetry(io), tcpRetry(io);
+    AcceptUnixClients(*clients, hub, clientRetry);
     if (tcp)
     {
-        AcceptTcpClients(*tcp, hub);
+        AcceptTcpClients(*tcp, hub, tcpRetry);
     }
     ctl.Serve(*control);
 

@@ -18,7 +18,13 @@ bool ParseId(const std::string& s, bool isGroup, uint32_t* id, std::string* erro
 {
     if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos)
     {
-        *id = static_cast<uint32_t>(std::stoul(s));
+        // (uid_t)-1 is no user: it stands for "unchanged" in the system calls.
+        if (s.size() > 10 || std::stoull(s) >= 0xFFFFFFFFull)
+        {
+            *error = std::string(isGroup ? "group" : "user") + " number out of range: " + s;
+            return false;
+        }
+        *id = static_cast<uint32_t>(std::stoull(s));
         return true;
     }
     if (isGroup)
@@ -106,11 +112,14 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
                    "--allow-remote)");
     app.add_flag("--allow-remote", o->allowRemote, "Allow --listen on an address other than loopback");
     app.add_option("--allow-user", users,
-                   "User (name or number) allowed on the client socket; repeatable "
-                   "(default: this user and root)");
+                   "User (name or number) allowed as a client besides this user and root; repeatable");
     app.add_option("--allow-group", groups,
                    "Group (name or number) allowed on the client socket; repeatable");
     app.add_option("--max-clients", o->maxClients, "Clients served at once; the next is refused")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 65536u));
+    app.add_option("--max-handshakes", o->maxHandshakes,
+                   "Connections that have not sent their hello yet; the oldest is closed for a new one")
         ->capture_default_str()
         ->check(CLI::Range(1u, 65536u));
     app.add_flag("--allow-client-ids", o->allowClientIds,
@@ -128,6 +137,10 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
            "module's dispatch limit)")
         ->capture_default_str()
         ->check(CLI::Range(10u, 10000u));
+    app.add_option("--frame-timeout", o->frameTimeoutMs,
+                   "Milliseconds a client has to complete a frame once it began sending it")
+        ->capture_default_str()
+        ->check(CLI::Range(10u, 600000u));
     app.add_option("--queue-bytes", o->queueBytes,
                    "Bytes queued for one client before it is cut off as too slow")
         ->capture_default_str()
@@ -205,11 +218,7 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
         }
         o->allowGroups.push_back(id);
     }
-    if (o->allowUsers.empty())
-    {
-        o->allowUsers.push_back(::geteuid());
-        o->allowUsers.push_back(0);
-    }
+
     if (o->socketPath.empty())
     {
         o->socketPath = ktzhost::DefaultSocketPath();

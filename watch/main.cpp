@@ -147,7 +147,7 @@ int main(int argc, char** argv)
     };
 
     ktzc_options o;
-    ktzc_options_init(&o);
+    ktzc_options_init(&o, sizeof o);
     o.caps = caps;
     o.client_id = clientId;
     o.name = "ktzmon-watch";
@@ -188,7 +188,7 @@ int main(int argc, char** argv)
             status = kExitTimeout;
             break;
         }
-        ktzc_event ev;
+        const ktzc_event* ev = nullptr;
         const ktzc_error e = ktzc_receive(c, ms, &ev);
         if (e == KTZC_ERR_TIMEOUT)
         {
@@ -201,24 +201,25 @@ int main(int argc, char** argv)
             break;
         }
         const double t = Seconds(start);
-        if (ev.kind == KTZC_EVENT_DISCONNECTED)
+        if (ev->kind == KTZC_EVENT_DISCONNECTED)
         {
             ktzwatch::PrintNote(std::cout, out, t, "disconnected", 0,
-                                std::string("connection lost: ") + ev.text + "; reconnecting");
+                                std::string("connection lost: ") + ev->text + "; reconnecting");
         }
-        else if (ev.kind == KTZC_EVENT_RECONNECTED)
+        else if (ev->kind == KTZC_EVENT_RECONNECTED)
         {
-            ktzwatch::PrintNote(std::cout, out, t, "reconnected", ev.client_id,
-                                "reconnected as client " + std::to_string(ev.client_id));
+            ktzwatch::PrintNote(std::cout, out, t, "reconnected", ev->client_id,
+                                "reconnected as client " + std::to_string(ev->client_id));
         }
-        else
+        else if (ev->kind == KTZC_EVENT_MESSAGE)
         {
-            ktzwatch::PrintMessage(std::cout, out, t, ktzc_client_id(c), ev.message);
+            ktzwatch::PrintMessage(std::cout, out, t, ktzc_client_id(c), *ev->message);
             received += 1;
         }
         std::cout.flush();
-        if (ev.kind == KTZC_EVENT_MESSAGE && ((!untilText.empty() && ev.message.request_type == untilType) ||
-                                              (count != 0 && received >= count)))
+        if (ev->kind == KTZC_EVENT_MESSAGE &&
+            ((!untilText.empty() && ev->message->request_type == untilType) ||
+             (count != 0 && received >= count)))
         {
             status = kExitDone;
             break;

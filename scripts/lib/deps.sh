@@ -20,6 +20,7 @@ KTZ_BUILD_PACKAGES=(
     libsensors-dev umockdev libumockdev-dev
     prometheus-cpp-dev prometheus
     libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl
+    abigail-tools
 )
 
 ktz_package_installed()

@@ -70,7 +70,7 @@ class WatchTest : public ::testing::Test
     }
 
     ktztest::PipedProcess daemon_;
-    ktztest::TempDir dir_{"ktzwatch"};
+    ktztest::TempDir dir_;
     const std::string sock_ = dir_.File("d.sock");
 };
 

@@ -1,6 +1,5 @@
 // The message-to-series mapping of ktzmon-exporter, fed decoded messages and
 // read back through the registry the HTTP listener would serialise.
-#include "backoff.h"
 #include "metrics.h"
 
 #include <gtest/gtest.h>
@@ -359,28 +358,6 @@ TEST(LabelTextTest, OddBytesAndLengths)
     EXPECT_EQ(ktzexporter::FruText(data), "P?");
     EXPECT_EQ(ktzexporter::FruText(std::vector<uint8_t>(256, 0)), "");
     EXPECT_EQ(ktzexporter::FruText(std::vector<uint8_t>(3, 'A')), "AAA");
-}
-
-TEST(BackoffTest, DoublesToTheCeilingAndResets)
-{
-    ktzexporter::Backoff b(500, 30000);
-    const int expected[] = {500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
-    for (const int e : expected)
-    {
-        EXPECT_EQ(b.Next(), e);
-    }
-    b.Reset();
-    EXPECT_EQ(b.Next(), 500);
-    // A ceiling near the int limit does not overflow.
-    ktzexporter::Backoff big(1 << 29, 2147483647);
-    EXPECT_EQ(big.Next(), 1 << 29);
-    EXPECT_EQ(big.Next(), 1 << 30);
-    EXPECT_EQ(big.Next(), 2147483647);
-    EXPECT_EQ(big.Next(), 2147483647);
-    // A ceiling below the first delay is raised to it.
-    ktzexporter::Backoff flat(800, 100);
-    EXPECT_EQ(flat.Next(), 800);
-    EXPECT_EQ(flat.Next(), 800);
 }
 
 } // namespace

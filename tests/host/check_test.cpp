@@ -43,7 +43,7 @@ class HostCheck : public ::testing::Test
     }
 
   private:
-    ktztest::TempDir dir_{"ktzhost-check"};
+    ktztest::TempDir dir_;
 };
 
 TEST_F(HostCheck, ReadmeExampleAndDemoReadCleanlyAndRun)

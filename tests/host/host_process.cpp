@@ -24,7 +24,7 @@ ktztest::RunResult RunHost(const std::vector<std::string>& args, const ktztest::
 
 std::string TempPath(const std::string& name)
 {
-    static const ktztest::TempDir dir("ktzhost");
+    static const ktztest::TempDir dir;
     return dir.File(name);
 }
 

@@ -104,7 +104,7 @@ class HostOptions : public ::testing::Test
             std::distance(fs::directory_iterator(dir_ / "tmp"), fs::directory_iterator()));
     }
 
-    ktztest::TempDir tmp_{"ktzhost-options"};
+    ktztest::TempDir tmp_;
     fs::path dir_{tmp_.path()};
     std::vector<std::string> env_;
 };

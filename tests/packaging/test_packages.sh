@@ -133,7 +133,7 @@ exporter=0
 mod=$(deb_of libktzmon1 "$arch")
 moddev=$(deb_of libktzmon-dev "$arch")
 plat=$(deb_of libktzplatform1 "$arch")
-cli=$(deb_of libktzclient1 "$arch")
+cli=$(deb_of libktzclient2 "$arch")
 clidev=$(deb_of libktzclient-dev "$arch")
 tools=$(deb_of ktzmon-tools "$arch")
 check "six packages, named by version and architecture" \
@@ -169,12 +169,12 @@ check "libktzmon-dev: headers, link and pkg-config" \
 check "libktzmon-dev: depends on libktzmon1 of its version" depends_has "$moddev" "libktzmon1 (= $debver)"
 check "libktzplatform1: the library, no link" \
     eval 'has_file "$plat" $lib/libktzplatform.so.1 && lacks_file "$plat" $lib/libktzplatform.so'
-check "libktzclient1: the library, no header" \
-    eval 'has_file "$cli" $lib/libktzclient.so.1 && lacks_match "$cli" "^/usr/include"'
+check "libktzclient2: the library, no header" \
+    eval 'has_file "$cli" $lib/libktzclient.so.2 && lacks_match "$cli" "^/usr/include"'
 check "libktzclient-dev: header, link and pkg-config" \
     eval 'has_file "$clidev" /usr/include/ktzclient/ktzclient.h && has_file "$clidev" $lib/libktzclient.so &&
           has_file "$clidev" $lib/pkgconfig/ktzclient.pc'
-check "libktzclient-dev: depends on libktzclient1 of its version" depends_has "$clidev" "libktzclient1 (= $debver)"
+check "libktzclient-dev: depends on libktzclient2 of its version" depends_has "$clidev" "libktzclient2 (= $debver)"
 for prog in ktzmond ktzmonctl ktzmon-watch ktzmon-host; do
     check "ktzmon-tools: /usr/bin/$prog" has_file "$tools" /usr/bin/$prog
 done
@@ -185,7 +185,7 @@ if [ "$exporter" -eq 1 ]; then
 else
     echo "      (no ktzmon-exporter in this build: its program is not checked)"
 fi
-for dep in libktzmon1 libktzplatform1 libktzclient1; do
+for dep in libktzmon1 libktzplatform1 libktzclient2; do
     check "ktzmon-tools: depends on $dep of its version" depends_has "$tools" "$dep (= $debver)"
 done
 check "ktzmon-tools: system libraries found by dpkg-shlibdeps" \
@@ -214,7 +214,7 @@ check "ktzmond reports readiness (links libsystemd) and depends on libsystemd0" 
 check "ktzmond resolves its libraries from the scratch root" \
     eval 'ldd "$sroot/usr/bin/ktzmond" | grep -qF "libktzplatform.so.1 => $sroot$lib/libktzplatform.so.1"'
 check "ktzmon-watch resolves libktzclient from the scratch root" \
-    eval 'ldd "$sroot/usr/bin/ktzmon-watch" | grep -qF "libktzclient.so.1 => $sroot$lib/libktzclient.so.1"'
+    eval 'ldd "$sroot/usr/bin/ktzmon-watch" | grep -qF "libktzclient.so.2 => $sroot$lib/libktzclient.so.2"'
 
 # The packaged units with their programs' paths moved into the scratch root
 # (verify checks that they exist), against the system's own units. Any

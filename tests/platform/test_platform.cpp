@@ -64,7 +64,7 @@ class Platform : public ::testing::Test
     {
         std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
     }
-    ktztest::TempDir tmp_{"ktzplat"};
+    ktztest::TempDir tmp_;
     const std::string dir_ = tmp_.path();
     AllocStats baseline_{};
 };

@@ -124,7 +124,7 @@ TEST(TempDir, ShortEnoughForASocketWhateverTmpdirIsAndRemovedAtTheEnd)
 {
     const char* saved = std::getenv("TMPDIR");
     const std::string restore = saved != nullptr ? saved : "";
-    ktztest::TempDir deep("deep");
+    ktztest::TempDir deep;
     const std::string longBase = deep.path() + "/" + std::string(100, 'd');
     ASSERT_TRUE(std::filesystem::create_directories(longBase));
     std::string made;
@@ -144,6 +144,9 @@ TEST(TempDir, ShortEnoughForASocketWhateverTmpdirIsAndRemovedAtTheEnd)
         }
         EXPECT_FALSE(std::filesystem::exists(made));
     }
+    // A folder asked for under a given base is made there.
+    const ktztest::TempDir under(deep.path());
+    EXPECT_EQ(under.path().rfind(deep.path() + "/ktztest-", 0), 0u) << under.path();
     if (saved != nullptr)
     {
         ::setenv("TMPDIR", restore.c_str(), 1);

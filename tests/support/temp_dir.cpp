@@ -16,9 +16,9 @@ namespace
 // socket name of about 15 inside it, a socket path stays well under 107.
 constexpr size_t kMaxBase = 64;
 
-std::string MakeDir(const std::string& base, const std::string& prefix)
+std::string MakeDir(const std::string& base)
 {
-    std::string tmpl = base + "/" + prefix + "-XXXXXX";
+    std::string tmpl = base + "/ktztest-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
     return ::mkdtemp(buf.data()) != nullptr ? std::string(buf.data()) : std::string();
@@ -41,12 +41,12 @@ std::string ShortTempBase()
     return b;
 }
 
-TempDir::TempDir(const std::string& prefix)
+TempDir::TempDir(const std::string& base)
 {
-    path_ = MakeDir(ShortTempBase(), prefix);
+    path_ = MakeDir(base.empty() ? ShortTempBase() : base);
     if (path_.empty())
     {
-        path_ = MakeDir("/tmp", prefix); // $TMPDIR named a folder that is not there
+        path_ = MakeDir("/tmp"); // the folder named is not there
     }
 }
 

@@ -13,13 +13,13 @@ namespace ktztest
 // enough for a folder and a socket name inside it, else /tmp.
 std::string ShortTempBase();
 
-// A folder made with mkdtemp under ShortTempBase() (under /tmp when that
-// fails), removed with everything in it when the object goes. path() is ""
-// only when no folder could be made at all.
+// A folder made with mkdtemp under `base`, by default ShortTempBase()
+// (under /tmp when that fails), removed with everything in it when the
+// object goes. path() is "" only when no folder could be made at all.
 class TempDir
 {
   public:
-    explicit TempDir(const std::string& prefix = "ktztest");
+    explicit TempDir(const std::string& base = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
