@@ -549,7 +549,7 @@ TEST_F(HostileTest, DescriptorExhaustionOnBothSockets)
     // A control client waits in the backlog of the control socket.
     Child ctl;
     ASSERT_TRUE(
-        ctl.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "--timeout", "20000", "status"}));
+        ctl.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "--timeout", "20", "status"}));
     ::usleep(300000);
     const int64_t cpu0 = CpuMs(daemon.pid());
     ::usleep(1500000);

@@ -43,10 +43,10 @@ using ktztest::TempDir;
 using ktztest::WaitUntil;
 
 const char* const kFan1 = "ktzmon_fan_speed_rpm{number=\"1\",sensor=\"Fan1A\"}";
-const char* const kFru2 =
-    "ktzmon_power_supply_fru_info{bay=\"2\",data=\"PWR-SUPPLY 2400W S/N 0002\",kind=\"1\"}";
-const char* const kFru1 =
-    "ktzmon_power_supply_fru_info{bay=\"1\",data=\"PWR-SUPPLY 2400W S/N 0001\",kind=\"1\"}";
+const char* const kFru2 = "ktzmon_power_supply_fru_info{bay=\"2\",manufacturer=\"\",part_number=\"\","
+                          "product=\"PWR-SUPPLY 2400W S/N 0002\",serial_number=\"\"}";
+const char* const kFru1 = "ktzmon_power_supply_fru_info{bay=\"1\",manufacturer=\"\",part_number=\"\","
+                          "product=\"PWR-SUPPLY 2400W S/N 0001\",serial_number=\"\"}";
 
 // Series as a scrape should show them: a value, or none for a series that
 // must be absent.
@@ -233,8 +233,8 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
 
     // A pulled supply: its alerts show, its FRU record goes.
     ASSERT_EQ(Ctl({"pull-psu", "2"}, first), 0);
-    ASSERT_EQ(ScrapeUntil({{"ktzmon_sensor_presence{number=\"2\",sensor=\"PS-2\",type=\"power_supply\"}", 0},
-                           {"ktzmon_power_supply_alert{alert=\"failure\",number=\"2\",sensor=\"PS-2\"}", 1},
+    ASSERT_EQ(ScrapeUntil({{"ktzmon_sensor_presence{bay=\"2\",sensor=\"PS-2\",type=\"power_supply\"}", 0},
+                           {"ktzmon_power_supply_alert{alert=\"failure\",bay=\"2\",sensor=\"PS-2\"}", 1},
                            {kFru2, std::nullopt},
                            {kFru1, 1}},
                           10000, &text),
@@ -493,7 +493,7 @@ TEST(AlertRulesTest, RulesFileIsValidAndItsAlertsFire)
     const std::string rules = std::string(KTZ_SOURCE_DIR) + "/docs/ktzmon-alerts.yml";
     const ktztest::RunResult check = RunProgram({promtool, "check", "rules", rules}, {}, 20000);
     EXPECT_EQ(check.status, 0) << check.out << check.err;
-    EXPECT_NE(check.out.find("SUCCESS: 5 rules found"), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("SUCCESS: 12 rules found"), std::string::npos) << check.out;
     // Synthetic series through the rules: each alert fires when it should
     // and stays quiet otherwise.
     const std::string tests = std::string(KTZ_SOURCE_DIR) + "/tests/exporter/alerts_test.yml";

@@ -5,6 +5,7 @@
 // made one second long through the daemon's INI file, so readings arrive
 // within seconds; the fan delay mode keeps its full length.
 #include "support/files.h"
+#include "support/http.h"
 #include "support/logged_process.h"
 #include "support/piped_process.h"
 
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -193,6 +195,10 @@ class LinuxDaemonTest : public ::testing::Test
     void TearDown() override
     {
         (void)watcher_.Stop();
+        if (exporter_.pid() > 0)
+        {
+            EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
+        }
         if (daemon_.pid() > 0)
         {
             EXPECT_EQ(daemon_.Terminate(10000), 0) << daemon_.log();
@@ -225,20 +231,18 @@ class LinuxDaemonTest : public ::testing::Test
     std::string SensorsConf() const { return dir_.path() + "/sensors.conf"; }
 
     // The daemon on the Linux chassis with the configuration written, and a
-    // watcher that has received the first picture: every message that ends a
-    // part of it (`ends`). Its order depends on whether the sensor types
-    // attached before the watcher connected (FRU records then follow all
-    // sensor data), and these machines never complete the data sync (the
-    // module waits for every sensor type), so each end is waited for.
-    void StartServing(const std::vector<std::function<bool(const json&)>>& ends)
+    // watcher that has received the whole first picture: up to the message
+    // `last` picks, data-sync-complete unless a test looks at less (the FRU
+    // records follow every sensor's data when the sensor types attached
+    // before the watcher connected).
+    void StartServing(const std::function<bool(const json&)>& last, const std::vector<std::string>& more = {})
     {
-        ASSERT_TRUE(daemon_.Start({"--chassis", "linux=" + ConfigPath()}, 20000)) << daemon_.log();
+        std::vector<std::string> args = {"--chassis", "linux=" + ConfigPath()};
+        args.insert(args.end(), more.begin(), more.end());
+        ASSERT_TRUE(daemon_.Start(args, 20000)) << daemon_.log();
         ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.File("watch.jsonl")));
-        for (const auto& end : ends)
-        {
-            ASSERT_FALSE(watcher_.WaitFor(end, 30000).is_null())
-                << daemon_.log() << ktztest::ReadFile(dir_.File("watch.jsonl"));
-        }
+        ASSERT_FALSE(watcher_.WaitFor(last, 30000).is_null())
+            << daemon_.log() << ktztest::ReadFile(dir_.File("watch.jsonl"));
     }
 
     // ktzmonctl with `args`; its exit status, and what it printed on both streams.
@@ -251,15 +255,51 @@ class LinuxDaemonTest : public ::testing::Test
         return r.out + r.err;
     }
 
+#ifdef KTZMON_EXPORTER_EXE
+    // Starts ktzmon-exporter beside the daemon (once) and scrapes it until
+    // the metrics hold `text`, at most 20 seconds; the last scrape.
+    std::string ExporterMetricsWith(const std::string& text)
+    {
+        const std::string log = dir_.File("exporter.log");
+        if (exporter_.pid() <= 0)
+        {
+            EXPECT_TRUE(exporter_.Start(
+                {KTZMON_EXPORTER_EXE, "--socket", daemon_.socket(), "--listen", "127.0.0.1:0"}, log));
+        }
+        std::string metrics;
+        ktztest::WaitUntil(
+            [&]
+            {
+                const std::string said = exporter_.Log();
+                const auto at = said.find("serving http://127.0.0.1:");
+                bool ok = false;
+                metrics = at == std::string::npos
+                              ? std::string()
+                              : ktztest::HttpGet(static_cast<uint16_t>(std::stoi(said.substr(at + 25))),
+                                                 "/metrics", &ok);
+                return ok && metrics.find(text) != std::string::npos;
+            },
+            20000, 100);
+        return metrics + exporter_.Log();
+    }
+#endif
+
     TempDir dir_;
     UMockdevTestbed* testbed_ = nullptr;
     Daemon daemon_{dir_.path()};
     Watcher watcher_;
+    ktztest::LoggedProcess exporter_; // killed at the end
 };
 
-// The board's last fan and last temperature of the first picture.
-const std::vector<std::function<bool(const json&)>> kBoardPictured = {SensorIs("fan", 3),
-                                                                      SensorIs("temperature", 6)};
+// The end of the first picture.
+const std::function<bool(const json&)> kSynced = [](const json& m)
+{ return m.value("type", "") == "data-sync-complete"; };
+
+// Waits until the daemon's standard error holds `text`.
+bool WaitLog(const Daemon& d, const std::string& text, int timeoutMs)
+{
+    return ktztest::WaitUntil([&] { return d.log().find(text) != std::string::npos; }, timeoutMs, 50);
+}
 
 class ServerBoardDaemonTest : public LinuxDaemonTest
 {
@@ -285,7 +325,7 @@ class ServerBoardDaemonTest : public LinuxDaemonTest
 
 TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAlarmsAndAFanHeldInDelayMode)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     const std::vector<json> first = watcher_.Messages();
     EXPECT_EQ(
         FirstPicture(first, "fan"),
@@ -339,9 +379,66 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAlarmsAndAFanHeldInDelayMo
     EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0002"), 15000, mark).is_null());
 }
 
+#ifdef KTZMON_EXPORTER_EXE
+// Fans and temperatures only, as on most desktops: clients get the whole
+// picture with data-sync-complete (bay 1 is the machine's own power input),
+// and an exporter beside the daemon reports monitoring up.
+TEST_F(ServerBoardDaemonTest, WithoutSuppliesThePictureCompletesAndTheExporterIsUp)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
+    const std::vector<json> first = watcher_.Messages();
+    EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}}));
+    EXPECT_EQ(FirstPicture(first, "power-redundancy"), (std::vector<Row>{{1, "Power Redundancy", 0, 0}}));
+    EXPECT_NE(daemon_.log().find("no power supplies found: bay 1 stands for the machine's own power input"),
+              std::string::npos)
+        << daemon_.log();
+    int status = -1;
+    const std::string out = Ctl({"status"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("sensors           3 fans, 6 temperatures, 0 power supplies (none found"),
+              std::string::npos)
+        << out;
+
+    const std::string metrics = ExporterMetricsWith("\nktzmon_monitoring_up 1\n");
+    EXPECT_NE(metrics.find("\nktzmon_monitoring_up 1\n"), std::string::npos) << metrics;
+}
+#endif
+
+// SIGHUP reads the configuration again: a sensors.conf that does not load is
+// refused with its reason and changes nothing, a sound one and the file's
+// KTZ setting are applied; the daemon never ends on it.
+TEST_F(ServerBoardDaemonTest, HangupReadsTheConfigurationAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
+    int status = -1;
+    std::string out = Ctl({"set-ktz", "off"}, &status);
+    ASSERT_EQ(status, 0) << out;
+    ASSERT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null());
+
+    std::ofstream(SensorsConf()) << "chip \"nct6779-*\"\n    labl fan1 \"CPU Fan\"\n";
+    ::kill(daemon_.pid(), SIGHUP);
+    ASSERT_TRUE(WaitLog(
+        daemon_, "SIGHUP: configuration not changed: libsensors: " + SensorsConf() + ": line 2", 10000))
+        << daemon_.log();
+    EXPECT_NE(daemon_.log().find("the previous configuration stays in force"), std::string::npos);
+
+    // The file's KTZ setting is applied again on the next hangup, and the
+    // sensors read as before.
+    const size_t mark = watcher_.Messages().size();
+    std::ofstream(SensorsConf()) << "# nothing\n";
+    SetAttr(kSio, "fan3_input", "1620");
+    ::kill(daemon_.pid(), SIGHUP);
+    EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 3, ReadingIs(1620)), 20000, mark).is_null())
+        << daemon_.log();
+    EXPECT_TRUE(WaitLog(daemon_, "SIGHUP: Linux chassis configuration read again", 10000)) << daemon_.log();
+    out = Ctl({"status"}, &status);
+    EXPECT_EQ(status, 0) << out;
+}
+
 TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     int status = -1;
     std::string out = Ctl({"status"}, &status);
     EXPECT_EQ(status, 0) << out;
@@ -378,7 +475,7 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 
 TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
 
     ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(0)));
     ASSERT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null()) << daemon_.log();
@@ -450,18 +547,20 @@ class PsuChassisDaemonTest : public LinuxDaemonTest
 
 TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
 {
-    auto fru = [](int bay) {
-        return [bay](const json& m)
-        { return IsType(m, "fru-by-number") && m["fields"].value("bay", 0) == bay; };
-    };
-    ASSERT_NO_FATAL_FAILURE(StartServing({SensorIs("power-redundancy", 1), fru(1), fru(2)}));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     const std::vector<json> first = watcher_.Messages();
     EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}, {2, "PS-2", 1, 1}}));
     const std::vector<Row> redundancy = FirstPicture(first, "power-redundancy");
     ASSERT_EQ(redundancy.size(), 1u);
     EXPECT_EQ(std::get<2>(redundancy[0]), 0x01); // fully redundant
-    EXPECT_EQ(Frus(1, "PWS-1K62A-1R S/N P1001"), 1u);
-    EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 1u);
+    EXPECT_EQ(Frus(1, "PWS-1K62A-1R-AC"), 1u);
+    EXPECT_EQ(Frus(2, "P1002"), 1u);
+#ifdef KTZMON_EXPORTER_EXE
+    // The exporter labels each supply by the product area of its EEPROM.
+    const std::string fru = "ktzmon_power_supply_fru_info{bay=\"2\",manufacturer=\"ACME Power\",part_number="
+                            "\"PWS-1K62A-1R-AC\",product=\"PWS-1K62A-1R\",serial_number=\"P1002\"} 1\n";
+    EXPECT_NE(ExporterMetricsWith(fru).find(fru), std::string::npos);
+#endif
 
     // Pulled: the bay reports no supply, redundancy is lost, and the removal
     // is a chassis log event.
@@ -490,9 +589,41 @@ TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(back["fields"].value("presence", -1), 1);
     EXPECT_FALSE(watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x01)), 20000, mark).is_null());
     EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0004"), 15000, mark).is_null());
-    ktztest::WaitUntil([&] { return Frus(2, "PWS-1K62A-1R S/N P1002") >= 2; }, 15000);
-    EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 2u);
+    ktztest::WaitUntil([&] { return Frus(2, "P1002") >= 2; }, 15000, 50);
+    EXPECT_EQ(Frus(2, "P1002"), 2u);
     EXPECT_EQ(Frus(1, "P1001"), 1u); // the other bay's record is not sent again
+}
+
+// A machine without any sensor says so at the start and in the status, still
+// completes the picture, and its diagnostic log (a file under the log
+// directory, every line with its time) shows no failing read.
+TEST_F(LinuxDaemonTest, MachineWithoutSensorsSaysSoAndCompletesThePicture)
+{
+    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 100\n"));
+    const std::string logDir = dir_.path() + "/log";
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced, {"--log-dir", logDir}));
+    EXPECT_NE(daemon_.log().find("no sensors found"), std::string::npos) << daemon_.log();
+    int status = -1;
+    const std::string out = Ctl({"status"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("0 fans, 0 temperatures, 0 power supplies"), std::string::npos) << out;
+    EXPECT_NE(out.find("no sensors found"), std::string::npos) << out;
+    EXPECT_NE(out.find("module log        " + logDir + "/ktzmon.log"), std::string::npos) << out;
+
+    SleepMs(3000); // three more sensor passes
+    std::istringstream log(ktztest::ReadFile(logDir + "/ktzmon.log"));
+    std::string line;
+    size_t lines = 0;
+    while (std::getline(log, line))
+    {
+        lines += 1;
+        // "2026-03-01T12:00:00.123+0100 KTZ Monitor started"
+        EXPECT_TRUE(line.size() > 29 && line[4] == '-' && line[10] == 'T' && line[19] == '.' &&
+                    line[28] == ' ')
+            << line;
+        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+    EXPECT_GT(lines, 5u);
 }
 
 // Start-up refusals: no daemon is left running and the reason is printed.
