@@ -114,7 +114,7 @@ DaemonRun RunDaemon(const Options& o, uint32_t clients, bool logWritingOff)
 {
     DaemonRun run;
     std::string& error = run.timing.error;
-    ScratchDir dir;
+    ktztest::TempDir dir;
     const std::string scenario = dir.path() + "/quiet.toml";
     if (dir.path().empty() || !WriteQuietScenario(o.demo, scenario, logWritingOff))
     {

@@ -1,19 +1,21 @@
 // ktzmon-watch run as a process against the scripted fake daemon: the exit
 // status of every way a run ends, the transcript lines, and --json lines
 // that parse as JSON with the fields scripts rely on.
-#include "child.h"
+#include "support/files.h"
+#include "support/piped_process.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
+using ktztest::Lines;
 
 namespace
 {
@@ -23,19 +25,7 @@ constexpr int kLineMs = 10000;
 class WatchTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/ktzwatch-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        sock_ = dir_ + "/d.sock";
-    }
-    void TearDown() override
-    {
-        ::unlink(sock_.c_str());
-        ::rmdir(dir_.c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
     void StartDaemon(const std::vector<std::string>& steps)
     {
@@ -49,33 +39,19 @@ class WatchTest : public ::testing::Test
     int Watch(std::vector<std::string> args, std::string* out, std::string* err = nullptr)
     {
         args.insert(args.begin(), KTZWATCH_EXE);
-        Child w;
-        EXPECT_TRUE(w.Start(args));
-        const int status = w.Wait(20000);
-        *out = w.AllOutput(kLineMs);
-        const std::string e = w.Errors(kLineMs);
+        const ktztest::RunResult w = ktztest::RunProgram(args, {}, 20000);
+        *out = w.out;
         if (err != nullptr)
         {
-            *err = e;
+            *err = w.err;
         }
-        return status;
+        return w.status;
     }
 
     std::string DaemonOutput()
     {
         daemon_.Wait(kLineMs);
-        return daemon_.AllOutput(kLineMs);
-    }
-
-    static std::vector<std::string> Lines(const std::string& s)
-    {
-        std::vector<std::string> v;
-        std::istringstream in(s);
-        for (std::string l; std::getline(in, l);)
-        {
-            v.push_back(l);
-        }
-        return v;
+        return daemon_.out();
     }
 
     // The module's first messages to a client: setting, capability query
@@ -93,9 +69,9 @@ class WatchTest : public ::testing::Test
                 "msg 0x103 - flags=1"};
     }
 
-    Child daemon_;
-    std::string dir_;
-    std::string sock_;
+    ktztest::PipedProcess daemon_;
+    ktztest::TempDir dir_;
+    const std::string sock_ = dir_.File("d.sock");
 };
 
 } // namespace
@@ -167,7 +143,7 @@ TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonFailWithTheirReason)
     DaemonOutput();
 
     // Nobody listens: 1.
-    EXPECT_EQ(Watch({"--socket", dir_ + "/none.sock", "--timeout", "5"}, &out, &err), 1);
+    EXPECT_EQ(Watch({"--socket", dir_.File("none.sock"), "--timeout", "5"}, &out, &err), 1);
     EXPECT_NE(err.find("none.sock"), std::string::npos) << err;
 }
 
@@ -198,13 +174,8 @@ TEST_F(WatchTest, JsonLinesParseAndCarryTheFields)
     StartDaemon(steps);
     std::string out;
     ASSERT_EQ(Watch({"--socket", sock_, "--json", "--hex", "--count", "5"}, &out), 0) << out;
-    const auto lines = Lines(out);
-    ASSERT_EQ(lines.size(), 6u) << out;
-    std::vector<nlohmann::json> j;
-    for (const auto& l : lines)
-    {
-        j.push_back(nlohmann::json::parse(l)); // throws, and fails the test, on a line that is not JSON
-    }
+    const std::vector<nlohmann::json> j = ktztest::JsonLines(out);
+    ASSERT_EQ(j.size(), 6u) << out;
     EXPECT_EQ(j[0]["kind"], "connected");
     EXPECT_EQ(j[0]["client"], 7);
     EXPECT_EQ(j[1]["kind"], "message");

@@ -7,7 +7,10 @@
 
 #include <optional>
 #include <prometheus/registry.h>
+#include <ranges>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -252,19 +255,61 @@ TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 1u);
     EXPECT_TRUE(Value("ktzmon_power_supply_fru_info", FruLabels("1", "", "PWR-SUPPLY 2400W S/N 0001")));
 
-    // Redundancy lost: the lost bit on, fully redundant off.
-    m_.Apply(Sensor(4, 1, "Power Redundancy", 0x02, 3));
-    const Labels red{{"sensor", "Power Redundancy"}, {"number", "1"}};
-    Labels lost = red, full = red;
-    lost["state"] = "lost";
-    full["state"] = "fully_redundant";
-    EXPECT_EQ(Value("ktzmon_power_redundancy_state", lost), 1);
-    EXPECT_EQ(Value("ktzmon_power_redundancy_state", full), 0);
-
     // A record whose text changed replaces the old series rather than adding one.
     m_.Apply(Fru(2, "OTHER"));
     m_.Apply(Fru(2, "NEWER"));
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 2u);
+}
+
+// Every bit the protocol documents for a power supply's alerts and for the
+// redundancy state, one at a time: exactly the series of that bit is 1, and
+// the family has one series per documented bit.
+TEST_F(MetricsTest, EveryDocumentedBitSetsExactlyItsOwnSeries)
+{
+    Populate();
+    struct Word
+    {
+        uint8_t type;
+        const char* name;
+        const char* idLabel; // supplies are named by their bay
+        const char* family;
+        const char* label;
+        uint32_t base; // bits that are no alert or state (a supply's "present")
+        std::vector<std::pair<uint32_t, const char*>> bits;
+        size_t series; // in the family: one per bit for each sensor of the type
+    };
+    const Word words[] = {
+        {3,
+         "PS-1",
+         "bay",
+         "ktzmon_power_supply_alert",
+         "alert",
+         0x01,
+         {{0x02, "failure"}, {0x08, "input_lost"}, {0x20, "input_out_of_range"}},
+         2 * 3},
+        {4,
+         "Power Redundancy",
+         "number",
+         "ktzmon_power_redundancy_state",
+         "state",
+         0,
+         {{0x01, "fully_redundant"}, {0x02, "lost"}, {0x04, "degraded"}, {0x20, "insufficient_resources"}},
+         4},
+    };
+    for (const Word& w : words)
+    {
+        for (const auto& bit : w.bits | std::views::keys)
+        {
+            SCOPED_TRACE(std::string(w.family) + " bit " + std::to_string(bit));
+            m_.Apply(Sensor(w.type, 1, w.name, w.base | bit));
+            EXPECT_EQ(Count(w.family), w.series);
+            for (const auto& [other, label] : w.bits)
+            {
+                Labels l{{"sensor", w.name}, {w.idLabel, "1"}, {w.label, label}};
+                EXPECT_EQ(Value(w.family, l), other == bit ? 1 : 0) << label;
+            }
+        }
+    }
 }
 
 TEST_F(MetricsTest, DisconnectRemovesEveryChassisSeriesAndReconnectRebuilds)

@@ -38,7 +38,9 @@ check()
     fi
 }
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/ktzpkg-XXXXXX")
+# shellcheck source=../../scripts/lib/tmp.sh
+. "$root/scripts/lib/tmp.sh"
+scratch=$(ktz_private_tmpdir ktzpkg)
 daemon_pid=
 cleanup()
 {
@@ -325,10 +327,13 @@ exporter_port()
 {
     sed -nE 's,.*serving http://127\.0\.0\.1:([0-9]+)/metrics.*,\1,p' "$run/exporter.log" | head -n 1 | grep .
 }
-exporter_connected()
+# Connected, and the first picture complete (monitoring is up only after the
+# module's data-sync-complete): before that a scrape may lack the readings.
+exporter_pictured()
 {
     curl -fsS --max-time 5 "http://127.0.0.1:$port/metrics" >"$run/metrics.txt" 2>/dev/null &&
-        grep -qE '^ktzmon_exporter_connected 1$' "$run/metrics.txt"
+        grep -qE '^ktzmon_exporter_connected 1$' "$run/metrics.txt" &&
+        grep -qE '^ktzmon_monitoring_up 1$' "$run/metrics.txt"
 }
 if [ "$exporter" -eq 1 ] && command -v curl >/dev/null 2>&1; then
     "$sroot/usr/bin/ktzmon-exporter" --socket "$run/d.sock" --listen 127.0.0.1:0 2>"$run/exporter.log" &
@@ -336,7 +341,7 @@ if [ "$exporter" -eq 1 ] && command -v curl >/dev/null 2>&1; then
     port=
     check "ktzmon-exporter listens on loopback" wait_for eval 'exporter_port >/dev/null'
     port=$(exporter_port)
-    check "ktzmon-exporter connects to ktzmond and serves its metrics" wait_for exporter_connected
+    check "ktzmon-exporter connects to ktzmond and serves its metrics" wait_for exporter_pictured
     check "the metrics hold the daemon's fan readings" grep -qE '^ktzmon_fan_speed_rpm\{' "$run/metrics.txt"
     kill -TERM "$exporter_pid"
     wait_exit "$exporter_pid" 20

@@ -1,6 +1,8 @@
 // The programs' command lines as an operator meets them: every program
 // answers --version and documents the exit statuses they all share, and
 // ktzmonctl against a running ktzmond does what it says or says why not.
+#include "support/piped_process.h"
+
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -27,31 +29,14 @@ struct ToolRun
 };
 
 // Runs a program to its end (at most 20 seconds).
-ToolRun RunTool(const TempDir& dir, const std::vector<std::string>& argv)
+ToolRun RunTool(const std::vector<std::string>& argv)
 {
-    ToolRun r;
-    const std::string file = dir.path() + "/out.txt";
-    ktzhosttest::ChildProcess child;
-    ktzhosttest::SpawnOptions options;
-    options.in = "/dev/null";
-    options.out = file;
-    options.errToOut = true;
-    if (!child.Spawn(argv, options))
-    {
-        return r;
-    }
-    r.status = child.Wait(20000);
-    child.Kill();
-    std::ifstream in(file);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    r.out = ss.str();
-    return r;
+    const ktztest::RunResult r = ktztest::RunProgram(argv, {}, 20000);
+    return {r.status, r.out + r.err};
 }
 
 TEST(ToolsTest, EveryProgramAnswersVersionAndDocumentsItsExitStatuses)
 {
-    TempDir dir;
     const std::vector<std::pair<std::string, std::string>> programs = {
         {"ktzmond", KTZMOND_EXE},
         {"ktzmonctl", KTZMONCTL_EXE},
@@ -60,17 +45,17 @@ TEST(ToolsTest, EveryProgramAnswersVersionAndDocumentsItsExitStatuses)
         {"ktzmon-exporter", KTZMON_EXPORTER_EXE}};
     for (const auto& [name, exe] : programs)
     {
-        const ToolRun version = RunTool(dir, {exe, "--version"});
+        const ToolRun version = RunTool({exe, "--version"});
         EXPECT_EQ(version.status, 0) << name;
         EXPECT_EQ(version.out, name + " " + KTZMON_VERSION_TEXT + "\n") << name;
-        const ToolRun help = RunTool(dir, {exe, "--help"});
+        const ToolRun help = RunTool({exe, "--help"});
         EXPECT_EQ(help.status, 0) << name;
         for (const char* line : {"\n  0 ", "\n  1 ", "\n  2 "})
         {
             EXPECT_NE(help.out.find(line), std::string::npos) << name << " --help lacks exit status " << line;
         }
         // CLI11's own codes (106 for an unknown option) become 2.
-        const ToolRun bad = RunTool(dir, {exe, "--no-such-option"});
+        const ToolRun bad = RunTool({exe, "--no-such-option"});
         EXPECT_EQ(bad.status, 2) << name << ": " << bad.out;
         EXPECT_NE(bad.out.find("--no-such-option"), std::string::npos) << name << ": " << bad.out;
     }
@@ -83,7 +68,7 @@ class CtlTest : public ::testing::Test
     {
         std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", daemon_.control()};
         argv.insert(argv.end(), args.begin(), args.end());
-        return RunTool(dir_, argv);
+        return RunTool(argv);
     }
 
     TempDir dir_;
@@ -142,7 +127,7 @@ TEST_F(CtlTest, CommandLineFormsAndRefusals)
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("unknown command 'bogus'"), std::string::npos) << r.out;
 
-    r = RunTool(dir_, {KTZMONCTL_EXE, "--socket", dir_.path() + "/none/d.sock", "status"});
+    r = RunTool({KTZMONCTL_EXE, "--socket", dir_.path() + "/none/d.sock", "status"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("cannot reach ktzmond at " + dir_.path() + "/none/ktzmond.ctl"), std::string::npos)
         << r.out;
@@ -177,7 +162,7 @@ TEST_F(CtlTest, ConfigFilesAndHangups)
     std::ofstream(config) << "quiett = true\n";
     for (const std::string& exe : {std::string(KTZMOND_EXE), std::string(KTZMON_EXPORTER_EXE)})
     {
-        const ToolRun r = RunTool(dir_, {exe, "--config", config});
+        const ToolRun r = RunTool({exe, "--config", config});
         EXPECT_EQ(r.status, 2) << exe << ": " << r.out;
         EXPECT_NE(r.out.find("quiett"), std::string::npos) << exe << ": " << r.out;
     }
@@ -196,7 +181,7 @@ TEST_F(CtlTest, TimeoutInSecondsWithDecimals)
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(fd, 4), 0);
     const int64_t start = NowMs();
-    const ToolRun r = RunTool(dir_, {KTZMONCTL_EXE, "--control-socket", path, "status", "--timeout", "0.4"});
+    const ToolRun r = RunTool({KTZMONCTL_EXE, "--control-socket", path, "status", "--timeout", "0.4"});
     const int64_t took = NowMs() - start;
     ::close(fd);
     EXPECT_EQ(r.status, 1) << r.out;
