@@ -76,12 +76,14 @@ bool ReadSmallFile(const std::string& path, std::string* out, std::string* error
 
 bool ValidHash(const std::string& hash)
 {
-    if (hash.empty() || hash.size() > 512 || hash.find_first_of(": \t\r\n") != std::string::npos)
+    // A modern method's whole hash: "$id$...". Traditional DES takes any two
+    // characters as its salt, so a password pasted by mistake would pass.
+    if (hash.size() < 4 || hash.size() > 512 || hash[0] != '$' ||
+        hash.find_first_of(": \t\r\n") != std::string::npos)
     {
         return false;
     }
-    const int check = crypt_checksalt(hash.c_str());
-    return check == CRYPT_SALT_OK || check == CRYPT_SALT_METHOD_LEGACY;
+    return crypt_checksalt(hash.c_str()) == CRYPT_SALT_OK;
 }
 
 } // namespace
