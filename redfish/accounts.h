@@ -3,7 +3,8 @@
 // The file holds one account per line, NAME:HASH:ROLE: NAME 1 to 32 of
 // letters, digits, '.', '_' and '-' (not starting with '.' or '-'); HASH a
 // crypt(3) hash of a method it does not call legacy ("$y$...", "$6$...", as
-// mkpasswd or openssl passwd -6 make them); ROLE ReadOnly or Administrator. Blank lines and lines starting with
+// mkpasswd or openssl passwd -6 make them); ROLE ReadOnly or Administrator. Blank lines and lines starting
+// with
 // '#' are skipped. At most kMaxAccounts accounts in at most kMaxFileBytes.
 // The file must not be readable or writable by group or others: it is
 // refused otherwise, like a hash method crypt(3) does not know.

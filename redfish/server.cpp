@@ -132,62 +132,52 @@ class Conn final : public Connection, public EventSink, public std::enable_share
         evictable = true;
         since = SteadyMs();
         NewParser(parser_);
-        // Bytes of the next request may already be here (pipelining).
-        started_ = buffer_.size() > 0;
-        deadline_ = std::chrono::steady_clock::now() + limits_.requestTimeout;
-        ReadSome();
+        if (buffer_.size() > 0)
+        {
+            ReadRest(); // the next request is here already (pipelining)
+            return;
+        }
+        // An idle connection waits at most the idle time for a first byte.
+        // The parser gives nothing back before a header is whole, so the
+        // first bytes are read here, to start the request's own clock.
+        Lowest().expires_after(limits_.idleTimeout);
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = this->shared_from_this()](const error_code& ec, size_t n)
+                                {
+                                    if (ec || self->closed_)
+                                    {
+                                        self->Close();
+                                        return;
+                                    }
+                                    self->buffer_.commit(n);
+                                    self->ReadRest();
+                                });
     }
 
-    // Reads until the request is whole: an idle connection waits at most the
-    // idle time for a first byte, a request once begun must end within the
-    // request time.
-    void ReadSome()
+    // The request, begun, must end within the request time.
+    void ReadRest()
     {
-        if (started_)
-        {
-            Lowest().expires_at(deadline_);
-        }
-        else
-        {
-            Lowest().expires_after(limits_.idleTimeout);
-        }
-        http::async_read_some(stream_, buffer_, *parser_,
-                              [self = this->shared_from_this()](const error_code& ec, size_t n)
-                              { self->OnRead(ec, n); });
+        Lowest().expires_after(limits_.requestTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = this->shared_from_this()](const error_code& ec, size_t)
+                         { self->OnRead(ec); });
     }
 
-    void OnRead(const error_code& ec, size_t n)
+    void OnRead(const error_code& ec)
     {
         if (closed_)
         {
             return;
         }
-        if (ec == http::error::end_of_stream || ec == asio::error::eof || ec == beast::error::timeout ||
-            ec == asio::error::operation_aborted || ec == asio::error::connection_reset ||
-            ec == ssl::error::stream_truncated)
-        {
-            Close();
-            return;
-        }
-        if (ec == http::error::partial_message ||
+        if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
             (ec && ec.category() != http::make_error_code(http::error::header_limit).category()))
         {
-            Close(); // a socket or TLS failure, or the peer left in the middle
+            Close(); // the peer left, was too slow, or the socket or TLS failed
             return;
         }
         if (ec)
         {
             Respond(ParseError(ec), 11, false, false);
-            return;
-        }
-        if (n > 0 && !started_)
-        {
-            started_ = true;
-            deadline_ = std::chrono::steady_clock::now() + limits_.requestTimeout;
-        }
-        if (!parser_->is_done())
-        {
-            ReadSome();
             return;
         }
         evictable = false;
@@ -258,7 +248,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
         http::response<http::empty_body> head{http::status::ok, 11};
         for (const auto& [name, value] : res.headers)
         {
-            head.set(name, value);
+            head.set(name, value); // content-type and cache-control: Beast writes their usual form
         }
         head.set(http::field::server, "ktzmon-redfish");
         head.keep_alive(false); // the body runs until either side closes
@@ -363,11 +353,10 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     Stream stream_;
     std::string peer_;
     asio::steady_timer heartbeat_;
-    beast::flat_buffer buffer_{8192};
+    // Bounded by the parser's limits; the rest is room for a read.
+    beast::flat_buffer buffer_{kMaxHeaderBytes + kMaxBodyBytes + 16384};
     std::optional<RequestParser> parser_;
     std::optional<WireResponse> response_;
-    bool started_ = false;
-    std::chrono::steady_clock::time_point deadline_{};
     bool closed_ = false;
     bool subscribed_ = false;
     bool writing_ = false;

@@ -394,7 +394,7 @@ void Service::StreamClosed(const std::string& sessionId)
     }
 }
 
-void Service::EndSession(const std::string& id)
+void Service::EndSession(std::string id)
 {
     if (sessions_.Remove(id) && onSessionEnded)
     {

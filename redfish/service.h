@@ -113,7 +113,7 @@ class Service
     bool OpenStream(const std::string& sessionId); // false at the stream limit
     void StreamClosed(const std::string& sessionId);
     size_t streams() const { return streams_; }
-    void EndSession(const std::string& id);
+    void EndSession(std::string id); // by value: callers pass the session's own Id
 
     const ServiceConfig& config() const { return config_; }
     const Picture& picture() const { return picture_; }

@@ -35,12 +35,42 @@ Request FromWire(http::request<http::string_body>&& in, std::string peer, bool t
     return r;
 }
 
+namespace
+{
+
+// "x-auth-token" as "X-Auth-Token": names are case-insensitive, but some
+// clients look them up as the standards write them.
+std::string Canonical(const std::string& name)
+{
+    if (name == "odata-version")
+    {
+        return "OData-Version";
+    }
+    if (name == "www-authenticate")
+    {
+        return "WWW-Authenticate";
+    }
+    std::string out = name;
+    bool start = true;
+    for (char& c : out)
+    {
+        if (start)
+        {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        start = c == '-';
+    }
+    return out;
+}
+
+} // namespace
+
 WireResponse ToWire(Response&& in, unsigned version, bool keepAlive, bool head)
 {
     WireResponse out{static_cast<http::status>(in.status), version};
     for (auto& [name, value] : in.headers)
     {
-        out.set(name, value);
+        out.set(Canonical(name), value);
     }
     out.set(http::field::server, "ktzmon-redfish");
     out.keep_alive(keepAlive && !in.close);

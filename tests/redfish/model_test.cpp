@@ -181,15 +181,16 @@ TEST_F(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
 
     std::vector<Account> out;
     std::string error;
-    ASSERT_TRUE(ParseAccounts("# comment\n\nadmin:" + hash + ":Administrator\r\nbob:" + hash + ":ReadOnly\n", &out,
-                              &error))
+    ASSERT_TRUE(ParseAccounts("# comment\n\nadmin:" + hash + ":Administrator\r\nbob:" + hash + ":ReadOnly\n",
+                              &out, &error))
         << error;
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].role, Role::Administrator);
-    for (const std::string& bad : std::vector<std::string>{"admin:" + hash, "admin:" + hash + ":Operator", ":" + hash + ":ReadOnly",
-                                   "-x:" + hash + ":ReadOnly", "a b:" + hash + ":ReadOnly", "admin:plain:ReadOnly",
-                                   "admin:" + hash + ":ReadOnly:x", "a:" + hash + ":ReadOnly\na:" + hash + ":ReadOnly",
-                                   std::string(33, 'a') + ":" + hash + ":ReadOnly"})
+    for (const std::string& bad : std::vector<std::string>{
+             "admin:" + hash, "admin:" + hash + ":Operator", ":" + hash + ":ReadOnly",
+             "-x:" + hash + ":ReadOnly", "a b:" + hash + ":ReadOnly", "admin:plain:ReadOnly",
+             "admin:" + hash + ":ReadOnly:x", "a:" + hash + ":ReadOnly\na:" + hash + ":ReadOnly",
+             std::string(33, 'a') + ":" + hash + ":ReadOnly"})
     {
         EXPECT_FALSE(ParseAccounts(bad, &out, &error)) << bad;
     }
@@ -204,7 +205,9 @@ TEST_F(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
     ASSERT_TRUE(WriteAccount(path_, "bob", Role::Administrator, "bob's pass", &replaced, &error)) << error;
     ASSERT_TRUE(WriteAccount(path_, "alice", Role::Administrator, "second pass", &replaced, &error)) << error;
     EXPECT_TRUE(replaced);
-    struct stat st{};
+    struct stat st
+    {
+    };
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_TRUE(LoadAccounts(path_, &out, &error)) << error;
@@ -303,8 +306,8 @@ TEST(EventHubTest, ReplayAfterLastEventIdAndTheLostNotice)
         bool lost;
     };
     const Case cases[] = {
-        {"5000004", {"5000005"}, false},                      // exactly what came after it
-        {"5000005", {}, false},                               // up to date
+        {"5000004", {"5000005"}, false},                       // exactly what came after it
+        {"5000005", {}, false},                                // up to date
         {"5000002", {"5000003", "5000004", "5000005"}, false}, // the oldest kept follows it (the notice's ID)
         {"5000001", {"5000002", "5000003", "5000004", "5000005"}, true}, // one fell out
         {"4000000", {"5000002", "5000003", "5000004", "5000005"}, true}, // an earlier run

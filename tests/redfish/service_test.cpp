@@ -106,11 +106,11 @@ class ServiceTest : public ::testing::Test
         c.maxSessions = 3;
         c.maxStreams = 2;
         c.replayCapacity = 4;
-        svc_ = std::make_unique<Service>(
-            c,
-            std::vector<Account>{{"admin", Hash("admin-pass"), Role::Administrator},
-                                 {"reader", Hash("reader-pass"), Role::ReadOnly}},
-            checker_, clock_);
+        svc_ =
+            std::make_unique<Service>(c,
+                                      std::vector<Account>{{"admin", Hash("admin-pass"), Role::Administrator},
+                                                           {"reader", Hash("reader-pass"), Role::ReadOnly}},
+                                      checker_, clock_);
         svc_->log = [this](const std::string& line) { logged_.push_back(line); };
         svc_->onSessionEnded = [this](const std::string& id) { ended_.push_back(id); };
     }
@@ -184,28 +184,68 @@ TEST_F(ServiceTest, EveryErrorHasItsStatusAndStandardMessage)
     };
     const std::vector<Case> cases = {
         {Method::Get, chassis, {}, 401, "Base.1.22.NoValidSession"},
-        {Method::Get, "/redfish/v1/Nowhere", {}, 401, "Base.1.22.NoValidSession"}, // nothing told before login
-        {Method::Get, chassis, {{"authorization", Basic("admin", "wrong")}}, 401, "Base.1.22.ResourceAtUriUnauthorized"},
-        {Method::Get, chassis, {{"authorization", Basic("nobody", "x")}}, 401, "Base.1.22.ResourceAtUriUnauthorized"},
+        {Method::Get,
+         "/redfish/v1/Nowhere",
+         {},
+         401,
+         "Base.1.22.NoValidSession"}, // nothing told before login
+        {Method::Get,
+         chassis,
+         {{"authorization", Basic("admin", "wrong")}},
+         401,
+         "Base.1.22.ResourceAtUriUnauthorized"},
+        {Method::Get,
+         chassis,
+         {{"authorization", Basic("nobody", "x")}},
+         401,
+         "Base.1.22.ResourceAtUriUnauthorized"},
         {Method::Get, chassis, {{"authorization", "Basic !!!"}}, 400, "Base.1.22.HeaderInvalid"},
         {Method::Get, chassis, {{"authorization", "Bearer abc"}}, 401, "Base.1.22.NoValidSession"},
         {Method::Get, chassis, {{"x-auth-token", "0123"}}, 401, "Base.1.22.NoValidSession"},
         {Method::Get, "/redfish/v1/Nowhere", {{"authorization", admin}}, 404, "Base.1.22.InvalidURI"},
-        {Method::Get, "/redfish/v1/Chassis/Other", {{"authorization", admin}}, 404, "Base.1.22.ResourceNotFound"},
-        {Method::Get, chassis + "/Sensors/Fan9", {{"authorization", admin}}, 404, "Base.1.22.ResourceNotFound"},
-        {Method::Get, chassis + "/Sensors/Fan01", {{"authorization", admin}}, 404, "Base.1.22.ResourceNotFound"},
-        {Method::Get, chassis + "/LogServices/Log/Entries/0", {{"authorization", admin}}, 404,
+        {Method::Get,
+         "/redfish/v1/Chassis/Other",
+         {{"authorization", admin}},
+         404,
+         "Base.1.22.ResourceNotFound"},
+        {Method::Get,
+         chassis + "/Sensors/Fan9",
+         {{"authorization", admin}},
+         404,
+         "Base.1.22.ResourceNotFound"},
+        {Method::Get,
+         chassis + "/Sensors/Fan01",
+         {{"authorization", admin}},
+         404,
+         "Base.1.22.ResourceNotFound"},
+        {Method::Get,
+         chassis + "/LogServices/Log/Entries/0",
+         {{"authorization", admin}},
+         404,
          "Base.1.22.ResourceNotFound"},
         {Method::Patch, chassis, {{"authorization", admin}}, 405, "Base.1.22.OperationNotAllowed"},
-        {Method::Post, "/redfish/v1/EventService/Subscriptions", {{"authorization", admin}}, 405,
+        {Method::Post,
+         "/redfish/v1/EventService/Subscriptions",
+         {{"authorization", admin}},
+         405,
          "Base.1.22.OperationNotAllowed"},
-        {Method::Delete, "/redfish/v1/AccountService/Accounts/reader", {{"authorization", admin}}, 405,
+        {Method::Delete,
+         "/redfish/v1/AccountService/Accounts/reader",
+         {{"authorization", admin}},
+         405,
          "Base.1.22.OperationNotAllowed"},
         {Method::Put, "/redfish/v1", {}, 405, "Base.1.22.OperationNotAllowed"},
-        {Method::Get, chassis + "?$expand=.", {{"authorization", admin}}, 501, "Base.1.22.QueryParameterUnsupported"},
+        {Method::Get,
+         chassis + "?$expand=.",
+         {{"authorization", admin}},
+         501,
+         "Base.1.22.QueryParameterUnsupported"},
         {Method::Get, "/redfish/v1/../etc", {}, 400, "Base.1.22.GeneralError"},
-        {Method::Get, "/redfish/v1/AccountService/Accounts/admin", {{"authorization", Basic("reader", "reader-pass")}},
-         403, "Base.1.22.InsufficientPrivilege"},
+        {Method::Get,
+         "/redfish/v1/AccountService/Accounts/admin",
+         {{"authorization", Basic("reader", "reader-pass")}},
+         403,
+         "Base.1.22.InsufficientPrivilege"},
     };
     for (const Case& c : cases)
     {
@@ -222,7 +262,8 @@ TEST_F(ServiceTest, EveryErrorHasItsStatusAndStandardMessage)
         }
     }
     // Open without credentials: the entry points.
-    for (const char* open : {"/redfish", "/redfish/v1", "/redfish/v1/", "/redfish/v1/odata", "/redfish/v1/$metadata"})
+    for (const char* open :
+         {"/redfish", "/redfish/v1", "/redfish/v1/", "/redfish/v1/odata", "/redfish/v1/$metadata"})
     {
         EXPECT_EQ(Call(Method::Get, open).status, 200u) << open;
     }
@@ -267,7 +308,8 @@ TEST_F(ServiceTest, SessionsLiveUntilDeletedOrIdleAndAreBounded)
     clock_.now += 29000;
     EXPECT_EQ(Call(Method::Get, location, withToken).status, 200u);
     // The cookie is taken by the event stream alone.
-    EXPECT_EQ(Call(Method::Get, "/redfish/v1/Chassis", {{"cookie", "a=b; ktzmon-session=" + token}}).status, 401u);
+    EXPECT_EQ(Call(Method::Get, "/redfish/v1/Chassis", {{"cookie", "a=b; ktzmon-session=" + token}}).status,
+              401u);
     clock_.now += 31000;
     svc_->Tick();
     EXPECT_EQ(ended_.size(), 1u);
@@ -279,9 +321,12 @@ TEST_F(ServiceTest, SessionsLiveUntilDeletedOrIdleAndAreBounded)
     const Response adminLogin = Login("admin", "admin-pass");
     const std::string theirs = *adminLogin.Header("location");
     EXPECT_EQ(Call(Method::Delete, theirs, {{"x-auth-token", mine}}).status, 403u);
-    EXPECT_EQ(Get("/redfish/v1/SessionService/Sessions", Basic("reader", "reader-pass"))["Members@odata.count"], 1);
+    EXPECT_EQ(
+        Get("/redfish/v1/SessionService/Sessions", Basic("reader", "reader-pass"))["Members@odata.count"], 1);
     EXPECT_EQ(Get("/redfish/v1/SessionService/Sessions")["Members@odata.count"], 2);
-    EXPECT_EQ(Call(Method::Delete, theirs, {{"x-auth-token", *adminLogin.Header("x-auth-token")}}).status, 204u);
+    EXPECT_EQ(Call(Method::Delete, theirs, {{"x-auth-token", *adminLogin.Header("x-auth-token")}}).status,
+              204u);
+    EXPECT_EQ(ended_.back(), theirs.substr(theirs.rfind('/') + 1)); // its event streams are closed
     EXPECT_EQ(Call(Method::Get, theirs, {{"x-auth-token", *adminLogin.Header("x-auth-token")}}).status, 401u);
 
     // At the limit (3), no more.
@@ -304,7 +349,8 @@ TEST_F(ServiceTest, FailedLoginsLockTheNameForItsDuration)
     const Response locked =
         Call(Method::Get, "/redfish/v1/Chassis", {{"authorization", Basic("reader", "reader-pass")}});
     EXPECT_EQ(locked.status, 401u);
-    EXPECT_NE(locked.body.find("Account locked for another 60 seconds after 3 failed logins"), std::string::npos)
+    EXPECT_NE(locked.body.find("Account locked for another 60 seconds after 3 failed logins"),
+              std::string::npos)
         << locked.body;
     EXPECT_EQ(checker_.checks, checks);
     EXPECT_EQ(Get("/redfish/v1/AccountService/Accounts/reader")["Locked"], true);
@@ -381,9 +427,9 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
     FeedChassis();
     EXPECT_TRUE(sink.frames.empty()) << "first sightings are no change";
 
-    svc_->FeedMessage(SensorMsg(1, 1, 1, 3, 900, "Fan1A"));  // critical
-    svc_->FeedMessage(SensorMsg(1, 1, 1, 3, 800, "Fan1A"));  // still critical: nothing
-    svc_->FeedMessage(SensorMsg(3, 1, 0, 0, 0x0a, "PS-1"));  // pulled
+    svc_->FeedMessage(SensorMsg(1, 1, 1, 3, 900, "Fan1A")); // critical
+    svc_->FeedMessage(SensorMsg(1, 1, 1, 3, 800, "Fan1A")); // still critical: nothing
+    svc_->FeedMessage(SensorMsg(3, 1, 0, 0, 0x0a, "PS-1")); // pulled
     ktzclient::LogEvent e;
     e.messageId = "FAN0004";
     e.hasArgs = true;
@@ -402,14 +448,16 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
     EXPECT_NE(sink.frames[0].find("ResourceEvent.1.4.ResourceStatusChangedCritical"), std::string::npos);
     EXPECT_NE(sink.frames[0].find("/redfish/v1/Chassis/KTZ/Sensors/Fan1"), std::string::npos);
     EXPECT_NE(sink.frames[1].find("has changed to Absent"), std::string::npos) << sink.frames[1];
-    EXPECT_NE(sink.frames[2].find("\"Message\":\"Fan Fan2A is running below its lower threshold of 2000 RPM.\""),
-              std::string::npos)
+    EXPECT_NE(
+        sink.frames[2].find("\"Message\":\"Fan Fan2A is running below its lower threshold of 2000 RPM.\""),
+        std::string::npos)
         << sink.frames[2];
     EXPECT_NE(sink.frames[3].find("KtzmonChassis.1.0.ChassisEvent"), std::string::npos);
     EXPECT_NE(sink.frames[3].find("Chassis log event XYZ0001: Something odd. (a)"), std::string::npos);
     EXPECT_NE(sink.frames[4].find("ResourceStatusChangedOK"), std::string::npos); // the fan
     EXPECT_NE(sink.frames[5].find("has changed to Enabled"), std::string::npos);  // the supply is back
-    EXPECT_NE(sink.frames[6].find("PowerSupplies/PSU1' has changed to OK"), std::string::npos) << sink.frames[6];
+    EXPECT_NE(sink.frames[6].find("PowerSupplies/PSU1' has changed to OK"), std::string::npos)
+        << sink.frames[6];
 
     const json entries = Get("/redfish/v1/Chassis/KTZ/LogServices/Log/Entries");
     ASSERT_EQ(entries["Members@odata.count"], 2);
