@@ -6,7 +6,7 @@
 #   libktzclient1     client        the client library libktzclient.so.1
 #   libktzclient-dev  client_dev    its header, link and pkg-config file
 #   ktzmon-tools      tools         ktzmond, ktzmonctl, ktzmon-watch, ktzmon-host,
-#                                   ktzmon-exporter and the systemd units
+#                                   ktzmon-exporter, ktzmon-redfish and the systemd units
 #
 # A cross build for PowerPC packages the module alone, for the chassis, where
 # the host service provides the platform interfaces.
@@ -28,6 +28,10 @@ set(KTZ_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the tools package
 if(TARGET ktzmon-exporter)
     install(TARGETS ktzmon-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+# And the Redfish service, its unit and its settings (a conffile in /etc/ktzmon).
+if(TARGET ktzmon-redfish)
+    install(TARGETS ktzmon-redfish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
     set(KTZ_DEB_COMPONENTS module)
@@ -40,6 +44,11 @@ else()
         if(TARGET ktzmon-exporter)
             install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-exporter.service
                     DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
+        endif()
+        if(TARGET ktzmon-redfish)
+            install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-redfish.service
+                    DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
+            install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-redfish.conf DESTINATION /etc/ktzmon COMPONENT tools)
         endif()
     endif()
 endif()
@@ -122,8 +131,9 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 ktzmond serves the monitoring module on the simulated chassis to client
 processes; ktzmonctl changes the chassis live; ktzmon-watch prints what a
 client receives; ktzmon-host runs the module through scenario files;
-ktzmon-exporter publishes the data as metrics. Includes systemd units for
-the daemon and the exporter.")
+ktzmon-exporter publishes the data as metrics; ktzmon-redfish serves it as
+a read-only Redfish service over HTTPS. Includes systemd units for the
+daemon, the exporter and the Redfish service.")
 
 # Dependencies: dpkg-shlibdeps finds the system libraries; it finds our own
 # libraries in the build tree (private directories) but cannot know their
@@ -141,6 +151,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 foreach(_COMP MODULE PLATFORM CLIENT)
     set(CPACK_DEBIAN_${_COMP}_PACKAGE_CONTROL_EXTRA ${KTZ_PACKAGING_DIR}/debian/triggers)
 endforeach()
+# The tools' settings in /etc/ktzmon are conffiles.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${KTZ_PACKAGING_DIR}/debian/tools/conffiles)
 
 if(CMAKE_CROSSCOMPILING)
     # No dpkg-shlibdeps for a foreign architecture without its library

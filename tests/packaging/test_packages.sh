@@ -183,6 +183,11 @@ if [ "$exporter" -eq 1 ]; then
 else
     echo "      (no ktzmon-exporter in this build: its program is not checked)"
 fi
+if [ -x "$build_dir/redfish/ktzmon-redfish" ]; then
+    for f in /usr/bin/ktzmon-redfish /lib/systemd/system/ktzmon-redfish.service /etc/ktzmon/ktzmon-redfish.conf; do
+        check "ktzmon-tools: $f" has_file "$tools" "$f"
+    done
+fi
 for dep in libktzmon1 libktzplatform1 libktzclient1; do
     check "ktzmon-tools: depends on $dep of its version" depends_has "$tools" "$dep (= $debver)"
 done
@@ -240,6 +245,11 @@ else
         verify_unit ktzmon-exporter.service "$root/packaging/systemd/ktzmon-exporter.service" ktzmond
 fi
 [ -s "$scratch/verify.log" ] && sed 's/^/      /' "$scratch/verify.log"
+if [ -x "$sroot/usr/bin/ktzmon-redfish" ]; then
+    check "systemd-analyze verify ktzmon-redfish.service" \
+        verify_unit ktzmon-redfish.service "$sroot/lib/systemd/system/ktzmon-redfish.service" ktzmon-redfish
+    [ -s "$scratch/verify.log" ] && sed 's/^/      /' "$scratch/verify.log"
+fi
 
 echo "== the packaged daemon and client"
 run=$scratch/run
