@@ -20,7 +20,7 @@ KTZ_BUILD_PACKAGES=(
     libsensors-dev umockdev libumockdev-dev
     prometheus-cpp-dev prometheus
     libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl
-    libboost-dev libssl-dev libcrypt-dev openssl redfishtool python3-sushy python3-requests whois
+    libboost-dev libssl-dev libcrypt-dev redfishtool python3-sushy
 )
 
 ktz_package_installed()
