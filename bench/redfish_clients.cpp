@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -44,7 +45,7 @@ bool ClientContext(ssl::context& ctx, const std::string& caFile, std::string* er
 }
 
 // Connects and shakes hands; false with the reason in *error.
-bool Open(TlsStream& s, uint16_t port, std::string* error)
+bool OpenTls(TlsStream& s, uint16_t port, std::string* error)
 {
     boost::system::error_code ec;
     beast::get_lowest_layer(s).expires_after(std::chrono::seconds(10));
@@ -84,7 +85,7 @@ bool GetClient::Connect(uint16_t port, const std::string& caFile, std::string* e
         return false;
     }
     impl_->stream = std::make_unique<TlsStream>(impl_->io, impl_->ctx);
-    return Open(*impl_->stream, port, error);
+    return OpenTls(*impl_->stream, port, error);
 }
 
 int GetClient::Request(const std::string& method, const std::string& target, const std::string& headerLines,
@@ -163,6 +164,7 @@ struct StreamReaders::Impl
     size_t reached = 0;
     int64_t lastArrival = 0;
     std::string failure;
+    std::string lastFrame;
 
     void Read(Reader& r)
     {
@@ -191,9 +193,14 @@ struct StreamReaders::Impl
         r.pending.append(bytes);
         size_t end;
         uint64_t found = 0;
+        std::string frame;
         while ((end = r.pending.find("\n\n")) != std::string::npos)
         {
-            found += r.pending.find("data: ") < end ? 1 : 0;
+            if (r.pending.find("data: ") < end)
+            {
+                ++found;
+                frame = r.pending.substr(0, end + 2);
+            }
             r.pending.erase(0, end + 2);
         }
         if (found == 0)
@@ -201,6 +208,10 @@ struct StreamReaders::Impl
             return;
         }
         std::lock_guard<std::mutex> lock(mu);
+        if (&r == readers.front().get())
+        {
+            lastFrame = std::move(frame);
+        }
         const bool before = r.events >= target;
         r.events += found;
         if (!before && r.events >= target)
@@ -245,7 +256,7 @@ bool StreamReaders::Open(uint16_t port, const std::string& caFile, const std::st
         auto r = std::make_unique<Impl::Reader>();
         r->stream = std::make_unique<TlsStream>(impl_->io, impl_->ctx);
         boost::system::error_code ec;
-        if (!Open(*r->stream, port, error) || (asio::write(*r->stream, asio::buffer(request), ec), ec))
+        if (!OpenTls(*r->stream, port, error) || (asio::write(*r->stream, asio::buffer(request), ec), ec))
         {
             *error = "stream " + std::to_string(i) + ": " + (ec ? ec.message() : *error);
             return false;
@@ -310,6 +321,12 @@ bool StreamReaders::WaitEvents(uint64_t count, int64_t deadlineNs, int64_t* last
     return true;
 }
 
+std::string StreamReaders::LastFrame()
+{
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->lastFrame;
+}
+
 // ---- the floor: the same library answering a fixed response ---------------------------------------
 
 struct FixedServer::Impl
@@ -372,6 +389,8 @@ struct FixedServer::Impl
                 {
                     return;
                 }
+                boost::system::error_code ignored;
+                sock.set_option(tcp::no_delay(true), ignored); // as the service does
                 std::make_shared<Conn>(*this, std::move(sock))->Start();
                 Accept();
             });
@@ -407,6 +426,134 @@ FixedServer::~FixedServer()
 uint16_t FixedServer::port() const
 {
     return impl_->acceptor.local_endpoint().port();
+}
+
+// ---- the floor of a stream: the library writing one frame to many ------------------------------
+
+struct BroadcastServer::Impl
+{
+    asio::io_context io;
+    ssl::context ctx{ssl::context::tls_server};
+    tcp::acceptor acceptor{io};
+    std::thread thread;
+
+    struct Conn : std::enable_shared_from_this<Conn>
+    {
+        Conn(Impl& s, tcp::socket sock) : server(s), stream(std::move(sock), s.ctx) {}
+        void Start()
+        {
+            stream.async_handshake(ssl::stream_base::server,
+                                   [self = shared_from_this()](const boost::system::error_code& ec)
+                                   {
+                                       if (ec)
+                                       {
+                                           return;
+                                       }
+                                       http::async_read(self->stream, self->buffer, self->request,
+                                                        [self](const boost::system::error_code& e, size_t)
+                                                        {
+                                                            if (!e)
+                                                            {
+                                                                self->Head();
+                                                            }
+                                                        });
+                                   });
+        }
+        void Head()
+        {
+            static const std::string kHead =
+                "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n\r\n";
+            asio::async_write(stream, asio::buffer(kHead),
+                              [self = shared_from_this()](const boost::system::error_code& ec, size_t)
+                              {
+                                  if (!ec)
+                                  {
+                                      self->server.streams.push_back(self);
+                                  }
+                              });
+        }
+        Impl& server;
+        TlsStream stream;
+        beast::flat_buffer buffer;
+        http::request<http::string_body> request;
+        // Frames waiting while one is written (the next may come before the
+        // write's completion has run).
+        std::deque<std::shared_ptr<const std::string>> frames;
+        void Send(std::shared_ptr<const std::string> f)
+        {
+            frames.push_back(std::move(f));
+            if (frames.size() == 1)
+            {
+                WriteNext();
+            }
+        }
+        void WriteNext()
+        {
+            asio::async_write(stream, asio::buffer(*frames.front()),
+                              [self = shared_from_this()](const boost::system::error_code& ec, size_t)
+                              {
+                                  self->frames.pop_front();
+                                  if (!ec && !self->frames.empty())
+                                  {
+                                      self->WriteNext();
+                                  }
+                              });
+        }
+    };
+    std::vector<std::shared_ptr<Conn>> streams;
+
+    void Accept()
+    {
+        acceptor.async_accept(
+            [this](const boost::system::error_code& ec, tcp::socket sock)
+            {
+                if (ec)
+                {
+                    return;
+                }
+                boost::system::error_code ignored;
+                sock.set_option(tcp::no_delay(true), ignored);
+                std::make_shared<Conn>(*this, std::move(sock))->Start();
+                Accept();
+            });
+    }
+};
+
+BroadcastServer::BroadcastServer(const std::string& certFile, const std::string& keyFile)
+    : impl_(std::make_unique<Impl>())
+{
+    impl_->ctx.use_certificate_chain_file(certFile);
+    impl_->ctx.use_private_key_file(keyFile, ssl::context::pem);
+    const tcp::endpoint at(asio::ip::make_address("127.0.0.1"), 0);
+    impl_->acceptor.open(at.protocol());
+    impl_->acceptor.bind(at);
+    impl_->acceptor.listen(asio::socket_base::max_listen_connections);
+    impl_->Accept();
+    impl_->thread = std::thread([this] { impl_->io.run(); });
+}
+
+BroadcastServer::~BroadcastServer()
+{
+    impl_->io.stop();
+    impl_->thread.join();
+}
+
+uint16_t BroadcastServer::port() const
+{
+    return impl_->acceptor.local_endpoint().port();
+}
+
+void BroadcastServer::Broadcast(std::string frame)
+{
+    auto f = std::make_shared<const std::string>(std::move(frame));
+    asio::post(impl_->io,
+               [this, f]
+               {
+                   for (auto& c : impl_->streams)
+                   {
+                       c->Send(f);
+                   }
+               });
 }
 
 } // namespace ktzbench

@@ -46,6 +46,8 @@ class StreamReaders
     // Waits until every stream has read `count` event frames since it was
     // opened; `lastArrivalNs` is when the last of them was read.
     bool WaitEvents(uint64_t count, int64_t deadlineNs, int64_t* lastArrivalNs, std::string* error);
+    // The last event frame the first stream read, with its closing empty line.
+    std::string LastFrame();
 
   private:
     struct Impl;
@@ -61,6 +63,22 @@ class FixedServer
     FixedServer(const std::string& certFile, const std::string& keyFile, std::string response);
     ~FixedServer();
     uint16_t port() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A TLS server on 127.0.0.1 that answers every request with the headers of
+// an event stream and then writes each frame handed to Broadcast to every
+// such stream: the library alone doing a stream's work.
+class BroadcastServer
+{
+  public:
+    BroadcastServer(const std::string& certFile, const std::string& keyFile);
+    ~BroadcastServer();
+    uint16_t port() const;
+    void Broadcast(std::string frame);
 
   private:
     struct Impl;

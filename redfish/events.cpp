@@ -48,15 +48,19 @@ uint64_t EventHub::Publish(std::vector<nlohmann::json> records, int64_t wallMs)
             kept_.pop_front();
         }
     }
-    // A sink may unsubscribe while it is handed the frame.
+    // A sink may unsubscribe itself (or be unsubscribed) while a frame is
+    // handed out: those are skipped for the rest of the round.
     const std::vector<EventSink*> sinks = sinks_;
+    delivering_ = true;
     for (EventSink* s : sinks)
     {
-        if (std::find(sinks_.begin(), sinks_.end(), s) != sinks_.end())
+        if (left_.empty() || left_.count(s) == 0)
         {
             s->Deliver(frame);
         }
     }
+    delivering_ = false;
+    left_.clear();
     return id;
 }
 
@@ -100,6 +104,10 @@ void EventHub::Subscribe(EventSink* sink)
 void EventHub::Unsubscribe(EventSink* sink)
 {
     sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), sink), sinks_.end());
+    if (delivering_)
+    {
+        left_.insert(sink);
+    }
 }
 
 std::string IsoTime(int64_t wallMs)

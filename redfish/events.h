@@ -21,6 +21,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace ktzredfish
@@ -68,6 +69,8 @@ class EventHub
     uint64_t nextId_;
     std::deque<Kept> kept_;
     std::vector<EventSink*> sinks_;
+    bool delivering_ = false;
+    std::unordered_set<EventSink*> left_; // unsubscribed while delivering
 };
 
 // "2026-12-07T18:33:00.123Z"

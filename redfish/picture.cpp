@@ -45,11 +45,13 @@ State SensorState(const Sensor& s)
 
 void Picture::Connected()
 {
+    ++version_;
     connected_ = true;
 }
 
 void Picture::Disconnected()
 {
+    ++version_;
     connected_ = false;
     hasSetting_ = false;
     setting_ = 0;
@@ -65,6 +67,7 @@ void Picture::ClearSensors()
 
 void Picture::Apply(const ktzclient::Message& msg, int64_t wallMs, std::vector<Change>* changes)
 {
+    ++version_;
     if (const auto* k = std::get_if<ktzclient::KtzSetting>(&msg.body))
     {
         hasSetting_ = true;

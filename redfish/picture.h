@@ -103,6 +103,8 @@ class Picture
     // A message that did not decode (counted).
     void DecodeFailed() { ++decodeErrors_; }
 
+    // One more whenever anything here changed.
+    uint64_t version() const { return version_; }
     bool connected() const { return connected_; }
     bool hasSetting() const { return hasSetting_; }
     bool monitoring() const { return hasSetting_ && (setting_ == 1 || setting_ == 2); }
@@ -128,6 +130,7 @@ class Picture
     void ApplyLogEvent(const ktzclient::LogEvent& e, int64_t wallMs, std::vector<Change>* changes);
     void ClearSensors();
 
+    uint64_t version_ = 0;
     bool connected_ = false;
     bool hasSetting_ = false;
     uint32_t setting_ = 0;

@@ -16,9 +16,9 @@ void Exchange::Finish()
     }
 }
 
-void Router::Add(Method method, std::string_view pattern, Privilege privilege, Handler handler)
+void Router::Add(Method method, std::string_view pattern, Privilege privilege, Handler handler, Answer answer)
 {
-    Route r{method, {}, privilege, handler, 0};
+    Route r{method, {}, privilege, handler, answer};
     Target t;
     std::string why;
     // Patterns are written by this program; "{}" and "{*}" parse as segments.
@@ -28,23 +28,38 @@ void Router::Add(Method method, std::string_view pattern, Privilege privilege, H
     {
         r.score = r.score * 3 + (seg == "{*}" ? 0 : seg == "{}" ? 1 : 2);
     }
+    r.path = routes_.size();
+    for (const Route& other : routes_)
+    {
+        if (other.pattern == r.pattern)
+        {
+            r.path = other.path;
+            break;
+        }
+    }
     routes_.push_back(std::move(r));
 }
 
 bool Router::Matches(const Route& r, const Target& t, std::vector<std::string>* params)
 {
-    params->clear();
+    if (params != nullptr)
+    {
+        params->clear();
+    }
     const auto& p = r.pattern;
     for (size_t i = 0; i < p.size(); ++i)
     {
         if (p[i] == "{*}")
         {
-            std::string rest;
-            for (size_t k = i; k < t.segments.size(); ++k)
+            if (params != nullptr)
             {
-                rest += (k == i ? "" : "/") + t.segments[k];
+                std::string rest;
+                for (size_t k = i; k < t.segments.size(); ++k)
+                {
+                    rest += (k == i ? "" : "/") + t.segments[k];
+                }
+                params->push_back(std::move(rest));
             }
-            params->push_back(std::move(rest));
             return true;
         }
         if (i >= t.segments.size())
@@ -57,7 +72,10 @@ bool Router::Matches(const Route& r, const Target& t, std::vector<std::string>* 
             {
                 return false;
             }
-            params->push_back(t.segments[i]);
+            if (params != nullptr)
+            {
+                params->push_back(t.segments[i]);
+            }
         }
         else if (p[i] != t.segments[i])
         {
@@ -72,12 +90,11 @@ Router::Match Router::Find(Method method, const Target& target) const
     const Method wanted = method == Method::Head ? Method::Get : method;
     Match m;
     const Route* best = nullptr;
-    std::vector<std::string> params;
     for (const Route& r : routes_)
     {
         if ((best == nullptr || r.score > best->score ||
              (r.score == best->score && r.pattern.size() > best->pattern.size())) &&
-            Matches(r, target, &params))
+            Matches(r, target, nullptr))
         {
             best = &r;
         }
@@ -90,7 +107,7 @@ Router::Match Router::Find(Method method, const Target& target) const
     m.privilege = best->privilege;
     for (const Route& r : routes_)
     {
-        if (r.pattern != best->pattern)
+        if (r.path != best->path)
         {
             continue;
         }

@@ -3,7 +3,10 @@
 // A pattern's segments are literals, "{}" (any one non-empty segment, handed
 // to the handler) or, last, "{*}" (the rest of the path, possibly empty:
 // for a tree of static files). The most specific pattern that matches a path
-// wins: literal segments before "{}" before "{*}".
+// wins: literal segments before "{}" before "{*}". A route marked
+// kFromPicture answers from the chassis picture and the configuration alone,
+// the same to every caller: the service keeps its answer until the picture
+// changes.
 #ifndef KTZREDFISH_ROUTER_H
 #define KTZREDFISH_ROUTER_H
 
@@ -50,19 +53,29 @@ struct Exchange
 using ExchangePtr = std::shared_ptr<Exchange>;
 using Handler = void (*)(Service&, const ExchangePtr&);
 
+enum class Answer
+{
+    PerRequest,
+    FromPicture,
+};
+inline constexpr Answer kFromPicture = Answer::FromPicture;
+
 struct Route
 {
     Method method;
     std::vector<std::string> pattern;
     Privilege privilege;
     Handler handler;
-    int score = 0; // specificity
+    Answer answer = Answer::PerRequest;
+    int score = 0;   // specificity
+    size_t path = 0; // routes with the same pattern share this number
 };
 
 class Router
 {
   public:
-    void Add(Method method, std::string_view pattern, Privilege privilege, Handler handler);
+    void Add(Method method, std::string_view pattern, Privilege privilege, Handler handler,
+             Answer answer = Answer::PerRequest);
 
     struct Match
     {
@@ -76,6 +89,8 @@ class Router
     Match Find(Method method, const Target& target) const;
 
   private:
+    // Whether the route's pattern matches; its parameters in *params when
+    // that is not null.
     static bool Matches(const Route& r, const Target& t, std::vector<std::string>* params);
     std::vector<Route> routes_;
 };

@@ -140,10 +140,10 @@ void GetSensor(Service& svc, const ExchangePtr& ex)
 
 void RegisterChassisRoutes(Router& r)
 {
-    r.Add(Method::Get, "/redfish/v1/Chassis", Privilege::Login, GetChassisCollection);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}", Privilege::Login, GetChassis);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Sensors", Privilege::Login, GetSensors);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Sensors/{}", Privilege::Login, GetSensor);
+    r.Add(Method::Get, "/redfish/v1/Chassis", Privilege::Login, GetChassisCollection, kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}", Privilege::Login, GetChassis, kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Sensors", Privilege::Login, GetSensors, kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Sensors/{}", Privilege::Login, GetSensor, kFromPicture);
 }
 
 } // namespace ktzredfish

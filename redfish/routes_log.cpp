@@ -167,10 +167,12 @@ void GetChassisRegistry(Service&, const ExchangePtr& ex)
 
 void RegisterLogRoutes(Router& r)
 {
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices", Privilege::Login, GetLogServices);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices", Privilege::Login, GetLogServices, kFromPicture);
     r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices/Log", Privilege::Login, GetLogService);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices/Log/Entries", Privilege::Login, GetEntries);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices/Log/Entries/{}", Privilege::Login, GetEntry);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices/Log/Entries", Privilege::Login, GetEntries,
+          kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/LogServices/Log/Entries/{}", Privilege::Login, GetEntry,
+          kFromPicture);
     r.Add(Method::Get, "/redfish/v1/Registries", Privilege::Login, GetRegistries);
     r.Add(Method::Get, "/redfish/v1/Registries/{}", Privilege::Login, GetRegistryFile);
     r.Add(Method::Get, "/redfish/v1/Registries/KtzmonChassis/KtzmonChassis", Privilege::Login,

@@ -204,12 +204,13 @@ void GetPower(Service& svc, const ExchangePtr& ex)
 
 void RegisterPowerRoutes(Router& r)
 {
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/PowerSubsystem", Privilege::Login, GetPowerSubsystem);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/PowerSubsystem", Privilege::Login, GetPowerSubsystem,
+          kFromPicture);
     r.Add(Method::Get, "/redfish/v1/Chassis/{}/PowerSubsystem/PowerSupplies", Privilege::Login,
           GetPowerSupplies);
     r.Add(Method::Get, "/redfish/v1/Chassis/{}/PowerSubsystem/PowerSupplies/{}", Privilege::Login,
           GetPowerSupply);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Power", Privilege::Login, GetPower);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Power", Privilege::Login, GetPower, kFromPicture);
 }
 
 } // namespace ktzredfish

@@ -134,10 +134,13 @@ void GetThermal(Service& svc, const ExchangePtr& ex)
 
 void RegisterThermalRoutes(Router& r)
 {
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/ThermalSubsystem", Privilege::Login, GetThermalSubsystem);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/ThermalSubsystem/Fans", Privilege::Login, GetFans);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/ThermalSubsystem/Fans/{}", Privilege::Login, GetFan);
-    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Thermal", Privilege::Login, GetThermal);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/ThermalSubsystem", Privilege::Login, GetThermalSubsystem,
+          kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/ThermalSubsystem/Fans", Privilege::Login, GetFans,
+          kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/ThermalSubsystem/Fans/{}", Privilege::Login, GetFan,
+          kFromPicture);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}/Thermal", Privilege::Login, GetThermal, kFromPicture);
 }
 
 } // namespace ktzredfish

@@ -27,8 +27,14 @@ namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using error_code = boost::system::error_code;
 
-using PlainStream = beast::tcp_stream;
-using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+// Bare sockets underneath: time limits are the server's sweep, not
+// per-operation timers. Beast's TLS stream gathers a response's header and
+// body into one record.
+using PlainStream = tcp::socket;
+using TlsStream = beast::ssl_stream<tcp::socket>;
+
+// How often deadlines are checked: a timeout ends at most this much late.
+constexpr std::chrono::milliseconds kSweep{200};
 
 int64_t SteadyMs()
 {
@@ -75,7 +81,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     {
         if constexpr (kTls)
         {
-            Lowest().expires_after(limits_.handshakeTimeout);
+            Due(limits_.handshakeTimeout);
             stream_.async_handshake(ssl::stream_base::server,
                                     [self = this->shared_from_this()](const error_code& ec)
                                     {
@@ -100,11 +106,12 @@ class Conn final : public Connection, public EventSink, public std::enable_share
             return;
         }
         closed_ = true;
+        deadline = 0;
         EndStream();
         heartbeat_.cancel();
         error_code ec;
-        Lowest().socket().shutdown(tcp::socket::shutdown_both, ec);
-        Lowest().close();
+        Lowest().shutdown(tcp::socket::shutdown_both, ec);
+        Lowest().close(ec);
     }
 
     // EventSink: one frame for this stream.
@@ -125,7 +132,14 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     }
 
   private:
-    beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+    tcp::socket& Lowest() { return beast::get_lowest_layer(stream_); }
+    // The time the step begun now may take; the server's sweep closes the
+    // connection past it. (Not a timer per operation: arming and cancelling
+    // one for every read and write costs system calls on every request.)
+    template <class Duration> void Due(Duration d)
+    {
+        deadline = SteadyMs() + std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    }
 
     void ReadRequest()
     {
@@ -134,13 +148,14 @@ class Conn final : public Connection, public EventSink, public std::enable_share
         NewParser(parser_);
         if (buffer_.size() > 0)
         {
-            ReadRest(); // the next request is here already (pipelining)
+            Due(limits_.requestTimeout);
+            ParseBuffered(); // the next request is here already (pipelining)
             return;
         }
         // An idle connection waits at most the idle time for a first byte.
         // The parser gives nothing back before a header is whole, so the
         // first bytes are read here, to start the request's own clock.
-        Lowest().expires_after(limits_.idleTimeout);
+        Due(limits_.idleTimeout);
         stream_.async_read_some(buffer_.prepare(4096),
                                 [self = this->shared_from_this()](const error_code& ec, size_t n)
                                 {
@@ -150,14 +165,40 @@ class Conn final : public Connection, public EventSink, public std::enable_share
                                         return;
                                     }
                                     self->buffer_.commit(n);
-                                    self->ReadRest();
+                                    self->Due(self->limits_.requestTimeout);
+                                    self->ParseBuffered();
                                 });
     }
 
-    // The request, begun, must end within the request time.
+    // What is read already; most requests come whole in their first read.
+    void ParseBuffered()
+    {
+        error_code ec;
+        while (buffer_.size() > 0 && !parser_->is_done())
+        {
+            const size_t used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            if (ec == http::error::need_more)
+            {
+                ec = {};
+                break;
+            }
+            if (ec)
+            {
+                break;
+            }
+        }
+        if (ec || parser_->is_done())
+        {
+            OnRead(ec);
+            return;
+        }
+        ReadRest();
+    }
+
+    // The rest of a request, due within the request time from its first byte.
     void ReadRest()
     {
-        Lowest().expires_after(limits_.requestTimeout);
         http::async_read(stream_, buffer_, *parser_,
                          [self = this->shared_from_this()](const error_code& ec, size_t)
                          { self->OnRead(ec); });
@@ -210,7 +251,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
         }
         const bool close = res.close || !keepAlive;
         response_.emplace(ToWire(std::move(res), version, keepAlive, head));
-        Lowest().expires_after(limits_.writeTimeout);
+        Due(limits_.writeTimeout);
         http::async_write(stream_, *response_,
                           [self = this->shared_from_this(), close](const error_code& ec, size_t)
                           {
@@ -231,7 +272,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
         {
             if (!closed_)
             {
-                Lowest().expires_after(std::chrono::seconds(2));
+                Due(std::chrono::seconds(2));
                 stream_.async_shutdown([self = this->shared_from_this()](const error_code&)
                                        { self->Close(); });
                 return;
@@ -269,7 +310,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     // the stream. No time limit while it waits.
     void WatchPeer()
     {
-        Lowest().expires_never();
+        deadline = 0; // while nothing is being written
         stream_.async_read_some(asio::buffer(discard_),
                                 [self = this->shared_from_this()](const error_code& ec, size_t)
                                 {
@@ -314,7 +355,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     void WriteNext()
     {
         writing_ = true;
-        Lowest().expires_after(limits_.writeTimeout);
+        Due(limits_.writeTimeout);
         asio::async_write(stream_, asio::buffer(*queue_.front()),
                           [self = this->shared_from_this()](const error_code& ec, size_t)
                           {
@@ -329,6 +370,10 @@ class Conn final : public Connection, public EventSink, public std::enable_share
                               if (!self->queue_.empty())
                               {
                                   self->WriteNext();
+                              }
+                              else
+                              {
+                                  self->deadline = 0;
                               }
                           });
     }
@@ -368,7 +413,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
 } // namespace
 
 Server::Server(asio::io_context& io, Service& service, const ServerLimits& limits, ssl::context* tls)
-    : io_(io), svc_(service), limits_(limits), tls_(tls), acceptor_(io), retry_(io)
+    : io_(io), svc_(service), limits_(limits), tls_(tls), acceptor_(io), retry_(io), sweep_(io)
 {
     svc_.onSessionEnded = [this](const std::string& id) { SessionEnded(id); };
 }
@@ -404,7 +449,35 @@ bool Server::Listen(const tcp::endpoint& at, std::string* error)
         return false;
     }
     Accept();
+    Sweep();
     return true;
+}
+
+void Server::Sweep()
+{
+    sweep_.expires_after(kSweep);
+    sweep_.async_wait(
+        [this](const error_code& ec)
+        {
+            if (ec || stopped_)
+            {
+                return;
+            }
+            const int64_t now = SteadyMs();
+            std::vector<Connection*> late;
+            for (Connection* c : conns_)
+            {
+                if (c->deadline != 0 && now > c->deadline)
+                {
+                    late.push_back(c);
+                }
+            }
+            for (Connection* c : late)
+            {
+                c->Close();
+            }
+            Sweep();
+        });
 }
 
 uint16_t Server::port() const
@@ -431,6 +504,10 @@ void Server::Accept()
                 return;
             }
             MakeRoom();
+            // Small writes (an event, an answer) go out at once, not held
+            // back until the reader acknowledges the one before.
+            error_code noDelay;
+            socket.set_option(tcp::no_delay(true), noDelay);
             if (conns_.size() >= limits_.maxConnections + limits_.maxConnections / 4)
             {
                 error_code ignored;
@@ -499,6 +576,7 @@ void Server::Stop()
     error_code ec;
     acceptor_.close(ec);
     retry_.cancel();
+    sweep_.cancel();
     const std::vector<Connection*> all(conns_.begin(), conns_.end());
     for (Connection* c : all)
     {

@@ -67,6 +67,8 @@ class Server
   private:
     void Accept();
     void MakeRoom();
+    // Every kSweep, closes the connections past their deadline.
+    void Sweep();
     void SessionEnded(const std::string& id);
 
     boost::asio::io_context& io_;
@@ -75,6 +77,7 @@ class Server
     boost::asio::ssl::context* tls_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;
+    boost::asio::steady_timer sweep_;
     std::unordered_set<Connection*> conns_;
     bool stopped_ = false;
 };
@@ -91,6 +94,9 @@ class Connection
     int64_t since = 0;
     bool streaming = false;
     std::string sessionId; // of an event stream
+    // Monotonic milliseconds by which the step under way must be done; 0:
+    // none (an event stream waiting for its next event).
+    int64_t deadline = 0;
 };
 
 } // namespace ktzredfish

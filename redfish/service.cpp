@@ -245,14 +245,45 @@ void Service::Dispatch(const ExchangePtr& ex, const Router::Match& match)
         else
         {
             ex->params = match.params;
+            if (match.route->answer == Answer::FromPicture && Cached(ex))
+            {
+                ex->Finish();
+                return;
+            }
             match.route->handler(*this, ex);
             if (ex->deferred)
             {
                 return;
             }
+            if (match.route->answer == Answer::FromPicture && res.status == 200)
+            {
+                constexpr size_t kMaxAnswers = 512;
+                if (answers_.size() >= kMaxAnswers)
+                {
+                    answers_.clear();
+                }
+                answers_[ex->target.path] = res;
+            }
         }
     }
     ex->Finish();
+}
+
+bool Service::Cached(const ExchangePtr& ex)
+{
+    if (answersVersion_ != picture_.version())
+    {
+        answers_.clear();
+        answersVersion_ = picture_.version();
+        return false;
+    }
+    const auto it = answers_.find(ex->target.path);
+    if (it == answers_.end())
+    {
+        return false;
+    }
+    ex->res = it->second;
+    return true;
 }
 
 std::string Service::CacheKey(const std::string& name, const std::string& password) const

@@ -138,6 +138,8 @@ class Service
     void Authenticate(const ExchangePtr& ex, const Router::Match& match);
     void Dispatch(const ExchangePtr& ex, const Router::Match& match);
     void Publish(const std::vector<Change>& changes);
+    // The kept answer of a kFromPicture route, into ex->res; false if none.
+    bool Cached(const ExchangePtr& ex);
     std::string CacheKey(const std::string& name, const std::string& password) const;
     void Log(const std::string& line) const;
 
@@ -154,6 +156,9 @@ class Service
     std::string dummyHash_;                   // checked for unknown names, so they cost the same
     std::string cacheSecret_;                 // keys the cache of passwords that were right
     std::map<std::string, int64_t> verified_; // key -> expiry (monotonic ms)
+    // Answers of kFromPicture routes by path, for the picture's version.
+    std::map<std::string, Response> answers_;
+    uint64_t answersVersion_ = 0;
     int64_t lastFailureLogMs_ = -1000000;
     uint64_t suppressedFailures_ = 0;
 };
