@@ -485,3 +485,50 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
 }
 
 } // namespace
+
+namespace
+{
+
+void Noop(ktzredfish::Service&, const ktzredfish::ExchangePtr&) {}
+
+// The router alone, with a tree of static files under "/" as a web view
+// would add it: the most specific pattern wins, the rest goes to "{*}".
+TEST(RouterTest, MostSpecificPatternWinsAndTheRestGoesToTheStaticTree)
+{
+    using namespace ktzredfish;
+    Router r;
+    r.Add(Method::Get, "/{*}", Privilege::None, Noop);
+    r.Add(Method::Get, "/redfish/v1/Chassis/{}", Privilege::Login, Noop);
+    r.Add(Method::Delete, "/redfish/v1/Chassis/{}", Privilege::ConfigureManager, Noop);
+    r.Add(Method::Get, "/redfish/v1/Chassis/KTZ", Privilege::ConfigureSelf, Noop);
+    auto find = [&](Method m, const char* path)
+    {
+        Target t;
+        std::string why;
+        EXPECT_TRUE(ParseTarget(path, &t, &why)) << path;
+        return r.Find(m, t);
+    };
+    EXPECT_EQ(find(Method::Get, "/redfish/v1/Chassis/KTZ/").privilege, Privilege::ConfigureSelf);
+    Router::Match m = find(Method::Delete, "/redfish/v1/Chassis/Other");
+    ASSERT_NE(m.route, nullptr);
+    EXPECT_EQ(m.privilege, Privilege::ConfigureManager);
+    EXPECT_EQ(m.params, std::vector<std::string>{"Other"});
+    m = find(Method::Head, "/redfish/v1/Chassis/Other");
+    ASSERT_NE(m.route, nullptr);
+    EXPECT_EQ(m.route->method, Method::Get);
+    m = find(Method::Post, "/redfish/v1/Chassis/Other");
+    EXPECT_EQ(m.route, nullptr);
+    EXPECT_TRUE(m.pathKnown);
+    EXPECT_EQ(m.allowed, (std::vector<Method>{Method::Get, Method::Head, Method::Delete}));
+    EXPECT_EQ(m.privilege, Privilege::Login); // an unknown method still needs what the path needs
+    for (const auto& [path, rest] : {std::pair{"/web/app/main.js", "web/app/main.js"},
+                                     {"/", ""},
+                                     {"/redfish/v1/Chassis/", "redfish/v1/Chassis"}})
+    {
+        m = find(Method::Get, path);
+        EXPECT_EQ(m.privilege, Privilege::None) << path;
+        EXPECT_EQ(m.params, std::vector<std::string>{rest}) << path;
+    }
+}
+
+} // namespace
