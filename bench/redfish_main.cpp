@@ -170,7 +170,8 @@ int Run(const Options& o)
     {
         std::ifstream in(so.out);
         const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t at = log.find("https://127.0.0.1:");
+        const size_t at = log.find("/redfish/v1 for ") == std::string::npos ? std::string::npos
+                                                                            : log.find("https://127.0.0.1:");
         port = at == std::string::npos ? 0 : static_cast<uint16_t>(std::atoi(log.c_str() + at + 18));
     }
     const std::string ca = state + "/tls.crt";

@@ -257,6 +257,9 @@ int Main(int argc, char** argv)
 
     RaiseFdLimit();
     (void)std::signal(SIGPIPE, SIG_IGN);
+    // Taken before the listener is announced, so that a stop asked for as
+    // soon as the service is up ends it in order.
+    asio::signal_set signals(io, SIGTERM, SIGINT);
     ThreadChecker checker(io);
     SystemClock clock;
     Service service(o.service, std::move(accounts), checker, clock);
@@ -269,8 +272,10 @@ int Main(int argc, char** argv)
     }
     const std::string host =
         at.address().is_v6() ? "[" + at.address().to_string() + "]" : at.address().to_string();
-    std::cerr << "ktzmon-redfish: serving " << (o.insecureHttp ? "http" : "https") << "://" << host << ":"
-              << server.port() << "/redfish/v1 for " << o.target.Text() << std::endl;
+    // One write, so that a reader of the log never sees half the line.
+    std::cerr << "ktzmon-redfish: serving " + std::string(o.insecureHttp ? "http" : "https") + "://" + host +
+                     ":" + std::to_string(server.port()) + "/redfish/v1 for " + o.target.Text() + "\n"
+              << std::flush;
 
     ChassisFeed feed(o.target, io, service, o.retryFirstMs, o.retryMaxMs);
     if (!feed.Start(&error))
@@ -295,7 +300,6 @@ int Main(int argc, char** argv)
             });
     };
     arm();
-    asio::signal_set signals(io, SIGTERM, SIGINT);
     signals.async_wait(
         [&](const boost::system::error_code& e, int)
         {

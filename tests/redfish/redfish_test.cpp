@@ -91,7 +91,7 @@ class RedfishTest : public ::testing::Test
         argv.insert(argv.end(), extra.begin(), extra.end());
         ASSERT_TRUE(service_.Start(argv, dir_.path() + "/" + name + ".log"));
         const std::string prefix = "://127.0.0.1:";
-        ASSERT_TRUE(service_.WaitLog(prefix, 20000)) << service_.Log();
+        ASSERT_TRUE(service_.WaitLog("/redfish/v1 for ", 20000)) << service_.Log(); // the whole line
         const std::string log = service_.Log();
         port_ = static_cast<uint16_t>(std::stoi(log.substr(log.find(prefix) + prefix.size())));
         scheme_ = log.find("serving http://") != std::string::npos ? "http" : "https";
