@@ -3,10 +3,13 @@
 #   libktzmon1        module        the monitor module libktzmon.so.1
 #   libktzmon-dev     module_dev    its headers, link and pkg-config file
 #   libktzplatform1   platform      the simulated chassis platform for workstations
-#   libktzclient1     client        the client library libktzclient.so.1
+#   libktzclient2     client        the client library libktzclient.so.2
 #   libktzclient-dev  client_dev    its header, link and pkg-config file
 #   ktzmon-tools      tools         ktzmond, ktzmonctl, ktzmon-watch, ktzmon-host,
-#                                   ktzmon-exporter, ktzmon-redfish and the systemd units
+#                                   ktzmon-exporter, ktzmon-redfish, their man pages,
+#                                   the systemd units with their settings in
+#                                   /etc/ktzmon (conffiles) and maintainer scripts,
+#                                   and the Prometheus alerting rules
 #
 # A cross build for PowerPC packages the module alone, for the chassis, where
 # the host service provides the platform interfaces.
@@ -41,15 +44,22 @@ else()
         list(APPEND KTZ_DEB_COMPONENTS tools)
         install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmond.service DESTINATION ${KTZ_SYSTEMD_UNIT_DIR}
                 COMPONENT tools)
+        # The settings the units read: conffiles (packaging/debian/tools/conffiles).
+        install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmond.conf ${KTZ_PACKAGING_DIR}/etc/linux.toml
+                DESTINATION /etc/ktzmon COMPONENT tools)
         if(TARGET ktzmon-exporter)
             install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-exporter.service
                     DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
+            install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-exporter.conf DESTINATION /etc/ktzmon COMPONENT tools)
+            install(FILES ${CMAKE_SOURCE_DIR}/docs/ktzmon-alerts.yml
+                    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/ktzmon COMPONENT tools)
         endif()
         if(TARGET ktzmon-redfish)
             install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-redfish.service
                     DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
             install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-redfish.conf DESTINATION /etc/ktzmon COMPONENT tools)
         endif()
+        include(${CMAKE_CURRENT_LIST_DIR}/manpages.cmake)
     endif()
 endif()
 
@@ -57,7 +67,7 @@ endif()
 set(KTZ_DEB_NAME_module libktzmon1)
 set(KTZ_DEB_NAME_module_dev libktzmon-dev)
 set(KTZ_DEB_NAME_platform libktzplatform1)
-set(KTZ_DEB_NAME_client libktzclient1)
+set(KTZ_DEB_NAME_client libktzclient2)
 set(KTZ_DEB_NAME_client_dev libktzclient-dev)
 set(KTZ_DEB_NAME_tools ktzmon-tools)
 
@@ -120,20 +130,21 @@ monitoring module and its tools run on an ordinary Linux machine. On the
 chassis itself the host service provides these interfaces instead.")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
     "KTZ Monitor client library
-libktzclient.so.1 connects to ktzmond over its Unix socket or TCP, performs
+libktzclient.so.2 connects to ktzmond over its Unix socket or TCP, performs
 the handshake and decodes the messages the monitoring module sends.")
 set(CPACK_COMPONENT_CLIENT_DEV_DESCRIPTION
     "KTZ Monitor client library - development files
-The ktzclient.h header, the link to libktzclient.so.1 and the ktzclient
+The ktzclient.h header, the link to libktzclient.so.2 and the ktzclient
 pkg-config file.")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "KTZ Monitor daemon and tools
-ktzmond serves the monitoring module on the simulated chassis to client
-processes; ktzmonctl changes the chassis live; ktzmon-watch prints what a
-client receives; ktzmon-host runs the module through scenario files;
-ktzmon-exporter publishes the data as metrics; ktzmon-redfish serves it as
-a read-only Redfish service over HTTPS. Includes systemd units for the
-daemon, the exporter and the Redfish service.")
+ktzmond serves the monitoring module watching this machine's sensors (or a
+simulated chassis) to client processes; ktzmonctl controls it live;
+ktzmon-watch prints what a client receives; ktzmon-host runs the module
+through scenario files; ktzmon-exporter publishes the data as metrics;
+ktzmon-redfish serves it as a read-only Redfish service over HTTPS.
+Includes systemd units for the daemon, the exporter and the Redfish
+service, their settings in /etc/ktzmon and Prometheus alerting rules.")
 
 # Dependencies: dpkg-shlibdeps finds the system libraries; it finds our own
 # libraries in the build tree (private directories) but cannot know their
@@ -141,18 +152,23 @@ daemon, the exporter and the Redfish service.")
 # with dlopen, which no tool can see.
 set(KTZ_DEB_EXACT "(= ${KTZ_DEB_VERSION})")
 set(CPACK_DEBIAN_MODULE_DEV_PACKAGE_DEPENDS "libktzmon1 ${KTZ_DEB_EXACT}")
-set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "libktzclient1 ${KTZ_DEB_EXACT}")
+set(CPACK_DEBIAN_CLIENT_DEV_PACKAGE_DEPENDS "libktzclient2 ${KTZ_DEB_EXACT}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libktzmon1 ${KTZ_DEB_EXACT}, libktzplatform1 ${KTZ_DEB_EXACT}, libktzclient1 ${KTZ_DEB_EXACT}")
+    "libktzmon1 ${KTZ_DEB_EXACT}, libktzplatform1 ${KTZ_DEB_EXACT}, libktzclient2 ${KTZ_DEB_EXACT}")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# The shared-library packages let dpkg run ldconfig through its trigger.
+# The shared-library packages let dpkg run ldconfig through its trigger, and
+# nothing else (the scripts CPack adds are taken out again after the build).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 foreach(_COMP MODULE PLATFORM CLIENT)
     set(CPACK_DEBIAN_${_COMP}_PACKAGE_CONTROL_EXTRA ${KTZ_PACKAGING_DIR}/debian/triggers)
 endforeach()
-# The tools' settings in /etc/ktzmon are conffiles.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${KTZ_PACKAGING_DIR}/debian/tools/conffiles)
+set(CPACK_POST_BUILD_SCRIPTS ${KTZ_PACKAGING_DIR}/debian/drop-ldconfig.cmake)
+# The tools: units enabled on install, restarted on upgrade, stopped on
+# removal, forgotten on purge; the settings in /etc/ktzmon are conffiles.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+    ${KTZ_PACKAGING_DIR}/debian/tools/postinst ${KTZ_PACKAGING_DIR}/debian/tools/prerm
+    ${KTZ_PACKAGING_DIR}/debian/tools/postrm ${KTZ_PACKAGING_DIR}/debian/tools/conffiles)
 
 if(CMAKE_CROSSCOMPILING)
     # No dpkg-shlibdeps for a foreign architecture without its library

@@ -1,4 +1,5 @@
-// One client connection's I/O: reading, writing, the hello deadline and the
+// One client connection's I/O: reading (paused while the client's requests
+// are at their bound), writing, the connection's time limits and the
 // goodbye's linger.
 #include "connection.h"
 
@@ -20,9 +21,10 @@ using ktztransport::GoodbyeReasonName;
 
 Connection::Connection(Hub& hub, Socket socket, std::string peer, const PeerCredentials& cred,
                        uint64_t serial)
-    : session(this, SessionLimits{hub.options().queueBytes, hub.options().queueFrames}, hub.options().name),
+    : session(this, SessionLimits{hub.options().queueBytes, hub.options().queueFrames, kMaxRequestsInFlight},
+              hub.options().name),
       hub_(hub), socket_(std::move(socket)), peer_(std::move(peer)), cred_(cred), serial_(serial),
-      helloTimer_(hub.io()), lingerTimer_(hub.io())
+      handshakeTimer_(hub.io()), frameTimer_(hub.io()), lingerTimer_(hub.io())
 {
 }
 
@@ -32,15 +34,17 @@ void Connection::Start()
 {
     if (!hub_.Permitted(cred_))
     {
-        CloseWith(ktztransport::kByeNotPermitted, "user " + std::to_string(cred_.uid) + " (group " +
-                                                      std::to_string(cred_.gid) +
-                                                      ") is not allowed on this socket");
+        CloseWith(ktztransport::kByeNotPermitted,
+                  cred_.known ? "user " + std::to_string(cred_.uid) + " (group " + std::to_string(cred_.gid) +
+                                    ") is not allowed on this socket"
+                  : cred_.remote ? "clients from other machines are not allowed"
+                                 : "the peer's credentials are unknown");
         DoRead();
         return;
     }
-    helloTimer_.expires_after(std::chrono::milliseconds(hub_.options().helloTimeoutMs));
+    handshakeTimer_.expires_after(std::chrono::milliseconds(hub_.options().helloTimeoutMs));
     std::weak_ptr<Connection> weak = shared_from_this();
-    helloTimer_.async_wait(
+    handshakeTimer_.async_wait(
         [weak](const asio::error_code& ec)
         {
             auto self = weak.lock();
@@ -83,8 +87,19 @@ void Connection::Wake()
                [self = shared_from_this()]
                {
                    self->wakePosted_.store(false);
-                   self->StartWrite();
+                   self->OnWake();
                });
+}
+
+Connection::Snapshot Connection::Snap() const
+{
+    Snapshot s;
+    s.state = session.state();
+    s.awaitingCaps = session.AwaitingCapsAnswer();
+    s.partialFrame = session.HoldsPartialFrame();
+    s.paused = session.ReadPaused();
+    s.framesRead = session.framesRead();
+    return s;
 }
 
 void Connection::DoRead()
@@ -105,22 +120,130 @@ void Connection::DoRead()
                                     self->Finish();
                                     return;
                                 }
-                                Session::State state;
+                                Snapshot snap;
                                 {
                                     std::lock_guard<std::mutex> lock(self->mu);
                                     self->session.Feed(self->rbuf_.data(), n);
-                                    state = self->session.state();
+                                    snap = self->Snap();
                                 }
-                                self->cv.notify_all();
-                                if (state == Session::State::Closed)
-                                {
-                                    self->Finish();
-                                    return;
-                                }
-                                self->StartWrite();
-                                // A closing session keeps reading only to notice the peer leaving.
-                                self->DoRead();
+                                self->AfterInput(snap);
                             });
+}
+
+// After the session took input: finish, re-arm the time limits, write, and
+// read on unless the client's requests are at their bound.
+void Connection::AfterInput(const Snapshot& snap)
+{
+    cv.notify_all();
+    if (snap.state == Session::State::Closed)
+    {
+        Finish();
+        return;
+    }
+    ArmTimers(snap);
+    StartWrite();
+    if (snap.paused)
+    {
+        readPaused_ = true; // OnWake reads on once a reply has come back
+        return;
+    }
+    // A closing session keeps reading only to notice the peer leaving.
+    DoRead();
+}
+
+void Connection::OnWake()
+{
+    if (readPaused_ && !finished_)
+    {
+        Snapshot snap;
+        bool resume = false;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (!session.ReadPaused())
+            {
+                session.Resume(); // the frames that waited, up to the bound again
+                snap = Snap();
+                resume = true;
+            }
+        }
+        if (resume)
+        {
+            readPaused_ = false;
+            AfterInput(snap);
+            return;
+        }
+    }
+    StartWrite();
+}
+
+void Connection::ArmTimers(const Snapshot& snap)
+{
+    const Options& o = hub_.options();
+    if (snap.awaitingCaps && !capsTimerArmed_)
+    {
+        // A version 1 client answers the daemon's capability query before
+        // the module hears of it; nobody else waits meanwhile.
+        capsTimerArmed_ = true;
+        handshakeTimer_.expires_after(std::chrono::milliseconds(o.responseTimeoutMs));
+        handshakeTimer_.async_wait(
+            [weak = std::weak_ptr<Connection>(shared_from_this())](const asio::error_code& ec)
+            {
+                auto self = weak.lock();
+                if (ec || !self)
+                {
+                    return;
+                }
+                uint32_t seq = 0;
+                {
+                    std::lock_guard<std::mutex> lock(self->mu);
+                    if (!self->session.AwaitingCapsAnswer())
+                    {
+                        return;
+                    }
+                    seq = self->session.capsQuerySeq();
+                }
+                const std::string ms = std::to_string(self->hub_.options().responseTimeoutMs);
+                self->CloseWith(ktztransport::kByeResponseTimeout,
+                                "no response to message " + std::to_string(seq) + " within " + ms + " ms");
+            });
+    }
+    const bool partial = snap.partialFrame && snap.state == Session::State::Open;
+    if (!partial)
+    {
+        if (frameTimerArmed_)
+        {
+            frameTimerArmed_ = false;
+            frameTimer_.cancel();
+        }
+        return;
+    }
+    if (frameTimerArmed_ && snap.framesRead == frameTimerFrames_)
+    {
+        return; // the same frame is still coming in: its limit stands
+    }
+    // A new frame has begun: it has the whole limit to arrive.
+    frameTimerArmed_ = true;
+    frameTimerFrames_ = snap.framesRead;
+    frameTimer_.expires_after(std::chrono::milliseconds(o.frameTimeoutMs));
+    frameTimer_.async_wait(
+        [weak = std::weak_ptr<Connection>(shared_from_this()),
+         frames = snap.framesRead](const asio::error_code& ec)
+        {
+            auto self = weak.lock();
+            if (ec || !self || !self->frameTimerArmed_ || self->frameTimerFrames_ != frames)
+            {
+                return;
+            }
+            self->frameTimerArmed_ = false;
+            if (self->readPaused_)
+            {
+                // Not read because the module has not answered its requests
+                // yet: not the client's delay. Checked again on the next input.
+                return;
+            }
+            const std::string ms = std::to_string(self->hub_.options().frameTimeoutMs);
+            self->CloseWith(ktztransport::kByeProtocolError, "a frame not completed within " + ms + " ms");
+        });
 }
 
 void Connection::StartWrite()
@@ -144,7 +267,8 @@ void Connection::StartWrite()
     if (state == Session::State::Closing && !lingering_)
     {
         lingering_ = true;
-        helloTimer_.cancel();
+        handshakeTimer_.cancel();
+        frameTimer_.cancel();
         lingerTimer_.expires_after(kLinger);
         lingerTimer_.async_wait(
             [self = shared_from_this()](const asio::error_code& ec)
@@ -201,7 +325,8 @@ void Connection::Finish()
         return;
     }
     finished_ = true;
-    helloTimer_.cancel();
+    handshakeTimer_.cancel();
+    frameTimer_.cancel();
     lingerTimer_.cancel();
     asio::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
@@ -217,21 +342,20 @@ void Connection::Finish()
         id = session.clientId();
     }
     cv.notify_all();
-    char line[96];
-    std::snprintf(line, sizeof line, "client %u (%s) gone: %s: ", id, peer_.c_str(),
-                  GoodbyeReasonName(reason));
-    hub_.Log(line + text);
+    hub_.Log("client " + std::to_string(id) + " (" + peer_ + ") gone: " + GoodbyeReasonName(reason) + ": " +
+             text);
     hub_.Remove(shared_from_this());
 }
 
 uint32_t Connection::Admit(const ktztransport::Hello& hello, uint32_t* clientId, std::string* why)
 {
-    helloTimer_.cancel();
+    handshakeTimer_.cancel();
     return hub_.Admit(this, hello, clientId, why);
 }
 
-void Connection::Welcomed(uint32_t)
+void Connection::Ready(uint32_t)
 {
+    handshakeTimer_.cancel();
     hub_.QueueConnect(shared_from_this());
 }
 

@@ -1,10 +1,15 @@
 // One client connection on the I/O thread: reads into its Session, writes
-// what the session queues, enforces the hello deadline and the time a
-// closing connection gets to deliver its goodbye. Module threads queue
-// messages through the session under `mu` and wake the writer with Wake().
+// what the session queues, and keeps the connection's time limits: the
+// hello deadline, the time a version 1 client has to answer the daemon's
+// capability query, the time a frame once begun has to be completed, and
+// the time a closing connection gets to deliver its goodbye. Reading stops
+// while the client has its bound of requests in flight. Module threads queue
+// messages through the session under `mu` and wake the connection with
+// Wake().
 #ifndef KTZMOND_CONNECTION_H
 #define KTZMOND_CONNECTION_H
 
+#include "access.h"
 #include "session.h"
 
 #include <array>
@@ -14,20 +19,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 
 namespace ktzmond
 {
 
 class Hub;
-
-struct PeerCredentials
-{
-    bool known = false; // Unix sockets only
-    pid_t pid = 0;
-    uid_t uid = 0;
-    gid_t gid = 0;
-};
 
 class Connection : public std::enable_shared_from_this<Connection>, public SessionDelegate
 {
@@ -42,7 +38,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Sessi
     void Start();
     // Any thread: ends the connection with a goodbye.
     void CloseWith(uint32_t reason, const std::string& text, bool dropQueued = false);
-    // Any thread: the session has something to write or has changed state.
+    // Any thread: the session has something to write, has changed state, or
+    // may take frames again.
     void Wake();
 
     const std::string& peer() const { return peer_; }
@@ -59,11 +56,24 @@ class Connection : public std::enable_shared_from_this<Connection>, public Sessi
 
     // SessionDelegate (called with `mu` held, on the I/O thread).
     uint32_t Admit(const ktztransport::Hello& hello, uint32_t* clientId, std::string* why) override;
-    void Welcomed(uint32_t clientId) override;
+    void Ready(uint32_t clientId) override;
     void Requested(const ktztransport::Request& request) override;
 
   private:
+    // What the I/O thread needs to know of the session after it took input.
+    struct Snapshot
+    {
+        Session::State state = Session::State::AwaitHello;
+        bool awaitingCaps = false;
+        bool partialFrame = false;
+        bool paused = false;
+        uint64_t framesRead = 0;
+    };
+    Snapshot Snap() const; // `mu` held
     void DoRead();
+    void AfterInput(const Snapshot& snap);
+    void OnWake();
+    void ArmTimers(const Snapshot& snap);
     void StartWrite();
     void Finish();
 
@@ -72,7 +82,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Sessi
     std::string peer_;
     PeerCredentials cred_;
     uint64_t serial_;
-    asio::steady_timer helloTimer_;
+    asio::steady_timer handshakeTimer_; // the hello, then a version 1 client's capability answer
+    asio::steady_timer frameTimer_;     // a frame begun and not completed
     asio::steady_timer lingerTimer_;
     std::array<uint8_t, 16384> rbuf_{};
     std::vector<uint8_t> wbuf_;
@@ -80,6 +91,10 @@ class Connection : public std::enable_shared_from_this<Connection>, public Sessi
     bool writing_ = false;
     bool lingering_ = false;
     bool finished_ = false;
+    bool readPaused_ = false;
+    bool capsTimerArmed_ = false;
+    bool frameTimerArmed_ = false;
+    uint64_t frameTimerFrames_ = 0; // framesRead when the frame timer was armed
     std::atomic<bool> wakePosted_{false};
 };
 

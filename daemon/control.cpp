@@ -1,7 +1,9 @@
 // Control requests: chassis changes, client list, disconnect, status.
 #include "control.h"
 
+#include "control_request.h"
 #include "hub.h"
+#include "listener.h"
 #include "playback.h"
 
 #include <nlohmann/json.hpp>
@@ -9,6 +11,7 @@
 #include <dirent.h>
 #include <ktzplatform_control.h>
 #include <memory>
+#include <text.h>
 #include <unistd.h>
 
 namespace ktzmond
@@ -17,9 +20,6 @@ namespace
 {
 
 using nlohmann::json;
-
-constexpr size_t kMaxLine = 64 * 1024;
-constexpr uint32_t kMaxRepeat = 100000;
 
 size_t OpenFileDescriptors()
 {
@@ -37,103 +37,10 @@ size_t OpenFileDescriptors()
     return n - 1; // the directory's own descriptor
 }
 
-template <typename T> void Take(const json& j, const char* key, std::optional<T>* out)
+// Every reply goes out through here: valid UTF-8 whatever a text in it holds.
+std::string Dump(const json& j)
 {
-    if (j.contains(key))
-    {
-        *out = j.at(key).get<T>();
-    }
-}
-
-uint32_t Need(const json& j, const char* key)
-{
-    if (!j.contains(key))
-    {
-        throw std::invalid_argument(std::string("missing \"") + key + "\"");
-    }
-    return j.at(key).get<uint32_t>();
-}
-
-// A control request as a timeline step for the chassis.
-ktzhost::Step StepFrom(const std::string& cmd, const json& j, uint32_t* repeat)
-{
-    ktzhost::Step st;
-    st.action = cmd;
-    if (cmd == "set-fan")
-    {
-        st.target = Need(j, "fan");
-        Take(j, "reading", &st.reading1);
-        Take(j, "reading2", &st.reading2);
-        Take(j, "presence", &st.presence);
-        Take(j, "health", &st.health);
-        Take(j, "lnc", &st.lnc);
-        Take(j, "lc", &st.lc);
-    }
-    else if (cmd == "set-temp")
-    {
-        Take(j, "reading", &st.temp);
-        Take(j, "health", &st.health);
-    }
-    else if (cmd == "set-stash-temp")
-    {
-        st.target = Need(j, "index");
-        Take(j, "reading", &st.temp);
-    }
-    else if (cmd == "pull-psu" || cmd == "insert-psu" || cmd == "set-psu")
-    {
-        st.target = Need(j, "bay");
-        Take(j, "presence", &st.presence);
-        Take(j, "state", &st.state);
-        Take(j, "alert", &st.alert);
-        Take(j, "fru-readable", &st.fruReadable);
-    }
-    else if (cmd == "set-redundancy")
-    {
-        Take(j, "config", &st.config);
-        Take(j, "state", &st.state);
-    }
-    else if (cmd == "log-event")
-    {
-        st.text = j.value("message-id", std::string("KTZ0001"));
-        st.values = j.value("values", std::vector<uint16_t>{});
-        st.flags = j.value("flags", 0x800u);
-        if (j.contains("args"))
-        {
-            st.hasArgs = true;
-            st.args = j.at("args").get<std::vector<std::string>>();
-        }
-        if (j.contains("text"))
-        {
-            st.eventText = j.at("text").get<std::string>();
-        }
-        *repeat = j.value("repeat", 1u);
-        if (*repeat == 0 || *repeat > kMaxRepeat)
-        {
-            throw std::invalid_argument("repeat must be 1 to " + std::to_string(kMaxRepeat));
-        }
-    }
-    else if (cmd == "set-ktz")
-    {
-        st.text = j.at("value").get<std::string>();
-    }
-    else
-    {
-        throw std::invalid_argument("unknown command '" + cmd + "'");
-    }
-    return st;
-}
-
-bool ChangesSimulatedChassis(const std::string& cmd)
-{
-    for (const char* c :
-         {"set-fan", "set-temp", "set-stash-temp", "pull-psu", "insert-psu", "set-psu", "set-redundancy"})
-    {
-        if (cmd == c)
-        {
-            return true;
-        }
-    }
-    return false;
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 // A chassis log event or a KTZ setting change where no simulated chassis is
@@ -157,30 +64,49 @@ class ControlSession : public std::enable_shared_from_this<ControlSession>
         asio::async_read_until(s_, in_, '\n',
                                [self = shared_from_this()](const asio::error_code& ec, size_t n)
                                {
+                                   if (ec == asio::error::not_found)
+                                   {
+                                       self->TooLong();
+                                       return;
+                                   }
                                    if (ec)
                                    {
-                                       return; // closed, or a line over the limit
+                                       return; // closed
                                    }
                                    std::string line(asio::buffers_begin(self->in_.data()),
                                                     asio::buffers_begin(self->in_.data()) +
                                                         static_cast<std::ptrdiff_t>(n) - 1);
                                    self->in_.consume(n);
-                                   self->out_ = self->control_.Handle(line) + "\n";
-                                   asio::async_write(self->s_, asio::buffer(self->out_),
-                                                     [self](const asio::error_code& wec, size_t)
-                                                     {
-                                                         if (!wec)
-                                                         {
-                                                             self->Read();
-                                                         }
-                                                     });
+                                   self->Answer(self->control_.Handle(line), true);
                                });
+    }
+
+  private:
+    // A line over the limit: its reply says so, and the connection ends
+    // (what follows cannot be told apart from the rest of that line).
+    void TooLong()
+    {
+        const std::string why = "request line longer than " + std::to_string(kMaxControlLine) + " bytes";
+        control_.Refused(why);
+        Answer(Dump({{"ok", false}, {"error", why}}), false);
+    }
+    void Answer(std::string reply, bool readOn)
+    {
+        out_ = std::move(reply) + "\n";
+        asio::async_write(s_, asio::buffer(out_),
+                          [self = shared_from_this(), readOn](const asio::error_code& wec, size_t)
+                          {
+                              if (!wec && readOn)
+                              {
+                                  self->Read();
+                              }
+                          });
     }
 
   private:
     Control& control_;
     asio::local::stream_protocol::socket s_;
-    asio::streambuf in_{kMaxLine};
+    asio::streambuf in_{kMaxControlLine + 1}; // the line and its newline
     std::string out_;
 };
 
@@ -188,7 +114,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession>
 
 Control::Control(Hub& hub, Playback* playback, std::string chassis, std::string config)
     : hub_(hub), playback_(playback), chassis_(std::move(chassis)), config_(std::move(config)),
-      started_(std::chrono::steady_clock::now())
+      started_(std::chrono::steady_clock::now()), retry_(hub.io())
 {
 }
 
@@ -201,7 +127,23 @@ void Control::Serve(asio::local::stream_protocol::acceptor& acceptor)
             {
                 return;
             }
-            if (!ec)
+            if (ec)
+            {
+                retry_.After(
+                    ec, [this](const std::string& l) { hub_.Log("control: " + l); },
+                    [this, &acceptor] { Serve(acceptor); });
+                return;
+            }
+            // The socket's mode admits the daemon's user only; its
+            // credentials say so too (root passes file modes).
+            PeerCredentials cred;
+            std::string why;
+            if (!UnixPeerCredentials(s.native_handle(), &cred, &why) || !IsSelfOrRoot(cred))
+            {
+                hub_.Log("control: connection refused: " +
+                         (cred.known ? "user " + std::to_string(cred.uid) + " is not the daemon's" : why));
+            }
+            else
             {
                 std::make_shared<ControlSession>(*this, std::move(s))->Read();
             }
@@ -209,105 +151,129 @@ void Control::Serve(asio::local::stream_protocol::acceptor& acceptor)
         });
 }
 
+void Control::Refused(const std::string& why)
+{
+    hub_.Log("control: request refused: " + why);
+}
+
 std::string Control::Handle(const std::string& line)
 {
+    ControlRequest req;
+    std::string error;
+    if (!ParseControlRequest(line, playback_ != nullptr ? &playback_->scenario() : nullptr, chassis_, &req,
+                             &error))
+    {
+        Refused(error);
+        return Dump({{"ok", false}, {"error", error}});
+    }
     json reply;
     try
     {
-        const json j = json::parse(line);
-        const std::string cmd = j.at("cmd").get<std::string>();
-        if (cmd == "status")
-        {
-            const HubStats st = hub_.Stats();
-            const auto mem = ktzplat::GetAllocStats();
-            const double uptime =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-            reply = {
-                {"ok", true},
-                {"pid", ::getpid()},
-                {"uptime", uptime},
-                {"module", hub_.ModuleState()},
-                {"chassis", chassis_},
-                {"chassisTime", playback_ ? playback_->Now() : uptime},
-                {"speed", playback_ ? playback_->speed() : 1.0},
-                {"clients", hub_.Clients().size()},
-                {"connections", hub_.ConnectionCount()},
-                {"accepted", st.accepted},
-                {"welcomed", st.welcomed},
-                {"refused", st.refused},
-                {"moduleConnects", st.moduleConnects},
-                {"moduleDisconnects", st.moduleDisconnects},
-                {"messagesSent", st.messagesSent},
-                {"messagesFailed", st.messagesFailed},
-                {"clientRequests", st.clientRequests},
-                {"dropped",
-                 {{"tooSlow", st.droppedTooSlow},
-                  {"noResponse", st.droppedNoResponse},
-                  {"protocolError", st.droppedProtocol}}},
-                {"workerBacklog", hub_.WorkerBacklog()},
-                {"stepsPlayed", playback_ ? playback_->stepsPlayed() : 0},
-                {"memory", {{"liveAllocs", mem.liveAllocs}, {"liveBytes", mem.liveBytes}}},
-                {"fds", OpenFileDescriptors()},
-            };
-            if (!playback_)
-            {
-                reply["chassisConfig"] = config_;
-            }
-        }
-        else if (cmd == "clients")
-        {
-            json list = json::array();
-            for (const ClientInfo& c : hub_.Clients())
-            {
-                json e = {{"id", c.id},
-                          {"peer", c.peer},
-                          {"name", c.name},
-                          {"caps", c.hasCaps ? json(c.caps) : json(nullptr)},
-                          {"queueFrames", c.queuedFrames},
-                          {"queueBytes", c.queuedBytes},
-                          {"messages", c.messages}};
-                if (c.credentialsKnown)
-                {
-                    e["uid"] = c.uid;
-                    e["pid"] = c.pid;
-                }
-                list.push_back(e);
-            }
-            reply = {{"ok", true}, {"clients", list}};
-        }
-        else if (cmd == "disconnect")
-        {
-            const uint32_t id = Need(j, "id");
-            if (!hub_.Disconnect(id))
-            {
-                throw std::invalid_argument("no client " + std::to_string(id));
-            }
-            reply = {{"ok", true}};
-        }
-        else
-        {
-            if (!playback_ && ChangesSimulatedChassis(cmd))
-            {
-                throw std::invalid_argument("'" + cmd +
-                                            "' changes the simulated chassis; this daemon serves the " +
-                                            chassis_ + " chassis, whose sensors only the machine changes");
-            }
-            uint32_t repeat = 1;
-            const ktzhost::Step st = StepFrom(cmd, j, &repeat);
-            std::string text;
-            for (uint32_t i = 0; i < repeat; ++i)
-            {
-                text = playback_ ? playback_->Apply(st) : ApplyWithoutChassis(st);
-            }
-            hub_.Log("control: " + text + (repeat > 1 ? " (" + std::to_string(repeat) + " times)" : ""));
-            reply = {{"ok", true}, {"applied", text}};
-        }
+        reply = Carry(req);
     }
     catch (const std::exception& e)
     {
-        reply = {{"ok", false}, {"error", e.what()}};
+        // Checked before, so not expected; the reply still says what failed.
+        const std::string why = ktzhost::Printable(e.what());
+        Refused(why);
+        reply = {{"ok", false}, {"error", why}};
     }
-    return reply.dump();
+    return Dump(reply);
+}
+
+json Control::Carry(const ControlRequest& req)
+{
+    if (req.cmd == "status")
+    {
+        return Status();
+    }
+    if (req.cmd == "clients")
+    {
+        json list = json::array();
+        for (const ClientInfo& c : hub_.Clients())
+        {
+            json e = {{"id", c.id},
+                      {"peer", c.peer},
+                      {"name", ktzhost::Printable(c.name)},
+                      {"version", c.version},
+                      {"caps", c.hasCaps ? json(c.caps) : json(nullptr)},
+                      {"queueFrames", c.queuedFrames},
+                      {"queueBytes", c.queuedBytes},
+                      {"messages", c.messages}};
+            if (c.credentialsKnown)
+            {
+                e["uid"] = c.uid;
+                if (c.pid != 0)
+                {
+                    e["pid"] = c.pid;
+                }
+            }
+            list.push_back(e);
+        }
+        return {{"ok", true}, {"clients", list}};
+    }
+    if (req.cmd == "disconnect")
+    {
+        if (!hub_.Disconnect(req.id))
+        {
+            return {{"ok", false}, {"error", "no client " + std::to_string(req.id)}};
+        }
+        return {{"ok", true}};
+    }
+    std::string text;
+    for (uint32_t i = 0; i < req.repeat; ++i)
+    {
+        text = playback_ ? playback_->Apply(req.step) : ApplyWithoutChassis(req.step);
+    }
+    // The description repeats outside texts (a message ID, a setting).
+    text = ktzhost::Printable(text, 1024);
+    hub_.Log("control: " + text + (req.repeat > 1 ? " (" + std::to_string(req.repeat) + " times)" : ""));
+    return {{"ok", true}, {"applied", text}};
+}
+
+json Control::Status()
+{
+    const HubStats st = hub_.Stats();
+    const auto mem = ktzplat::GetAllocStats();
+    const double uptime = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    json reply = {
+        {"ok", true},
+        {"pid", ::getpid()},
+        {"uptime", uptime},
+        {"module", hub_.ModuleState()},
+        {"chassis", chassis_},
+        {"chassisTime", playback_ ? playback_->Now() : uptime},
+        {"speed", playback_ ? playback_->speed() : 1.0},
+        {"clients", hub_.Clients().size()},
+        {"connections", hub_.ConnectionCount()},
+        {"accepted", st.accepted},
+        {"welcomed", st.welcomed},
+        {"refused", st.refused},
+        {"moduleConnects", st.moduleConnects},
+        {"moduleDisconnects", st.moduleDisconnects},
+        {"messagesSent", st.messagesSent},
+        {"messagesFailed", st.messagesFailed},
+        {"capsAnswered", st.capsAnswered},
+        {"clientRequests", st.clientRequests},
+        {"dropped",
+         {{"tooSlow", st.droppedTooSlow},
+          {"noResponse", st.droppedNoResponse},
+          {"protocolError", st.droppedProtocol},
+          {"waitingForHello", st.handshakesCut}}},
+        {"workerBacklog", hub_.WorkerBacklog()},
+        {"stepsPlayed", playback_ ? playback_->stepsPlayed() : 0},
+        {"memory", {{"liveAllocs", mem.liveAllocs}, {"liveBytes", mem.liveBytes}}},
+        {"fds", OpenFileDescriptors()},
+    };
+    if (!playback_)
+    {
+        reply["chassisConfig"] = ktzhost::Printable(config_);
+    }
+    if (statusExtra_)
+    {
+        statusExtra_(reply);
+    }
+    return reply;
 }
 
 } // namespace ktzmond

@@ -6,8 +6,14 @@
 #ifndef KTZMOND_CONTROL_H
 #define KTZMOND_CONTROL_H
 
+#include "control_request.h"
+#include "listener.h"
+
+#include <nlohmann/json.hpp>
+
 #include <asio.hpp>
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace ktzmond
@@ -25,13 +31,23 @@ class Control
     void Serve(asio::local::stream_protocol::acceptor& acceptor);
     // One request line to its reply line (without the newline).
     std::string Handle(const std::string& line);
+    // Logs a request refused before it was read (or as it was).
+    void Refused(const std::string& why);
+    // Called with every status reply to add what the daemon knows beside
+    // the hub (the chassis' sensor counts, the module's files).
+    void SetStatusExtra(std::function<void(nlohmann::json&)> fill) { statusExtra_ = std::move(fill); }
 
   private:
+    nlohmann::json Carry(const ControlRequest& req);
+    nlohmann::json Status();
+
     Hub& hub_;
     Playback* playback_;
     std::string chassis_;
     std::string config_;
     std::chrono::steady_clock::time_point started_;
+    AcceptRetry retry_;
+    std::function<void(nlohmann::json&)> statusExtra_;
 };
 
 } // namespace ktzmond

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <ktzplatform_control.h>
+#include <text.h>
 
 namespace ktzmond
 {
@@ -20,8 +21,19 @@ Hub::Hub(asio::io_context& io, const Options& options, ktzhost::ModuleHost& modu
 {
 }
 
-void Hub::Log(const std::string& line)
+Hub::~Hub()
 {
+    // Jobs still queued run first; they use the maps and the lock below,
+    // which are destroyed only after this body.
+    worker_.Stop();
+}
+
+void Hub::Log(const std::string& text)
+{
+    // Every piece of outside text in a line was made printable where it was
+    // put in; this keeps the line itself one line of valid text whatever
+    // was missed.
+    const std::string line = ktzhost::Printable(text, 4096);
     // Wall-clock time for the operator: time() follows the chassis clock,
     // which may run faster.
     timespec ts{};
@@ -35,12 +47,7 @@ void Hub::Log(const std::string& line)
 
 bool Hub::Permitted(const PeerCredentials& cred) const
 {
-    if (!cred.known)
-    {
-        return true; // TCP: loopback unless the operator allowed more
-    }
-    return std::find(opts_.allowUsers.begin(), opts_.allowUsers.end(), cred.uid) != opts_.allowUsers.end() ||
-           std::find(opts_.allowGroups.begin(), opts_.allowGroups.end(), cred.gid) != opts_.allowGroups.end();
+    return Allowed(opts_, cred);
 }
 
 void Hub::Accept(Connection::Socket socket, std::string peer, const PeerCredentials& cred)
@@ -51,11 +58,26 @@ void Hub::Accept(Connection::Socket socket, std::string peer, const PeerCredenti
         socket.set_option(asio::socket_base::send_buffer_size(opts_.sendBuffer), ignored);
     }
     std::shared_ptr<Connection> c;
+    std::shared_ptr<Connection> evicted;
     {
         std::lock_guard<std::mutex> lock(mu_);
         stats_.accepted += 1;
         c = std::make_shared<Connection>(*this, std::move(socket), std::move(peer), cred, nextSerial_++);
         all_[c.get()] = c;
+        // Room for this one among the connections that have not said hello:
+        // the oldest goes. A well-behaved client says hello at once, so only
+        // one that holds back is cut, however many others keep arriving.
+        if (awaitingHello_.size() >= opts_.maxHandshakes)
+        {
+            evicted = awaitingHello_.begin()->second.lock();
+            awaitingHello_.erase(awaitingHello_.begin());
+            stats_.handshakesCut += 1;
+        }
+        awaitingHello_.emplace(c->serial(), c);
+    }
+    if (evicted)
+    {
+        evicted->CloseWith(kByeTooManyClients, "too many connections waiting for their hello");
     }
     if (shuttingDown_)
     {
@@ -67,6 +89,7 @@ void Hub::Accept(Connection::Socket socket, std::string peer, const PeerCredenti
 uint32_t Hub::Admit(Connection* c, const Hello& hello, uint32_t* clientId, std::string* why)
 {
     std::lock_guard<std::mutex> lock(mu_);
+    awaitingHello_.erase(c->serial());
     auto refuse = [&](uint32_t reason, std::string text)
     {
         stats_.refused += 1;
@@ -108,8 +131,8 @@ uint32_t Hub::Admit(Connection* c, const Hello& hello, uint32_t* clientId, std::
     byId_.emplace(id, it->second);
     stats_.welcomed += 1;
     *clientId = id;
-    Log("client " + std::to_string(id) + " (" + c->peer() + (hello.name.empty() ? "" : ", " + hello.name) +
-        ") welcomed");
+    Log("client " + std::to_string(id) + " (" + c->peer() +
+        (hello.name.empty() ? "" : ", " + ktzhost::Printable(hello.name)) + ") welcomed");
     return 0;
 }
 
@@ -179,6 +202,7 @@ void Hub::Remove(const std::shared_ptr<Connection>& c)
     {
         std::lock_guard<std::mutex> lock(mu_);
         all_.erase(c.get());
+        awaitingHello_.erase(c->serial());
         for (auto it = byId_.begin(); it != byId_.end(); ++it)
         {
             if (it->second == c)
@@ -250,6 +274,35 @@ uint32_t Hub::Dispatch(uint32_t clientID, uint32_t requestClass, uint32_t reques
         return fail(kStatusNoClient);
     }
     const bool wantsResponse = pOutBuf != nullptr && outBufSize != 0;
+    if (wantsResponse && requestClass == KTZMON_REQ_CLASS && requestType == KTZMON_REQ_GET_KTZ_CAPS)
+    {
+        // The client said its capabilities before the module heard of it:
+        // the module gets that answer at once and waits for no client.
+        std::unique_lock<std::mutex> lock(c->mu);
+        const CapsAnswer* a = c->session.capsAnswer();
+        if (c->session.state() != Session::State::Open)
+        {
+            lock.unlock();
+            return fail(kStatusNoClient);
+        }
+        if (a != nullptr)
+        {
+            const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(a->data.size()), outBufSize);
+            if (n != 0)
+            {
+                std::memcpy(pOutBuf, a->data.data(), n);
+            }
+            if (pOutBytesReturned != nullptr)
+            {
+                *pOutBytesReturned = n;
+            }
+            const uint32_t status = a->status;
+            lock.unlock();
+            std::lock_guard<std::mutex> hubLock(mu_);
+            stats_.capsAnswered += 1;
+            return status;
+        }
+    }
     PendingResponse pending;
     uint32_t seq = 0;
     Session::QueueResult r;
@@ -439,6 +492,7 @@ std::vector<ClientInfo> Hub::Clients()
         i.id = c->session.clientId();
         i.peer = c->peer();
         i.name = c->session.peerName();
+        i.version = c->session.version();
         i.hasCaps = c->session.hasCaps();
         i.caps = c->session.caps();
         i.queuedFrames = c->session.queuedFrames();

@@ -33,7 +33,8 @@ struct ClientInfo
 {
     uint32_t id = 0;
     std::string peer;
-    std::string name;
+    std::string name; // as the client gave it: escape before showing
+    uint16_t version = 0;
     bool hasCaps = false;
     uint32_t caps = 0;
     size_t queuedFrames = 0;
@@ -57,12 +58,18 @@ struct HubStats
     uint64_t droppedNoResponse = 0;
     uint64_t droppedProtocol = 0;
     uint64_t clientRequests = 0;
+    uint64_t capsAnswered = 0;  // the module's capability queries answered from what the client said
+    uint64_t handshakesCut = 0; // connections closed to make room for newer ones awaiting their hello
 };
 
 class Hub
 {
   public:
     Hub(asio::io_context& io, const Options& options, ktzhost::ModuleHost& module);
+    // Ends the worker thread before the members its jobs use go.
+    ~Hub();
+    Hub(const Hub&) = delete;
+    Hub& operator=(const Hub&) = delete;
 
     asio::io_context& io() { return io_; }
     const Options& options() const { return opts_; }
@@ -122,8 +129,14 @@ class Hub
     std::function<void()> afterUnload_;
     bool unloaded_ = false; // worker thread only: no module request after Unload
 
-    std::mutex mu_; // guards everything below
+    // Guards everything below. Lock order: a connection's `mu` may be held
+    // when this one is taken (admission runs under the connection's lock),
+    // never the other way round.
+    std::mutex mu_;
     std::map<Connection*, std::shared_ptr<Connection>> all_;
+    // Connections still waiting for their hello, oldest first (by serial);
+    // at most --max-handshakes of them.
+    std::map<uint64_t, std::weak_ptr<Connection>> awaitingHello_;
     std::multimap<uint32_t, std::shared_ptr<Connection>> byId_; // admitted, oldest first per ID
     std::shared_ptr<Connection> connecting_; // the client whose Client-connected request runs
     uint32_t nextId_ = 1;

@@ -27,18 +27,21 @@ struct Options
     std::string controlPath;
     std::string listen; // HOST:PORT, empty: no TCP
     bool allowRemote = false;
-    std::vector<uint32_t> allowUsers; // empty: the daemon's own user and root
+    std::vector<uint32_t> allowUsers; // besides the daemon's own user and root, always allowed
     std::vector<uint32_t> allowGroups;
     uint32_t maxClients = 256;
+    uint32_t maxHandshakes = 64; // connections that have not sent their hello yet
     bool allowClientIds = false;
     double speed = 1.0;
     uint32_t helloTimeoutMs = 5000;
     uint32_t responseTimeoutMs = 10000; // capped at the module's dispatch trailer
+    uint32_t frameTimeoutMs = 5000;     // a frame begun after the welcome must be complete within this
     size_t queueBytes = 4u << 20;
     size_t queueFrames = 8192;
-    int sendBuffer = 0; // SO_SNDBUF of client sockets; 0: the system's default
-    std::string logDir; // empty: a private directory removed at exit
-    bool quiet = false; // no module log lines on stderr
+    int sendBuffer = 0;    // SO_SNDBUF of client sockets; 0: the system's default
+    std::string logDir;    // the module's log file ktzmon.log goes here; empty: no file
+    std::string moduleIni; // the module's INI settings; empty: $KTZPLAT_INI_DIR/ktzmonst32.ini
+    bool quiet = false;    // no module log lines on stderr
     std::string name = "ktzmond";
 };
 

@@ -4,6 +4,8 @@
 #include <ktzmon/protocol.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <text.h>
 #include <utility>
 
 namespace ktzmond
@@ -27,10 +29,35 @@ void Session::Feed(const uint8_t* data, size_t size)
         ProtocolError(reader_.Error());
         return;
     }
-    Frame f;
-    while ((state_ == State::AwaitHello || state_ == State::Open) && reader_.Next(&f))
+    TakeFrames();
+}
+
+void Session::Resume()
+{
+    if (state_ == State::AwaitHello || state_ == State::Open)
     {
+        TakeFrames();
+    }
+}
+
+bool Session::ReadPaused() const
+{
+    return state_ == State::Open && requestsInFlight_ >= limits_.maxRequestsInFlight;
+}
+
+void Session::TakeFrames()
+{
+    Frame f;
+    while ((state_ == State::AwaitHello || state_ == State::Open) && !ReadPaused() && reader_.Next(&f))
+    {
+        framesRead_ += 1;
         Handle(f);
+    }
+    // A bad header right behind the last whole frame: say so now, not when
+    // (if ever) the peer sends another byte.
+    if ((state_ == State::AwaitHello || state_ == State::Open) && reader_.Failed())
+    {
+        ProtocolError(reader_.Error());
     }
 }
 
@@ -112,8 +139,9 @@ void Session::Handle(const Frame& f)
         }
         state_ = State::Closed;
         closeReason_ = g.reason;
+        // The text is the client's: shown escaped and cut.
         closeText_ = "the client said goodbye (" + std::string(GoodbyeReasonName(g.reason)) +
-                     (g.text.empty() ? "" : ": " + g.text) + ")";
+                     (g.text.empty() ? "" : ": " + ktzhost::Printable(g.text)) + ")";
         FailPending();
         return;
     }
@@ -126,6 +154,7 @@ void Session::Handle(const Frame& f)
             ProtocolError(error);
             return;
         }
+        requestsInFlight_ += 1;
         delegate_->Requested(r);
         return;
     }
@@ -172,9 +201,12 @@ void Session::HandleHello(const Frame& f)
         return;
     }
     peerName_ = h.name;
-    if (h.minVersion > kVersion || h.maxVersion < kVersion)
+    // The highest version both speak.
+    const uint16_t version = std::min(h.maxVersion, kHighestVersion);
+    if (version < h.minVersion || version < kVersion)
     {
-        Close(kByeBadVersion, "this daemon speaks version " + std::to_string(kVersion) + " only");
+        Close(kByeBadVersion, "this daemon speaks versions " + std::to_string(kVersion) + " to " +
+                                  std::to_string(kHighestVersion));
         return;
     }
     uint32_t id = 0;
@@ -185,15 +217,50 @@ void Session::HandleHello(const Frame& f)
         Close(reason, why);
         return;
     }
+    version_ = version;
     clientId_ = id;
     state_ = State::Open;
+    reader_.SetMaxBodySize(kMaxClientBodySize);
     Welcome w;
+    w.version = version;
     w.clientId = id;
     w.name = daemonName_.substr(0, kMaxNameLength);
     std::vector<uint8_t> frame;
     Encode(w, &frame);
     (void)Push(std::move(frame));
-    delegate_->Welcomed(id);
+    if (version < kVersion2)
+    {
+        AskCaps();
+        return;
+    }
+    // The hello said it: answered as a version 1 client answers the query.
+    capsAnswer_.status = 0;
+    capsAnswer_.data.assign(16, 0);
+    PutLe32(capsAnswer_.data.data(), h.caps);
+    hasCaps_ = true;
+    caps_ = h.caps;
+    ready_ = true;
+    delegate_->Ready(id);
+}
+
+void Session::AskCaps()
+{
+    // The same query the module would send, before the module hears of the
+    // client, so that a client that never answers keeps nobody waiting.
+    Message m;
+    m.seq = nextSeq_++;
+    m.requestClass = KTZMON_REQ_CLASS;
+    m.requestType = KTZMON_REQ_GET_KTZ_CAPS;
+    m.responseSize = 16;
+    m.flags = kMessageNullPayload;
+    std::vector<uint8_t> frame;
+    Encode(m, &frame);
+    if (Push(std::move(frame)) == QueueResult::Queued)
+    {
+        messages_ += 1;
+        capsQuerySeq_ = m.seq;
+        waiting_[m.seq] = Waiting{nullptr, KTZMON_REQ_GET_KTZ_CAPS};
+    }
 }
 
 void Session::HandleResponse(const Frame& f)
@@ -212,16 +279,26 @@ void Session::HandleResponse(const Frame& f)
         return;
     }
     PendingResponse* p = it->second.pending;
-    if (r.data.size() > p->responseSize)
+    const uint32_t offered = p != nullptr ? p->responseSize : 16;
+    if (r.data.size() > offered)
     {
         ProtocolError("a response of " + std::to_string(r.data.size()) + " bytes to message " +
-                      std::to_string(r.seq) + ", which offered " + std::to_string(p->responseSize));
+                      std::to_string(r.seq) + ", which offered " + std::to_string(offered));
         return;
     }
     if (it->second.requestType == KTZMON_REQ_GET_KTZ_CAPS && r.status == 0 && r.data.size() >= 4)
     {
         hasCaps_ = true;
         caps_ = GetLe32(r.data.data());
+    }
+    if (p == nullptr)
+    {
+        waiting_.erase(it);
+        capsAnswer_.status = r.status;
+        capsAnswer_.data = std::move(r.data);
+        ready_ = true;
+        delegate_->Ready(clientId_);
+        return;
     }
     p->status = r.status;
     p->data = std::move(r.data);
@@ -275,6 +352,7 @@ void Session::Abandon(uint32_t seq)
 
 Session::QueueResult Session::QueueReply(const Reply& reply)
 {
+    requestsInFlight_ -= std::min<size_t>(requestsInFlight_, 1);
     if (state_ != State::Open)
     {
         return QueueResult::Gone;
@@ -322,8 +400,11 @@ void Session::FailPending()
 {
     for (auto& [seq, w] : waiting_)
     {
-        w.pending->done = true;
-        w.pending->answered = false;
+        if (w.pending != nullptr)
+        {
+            w.pending->done = true;
+            w.pending->answered = false;
+        }
     }
     waiting_.clear();
 }

@@ -2,14 +2,14 @@
 // and serves it to Prometheus at /metrics. A daemon that is not there (yet,
 // or any more) is waited for with back-off; while there is no connection the
 // chassis series are absent and ktzmon_exporter_connected is 0.
-#include "backoff.h"
+#include "cli.h"
 #include "ktzclient_decode.h"
 #include "metrics.h"
 #include "paths.h"
 
-#include <ktzmon/protocol.h>
-
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -28,28 +28,11 @@
 namespace
 {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitListen = 1;
-
 void Notify([[maybe_unused]] const char* state)
 {
 #ifdef KTZEXPORTER_SYSTEMD
     sd_notify(0, state);
 #endif
-}
-
-// The signal descriptor is readable once SIGTERM or SIGINT arrived. Waits at
-// most `ms` (negative: no limit) for it or for `fd` (-1: none); true when a
-// signal came.
-bool WaitSignal(int sigfd, int fd, int ms, bool* readable)
-{
-    pollfd p[2] = {{sigfd, POLLIN, 0}, {fd, POLLIN, 0}};
-    const int n = ::poll(p, fd >= 0 ? 2 : 1, ms);
-    if (readable != nullptr)
-    {
-        *readable = n > 0 && fd >= 0 && p[1].revents != 0;
-    }
-    return n > 0 && p[0].revents != 0;
 }
 
 struct Target
@@ -59,55 +42,119 @@ struct Target
     uint16_t port = 0;
 
     std::string Text() const { return host.empty() ? socketPath : host + ":" + std::to_string(port); }
-    ktzc_error Connect(ktzc_client* c) const
+    // Starts connecting; the library carries the attempts on with back-off.
+    ktzc_error Start(ktzc_client* c) const
     {
-        return host.empty() ? ktzc_connect_unix(c, socketPath.c_str())
-                            : ktzc_connect_tcp(c, host.c_str(), port);
+        return host.empty() ? ktzc_start_unix(c, socketPath.c_str()) : ktzc_start_tcp(c, host.c_str(), port);
     }
 };
 
-// Reads one connection until it is lost or a signal comes; true on a signal.
-bool Serve(ktzc_client* c, int sigfd, ktzexporter::ChassisMetrics& metrics)
+void Apply(const ktzc_message& m, ktzexporter::ChassisMetrics& metrics)
 {
+    const auto d = ktzclient::Decode(m.request_class, m.request_type, m.raw, m.raw_size);
+    if (d.ok)
+    {
+        metrics.Apply(d.value);
+    }
+    else
+    {
+        metrics.DecodeFailed();
+        std::cerr << "ktzmon-exporter: ignored a message: " << d.error << "\n";
+    }
+}
+
+// Takes the signal that made the descriptor readable: true for SIGTERM and
+// SIGINT. A SIGHUP is answered with a note: the settings are read at the
+// start only, and a hangup must not end the exporter.
+bool StopSignal(int sigfd)
+{
+    signalfd_siginfo info{};
+    if (::read(sigfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info) && info.ssi_signo == SIGHUP)
+    {
+        std::cerr << "ktzmon-exporter: SIGHUP: nothing to read again (settings apply at the start)\n";
+        return false;
+    }
+    return true;
+}
+
+// Follows the daemon until SIGTERM or SIGINT: the library connects, waits for
+// an absent daemon and reconnects after a loss, with the back-off of
+// --retry-first and --retry-max; this loop waits on its descriptor and on the
+// signal descriptor, never on a timer of its own. A daemon that refuses the
+// exporter for good (its version, its credentials, an unsafe socket folder)
+// is tried again after the longest delay.
+void Follow(ktzc_client* c, const Target& target, int sigfd, int retryMaxMs,
+            ktzexporter::ChassisMetrics& metrics)
+{
+    using Clock = std::chrono::steady_clock;
+    bool everConnected = false;
+    bool waitingSaid = false;
+    bool restartPending = target.Start(c) != KTZC_OK;
+    auto restartAt = Clock::now() + std::chrono::milliseconds(retryMaxMs);
     while (true)
     {
-        if (ktzc_pending(c) == 0)
+        if (restartPending && !waitingSaid)
         {
-            bool readable = false;
-            if (WaitSignal(sigfd, ktzc_fd(c), -1, &readable))
-            {
-                return true;
-            }
-            if (!readable)
-            {
-                continue;
-            }
+            std::cerr << "ktzmon-exporter: waiting for the daemon at " << target.Text() << ": "
+                      << ktzc_error_text(c) << "\n";
+            waitingSaid = true;
         }
-        ktzc_event ev;
-        const ktzc_error e = ktzc_receive(c, 0, &ev);
-        if (e == KTZC_ERR_TIMEOUT)
+        int timeout = ktzc_timeout_ms(c);
+        if (restartPending)
         {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(restartAt - Clock::now());
+            timeout = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        pollfd p[2] = {{sigfd, POLLIN, 0}, {ktzc_fd(c), static_cast<short>(ktzc_fd_events(c)), 0}};
+        if (::poll(p, 2, timeout) > 0 && p[0].revents != 0 && StopSignal(sigfd))
+        {
+            return;
+        }
+        if (restartPending)
+        {
+            if (Clock::now() >= restartAt)
+            {
+                restartPending = target.Start(c) != KTZC_OK;
+                restartAt = Clock::now() + std::chrono::milliseconds(retryMaxMs);
+            }
             continue;
         }
-        if (e != KTZC_OK)
+        const ktzc_event* ev = nullptr;
+        ktzc_error e;
+        while ((e = ktzc_receive(c, 0, &ev)) == KTZC_OK)
         {
-            std::cerr << "ktzmon-exporter: connection lost: " << ktzc_error_text(c) << "\n";
-            return false;
+            switch (ev->kind)
+            {
+            case KTZC_EVENT_CONNECTED:
+            case KTZC_EVENT_RECONNECTED:
+                std::cerr << "ktzmon-exporter: connected to " << target.Text() << " as client "
+                          << ev->client_id << std::endl;
+                metrics.Connected(everConnected);
+                everConnected = true;
+                waitingSaid = false;
+                break;
+            case KTZC_EVENT_DISCONNECTED:
+                std::cerr << "ktzmon-exporter: connection lost: " << ev->text << "\n";
+                metrics.Disconnected();
+                waitingSaid = true; // the loss says it; the library reconnects
+                break;
+            case KTZC_EVENT_MESSAGE: Apply(*ev->message, metrics); break;
+            case KTZC_EVENT_REPLY: break;
+            }
         }
-        if (ev.kind != KTZC_EVENT_MESSAGE)
+        if (e != KTZC_ERR_TIMEOUT)
         {
-            continue; // the library's own reconnecting is off
+            // The retries ended for good; start over after the longest delay.
+            restartPending = true;
+            restartAt = Clock::now() + std::chrono::milliseconds(retryMaxMs);
+            waitingSaid = false;
+            ktzc_close(c);
         }
-        const ktzc_message& m = ev.message;
-        const auto d = ktzclient::Decode(m.request_class, m.request_type, m.raw, m.raw_size);
-        if (d.ok)
+        else if (ktzc_get_state(c) == KTZC_STATE_WAITING && !waitingSaid)
         {
-            metrics.Apply(d.value);
-        }
-        else
-        {
-            metrics.DecodeFailed();
-            std::cerr << "ktzmon-exporter: ignored a message: " << d.error << "\n";
+            std::cerr << "ktzmon-exporter: waiting for the daemon at " << target.Text() << ": "
+                      << ktzc_error_text(c) << "\n";
+            waitingSaid = true;
         }
     }
 }
@@ -115,7 +162,18 @@ bool Serve(ktzc_client* c, int sigfd, ktzexporter::ChassisMetrics& metrics)
 int Main(int argc, char** argv)
 {
     CLI::App app{"ktzmon-exporter: serve the KTZ Monitor's chassis picture from ktzmond as Prometheus "
-                 "metrics."};
+                 "metrics.",
+                 "ktzmon-exporter"};
+    ktzcli::AddVersion(app, "ktzmon-exporter");
+    app.footer(
+        "Every option can also be given in the --config file, one \"name = value\" line each, without\n"
+        "the dashes (listen = \"127.0.0.1:9464\"); the command line wins.\n\n"
+        "Signals: SIGTERM and SIGINT stop it (exit status 0); SIGHUP is noted and ignored.\n\n" +
+        ktzcli::ExitStatusText("     (it cannot listen on the HTTP address; a daemon that cannot be\n"
+                               "     reached is no failure: it is waited for)\n"));
+    app.set_config("--config", "", "Read options from this file (name = value lines; see below)")
+        ->check(CLI::ExistingFile);
+    app.allow_config_extras(CLI::config_extras_mode::error);
     std::string socketPath;
     std::string connectTo;
     std::string listen = "127.0.0.1:9464";
@@ -135,21 +193,16 @@ int Main(int argc, char** argv)
     app.add_option("--retry-max", retryMax, "Longest wait between attempts, in seconds (the wait doubles)")
         ->check(CLI::Range(0.01, 3600.0))
         ->capture_default_str();
-    try
+    if (const int rc = ktzcli::Parse(app, argc, argv); rc >= 0)
     {
-        app.parse(argc, argv);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitUsage;
+        return rc;
     }
 
     Target target;
     if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &target.host, &target.port))
     {
         std::cerr << "ktzmon-exporter: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
-        return kExitUsage;
+        return ktzcli::kExitUsage;
     }
     target.socketPath = connectTo.empty() && socketPath.empty() ? ktzhost::DefaultSocketPath() : socketPath;
     std::string listenHost;
@@ -157,15 +210,16 @@ int Main(int argc, char** argv)
     if (!ktzhost::SplitHostPort(listen, true, &listenHost, &listenPort))
     {
         std::cerr << "ktzmon-exporter: --listen: expected HOST:PORT, got '" << listen << "'\n";
-        return kExitUsage;
+        return ktzcli::kExitUsage;
     }
 
-    // SIGTERM and SIGINT are taken from a descriptor by the main thread; the
-    // HTTP threads, started after this, inherit the blocked mask.
+    // SIGTERM, SIGINT and SIGHUP are taken from a descriptor by the main
+    // thread; the HTTP threads, started after this, inherit the blocked mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
     const int sigfd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
@@ -176,7 +230,7 @@ int Main(int argc, char** argv)
     }
 
     auto registry = std::make_shared<prometheus::Registry>();
-    ktzexporter::ChassisMetrics metrics(*registry);
+    ktzexporter::ChassisMetrics metrics(*registry, ktzcli::Version());
     std::unique_ptr<prometheus::Exposer> exposer;
     try
     {
@@ -190,7 +244,7 @@ int Main(int argc, char** argv)
     {
         std::cerr << "ktzmon-exporter: cannot listen on " << listen << ": " << e.what() << "\n";
         ::close(sigfd);
-        return kExitListen;
+        return ktzcli::kExitFailure;
     }
     const std::vector<int> ports = exposer->GetListeningPorts();
     std::cerr << "ktzmon-exporter: serving http://"
@@ -200,11 +254,15 @@ int Main(int argc, char** argv)
     Notify("READY=1");
 
     ktzc_options o;
-    ktzc_options_init(&o);
+    ktzc_options_init(&o, sizeof o);
     // Chassis log events reach only clients that say they take them.
-    o.caps = KTZMON_CAP_BASE | KTZMON_CAP_VQ_LOG_EVT;
+    o.caps = KTZC_CAP_BASE | KTZC_CAP_LOG_EVENTS;
     o.name = "ktzmon-exporter";
     o.connect_timeout_ms = 3000;
+    o.reconnect = 1;
+    o.retry_connect = 1;
+    o.reconnect_initial_delay_ms = static_cast<int>(retryFirst * 1000);
+    o.reconnect_max_delay_ms = std::max(o.reconnect_initial_delay_ms, static_cast<int>(retryMax * 1000));
     ktzc_client* c = ktzc_new(&o);
     if (c == nullptr)
     {
@@ -212,38 +270,7 @@ int Main(int argc, char** argv)
         ::close(sigfd);
         return 1;
     }
-
-    ktzexporter::Backoff backoff(static_cast<int>(retryFirst * 1000), static_cast<int>(retryMax * 1000));
-    bool everConnected = false;
-    bool waitingSaid = false;
-    bool stop = false;
-    while (!stop)
-    {
-        if (target.Connect(c) != KTZC_OK)
-        {
-            if (!waitingSaid)
-            {
-                std::cerr << "ktzmon-exporter: waiting for the daemon at " << target.Text() << ": "
-                          << ktzc_error_text(c) << "\n";
-                waitingSaid = true;
-            }
-            stop = WaitSignal(sigfd, -1, backoff.Next(), nullptr);
-            continue;
-        }
-        std::cerr << "ktzmon-exporter: connected to " << target.Text() << " as client " << ktzc_client_id(c)
-                  << std::endl;
-        backoff.Reset();
-        waitingSaid = false;
-        metrics.Connected(everConnected);
-        everConnected = true;
-        stop = Serve(c, sigfd, metrics);
-        metrics.Disconnected();
-        ktzc_close(c);
-        if (!stop)
-        {
-            stop = WaitSignal(sigfd, -1, backoff.Next(), nullptr);
-        }
-    }
+    Follow(c, target, sigfd, o.reconnect_max_delay_ms, metrics);
 
     Notify("STOPPING=1");
     ktzc_free(c);

@@ -36,7 +36,7 @@ class Daemon : public ktzmond::SessionDelegate
         *id = 1;
         return 0;
     }
-    void Welcomed(uint32_t) override { welcomed += 1; }
+    void Ready(uint32_t) override { ready += 1; }
     void Requested(const Request& r) override
     {
         if (r.replySize > kMaxReplySize)
@@ -44,7 +44,7 @@ class Daemon : public ktzmond::SessionDelegate
             Fail("a request with a reply buffer over the limit reached the daemon");
         }
     }
-    int welcomed = 0;
+    int ready = 0;
 };
 
 // Takes everything queued, as the writer would, and checks each frame.
@@ -165,9 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Fail("a response longer than offered was accepted");
         }
     }
-    if (d.welcomed > 1)
+    if (d.ready > 1)
     {
-        Fail("welcomed twice");
+        Fail("readied twice");
     }
     return 0;
 }

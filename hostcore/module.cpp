@@ -2,6 +2,7 @@
 // of the host environment forwards to the handler the program installed.
 #include "module.h"
 
+#include <atomic>
 #include <dlfcn.h>
 
 namespace ktzhost
@@ -61,8 +62,14 @@ void ModuleHost::Close()
 
 void ModuleHost::SetClientDispatch(ClientDispatchHandler fn, void* ctx)
 {
-    handlerCtx_.store(ctx);
-    handler_.store(fn);
+    std::lock_guard<std::mutex> lock(bindingMu_);
+    binding_ = Binding{fn, ctx};
+}
+
+ModuleHost::Binding ModuleHost::CurrentBinding() const
+{
+    std::lock_guard<std::mutex> lock(bindingMu_);
+    return binding_;
 }
 
 uint32_t ModuleHost::Request(uint32_t code, uint32_t requestClass, uint32_t requestType, void* in,
@@ -139,13 +146,14 @@ uint32_t ModuleHost::ClientDispatch(uint32_t clientID, uint32_t requestClass, ui
                                     uint32_t* pOutBytesReturned, uint32_t trailer)
 {
     ModuleHost* self = g_open.load();
-    ClientDispatchHandler fn = self != nullptr ? self->handler_.load() : nullptr;
-    if (fn == nullptr)
+    const Binding b = self != nullptr ? self->CurrentBinding() : Binding{};
+    if (b.fn == nullptr)
     {
         return KTZMON_STATUS_UNSUPPORTED;
     }
-    return fn(self->handlerCtx_.load(), clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf,
-              outBufSize, pOutBytesReturned, trailer);
+    // Called outside the lock: a handler may wait (for a client's answer).
+    return b.fn(b.ctx, clientID, requestClass, requestType, pInBuf, inBufSize, pOutBuf, outBufSize,
+                pOutBytesReturned, trailer);
 }
 
 } // namespace ktzhost

@@ -7,8 +7,8 @@
 
 #include <ktzmon/ktzmon.h>
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace ktzhost
@@ -71,8 +71,16 @@ class ModuleHost
 
     void* lib_ = nullptr;
     KTZMonDispatchFn dispatch_ = nullptr;
-    std::atomic<ClientDispatchHandler> handler_{nullptr};
-    std::atomic<void*> handlerCtx_{nullptr};
+    // The handler and its context change together: a dispatch never sees a
+    // new handler with an old context.
+    struct Binding
+    {
+        ClientDispatchHandler fn = nullptr;
+        void* ctx = nullptr;
+    };
+    Binding CurrentBinding() const;
+    mutable std::mutex bindingMu_;
+    Binding binding_;
     KTZMonHostClientDispatchFn table_[1] = {&ModuleHost::ClientDispatch};
     KTZMonHostEnv env_{table_};
 };

@@ -1,21 +1,17 @@
-// The chassis feed on libktzclient (see feed.h).
+// The chassis feed on libktzclient's event-loop interface (see feed.h).
 #include "feed.h"
 
 #include "ktzclient_decode.h"
 
-#include <ktzmon/protocol.h>
-
+#include <algorithm>
 #include <boost/asio/post.hpp>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ktzclient/ktzclient.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace ktzredfish
 {
+
+namespace asio = boost::asio;
 
 std::string FeedTarget::Text() const
 {
@@ -26,157 +22,208 @@ std::string FeedTarget::Text() const
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-ChassisFeed::ChassisFeed(FeedTarget target, boost::asio::io_context& io, Service& svc, int retryFirstMs,
+ChassisFeed::ChassisFeed(FeedTarget target, asio::io_context& io, Service& svc, int retryFirstMs,
                          int retryMaxMs)
-    : target_(std::move(target)), io_(io), svc_(svc), retryFirstMs_(retryFirstMs), retryMaxMs_(retryMaxMs)
+    : target_(std::move(target)), svc_(svc), retryFirstMs_(retryFirstMs), retryMaxMs_(retryMaxMs),
+      watched_(io), timer_(io)
 {
 }
 
 ChassisFeed::~ChassisFeed()
 {
     Stop();
+    if (client_ != nullptr)
+    {
+        ktzc_free(client_);
+    }
 }
 
 bool ChassisFeed::Start(std::string* error)
 {
-    stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd_ < 0)
+    ktzc_options o;
+    ktzc_options_init(&o, sizeof o);
+    // Chassis log events reach only clients that say they take them.
+    o.caps = KTZC_CAP_BASE | KTZC_CAP_LOG_EVENTS;
+    o.name = "ktzmon-redfish";
+    o.connect_timeout_ms = 3000;
+    o.reconnect = 1;
+    o.retry_connect = 1;
+    o.reconnect_initial_delay_ms = retryFirstMs_;
+    o.reconnect_max_delay_ms = std::max(retryFirstMs_, retryMaxMs_);
+    client_ = ktzc_new(&o);
+    if (client_ == nullptr)
     {
-        *error = std::string("eventfd: ") + std::strerror(errno);
+        *error = "cannot make the daemon's client (out of memory or descriptors)";
         return false;
     }
-    thread_ = std::thread([this] { Run(); });
+    Connect();
     return true;
+}
+
+void ChassisFeed::Connect()
+{
+    const ktzc_error e = target_.host.empty() ? ktzc_start_unix(client_, target_.socketPath.c_str())
+                                              : ktzc_start_tcp(client_, target_.host.c_str(), target_.port);
+    if (e != KTZC_OK)
+    {
+        std::fprintf(stderr, "ktzmon-redfish: cannot reach the daemon at %s: %s\n", target_.Text().c_str(),
+                     ktzc_error_text(client_));
+    }
+    Watch();
 }
 
 void ChassisFeed::Stop()
 {
-    if (thread_.joinable())
+    if (stopped_)
     {
-        const uint64_t one = 1;
-        (void)!::write(stopFd_, &one, sizeof one);
-        thread_.join();
-    }
-    if (stopFd_ >= 0)
-    {
-        ::close(stopFd_);
-        stopFd_ = -1;
-    }
-}
-
-bool ChassisFeed::WaitStop(int fd, int ms, bool* readable)
-{
-    pollfd p[2] = {{stopFd_, POLLIN, 0}, {fd, POLLIN, 0}};
-    const int n = ::poll(p, fd >= 0 ? 2 : 1, ms);
-    if (readable != nullptr)
-    {
-        *readable = n > 0 && fd >= 0 && p[1].revents != 0;
-    }
-    return n > 0 && p[0].revents != 0;
-}
-
-void ChassisFeed::Post(std::function<void(Service&)> fn)
-{
-    inFlight_.fetch_add(1);
-    boost::asio::post(io_,
-                      [this, fn = std::move(fn)]
-                      {
-                          fn(svc_);
-                          inFlight_.fetch_sub(1);
-                      });
-}
-
-void ChassisFeed::Run()
-{
-    ktzc_options o;
-    ktzc_options_init(&o);
-    // Chassis log events reach only clients that say they take them.
-    o.caps = KTZMON_CAP_BASE | KTZMON_CAP_VQ_LOG_EVT;
-    o.name = "ktzmon-redfish";
-    o.connect_timeout_ms = 3000;
-    ktzc_client* c = ktzc_new(&o);
-    if (c == nullptr)
-    {
-        std::fprintf(stderr, "ktzmon-redfish: out of memory for the daemon's client\n");
         return;
     }
-    int delay = retryFirstMs_;
-    bool waitingSaid = false;
-    bool stop = false;
-    while (!stop)
+    stopped_ = true;
+    ++generation_;
+    timer_.cancel();
+    if (watched_.is_open())
     {
-        const ktzc_error e = target_.host.empty() ? ktzc_connect_unix(c, target_.socketPath.c_str())
-                                                  : ktzc_connect_tcp(c, target_.host.c_str(), target_.port);
-        if (e != KTZC_OK)
-        {
-            if (!waitingSaid)
-            {
-                std::fprintf(stderr, "ktzmon-redfish: waiting for the daemon at %s: %s\n",
-                             target_.Text().c_str(), ktzc_error_text(c));
-                waitingSaid = true;
-            }
-            stop = WaitStop(-1, delay, nullptr);
-            delay = delay >= retryMaxMs_ / 2 ? retryMaxMs_ : delay * 2;
-            continue;
-        }
-        std::fprintf(stderr, "ktzmon-redfish: connected to %s as client %u\n", target_.Text().c_str(),
-                     ktzc_client_id(c));
-        waitingSaid = false;
-        delay = retryFirstMs_;
-        Post([](Service& s) { s.FeedConnected(); });
-        while (!stop)
-        {
-            // Back-pressure: let the I/O thread catch up first (the daemon
-            // keeps what this client has not read, within its bound).
-            while (inFlight_.load() > kMaxInFlight && !stop)
-            {
-                stop = WaitStop(-1, 1, nullptr);
-            }
-            if (ktzc_pending(c) == 0)
-            {
-                bool readable = false;
-                stop = WaitStop(ktzc_fd(c), -1, &readable);
-                if (stop || !readable)
-                {
-                    continue;
-                }
-            }
-            ktzc_event ev;
-            const ktzc_error r = ktzc_receive(c, 0, &ev);
-            if (r == KTZC_ERR_TIMEOUT)
-            {
-                continue;
-            }
-            if (r != KTZC_OK)
-            {
-                std::fprintf(stderr, "ktzmon-redfish: connection to the daemon lost: %s\n",
-                             ktzc_error_text(c));
-                break;
-            }
-            if (ev.kind != KTZC_EVENT_MESSAGE)
-            {
-                continue; // the library's own reconnecting is off
-            }
-            const ktzc_message& m = ev.message;
-            auto d = ktzclient::Decode(m.request_class, m.request_type, m.raw, m.raw_size);
-            if (d.ok)
-            {
-                Post([msg = std::move(d.value)](Service& s) { s.FeedMessage(msg); });
-            }
-            else
-            {
-                std::fprintf(stderr, "ktzmon-redfish: ignored a message: %s\n", d.error.c_str());
-                Post([](Service& s) { s.FeedDecodeFailed(); });
-            }
-        }
-        Post([](Service& s) { s.FeedDisconnected(); });
-        ktzc_close(c);
-        if (!stop)
-        {
-            stop = WaitStop(-1, delay, nullptr);
-        }
+        watched_.cancel();
+        watched_.release();
     }
-    ktzc_free(c);
+    if (client_ != nullptr)
+    {
+        ktzc_close(client_);
+    }
+}
+
+void ChassisFeed::Watch()
+{
+    if (stopped_)
+    {
+        return;
+    }
+    const uint64_t gen = ++generation_;
+    timer_.cancel();
+    const int fd = ktzc_fd(client_);
+    if (fd != watchedFd_)
+    {
+        // The library keeps an old socket's number taken until the new
+        // descriptor exists, so the one released here is still its own.
+        if (watched_.is_open())
+        {
+            watched_.cancel();
+            watched_.release();
+        }
+        if (fd >= 0)
+        {
+            watched_.assign(fd);
+        }
+        watchedFd_ = fd;
+    }
+    else if (watched_.is_open())
+    {
+        watched_.cancel();
+    }
+    if (ktzc_get_state(client_) == KTZC_STATE_IDLE)
+    {
+        // The retries ended for good: start over after the longest delay.
+        timer_.expires_after(std::chrono::milliseconds(retryMaxMs_));
+        timer_.async_wait(
+            [this, gen](const boost::system::error_code& ec)
+            {
+                if (!ec && gen == generation_)
+                {
+                    Connect();
+                }
+            });
+        return;
+    }
+    const int timeout = ktzc_timeout_ms(client_);
+    if (timeout == 0)
+    {
+        asio::post(timer_.get_executor(), [this, gen] { Pump(gen); });
+        return;
+    }
+    auto wake = [this, gen](const boost::system::error_code& ec)
+    {
+        if (!ec)
+        {
+            Pump(gen);
+        }
+    };
+    const int events = ktzc_fd_events(client_);
+    if (fd >= 0 && (events & KTZC_WANT_READ) != 0)
+    {
+        watched_.async_wait(asio::posix::stream_descriptor::wait_read, wake);
+    }
+    if (fd >= 0 && (events & KTZC_WANT_WRITE) != 0)
+    {
+        watched_.async_wait(asio::posix::stream_descriptor::wait_write, wake);
+    }
+    if (timeout > 0)
+    {
+        timer_.expires_after(std::chrono::milliseconds(timeout));
+        timer_.async_wait(wake);
+    }
+}
+
+void ChassisFeed::Pump(uint64_t generation)
+{
+    if (stopped_ || generation != generation_)
+    {
+        return; // another wakeup of the same wait came first
+    }
+    const ktzc_event* ev = nullptr;
+    ktzc_error e;
+    while ((e = ktzc_receive(client_, 0, &ev)) == KTZC_OK)
+    {
+        Handle(*ev);
+    }
+    if (e != KTZC_ERR_TIMEOUT)
+    {
+        std::fprintf(stderr,
+                     "ktzmon-redfish: the daemon at %s refused the service: %s; trying again in %d s\n",
+                     target_.Text().c_str(), ktzc_error_text(client_), retryMaxMs_ / 1000);
+        ktzc_close(client_);
+    }
+    else if (ktzc_get_state(client_) == KTZC_STATE_WAITING && !waitingSaid_)
+    {
+        std::fprintf(stderr, "ktzmon-redfish: waiting for the daemon at %s: %s\n", target_.Text().c_str(),
+                     ktzc_error_text(client_));
+        waitingSaid_ = true;
+    }
+    Watch();
+}
+
+void ChassisFeed::Handle(const ktzc_event& ev)
+{
+    switch (ev.kind)
+    {
+    case KTZC_EVENT_CONNECTED:
+    case KTZC_EVENT_RECONNECTED:
+        std::fprintf(stderr, "ktzmon-redfish: connected to %s as client %u\n", target_.Text().c_str(),
+                     ev.client_id);
+        waitingSaid_ = false;
+        svc_.FeedConnected();
+        break;
+    case KTZC_EVENT_DISCONNECTED:
+        std::fprintf(stderr, "ktzmon-redfish: connection to the daemon lost: %s\n", ev.text);
+        waitingSaid_ = true; // the loss says it; the library reconnects
+        svc_.FeedDisconnected();
+        break;
+    case KTZC_EVENT_MESSAGE:
+    {
+        const ktzc_message& m = *ev.message;
+        const auto d = ktzclient::Decode(m.request_class, m.request_type, m.raw, m.raw_size);
+        if (d.ok)
+        {
+            svc_.FeedMessage(d.value);
+        }
+        else
+        {
+            std::fprintf(stderr, "ktzmon-redfish: ignored a message: %s\n", d.error.c_str());
+            svc_.FeedDecodeFailed();
+        }
+        break;
+    }
+    case KTZC_EVENT_REPLY: break;
+    }
 }
 
 } // namespace ktzredfish

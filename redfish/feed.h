@@ -1,26 +1,30 @@
-// The chassis feed: the one place that calls libktzclient. It connects to
-// ktzmond as a client that takes chassis log events, decodes every module
-// message and hands it to the Service on the I/O thread; a daemon that is
-// not there (yet, or any more) is waited for with a doubling delay.
+// The chassis feed: the one place that calls libktzclient. It keeps a
+// connection to ktzmond as a client that takes chassis log events, on the
+// service's I/O thread, without ever waiting there: the library's
+// descriptor (its socket, or its timer while it waits to reconnect) and its
+// time limit are watched by Asio, and the library is asked for its events
+// only when one of them says so. The library connects, waits for a daemon
+// that is not there and reconnects after a loss with the back-off of
+// --retry-first and --retry-max; a daemon that refuses the service for good
+// (its version, its credentials, an unsafe socket folder) is tried again
+// after the longest delay. Every module message is decoded and handed to
+// the Service.
 //
-// The client library's calls block (connecting waits up to the connect
-// timeout, receiving waits on the socket), and the I/O thread must never
-// wait on the daemon, so the feed runs on a thread of its own and hands
-// over through the I/O context's queue (boost::asio::post), which is the
-// only lock between them. Messages not yet applied are bounded
-// (kMaxInFlight): beyond that the feed stops reading, the daemon's queue
-// for this client fills, and the daemon drops the client (too slow), which
-// then reconnects and gets the whole picture again.
+// A daemon given by a host name (--connect NAME:PORT) is resolved once, when
+// the feed starts; a numeric address needs no name service.
 #ifndef KTZREDFISH_FEED_H
 #define KTZREDFISH_FEED_H
 
 #include "service.h"
 
-#include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <string>
-#include <thread>
+
+struct ktzc_client;
+struct ktzc_event;
 
 namespace ktzredfish
 {
@@ -36,8 +40,6 @@ struct FeedTarget
 class ChassisFeed
 {
   public:
-    static constexpr int kMaxInFlight = 4096;
-
     ChassisFeed(FeedTarget target, boost::asio::io_context& io, Service& svc, int retryFirstMs,
                 int retryMaxMs);
     ~ChassisFeed(); // Stop()
@@ -45,25 +47,31 @@ class ChassisFeed
     ChassisFeed& operator=(const ChassisFeed&) = delete;
 
     bool Start(std::string* error);
-    // Asks the thread to end and waits for it: at most about the connect
-    // timeout (3 s) when it is connecting just then.
+    // Says goodbye to the daemon and stops watching (nothing waits).
     void Stop();
 
   private:
-    void Run();
-    // Waits for the stop or `fd` readable, at most `ms` (negative: no limit);
-    // true on the stop.
-    bool WaitStop(int fd, int ms, bool* readable);
-    void Post(std::function<void(Service&)> fn);
+    void Connect();
+    // Watches what the library asks for next; a stale wakeup is told apart
+    // by its generation.
+    void Watch();
+    // Takes every event the library has ready, then watches again.
+    void Pump(uint64_t generation);
+    void Handle(const ktzc_event& ev);
 
     FeedTarget target_;
-    boost::asio::io_context& io_;
     Service& svc_;
     int retryFirstMs_;
     int retryMaxMs_;
-    int stopFd_ = -1; // an eventfd
-    std::atomic<int> inFlight_{0};
-    std::thread thread_;
+    ktzc_client* client_ = nullptr;
+    // The library's descriptor, watched but not owned (released, never
+    // closed, when it changes).
+    boost::asio::posix::stream_descriptor watched_;
+    int watchedFd_ = -1;
+    boost::asio::steady_timer timer_;
+    uint64_t generation_ = 0;
+    bool stopped_ = false;
+    bool waitingSaid_ = false;
 };
 
 } // namespace ktzredfish

@@ -3,8 +3,6 @@
 
 #include "target.h"
 
-#include <cstdio>
-
 namespace ktzredfish
 {
 
@@ -234,31 +232,6 @@ bool ParseTarget(std::string_view text, Target* out, std::string* why)
         out->query.emplace_back(std::move(name), std::move(value));
     }
     return true;
-}
-
-std::string LogText(std::string_view text, size_t max)
-{
-    std::string out;
-    const size_t n = text.size() < max ? text.size() : max;
-    for (size_t i = 0; i < n; ++i)
-    {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f && c != '\\')
-        {
-            out.push_back(static_cast<char>(c));
-        }
-        else
-        {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    if (text.size() > max)
-    {
-        out += "...";
-    }
-    return out;
 }
 
 } // namespace ktzredfish

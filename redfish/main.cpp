@@ -259,7 +259,7 @@ int Main(int argc, char** argv)
     (void)std::signal(SIGPIPE, SIG_IGN);
     // Taken before the listener is announced, so that a stop asked for as
     // soon as the service is up ends it in order.
-    asio::signal_set signals(io, SIGTERM, SIGINT);
+    asio::signal_set signals(io, SIGTERM, SIGINT, SIGHUP);
     ThreadChecker checker(io);
     SystemClock clock;
     Service service(o.service, std::move(accounts), checker, clock);
@@ -300,19 +300,33 @@ int Main(int argc, char** argv)
             });
     };
     arm();
-    signals.async_wait(
-        [&](const boost::system::error_code& e, int)
-        {
-            if (e)
+    // SIGTERM and SIGINT stop the service; a SIGHUP only gets a note (the
+    // settings and accounts are read at the start) and must not end it.
+    std::function<void()> waitSignal = [&]
+    {
+        signals.async_wait(
+            [&](const boost::system::error_code& e, int signo)
             {
-                return;
-            }
-            Notify("STOPPING=1");
-            tick.cancel();
-            server.Stop();
-        });
+                if (e)
+                {
+                    return;
+                }
+                if (signo == SIGHUP)
+                {
+                    std::cerr << "ktzmon-redfish: SIGHUP: nothing to read again (settings and accounts apply "
+                                 "at the "
+                                 "start; restart the service)\n";
+                    waitSignal();
+                    return;
+                }
+                Notify("STOPPING=1");
+                tick.cancel();
+                feed.Stop();
+                server.Stop();
+            });
+    };
+    waitSignal();
     io.run();
-    feed.Stop();
     return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include "accounts.h"
+#include "cli.h"
 #include "paths.h"
 
 #include <CLI/CLI.hpp>
@@ -65,10 +66,15 @@ int ParseOptions(int argc, char** argv, Options* o)
 {
     CLI::App app{
         "ktzmon-redfish: serve the KTZ Monitor's chassis from ktzmond as a read-only Redfish service "
-        "over HTTPS, with a server-sent event stream."};
+        "over HTTPS, with a server-sent event stream.",
+        "ktzmon-redfish"};
+    ktzcli::AddVersion(app, "ktzmon-redfish");
     app.set_config("--config", "", "Read options from FILE (one 'name = value' line per long option)");
     app.allow_config_extras(CLI::config_extras_mode::error);
-    app.set_version_flag("--version", std::string("ktzmon-redfish ") + KTZMON_VERSION);
+    app.footer(
+        "Every option can also be given in the --config file, one \"name = value\" line each, without\n"
+        "the dashes (listen = \"127.0.0.1:8443\"); the command line wins.\n\n" +
+        ktzcli::ExitStatusText("     (it cannot listen, read its accounts or make its certificate)\n"));
 
     std::string socketPath, connectTo, listen = "127.0.0.1:8443";
     double retryFirst = 0.5, retryMax = 30;
@@ -152,14 +158,9 @@ int ParseOptions(int argc, char** argv, Options* o)
     app.add_option("--retry-max", retryMax, "Longest wait between attempts, in seconds (the wait doubles)")
         ->check(CLI::Range(0.01, 3600.0))
         ->capture_default_str();
-    try
+    if (const int rc = ktzcli::Parse(app, argc, argv); rc >= 0)
     {
-        app.parse(argc, argv);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitUsage;
+        return rc;
     }
 
     if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &o->target.host, &o->target.port))

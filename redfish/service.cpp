@@ -3,6 +3,7 @@
 
 #include "messages.h"
 #include "registry.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -345,7 +346,7 @@ void Service::Login(const std::string& name, const std::string& password, const 
             // client cannot flood the log.
             if (locked || at - lastFailureLogMs_ >= 1000)
             {
-                Log("login failed for '" + LogText(name, kMaxNameLength) + "' from " + peer +
+                Log("login failed for '" + ktzhost::Printable(name, kMaxNameLength) + "' from " + peer +
                     (locked ? "; locked for " + std::to_string(lockout_.durationMs() / 1000) + " s after " +
                                   std::to_string(lockout_.threshold()) + " failures"
                             : "") +

@@ -34,10 +34,6 @@ bool ParseTarget(std::string_view text, Target* out, std::string* why);
 // %XX escapes decoded ('+' stays '+'); false on a broken escape or a NUL.
 bool PercentDecode(std::string_view in, std::string* out);
 
-// A text for a log line: printable ASCII kept, every other byte as \xHH,
-// at most `max` bytes of the input.
-std::string LogText(std::string_view text, size_t max = 128);
-
 } // namespace ktzredfish
 
 #endif

@@ -4,7 +4,9 @@
 #   seconds  the whole run, shared equally between the targets (default 30)
 #   target   logevent (the chassis log event listener), scenario (the
 #            ktzmon-host scenario reader), session (ktzmond's per-connection
-#            protocol state), requests (the host's requests through the
+#            protocol state), inbound (what a welcomed client sends
+#            ktzmond), control (ktzmond's control request lines),
+#            requests (the host's requests through the
 #            module's boundary), cfgvalue (the KTZ setting's value text), ini
 #            (the module's INI file), answers (the platform's sensor
 #            answers), redfish (ktzmon-redfish's requests through its HTTP
@@ -15,7 +17,7 @@
 # target finds a crash, a hang, a leak or a sanitizer report.
 set -eu
 
-all_targets="logevent scenario session requests cfgvalue ini answers redfish"
+all_targets="logevent scenario session inbound control requests cfgvalue ini answers redfish"
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=${*:-$all_targets}

@@ -142,7 +142,7 @@ run_fuzz_way()
         return
     fi
     banner "fuzz: smoke run"
-    if BUILD_DIR=$build_root/fuzz sh "$root/scripts/fuzz.sh" 35 </dev/null; then
+    if BUILD_DIR=$build_root/fuzz sh "$root/scripts/fuzz.sh" 45 </dev/null; then
         record fuzz 1 0 $((SECONDS - start))
     else
         record fuzz 0 1 $((SECONDS - start))

@@ -141,7 +141,7 @@ void Encode(const Hello& v, std::vector<uint8_t>* out)
     PutLe16(b + 4, v.minVersion);
     PutLe16(b + 6, v.maxVersion);
     PutLe32(b + 8, v.requestedClientId);
-    PutLe32(b + 12, v.flags);
+    PutLe32(b + 12, v.caps);
     if (!name.empty())
     {
         PutText(out, at + kHelloFixed, name);
@@ -240,7 +240,7 @@ bool Parse(const Frame& f, Hello* v, std::string* error)
     v->minVersion = GetLe16(b + 4);
     v->maxVersion = GetLe16(b + 6);
     v->requestedClientId = GetLe32(b + 8);
-    v->flags = GetLe32(b + 12);
+    v->caps = GetLe32(b + 12);
     if (v->minVersion > v->maxVersion)
     {
         return Fail(error, "hello with lowest version " + std::to_string(v->minVersion) + " above highest " +
@@ -418,19 +418,17 @@ bool FrameReader::Next(Frame* frame)
     }
     const uint8_t* h = buf_.data() + pos_;
     const uint32_t size = GetLe32(h);
-    if (Pending() < kHeaderSize + size)
+    // In 64 bits: on a 32-bit machine header and body of a frame near 4 GiB
+    // would wrap around to a small size.
+    if (Pending() < uint64_t{kHeaderSize} + size)
     {
         return false;
     }
     frame->type = GetLe16(h + 4);
     frame->body.assign(h + kHeaderSize, h + kHeaderSize + size);
     pos_ += kHeaderSize + size;
-    // A bad header behind this frame is noted now; the frame returned here is
-    // whole, and the error shows at the next call.
-    if (Pending() >= kHeaderSize)
-    {
-        (void)CheckHeader();
-    }
+    // The header behind this frame is checked by the next call, against the
+    // limit in force then (a hello may raise it).
     return true;
 }
 

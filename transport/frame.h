@@ -22,15 +22,23 @@ namespace ktztransport
 {
 
 constexpr uint32_t kHeaderSize = 8;
-// Largest body either end sends or accepts in version 1 unless the hello
-// exchange names a smaller one.
+// Largest body the daemon sends (the Welcome repeats it).
 constexpr uint32_t kMaxBodySize = 1u << 20;
+// Largest body of a frame a client sends: a client has nothing large to say
+// (a hello, a capability answer, a request, a goodbye text).
+constexpr uint32_t kMaxClientBodySize = 4096;
+// Protocol versions: 1, and 2, whose hello carries the client's capability
+// mask so that the daemon never has to ask the client for it.
 constexpr uint16_t kVersion = 1;
+constexpr uint16_t kVersion2 = 2;
+constexpr uint16_t kHighestVersion = kVersion2;
 // The first four bytes of a hello ("KTZC") and of a welcome ("KTZD").
 constexpr uint32_t kHelloMagic = 0x435A544Bu;
 constexpr uint32_t kWelcomeMagic = 0x445A544Bu;
 // Longest client or daemon name carried in a hello or welcome, without its NUL.
 constexpr size_t kMaxNameLength = 63;
+// Largest hello body: its 16 fixed bytes and the longest name with its NUL.
+constexpr uint32_t kMaxHelloBodySize = 16 + kMaxNameLength + 1;
 // Largest reply buffer a client may ask for in a Request frame.
 constexpr uint32_t kMaxReplySize = 4096;
 
@@ -72,7 +80,10 @@ struct Hello
     uint16_t minVersion = kVersion;
     uint16_t maxVersion = kVersion;
     uint32_t requestedClientId = 0; // 0: the daemon assigns one
-    uint32_t flags = 0;
+    // Offset 12. A client that offers version 2 puts its capability mask
+    // here, the daemon's answer to the module's capability query for it; a
+    // client that speaks version 1 only sends 0 (version 1 calls it flags).
+    uint32_t caps = 0;
     std::string name; // optional, at most kMaxNameLength bytes
 };
 
@@ -171,7 +182,10 @@ class FrameReader
 
     // Appends bytes received. Returns false once the stream is in error.
     bool Feed(const uint8_t* data, size_t size);
-    // Takes the next complete frame; false when none is complete (or after an error).
+    // Takes the next complete frame; false when none is complete (or after an
+    // error). A bad header is found by the call that reaches it, even when
+    // its body has not arrived: check Failed() whenever Next returns false,
+    // not only after Feed.
     bool Next(Frame* frame);
     bool Failed() const { return !error_.empty(); }
     const std::string& Error() const { return error_; }

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and checks libktzclient there: the
 # library with its soname and symlinks, exporting only ktzc_ functions; the
-# one header; a pkg-config file pointing into that prefix. A C program (and
-# the same file as C++) is then built against the installed header with the
-# flags pkg-config gives, linked and run: it must find no daemon at a socket
-# path that does not exist and say so through the error interface.
+# one header, standing alone; a pkg-config file pointing into that prefix,
+# with the library's version. A C program (and the same file as C++) is then
+# built against the installed header with the flags pkg-config gives, linked
+# and run: it must find no daemon at a socket path that does not exist and
+# say so through the error interface.
 #
 # usage: check_client_install.sh BUILD_DIR LIBDIR CC CXX NM
 set -euo pipefail
@@ -32,16 +33,16 @@ if ! cmake --install "$build" --prefix "$prefix" >"$prefix/install.log" 2>&1; th
 fi
 lib=$prefix/$libdir
 
-[ -f "$lib/libktzclient.so.1.0.0" ] && [ ! -L "$lib/libktzclient.so.1.0.0" ] ||
-    fail "$libdir/libktzclient.so.1.0.0 is missing or not a regular file"
-[ "$(readlink "$lib/libktzclient.so.1" 2>/dev/null)" = libktzclient.so.1.0.0 ] ||
-    fail "$libdir/libktzclient.so.1 does not point to libktzclient.so.1.0.0"
-[ "$(readlink "$lib/libktzclient.so" 2>/dev/null)" = libktzclient.so.1 ] ||
-    fail "$libdir/libktzclient.so does not point to libktzclient.so.1"
-soname=$(objdump -p "$lib/libktzclient.so.1.0.0" 2>/dev/null | awk '$1 == "SONAME" { print $2 }')
-[ "$soname" = libktzclient.so.1 ] || fail "soname is '$soname', expected libktzclient.so.1"
-others=$("$nm" -D --defined-only "$lib/libktzclient.so.1.0.0" | awk '{ print $3 }' |
-    grep -v -e '^ktzc_' -e '^KTZCLIENT_1$' || true)
+[ -f "$lib/libktzclient.so.2.0.0" ] && [ ! -L "$lib/libktzclient.so.2.0.0" ] ||
+    fail "$libdir/libktzclient.so.2.0.0 is missing or not a regular file"
+[ "$(readlink "$lib/libktzclient.so.2" 2>/dev/null)" = libktzclient.so.2.0.0 ] ||
+    fail "$libdir/libktzclient.so.2 does not point to libktzclient.so.2.0.0"
+[ "$(readlink "$lib/libktzclient.so" 2>/dev/null)" = libktzclient.so.2 ] ||
+    fail "$libdir/libktzclient.so does not point to libktzclient.so.2"
+soname=$(objdump -p "$lib/libktzclient.so.2.0.0" 2>/dev/null | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = libktzclient.so.2 ] || fail "soname is '$soname', expected libktzclient.so.2"
+others=$("$nm" -D --defined-only "$lib/libktzclient.so.2.0.0" | awk '{ print $3 }' |
+    grep -v -e '^ktzc_' -e '^KTZCLIENT_2$' || true)
 [ -z "$others" ] || fail "exports beyond the ktzc_ interface: $(echo $others)"
 
 pc=$lib/pkgconfig/ktzclient.pc
@@ -50,17 +51,21 @@ export PKG_CONFIG_PATH=$lib/pkgconfig PKG_CONFIG_LIBDIR=$lib/pkgconfig
 cflags=$(pkg-config --cflags ktzclient) || fail "pkg-config --cflags ktzclient failed"
 libs=$(pkg-config --libs ktzclient) || fail "pkg-config --libs ktzclient failed"
 
+version=$(pkg-config --modversion ktzclient) || fail "pkg-config --modversion ktzclient failed"
+[ "$version" = "2.0.0" ] || fail "pkg-config says version '$version', expected 2.0.0"
+
 cat >"$prefix/consumer.c" <<'EOF'
 #include <ktzclient/ktzclient.h>
-#include <ktzmon/protocol.h>
 #include <stdio.h>
 #include <string.h>
 
 int main(void)
 {
+    if (ktzc_version() != KTZC_VERSION)
+        return 12;
     ktzc_options o;
-    ktzc_options_init(&o);
-    o.caps = KTZMON_CAP_BASE | KTZMON_CAP_VQ_LOG_EVT;
+    ktzc_options_init(&o, sizeof o);
+    o.caps = KTZC_CAP_BASE | KTZC_CAP_LOG_EVENTS;
     ktzc_client* c = ktzc_new(&o);
     if (c == NULL)
         return 10;

@@ -244,7 +244,7 @@ void Step(const std::string& step)
             Die("bad hello: " + why);
         }
         Say("hello min=" + std::to_string(h.minVersion) + " max=" + std::to_string(h.maxVersion) + " id=" +
-            std::to_string(h.requestedClientId) + " flags=" + std::to_string(h.flags) + " name=" + h.name);
+            std::to_string(h.requestedClientId) + " caps=" + std::to_string(h.caps) + " name=" + h.name);
     }
     else if (op == "welcome" && w.size() >= 2)
     {

@@ -60,9 +60,12 @@ TEST(ProtocolDoc, TransportExamplesMatchTheEncoder)
 
     std::vector<std::vector<uint8_t>> frames(6);
     kt::Hello h;
+    h.maxVersion = kt::kVersion2;
+    h.caps = 0x3;
     h.name = "ktzmon-watch";
     kt::Encode(h, &frames[0]);
     kt::Welcome w;
+    w.version = kt::kVersion2;
     w.clientId = 1;
     w.name = "ktzmond";
     kt::Encode(w, &frames[1]);
@@ -73,14 +76,14 @@ TEST(ProtocolDoc, TransportExamplesMatchTheEncoder)
     setting.payload = {1, 0, 0, 0, 0, 0, 0, 0};
     kt::Encode(setting, &frames[2]);
     kt::Message query;
-    query.seq = 2;
+    query.seq = 1; // to a version 1 client, first
     query.requestClass = 3;
     query.requestType = 0x200;
     query.responseSize = 16;
     query.flags = kt::kMessageNullPayload;
     kt::Encode(query, &frames[3]);
     kt::Response answer;
-    answer.seq = 2;
+    answer.seq = 1;
     answer.data.assign(16, 0);
     answer.data[0] = 3;
     kt::Encode(answer, &frames[4]);

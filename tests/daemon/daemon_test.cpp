@@ -36,31 +36,11 @@ constexpr uint32_t kSyncType = 0x103;
 constexpr uint32_t kLogEventType = 0x104;
 constexpr uint32_t kCapsType = 0x200;
 
-// The demonstration chassis without its clients and timeline: it changes
-// only when a test changes it.
-std::string QuietScenario()
-{
-    std::ifstream in(SourceDir() + "/scenario/scenarios/demo.toml");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
-    text = text.substr(0, text.find("[[client]]"));
-    text.replace(text.find("end = 250"), 9, "end = 45");
-    return text;
-}
-
-// The same with one batch client that connects once every sensor type is known.
+// The quiet chassis with one batch client that connects once every sensor type is known.
 std::string StaticScenario()
 {
     return QuietScenario() +
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
-}
-
-std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text)
-{
-    const std::string path = dir + "/" + name;
-    std::ofstream(path) << text;
-    return path;
 }
 
 std::string Hex(const std::vector<uint8_t>& b)
@@ -171,6 +151,9 @@ TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
 
     ASSERT_TRUE(daemon.Start({scenario, "--speed", "50"}));
     WaitForSensors();
+    // Even clients speak version 1 (asked for their capabilities by the
+    // daemon, first), odd ones version 2 (never asked): past the query, all
+    // get the batch host's picture byte for byte.
     const int n = UnderTsan() ? 30 : 100;
     std::vector<std::vector<Received>> got(n);
     std::vector<int> ok(n, 0);
@@ -181,6 +164,10 @@ TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
             [&, i]
             {
                 Client c;
+                if (i % 2 == 1)
+                {
+                    c.caps = 0x1;
+                }
                 ok[i] = c.Connect(daemon.socket()) && c.Handshake() && c.ReadUntil(kSyncType, &got[i], 60000);
             });
     }
@@ -188,11 +175,19 @@ TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
     {
         t.join();
     }
+    auto withoutQuery = expected;
+    withoutQuery.erase(withoutQuery.begin() + 1);
     for (int i = 0; i < n; ++i)
     {
         SCOPED_TRACE("client " + std::to_string(i));
         ASSERT_TRUE(ok[i]);
-        EXPECT_EQ(Picture(got[i]), expected);
+        auto picture = Picture(got[i]);
+        if (i % 2 == 0)
+        {
+            ASSERT_EQ(picture.front().first, kCapsType);
+            picture.erase(picture.begin());
+        }
+        EXPECT_EQ(picture, withoutQuery);
         EXPECT_TRUE(ConsecutiveFromOne(got[i]));
     }
     const json s = daemon.Ctl({{"cmd", "status"}});
@@ -336,7 +331,9 @@ TEST_F(DaemonTest, DeparturesLeaveNoMemoryOrDescriptorBehind)
         },
         20000))
         << after.dump();
-    EXPECT_GE(after.value("moduleConnects", 0), kKilled + cycles / 2);
+    // A client reaches the module only once it answered the capability
+    // query: the last quarter of the cycles and the killed clients.
+    EXPECT_GE(after.value("moduleConnects", 0), kKilled + cycles / 4);
     ASSERT_TRUE(daemon.Ctl(fill).value("ok", false));
     EXPECT_TRUE(daemon.WaitStatus(
         [&](const json& s)
@@ -420,8 +417,8 @@ TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
-// A client that never answers the capability query: dropped with reason 8
-// after the response limit, and the module hears of its departure.
+// A version 1 client that never answers the capability query: dropped with
+// reason 8 after the response limit, never having been reported to the module.
 TEST_F(DaemonTest, SilentClientIsDroppedAfterTheResponseLimit)
 {
     ASSERT_TRUE(daemon.Start({"--speed", "50", "--response-timeout", "400"}));
@@ -438,7 +435,10 @@ TEST_F(DaemonTest, SilentClientIsDroppedAfterTheResponseLimit)
     EXPECT_TRUE(other.ReadUntil(kCapsType, &got, 5000));
     EXPECT_TRUE(daemon.WaitStatus(
         [](const json& s)
-        { return s["dropped"].value("noResponse", 0) == 1 && s.value("moduleDisconnects", 0) == 1; }));
+        {
+            return s["dropped"].value("noResponse", 0) == 1 && s.value("moduleConnects", 0) == 1 &&
+                   s.value("moduleDisconnects", 0) == 0;
+        }));
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
@@ -521,14 +521,13 @@ TEST_F(DaemonTest, SecondDaemonRefusesAndAStaleSocketIsReclaimed)
     {
     };
     ASSERT_EQ(::stat(daemon.socket().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_EQ(::stat(daemon.control().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    TempDir logs;
     Daemon second(dir.path());
     EXPECT_FALSE(second.Start({}, 3000));
-    EXPECT_NE(second.log().find("another daemon is serving"), std::string::npos);
+    EXPECT_NE(second.log().find("another daemon holds"), std::string::npos);
 
     // Killed: its socket files stay behind, and the next daemon takes them over.
     ::kill(daemon.pid(), SIGKILL);
@@ -677,14 +676,17 @@ TEST(Ktzmonctl, HelpListsEveryCommand)
     {
         EXPECT_NE(ss.str().find(cmd), std::string::npos) << cmd;
     }
-    // No daemon behind the socket: its own exit status.
+    // No daemon behind the socket: a failure at run time, as in every tool.
     EXPECT_EQ(WEXITSTATUS(std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + dir.path() +
                                        "/none.ctl status 2>/dev/null")
                                           .c_str())),
-              3);
+              1);
 }
 
-TEST_F(DaemonTest, ControlDisconnectsAndRefusesBadCommands)
+// Every control field against its range and the chassis there is (the
+// demonstration chassis: fans 1 to 3, two stash temperatures, bays 1 to 4):
+// refused with a reply that says why and a log line, nothing applied.
+TEST_F(DaemonTest, ControlRequestsAreCheckedFieldByField)
 {
     ASSERT_TRUE(daemon.Start({}));
     Client c;
@@ -692,24 +694,59 @@ TEST_F(DaemonTest, ControlDisconnectsAndRefusesBadCommands)
     ASSERT_TRUE(c.Connect(daemon.socket()) && c.Handshake(&id));
     std::vector<Received> got;
     ASSERT_TRUE(c.ReadUntil(kCapsType, &got, 5000));
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id + 1000}}).value("ok", true));
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "no-such-command"}}).value("ok", true));
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "set-fan"}}).value("ok", true)); // which fan?
-    EXPECT_FALSE(daemon.Ctl({{"cmd", "set-stash-temp"}, {"index", 99}, {"reading", 1}}).value("ok", true));
+    struct Case
+    {
+        std::string line;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {R"({"cmd":"disconnect","id":)" + std::to_string(id + 1000) + "}", "no client"},
+        {R"({"cmd":"disconnect","id":0})", "outside 1 to"},
+        {R"({"cmd":"no-such-command"})", "unknown command"},
+        {R"({"cmd":"set-fan"})", "missing \"fan\""},
+        {R"({"cmd":"set-fan","fan":-1})", "outside 1 to 255"},
+        {R"({"cmd":"set-fan","fan":4294967297})", "outside 1 to 255"},
+        {R"({"cmd":"set-fan","fan":9})", "no fan 9"},
+        {R"({"cmd":"set-fan","fan":1,"reading":-1})", "outside 0 to 4294967295"},
+        {R"({"cmd":"set-fan","fan":1,"health":4})", "outside 1 to 3"},
+        {R"({"cmd":"set-fan","fan":1,"readng":5})", "no field \"readng\""},
+        {R"({"cmd":"set-temp","reading":300})", "outside -128 to 127"},
+        {R"({"cmd":"set-temp","reading":1.5})", "whole number"},
+        {R"({"cmd":"set-stash-temp","index":99,"reading":1})", "outside 1 to 2"},
+        {R"({"cmd":"pull-psu","bay":200})", "outside 1 to 4"},
+        {R"({"cmd":"insert-psu","bay":1,"fru-readable":"yes"})", "true or false"},
+        {R"({"cmd":"log-event","args":["a","","b"]})", "is empty"},
+        {R"({"cmd":"log-event","values":[70000]})", "outside 0 to 65535"},
+        {R"({"cmd":"log-event","repeat":0})", "outside 1 to 100000"},
+        {R"({"cmd":"set-ktz"})", "missing \"value\""},
+        {R"([1,2])", "JSON object"},
+        {std::string(70000, ' '), "longer than 65536"},
+    };
+    for (const Case& k : cases)
+    {
+        SCOPED_TRACE(k.line.substr(0, 80));
+        const json r = daemon.CtlLine(k.line);
+        EXPECT_FALSE(r.value("ok", true)) << r.dump();
+        EXPECT_NE(r.value("error", "").find(k.error), std::string::npos) << r.dump();
+        EXPECT_FALSE(r.contains("applied"));
+    }
+    EXPECT_NE(daemon.log().find("request refused: request line longer than 65536 bytes"), std::string::npos);
+    // ktzmonctl says what the daemon said and fails.
+    const std::string err = dir.path() + "/err.txt";
+    const int rc = std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control() +
+                                " set-fan 9 --reading 1 2>" + err)
+                                   .c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
+    EXPECT_NE(ReadAll(err).find("no fan 9"), std::string::npos) << ReadAll(err);
+    // What is in range is applied, and the client can still be removed.
+    EXPECT_TRUE(daemon.Ctl({{"cmd", "set-temp"}, {"reading", -128}}).value("ok", false));
     EXPECT_TRUE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id}}).value("ok", false));
     EXPECT_EQ(c.ExpectGoodbye(3000), static_cast<int>(kByeRemovedByOperator));
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
-TEST_F(DaemonTest, CredentialsAndTcpListenerRules)
+TEST_F(DaemonTest, TcpListenerRules)
 {
-    // Only a user this test is not: the connection is refused.
-    ASSERT_TRUE(daemon.Start({"--allow-user", std::to_string(::geteuid() + 4242)}));
-    Client c;
-    ASSERT_TRUE(c.Connect(daemon.socket()));
-    EXPECT_EQ(c.ExpectGoodbye(3000), static_cast<int>(kByeNotPermitted));
-    EXPECT_EQ(daemon.Terminate(5000), 0);
-
     // TCP: anything but loopback needs --allow-remote; loopback serves.
     TempDir other;
     Daemon remote(other.path());

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -39,7 +40,9 @@ bool UnderTsan()
 
 std::string DaemonExe()
 {
-    return KTZMOND_EXE;
+    // Another build of the daemon (an older one, to show a test failing on it).
+    const char* other = std::getenv("KTZMOND_TEST_EXE");
+    return other != nullptr && other[0] != '\0' ? other : KTZMOND_EXE;
 }
 std::string ModulePath()
 {
@@ -70,9 +73,93 @@ int OpenFds(pid_t pid)
     return n;
 }
 
-TempDir::TempDir()
+int64_t RssKb(pid_t pid)
 {
-    const char* base = std::getenv("TMPDIR");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (in >> key)
+    {
+        if (key == "VmRSS:")
+        {
+            int64_t kb = -1;
+            in >> kb;
+            return kb;
+        }
+        in.ignore(1 << 16, '\n');
+    }
+    return -1;
+}
+
+int64_t CpuMs(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The fields after the command name, which may hold spaces: utime and
+    // stime are the 14th and 15th of the line.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+    {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    int64_t ticks = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i)
+    {
+        ticks += i >= 14 ? std::stoll(f) : 0;
+    }
+    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
+std::string QuietScenario()
+{
+    std::ifstream in(SourceDir() + "/scenario/scenarios/demo.toml");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    text = text.substr(0, text.find("[[client]]"));
+    text.replace(text.find("end = 250"), 9, "end = 45");
+    return text;
+}
+
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text)
+{
+    const std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+uint16_t FreeTcpPort()
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    {
+        port = ntohs(a.sin_port);
+    }
+    ::close(probe);
+    return port;
+}
+
+TempDir::TempDir(const char* base)
+{
+    if (base == nullptr)
+    {
+        base = std::getenv("TMPDIR");
+    }
     std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmond-test-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
@@ -99,7 +186,16 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
     std::vector<std::string> argv = {DaemonExe(), "--socket", socket(),   "--control-socket",
                                      control(),   "--quiet",  "--module", ModulePath()};
     argv.insert(argv.end(), args.begin(), args.end());
+    if (fdLimit > 0)
+    {
+        argv.insert(argv.begin(),
+                    {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit) + " && exec \"$@\"", "sh"});
+    }
     ktzhosttest::SpawnOptions options;
+    if (!env.empty())
+    {
+        options.env = ktzhosttest::EnvironWith(env);
+    }
     options.in = "/dev/null";
     options.out = "/dev/null";
     options.err = dir_ + "/d.log";
@@ -221,13 +317,18 @@ bool WriteAll(int fd, const void* data, size_t size, int64_t deadline)
 
 nlohmann::json Daemon::Ctl(const nlohmann::json& request, int timeoutMs)
 {
+    return CtlLine(request.dump(), timeoutMs);
+}
+
+nlohmann::json Daemon::CtlLine(const std::string& request, int timeoutMs)
+{
     const int64_t deadline = NowMs() + timeoutMs;
     const int fd = ConnectUnix(control());
     if (fd < 0)
     {
         return {{"ok", false}, {"error", "cannot connect"}};
     }
-    const std::string line = request.dump() + "\n";
+    const std::string line = request + "\n";
     std::string reply;
     bool ok = WriteAll(fd, line.data(), line.size(), deadline);
     while (ok && reply.find('\n') == std::string::npos)
@@ -300,6 +401,11 @@ bool Client::SendHello(uint32_t requestedId, const std::string& name)
     Hello h;
     h.requestedClientId = requestedId;
     h.name = name;
+    if (caps)
+    {
+        h.maxVersion = kVersion2;
+        h.caps = *caps;
+    }
     std::vector<uint8_t> out;
     Encode(h, &out);
     return SendRaw(out);

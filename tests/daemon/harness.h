@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <frame.h>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -21,7 +22,8 @@ namespace ktzmond_test
 class TempDir
 {
   public:
-    TempDir();
+    // Under `base`, or $TMPDIR (else /tmp) when it is null.
+    explicit TempDir(const char* base = nullptr);
     ~TempDir();
     const std::string& path() const { return path_; }
 
@@ -37,6 +39,11 @@ class Daemon
     // waits until its control socket answers. False when it did not; when it
     // exited instead, earlyExit() is its exit status.
     bool Start(const std::vector<std::string>& args, int timeoutMs = 10000);
+    // Set before Start: the daemon's limit of open descriptors (0: unchanged).
+    int fdLimit = 0;
+    // Set before Start: the environment variables given to the daemon
+    // (NAME=value, replacing this process's).
+    std::vector<std::string> env;
     int earlyExit() const { return earlyExit_; }
     // Sends SIGTERM and waits for the exit; returns the exit status (-1 when
     // it did not exit in time or died from a signal) and the time it took.
@@ -44,13 +51,17 @@ class Daemon
     // Waits for the exit of a daemon that ends by itself.
     int Wait(int timeoutMs);
     pid_t pid() const { return child_.pid(); }
-    std::string socket() const { return dir_ + "/d.sock"; }
-    std::string control() const { return dir_ + "/d.ctl"; }
+    std::string socket() const { return (socketDir.empty() ? dir_ : socketDir) + "/d.sock"; }
+    std::string control() const { return (socketDir.empty() ? dir_ : socketDir) + "/d.ctl"; }
+    // Set before Start: the folder of the sockets, when not the daemon's folder.
+    std::string socketDir;
     std::string log() const; // what the daemon wrote to stderr
 
     // One control request; the reply (an object with "ok": false on failure
     // to reach the daemon).
     nlohmann::json Ctl(const nlohmann::json& request, int timeoutMs = 10000);
+    // The same with the request line as given (any bytes, no newline).
+    nlohmann::json CtlLine(const std::string& line, int timeoutMs = 10000);
     // Polls status until `pred` holds, at most `timeoutMs`.
     template <typename Pred> bool WaitStatus(Pred pred, int timeoutMs = 10000);
 
@@ -84,7 +95,9 @@ class Client
     int fd() const { return fd_; }
 
     bool SendRaw(const std::vector<uint8_t>& bytes);
+    // A version 1 hello, or with `caps` set a version 2 one stating them.
     bool SendHello(uint32_t requestedId = 0, const std::string& name = "test");
+    std::optional<uint32_t> caps; // set: the hellos offer version 2 with this mask
     // Hello, then the Welcome; false (and the goodbye's reason in `refused`
     // when one came) otherwise.
     bool Handshake(uint32_t* clientId = nullptr, uint32_t requestedId = 0, uint32_t* refused = nullptr);
@@ -109,8 +122,20 @@ std::string DaemonExe();
 std::string ModulePath();
 std::string HostExe();
 std::string SourceDir();
-// Open descriptors of a process (from /proc).
+// Open descriptors of a process, its resident memory in KiB and the CPU
+// time it used in milliseconds (from /proc; -1 when unknown).
 int OpenFds(pid_t pid);
+int64_t RssKb(pid_t pid);
+int64_t CpuMs(pid_t pid);
+// The demonstration chassis without its clients and timeline: it changes
+// only when a test changes it.
+std::string QuietScenario();
+// Writes `text` to DIR/NAME; returns the path.
+std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text);
+// A file's contents ("" when it cannot be read).
+std::string ReadAll(const std::string& path);
+// A loopback TCP port nobody listens on right now.
+uint16_t FreeTcpPort();
 // Milliseconds on a monotonic clock.
 int64_t NowMs();
 // Under ThreadSanitizer the large counts are made smaller.

@@ -1,6 +1,7 @@
 // The per-connection state machine of ktzmond without sockets: what it
-// queues for the client for each kind of input, its queue bound, and how a
-// Message that waits for a Response is completed.
+// queues for the client for each kind of input, how it learns the client's
+// capability answer, its bounds (queue, client frames, requests in flight),
+// and how a Message that waits for a Response is completed.
 #include <gtest/gtest.h>
 
 #include <session.h>
@@ -26,18 +27,21 @@ class FakeDaemon : public ktzmond::SessionDelegate
         *id = h.requestedClientId != 0 ? h.requestedClientId : 42;
         return 0;
     }
-    void Welcomed(uint32_t id) override { welcomed.push_back(id); }
+    void Ready(uint32_t id) override { ready.push_back(id); }
     void Requested(const Request& r) override { requests.push_back(r); }
     int admitted = 0;
     uint32_t refuseWith = 0;
-    std::vector<uint32_t> welcomed;
+    std::vector<uint32_t> ready;
     std::vector<Request> requests;
 };
 
-std::vector<uint8_t> HelloBytes(uint32_t id = 0)
+// A version 2 hello (capabilities 0x1) unless a version 1 one is asked for.
+std::vector<uint8_t> HelloBytes(uint32_t id = 0, uint16_t version = 2)
 {
     Hello h;
     h.requestedClientId = id;
+    h.maxVersion = version;
+    h.caps = version >= 2 ? 0x1 : 0;
     std::vector<uint8_t> out;
     Encode(h, &out);
     return out;
@@ -71,7 +75,7 @@ uint32_t GoodbyeReason(const Frame& f)
     return f.type == kGoodbye && Parse(f, &g, &e) ? g.reason : 0xFFFFFFFF;
 }
 
-TEST(Session, HelloInSingleBytesIsWelcomedOnce)
+TEST(Session, Version2HelloInSingleBytesIsWelcomedAndReadyOnce)
 {
     FakeDaemon d;
     Session s(&d, {}, "test daemon");
@@ -80,14 +84,66 @@ TEST(Session, HelloInSingleBytesIsWelcomedOnce)
         s.Feed(&b, 1);
     }
     ASSERT_EQ(s.state(), Session::State::Open);
-    ASSERT_EQ(d.welcomed, std::vector<uint32_t>{42});
+    ASSERT_EQ(d.ready, std::vector<uint32_t>{42});
     const auto out = Drain(s);
     ASSERT_EQ(out.size(), 1u);
     Welcome w;
     std::string e;
     ASSERT_TRUE(Parse(out[0], &w, &e)) << e;
     EXPECT_EQ(w.clientId, 42u);
+    EXPECT_EQ(w.version, 2u);
     EXPECT_EQ(w.name, "test daemon");
+    // The module's query is answered from the hello: 16 bytes, mask first.
+    ASSERT_NE(s.capsAnswer(), nullptr);
+    EXPECT_EQ(s.capsAnswer()->status, 0u);
+    ASSERT_EQ(s.capsAnswer()->data.size(), 16u);
+    EXPECT_EQ(GetLe32(s.capsAnswer()->data.data()), 0x1u);
+}
+
+// A version 1 client is asked by the session itself and is ready only once
+// it answered; what it answered (a failure included) is what the module gets.
+TEST(Session, Version1ClientIsAskedForItsCapsBeforeItIsReady)
+{
+    for (uint32_t status : {0u, 7u})
+    {
+        SCOPED_TRACE("answer status " + std::to_string(status));
+        FakeDaemon d;
+        Session s(&d, {}, "d");
+        const auto h = HelloBytes(0, 1);
+        s.Feed(h.data(), h.size());
+        EXPECT_TRUE(s.AwaitingCapsAnswer());
+        EXPECT_TRUE(d.ready.empty());
+        EXPECT_EQ(s.capsAnswer(), nullptr);
+        const auto out = Drain(s);
+        ASSERT_EQ(out.size(), 2u);
+        Welcome w;
+        Message q;
+        std::string e;
+        ASSERT_TRUE(Parse(out[0], &w, &e)) << e;
+        EXPECT_EQ(w.version, 1u);
+        ASSERT_TRUE(Parse(out[1], &q, &e)) << e;
+        EXPECT_EQ(q.requestType, 0x200u);
+        EXPECT_EQ(q.responseSize, 16u);
+        EXPECT_EQ(q.seq, s.capsQuerySeq());
+
+        Response r{q.seq, status, std::vector<uint8_t>(status == 0 ? 16 : 0, 0)};
+        if (status == 0)
+        {
+            r.data[0] = 3;
+        }
+        std::vector<uint8_t> bytes;
+        Encode(r, &bytes);
+        s.Feed(bytes.data(), bytes.size());
+        EXPECT_EQ(d.ready, std::vector<uint32_t>{42});
+        EXPECT_FALSE(s.AwaitingCapsAnswer());
+        ASSERT_NE(s.capsAnswer(), nullptr);
+        EXPECT_EQ(s.capsAnswer()->status, status);
+        EXPECT_EQ(s.hasCaps(), status == 0);
+        // The next message continues the sequence after the query.
+        uint32_t seq = 0;
+        ASSERT_EQ(s.QueueMessage(3, 0x100, nullptr, 0, true, 0, nullptr, &seq), Session::QueueResult::Queued);
+        EXPECT_EQ(seq, q.seq + 1);
+    }
 }
 
 // Inputs that break the conversation: each ends the session with a goodbye
@@ -120,11 +176,27 @@ TEST(Session, BadInputEndsWithTheRightReason)
         PutLe32(body.data() + 12, kMaxReplySize + 1);
         EncodeFrame(kRequest, body.data(), body.size(), &bigReply);
     }
-    Hello v2;
-    v2.minVersion = 2;
-    v2.maxVersion = 3;
+    Hello v3;
+    v3.minVersion = 3;
+    v3.maxVersion = 4;
     std::vector<uint8_t> newer;
-    Encode(v2, &newer);
+    Encode(v3, &newer);
+    // A bad header right behind a whole frame, in the same write: noticed
+    // at once, not when one more byte arrives.
+    std::vector<uint8_t> helloThenBadHeader = HelloBytes();
+    helloThenBadHeader.insert(helloThenBadHeader.end(), {0, 0, 0x20, 0, 0x30, 0, 0, 0});
+    std::vector<uint8_t> pingThenReserved = HelloBytes();
+    EncodePing(1, &pingThenReserved);
+    pingThenReserved.insert(pingThenReserved.end(), {4, 0, 0, 0, 0x30, 0, 9, 0});
+    // Client frames have their own small bound, a hello a smaller one.
+    std::vector<uint8_t> bigRequest = HelloBytes();
+    {
+        std::vector<uint8_t> body(kMaxClientBodySize + 1, 0);
+        PutLe32(body.data() + 12, 16);
+        EncodeFrame(kRequest, body.data(), body.size(), &bigRequest);
+    }
+    std::vector<uint8_t> bigHello = HelloBytes();
+    PutLe32(bigHello.data(), kMaxHelloBodySize + 1);
 
     const std::vector<Case> cases = {
         {"a ping before the hello", ping, kByeProtocolError, false},
@@ -136,6 +208,10 @@ TEST(Session, BadInputEndsWithTheRightReason)
         {"a response to no message", strayResponse, kByeProtocolError, true},
         {"a reply buffer over the limit", bigReply, kByeProtocolError, true},
         {"no common version", newer, kByeBadVersion, false},
+        {"a hello and a bad header in one write", helloThenBadHeader, kByeProtocolError, true},
+        {"a ping and a reserved-field header in one write", pingThenReserved, kByeProtocolError, true},
+        {"a client frame over its bound", bigRequest, kByeProtocolError, true},
+        {"a hello over its bound", bigHello, kByeProtocolError, false},
     };
     for (const Case& c : cases)
     {
@@ -145,7 +221,11 @@ TEST(Session, BadInputEndsWithTheRightReason)
         s.Feed(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(s.state(), Session::State::Closing);
         EXPECT_EQ(s.closeReason(), c.reason);
-        const auto out = Drain(s);
+        auto out = Drain(s);
+        if (c.welcomedFirst && !out.empty() && out.size() >= 2 && out[1].type == kPong)
+        {
+            out.erase(out.begin() + 1);
+        }
         ASSERT_EQ(out.size(), c.welcomedFirst ? 2u : 1u);
         EXPECT_EQ(out[0].type, c.welcomedFirst ? kWelcome : kGoodbye);
         EXPECT_EQ(GoodbyeReason(out.back()), c.reason);
@@ -167,7 +247,7 @@ TEST(Session, RefusedHelloGetsTheDaemonsReason)
     const auto out = Drain(s);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(GoodbyeReason(out[0]), kByeTooManyClients);
-    EXPECT_TRUE(d.welcomed.empty());
+    EXPECT_TRUE(d.ready.empty());
 }
 
 // A client over its frame bound: the frames not yet written are thrown away,
@@ -268,8 +348,37 @@ TEST(Session, OversizedResponseOrEndOfSessionFailsTheWaiter)
         }
         EXPECT_TRUE(p.done);
         EXPECT_FALSE(p.answered);
-        EXPECT_FALSE(s.hasCaps());
+        EXPECT_EQ(s.caps(), 0x1u); // still the hello's
     }
+}
+
+// Requests beyond the bound in flight stay unread until the module answers
+// one; none is lost and none reaches the daemon early.
+TEST(Session, RequestsInFlightAreBounded)
+{
+    FakeDaemon d;
+    Session s(&d, {1 << 20, 1000, 3}, "d");
+    auto bytes = HelloBytes();
+    for (uint32_t i = 1; i <= 5; ++i)
+    {
+        Encode(Request{i, 3, 0x200, 16, {}}, &bytes);
+    }
+    s.Feed(bytes.data(), bytes.size());
+    EXPECT_EQ(d.requests.size(), 3u);
+    EXPECT_TRUE(s.ReadPaused());
+    s.Resume(); // nothing answered yet: nothing more taken
+    EXPECT_EQ(d.requests.size(), 3u);
+    (void)s.QueueReply(Reply{1, 0, {}});
+    EXPECT_FALSE(s.ReadPaused());
+    s.Resume();
+    EXPECT_EQ(d.requests.size(), 4u);
+    EXPECT_TRUE(s.ReadPaused());
+    (void)s.QueueReply(Reply{2, 0, {}});
+    s.Resume();
+    ASSERT_EQ(d.requests.size(), 5u);
+    EXPECT_EQ(d.requests.back().seq, 5u);
+    EXPECT_FALSE(s.HoldsPartialFrame());
+    EXPECT_EQ(s.state(), Session::State::Open);
 }
 
 TEST(Session, PingIsAnsweredAndRequestsReachTheDaemon)

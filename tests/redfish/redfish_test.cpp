@@ -457,6 +457,21 @@ TEST_F(RedfishTest, ErrorsOverTheWire)
         << service_.Log();
 }
 
+TEST_F(RedfishTest, FollowsTheDaemonThroughARestart)
+{
+    ASSERT_NO_FATAL_FAILURE(StartService({"--retry-first", "0.1"}));
+    ASSERT_NO_FATAL_FAILURE(WaitForChassis());
+    ASSERT_EQ(daemon_.Terminate(15000), 0);
+    auto state = [&] { return GetJson("/redfish/v1/Chassis/KTZ")["Status"]["State"]; };
+    EXPECT_TRUE(WaitFor([&] { return state() == "UnavailableOffline"; }, 10000)) << service_.Log();
+    EXPECT_EQ(GetJson("/redfish/v1/Chassis/KTZ/Sensors")["Members@odata.count"], 0);
+    ASSERT_TRUE(daemon_.Start({"--speed", "20", std::string(KTZ_SOURCE_DIR) + "/tests/redfish/chassis.toml"}))
+        << daemon_.log();
+    ASSERT_NO_FATAL_FAILURE(WaitForChassis());
+    EXPECT_EQ(state(), "Enabled");
+    EXPECT_NE(service_.Log().find("connection to the daemon lost"), std::string::npos) << service_.Log();
+}
+
 TEST_F(RedfishTest, HostileClientsLeaveTheServiceServingOthers)
 {
     if (::access("/usr/bin/python3", X_OK) != 0)

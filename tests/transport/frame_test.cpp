@@ -160,6 +160,17 @@ TEST(FrameTest, ReaderRefusesOversizedAndReservedHeaders)
         EXPECT_FALSE(r.Next(&f));
         EXPECT_TRUE(r.Failed());
     }
+    {
+        // With the largest limit, a header near 4 GiB waits for its body
+        // instead of its size wrapping around to a frame already complete.
+        kt::FrameReader r(0xFFFFFFFFu);
+        const auto wire = Bytes({0xF8, 0xFF, 0xFF, 0xFF, 0x20, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+        EXPECT_TRUE(r.Feed(wire.data(), wire.size()));
+        kt::Frame f;
+        EXPECT_FALSE(r.Next(&f));
+        EXPECT_FALSE(r.Failed());
+        EXPECT_EQ(r.Pending(), wire.size());
+    }
 }
 
 TEST(FrameTest, ParsersRefuseMalformedBodies)
