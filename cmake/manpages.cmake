@@ -23,7 +23,8 @@ set(_ktz_man_list
     "ktzmonctl|8|control a running ktzmond"
     "ktzmon-watch|1|print what the KTZ Monitor sends a client"
     "ktzmon-host|1|run the KTZ Monitor module through a chassis scenario"
-    "ktzmon-exporter|1|serve the KTZ Monitor's chassis picture as Prometheus metrics")
+    "ktzmon-exporter|1|serve the KTZ Monitor's chassis picture as Prometheus metrics"
+    "ktzmon-redfish|1|serve the KTZ Monitor's chassis as a read-only Redfish service over HTTPS")
 foreach(_entry IN LISTS _ktz_man_list)
     string(REPLACE "|" ";" _fields "${_entry}")
     list(GET _fields 0 _prog)

@@ -6,10 +6,10 @@
 #   libktzclient2     client        the client library libktzclient.so.2
 #   libktzclient-dev  client_dev    its header, link and pkg-config file
 #   ktzmon-tools      tools         ktzmond, ktzmonctl, ktzmon-watch, ktzmon-host,
-#                                   ktzmon-exporter, their man pages, the systemd
-#                                   units with their settings in /etc/ktzmon
-#                                   (conffiles) and maintainer scripts, and the
-#                                   Prometheus alerting rules
+#                                   ktzmon-exporter, ktzmon-redfish, their man pages,
+#                                   the systemd units with their settings in
+#                                   /etc/ktzmon (conffiles) and maintainer scripts,
+#                                   and the Prometheus alerting rules
 #
 # A cross build for PowerPC packages the module alone, for the chassis, where
 # the host service provides the platform interfaces.
@@ -31,6 +31,10 @@ set(KTZ_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the tools package
 if(TARGET ktzmon-exporter)
     install(TARGETS ktzmon-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+# And the Redfish service, its unit and its settings (a conffile in /etc/ktzmon).
+if(TARGET ktzmon-redfish)
+    install(TARGETS ktzmon-redfish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
     set(KTZ_DEB_COMPONENTS module)
@@ -49,6 +53,11 @@ else()
             install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-exporter.conf DESTINATION /etc/ktzmon COMPONENT tools)
             install(FILES ${CMAKE_SOURCE_DIR}/docs/ktzmon-alerts.yml
                     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/ktzmon COMPONENT tools)
+        endif()
+        if(TARGET ktzmon-redfish)
+            install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-redfish.service
+                    DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
+            install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-redfish.conf DESTINATION /etc/ktzmon COMPONENT tools)
         endif()
         include(${CMAKE_CURRENT_LIST_DIR}/manpages.cmake)
     endif()
@@ -132,9 +141,10 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 ktzmond serves the monitoring module watching this machine's sensors (or a
 simulated chassis) to client processes; ktzmonctl controls it live;
 ktzmon-watch prints what a client receives; ktzmon-host runs the module
-through scenario files; ktzmon-exporter publishes the data as metrics.
-Includes systemd units for the daemon and the exporter, their settings in
-/etc/ktzmon and Prometheus alerting rules.")
+through scenario files; ktzmon-exporter publishes the data as metrics;
+ktzmon-redfish serves it as a read-only Redfish service over HTTPS.
+Includes systemd units for the daemon, the exporter and the Redfish
+service, their settings in /etc/ktzmon and Prometheus alerting rules.")
 
 # Dependencies: dpkg-shlibdeps finds the system libraries; it finds our own
 # libraries in the build tree (private directories) but cannot know their

@@ -21,6 +21,7 @@ KTZ_BUILD_PACKAGES=(
     prometheus-cpp-dev prometheus libfreeipmi-dev
     libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl help2man
     abigail-tools
+    libboost-dev libssl-dev libcrypt-dev redfishtool python3-sushy
 )
 
 ktz_package_installed()

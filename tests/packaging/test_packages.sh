@@ -212,6 +212,12 @@ if [ "$exporter" -eq 1 ]; then
 else
     echo "      (no ktzmon-exporter in this build: its program is not checked)"
 fi
+if [ -x "$build_dir/redfish/ktzmon-redfish" ]; then
+    for f in /usr/bin/ktzmon-redfish /lib/systemd/system/ktzmon-redfish.service /etc/ktzmon/ktzmon-redfish.conf \
+        /usr/share/man/man1/ktzmon-redfish.1.gz; do
+        check "ktzmon-tools: $f" has_file "$tools" "$f"
+    done
+fi
 for dep in libktzmon1 libktzplatform1 libktzclient2; do
     check "ktzmon-tools: depends on $dep of its version" depends_has "$tools" "$dep (= $debver)"
 done
@@ -255,9 +261,9 @@ check "postinst configure (first install) enables both units" \
 check "postinst restarts the units on an upgrade, starts them on an install" \
     eval 'grep -q "action=restart" "$scratch/ctrl/postinst" && grep -q "deb-systemd-invoke \"\$action\"" "$scratch/ctrl/postinst"'
 check "prerm stops both units on removal" \
-    grep -q "deb-systemd-invoke stop ktzmon-exporter.service ktzmond.service" "$scratch/ctrl/prerm"
+    grep -q "deb-systemd-invoke stop ktzmon-redfish.service ktzmon-exporter.service ktzmond.service" "$scratch/ctrl/prerm"
 check "postrm remove masks both units" \
-    equals "$(helper_calls postrm remove)" "mask ktzmond.service;mask ktzmon-exporter.service;"
+    equals "$(helper_calls postrm remove)" "mask ktzmond.service;mask ktzmon-exporter.service;mask ktzmon-redfish.service;"
 
 # ---- the packages unpacked into a scratch root ------------------------------------------------
 sroot=$scratch/root
@@ -302,6 +308,11 @@ else
         verify_unit ktzmon-exporter.service "$root/packaging/systemd/ktzmon-exporter.service" ktzmond
 fi
 [ -s "$scratch/verify.log" ] && sed 's/^/      /' "$scratch/verify.log"
+if [ -x "$sroot/usr/bin/ktzmon-redfish" ]; then
+    check "systemd-analyze verify ktzmon-redfish.service" \
+        verify_unit ktzmon-redfish.service "$sroot/lib/systemd/system/ktzmon-redfish.service" ktzmon-redfish
+    [ -s "$scratch/verify.log" ] && sed 's/^/      /' "$scratch/verify.log"
+fi
 
 echo "== the packaged daemon and client"
 run=$scratch/run
