@@ -2,8 +2,12 @@
 // private directory) and Redfish clients no one here wrote, on loopback:
 // redfishtool, python3-sushy, curl. What they read is compared with what
 // ktzmon-watch shows of the same chassis.
+#include "support/files.h"
+#include "support/logged_process.h"
+#include "support/piped_process.h"
+#include "support/wait.h"
+
 #include "harness.h"
-#include "process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,12 +25,11 @@
 namespace
 {
 
-using ktzexporter_test::FindProgram;
-using ktzexporter_test::Process;
-using ktzexporter_test::RunProgram;
 using ktzmond_test::Daemon;
-using ktzmond_test::NowMs;
 using ktzmond_test::TempDir;
+using ktztest::FindProgram;
+using ktztest::ReadFile;
+using Process = ktztest::LoggedProcess;
 using nlohmann::json;
 
 const std::string kAdminPass = "admin-pass-1";
@@ -34,24 +37,23 @@ const std::string kReaderPass = "reader-pass-1";
 
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
 {
-    const int64_t end = NowMs() + timeoutMs;
-    do
-    {
-        if (pred())
-        {
-            return true;
-        }
-        ::usleep(50000);
-    } while (NowMs() < end);
-    return pred();
+    return ktztest::WaitUntil(pred, timeoutMs, 50);
 }
 
-std::string ReadFile(const std::string& path)
+// Runs argv to its end with `input` on its standard input and its standard
+// output in *out (may be null): the exit status, or -1 on a timeout or a
+// signal.
+int RunProgram(const std::vector<std::string>& argv, const std::string& input, std::string* out,
+               int timeoutMs)
 {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    ktztest::PipeOptions options;
+    options.input = input;
+    const ktztest::RunResult r = ktztest::RunProgram(argv, options, timeoutMs);
+    if (out != nullptr)
+    {
+        *out = r.out;
+    }
+    return r.status >= 1000 ? -1 : r.status;
 }
 
 // The chassis as ktzmon-watch shows it: sensor data by type, name -> fields.
