@@ -71,7 +71,7 @@ def help_text(argv):
 
 
 def resolve(word):
-    """The program a command word names and how to read its help, or None."""
+    """(kind, path) of a command word: a program or script to check, missing, or other."""
     name = os.path.basename(word)
     if word.startswith("scripts/"):
         script = os.path.join(source, word)
@@ -141,7 +141,7 @@ def run_block(where, script):
     for name, path in programs.items():
         os.symlink(path, os.path.join(scratch, "bin", name))
     env = dict(os.environ, PATH=os.path.join(scratch, "bin") + ":" + os.environ["PATH"],
-               XDG_RUNTIME_DIR=scratch)
+               TMPDIR=scratch, XDG_RUNTIME_DIR=scratch)
     script = re.sub(r"(?<![\w/.-])build/native/", build + "/", script)
     proc = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", script], cwd=scratch, env=env,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
