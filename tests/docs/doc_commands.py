@@ -110,7 +110,10 @@ def check_flags(where, words):
             break
         if re.fullmatch(r"--?[A-Za-z][\w-]*(=.*)?", word):
             flag = word.split("=", 1)[0]
-            if not re.search(r"(?<![\w-])" + re.escape(flag) + r"(?![\w-])", text):
+            # A program's help lists an option at the start of its line ("  -h,--help",
+            # "  --socket TEXT"), not only in another option's description.
+            start = r"(?<![\w-])" if kind == "script" else r"(?m)^\s*(?:-\w,)*"
+            if not re.search(start + re.escape(flag) + r"(?![\w-])", text):
                 failures.append(f"{where}: {words[0]} has no option {flag}")
 
 
@@ -143,24 +146,26 @@ def run_block(where, script):
     env = dict(os.environ, PATH=os.path.join(scratch, "bin") + ":" + os.environ["PATH"],
                TMPDIR=scratch, XDG_RUNTIME_DIR=scratch)
     script = re.sub(r"(?<![\w/.-])build/native/", build + "/", script)
-    proc = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", script], cwd=scratch, env=env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True, start_new_session=True)
-    try:
-        out, _ = proc.communicate(timeout=RUN_SECONDS)
-        if proc.returncode != 0:
-            failures.append(f"{where}: exited with {proc.returncode}:\n{out[-2000:]}")
-    except subprocess.TimeoutExpired:
-        failures.append(f"{where}: still running after {RUN_SECONDS} s")
-    finally:
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            try:
-                os.killpg(proc.pid, sig)  # the block's background jobs share its session
-            except ProcessLookupError:
-                break
-            time.sleep(1)
-        proc.communicate()
-        shutil.rmtree(scratch, ignore_errors=True)
+    # Output goes to a file: a background job left running keeps a pipe open.
+    with open(os.path.join(scratch, "output"), "w+", encoding="utf-8") as out:
+        proc = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", script], cwd=scratch, env=env,
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        try:
+            if proc.wait(timeout=RUN_SECONDS) != 0:
+                out.seek(0)
+                failures.append(f"{where}: exited with {proc.returncode}:\n{out.read()[-2000:]}")
+        except subprocess.TimeoutExpired:
+            failures.append(f"{where}: still running after {RUN_SECONDS} s")
+        finally:
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                try:
+                    os.killpg(proc.pid, sig)  # the block's background jobs share its session
+                except ProcessLookupError:
+                    break
+                time.sleep(1)
+            proc.wait()
+    shutil.rmtree(scratch, ignore_errors=True)
 
 
 def check_layout():
