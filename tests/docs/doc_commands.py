@@ -173,8 +173,9 @@ def check_layout():
     readme = open(os.path.join(source, "README.md"), encoding="utf-8").read()
     block = re.search(r"^## Layout\n.*?^```\n(.*?)^```", readme, re.M | re.S)
     listed = set(re.findall(r"^([.\w-]+)/", block.group(1), re.M)) if block else set()
-    out = subprocess.run(["git", "-C", source, "ls-files"], capture_output=True, text=True)
-    if out.returncode != 0:
+    try:
+        out = subprocess.run(["git", "-C", source, "ls-files"], capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError):
         return  # not a git checkout: nothing to compare with
     tracked = {f.split("/")[0] for f in out.stdout.split("\n") if "/" in f}
     for name in sorted(tracked - listed):
