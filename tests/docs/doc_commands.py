@@ -8,7 +8,8 @@ Every ```sh block must follow one of two marks (docs/testing.md):
                             network or long times: only its flags are checked.
 In both, every option a command gives one of this project's programs or
 scripts must appear in that program's --help (a subcommand's options in the
-subcommand's --help), and every build/native/ path must exist in the build.
+subcommand's --help), and every build/native/ path and every cmake --build
+--target must exist in the build.
 The README's layout must list every top-level folder of the repository.
 
 usage: doc_commands.py SOURCE_DIR BUILD_DIR NAME=PROGRAM...
@@ -88,7 +89,22 @@ def resolve(word):
     return "other", None
 
 
+def build_targets():
+    """The build's targets as `cmake --build BUILD --target help` lists them: "NAME: phony"
+    (Ninja) or "... NAME" (Makefiles)."""
+    if "targets" not in helps:
+        out = subprocess.run(["cmake", "--build", build, "--target", "help"], capture_output=True, text=True)
+        helps["targets"] = set(re.findall(r"^(?:\.\.\. )?([\w.+-]+)(?::|$)", out.stdout, re.M))
+    return helps["targets"]
+
+
 def check_flags(where, words):
+    if words[:2] == ["cmake", "--build"] and "--target" in words:
+        for target in words[words.index("--target") + 1:]:
+            if target.startswith("-"):
+                break
+            if target not in build_targets():
+                failures.append(f"{where}: the build has no target {target}")
     kind, target = resolve(words[0])
     if kind == "missing":
         failures.append(f"{where}: {words[0]}: {target} does not exist")
