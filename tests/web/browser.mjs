@@ -7,6 +7,7 @@
 // ends when this process does, however that happens.
 import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
+import net from 'node:net';
 
 const config = JSON.parse(readFileSync(process.argv[2], 'utf8'));
 const require = createRequire(config.modules + '/');
@@ -55,6 +56,46 @@ function shown(page) {
   });
 }
 
+// Between the browser and the service, a TCP relay whose connections can
+// be cut (and new ones refused) to take the event stream away.
+function relay(port) {
+  const open = new Set();
+  let refusing = false;
+  const server = net.createServer((client) => {
+    if (refusing) {
+      client.destroy();
+      return;
+    }
+    const upstream = net.connect(port, '127.0.0.1');
+    const end = () => {
+      for (const s of [client, upstream]) {
+        s.destroy();
+        open.delete(s);
+      }
+    };
+    for (const s of [client, upstream]) {
+      open.add(s);
+      s.on('error', end);
+      s.on('close', end);
+    }
+    client.pipe(upstream);
+    upstream.pipe(client);
+  });
+  return {
+    listen: () => new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server.address().port))),
+    cut(on) {
+      refusing = on;
+      if (on) for (const s of [...open]) s.destroy();
+    },
+    close() {
+      this.cut(true);
+      server.close();
+    },
+  };
+}
+
+const proxy = relay(Number(new URL(config.url).port));
+const url = `https://127.0.0.1:${await proxy.listen()}/`;
 const errors = [];
 const browser = await puppeteer.launch({
   executablePath: config.chromium,
@@ -71,11 +112,12 @@ try {
   await page.setViewport({ width: 1280, height: 900 });
   page.on('pageerror', (e) => errors.push(`page error: ${e.message}`));
   page.on('console', (m) => {
-    // A refused login is a 401 the browser reports; anything else (a script
-    // error, a policy violation) is a fault of the page.
-    if (m.type() === 'error' && !/status of 401/.test(m.text())) errors.push(`console: ${m.text()}`);
+    // A refused login is a 401 the browser reports, and a cut connection a
+    // network error; anything else (a script error, a policy violation) is a
+    // fault of the page.
+    if (m.type() === 'error' && !/status of 401|net::ERR_/.test(m.text())) errors.push(`console: ${m.text()}`);
   });
-  const res = await page.goto(config.url, { waitUntil: 'domcontentloaded', timeout: WAIT_MS });
+  const res = await page.goto(url, { waitUntil: 'domcontentloaded', timeout: WAIT_MS });
   check(res.status() === 200, `the page: HTTP ${res.status()}`);
   check(/default-src 'none'/.test(res.headers()['content-security-policy'] || ''), 'no Content-Security-Policy');
 
@@ -138,8 +180,22 @@ try {
   check(s['fan:Fan1A'].health === 'OK', 'Fan1A changed too');
   console.log(`Fan2A critical on the page ${critical} ms after the change`);
 
+  // The connections are cut and new ones refused for a while: the page says
+  // its data may be stale, and then reopens the stream with the ID of the
+  // last event it had.
+  const streams = [];
+  page.on('request', (r) => {
+    if (r.url().endsWith('/EventService/SSE')) streams.push(r.headers()['last-event-id'] || '');
+  });
+  proxy.cut(true);
+  await waitUntil(page, 'the lost stream', () => document.getElementById('stream').dataset.stream !== 'live' &&
+    /Live updates are interrupted/.test(document.getElementById('stale').textContent));
+
   // ktzmond goes: the page says so; it comes back: the page catches up.
   await step('stop-daemon');
+  proxy.cut(false);
+  await waitUntil(page, 'the stream back', () => document.getElementById('stream').dataset.stream === 'live');
+  check(streams.length > 0 && streams.every((id) => /^[0-9]+$/.test(id)), `stream reopened with Last-Event-ID ${JSON.stringify(streams)}`);
   await waitUntil(page, 'disconnected', () => document.getElementById('daemon').dataset.connected === 'no' &&
     /not connected to ktzmond/.test(document.getElementById('stale').textContent));
   check(!(await page.$eval('#stale', (e) => e.hidden)), 'the stale notice is hidden');
@@ -180,5 +236,6 @@ try {
   if (errors.length) console.log(errors.join('\n'));
 } finally {
   await browser.close();
+  proxy.close();
 }
 process.exit(failed ? 1 : 0);
