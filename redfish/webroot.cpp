@@ -110,7 +110,7 @@ bool WebRoot::Load(const std::string& dir, std::string* why, std::string* skippe
         }
         if (it->is_directory(ec) && !it->is_symlink(ec))
         {
-            if (static_cast<size_t>(it.depth()) + 1 >= kMaxWebDepth)
+            if (static_cast<size_t>(it.depth()) + 1 > kMaxWebDepth)
             {
                 return fail("'" + shown + "' is more than " + std::to_string(kMaxWebDepth) + " folders deep");
             }

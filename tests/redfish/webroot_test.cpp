@@ -122,6 +122,19 @@ TEST_F(WebRootTest, TreesBeyondTheBoundsAreRefusedWhole)
     EXPECT_TRUE(w.empty());
     fs::remove(root_ + "/big.js");
 
+    std::string deep = "d";
+    for (size_t i = 1; i < kMaxWebDepth; ++i)
+    {
+        deep += "/d";
+    }
+    ASSERT_TRUE(fs::create_directories(root_ + "/" + deep));
+    Put(deep + "/deep.txt", "x");
+    ASSERT_TRUE(w.Load(root_, &why)) << why; // in the deepest folder allowed
+    ASSERT_TRUE(fs::create_directories(root_ + "/" + deep + "/d"));
+    EXPECT_FALSE(w.Load(root_, &why));
+    EXPECT_NE(why.find("folders deep"), std::string::npos) << why;
+    fs::remove_all(root_ + "/d");
+
     for (size_t i = 0; i < kMaxWebFiles; ++i) // 5 there already: past the bound
     {
         Put("f" + std::to_string(i) + ".txt", "x");
