@@ -217,6 +217,7 @@ try {
   await page.setViewport({ width: 360, height: 740 });
   const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
   check(overflow <= 0, `the page is ${overflow} px wider than a 360 px window`);
+  await page.screenshot({ path: config.screenshot.replace(/\.png$/, '-narrow.png'), fullPage: true });
   await page.setViewport({ width: 1280, height: 900 });
 
   // Logging out ends the session on the service too.
