@@ -31,8 +31,8 @@ namespace
 
 using namespace ktzbench;
 
-constexpr double kMedianGoal = 2.0;        // daemon median over relay median
-constexpr double kP99Goal = 3.0;           // daemon p99 over relay p99
+constexpr double kMedianGoal = 2.0;         // daemon median over relay median
+constexpr double kP99Goal = 3.0;            // daemon p99 over relay p99
 constexpr double kRssGoalBytes = 8192.0;    // per connected idle client
 constexpr double kIdleCpuGoalPercent = 0.5; // of one core
 // Client counts from which memory per client is reported (below it the
@@ -80,7 +80,9 @@ int main(int argc, char** argv)
     app.add_option("--demo-scenario", o.demo, "The demonstration scenario (its chassis is used)")
         ->capture_default_str();
     app.add_option("--markdown", markdown, "Also write the result tables as Markdown to this file");
-    app.add_option("--clients", clientCounts, "Client counts to measure")->capture_default_str()->delimiter(',');
+    app.add_option("--clients", clientCounts, "Client counts to measure")
+        ->capture_default_str()
+        ->delimiter(',');
     app.add_option("--writing-off-clients", writingOffClients,
                    "Client counts measured once more with the module's diagnostic log writing off (0: none)")
         ->capture_default_str()
@@ -93,7 +95,8 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0u, 10000u));
     app.add_option("--idle-clients", idleClients, "Clients connected while the idle daemon's CPU is measured")
         ->capture_default_str();
-    app.add_option("--idle-seconds", idleSeconds, "How long the idle daemon's CPU is measured (0: not at all)")
+    app.add_option("--idle-seconds", idleSeconds,
+                   "How long the idle daemon's CPU is measured (0: not at all)")
         ->capture_default_str()
         ->check(CLI::Range(0u, 3600u));
     CLI11_PARSE(app, argc, argv);
@@ -117,8 +120,10 @@ int main(int argc, char** argv)
     }
 
     std::ostringstream md;
-    md << "| Measurement | Daemon median (us) | Daemon p99 (us) | Relay floor median (us) | Relay floor p99 (us) "
-          "| Ratio median | Ratio p99 | Goal (median, p99) | Result | Writing-alone floor median / p99 (us) |\n";
+    md << "| Measurement | Daemon median (us) | Daemon p99 (us) | Relay floor median (us) | Relay floor p99 "
+          "(us) "
+          "| Ratio median | Ratio p99 | Goal (median, p99) | Result | Writing-alone floor median / p99 (us) "
+          "|\n";
     md << "|---|---:|---:|---:|---:|---:|---:|---:|---|---:|\n";
     int status = 0;
     std::vector<MemoryRow> memory;
@@ -157,15 +162,17 @@ int main(int argc, char** argv)
             result = rm <= kMedianGoal && rp <= kP99Goal ? "met" : "missed";
             status |= result == "met" ? 0 : 1;
         }
-        std::printf("%5u clients%s: daemon median %9.1f us p99 %9.1f us | relay median %9.1f us p99 %9.1f us | "
-                    "%.2fx %.2fx %s | writing alone median %.1f us p99 %.1f us\n",
-                    n, c.logWritingOff ? " (log writing off)" : "", d.timing.Median(), d.timing.P99(),
-                    f.relay.Median(), f.relay.P99(), rm, rp, result.c_str(), f.writing.Median(), f.writing.P99());
+        std::printf(
+            "%5u clients%s: daemon median %9.1f us p99 %9.1f us | relay median %9.1f us p99 %9.1f us | "
+            "%.2fx %.2fx %s | writing alone median %.1f us p99 %.1f us\n",
+            n, c.logWritingOff ? " (log writing off)" : "", d.timing.Median(), d.timing.P99(),
+            f.relay.Median(), f.relay.P99(), rm, rp, result.c_str(), f.writing.Median(), f.writing.P99());
         std::fflush(stdout);
-        md << "| " << what << " | " << Fixed(d.timing.Median(), 1) << " | " << Fixed(d.timing.P99(), 1) << " | "
-           << Fixed(f.relay.Median(), 1) << " | " << Fixed(f.relay.P99(), 1) << " | " << Fixed(rm, 2) << "x | "
-           << Fixed(rp, 2) << "x | " << Fixed(kMedianGoal, 1) << "x, " << Fixed(kP99Goal, 1) << "x | " << result
-           << " | " << Fixed(f.writing.Median(), 1) << " / " << Fixed(f.writing.P99(), 1) << " |\n";
+        md << "| " << what << " | " << Fixed(d.timing.Median(), 1) << " | " << Fixed(d.timing.P99(), 1)
+           << " | " << Fixed(f.relay.Median(), 1) << " | " << Fixed(f.relay.P99(), 1) << " | " << Fixed(rm, 2)
+           << "x | " << Fixed(rp, 2) << "x | " << Fixed(kMedianGoal, 1) << "x, " << Fixed(kP99Goal, 1)
+           << "x | " << result << " | " << Fixed(f.writing.Median(), 1) << " / " << Fixed(f.writing.P99(), 1)
+           << " |\n";
         if (!c.logWritingOff && n >= kRssFromClients)
         {
             memory.push_back({n, d.rssIdle, d.rssConnected});
@@ -194,14 +201,15 @@ int main(int argc, char** argv)
         md << "| daemon VmRSS with " << m.clients << " connected clients, idle after the timed changes | "
            << m.connected / 1024 << " KiB | - | - |\n";
         md << "| daemon VmRSS per connected idle client at " << m.clients << " clients (the difference / "
-           << m.clients << ") | " << Fixed(perClient, 0) << " bytes | " << Fixed(kRssGoalBytes, 0) << " bytes | "
-           << (met ? "met" : "missed") << " |\n";
+           << m.clients << ") | " << Fixed(perClient, 0) << " bytes | " << Fixed(kRssGoalBytes, 0)
+           << " bytes | " << (met ? "met" : "missed") << " |\n";
     }
     if (idleSeconds != 0)
     {
         const IdleRun idle = RunIdle(o, idleClients, idleSeconds);
         const std::string what = "daemon CPU while idle, demonstration chassis at the real clock's pace, " +
-                                 Clients(idleClients) + " connected, over " + std::to_string(idleSeconds) + " s";
+                                 Clients(idleClients) + " connected, over " + std::to_string(idleSeconds) +
+                                 " s";
         if (!idle.error.empty())
         {
             std::printf("idle: not measured: %s\n", idle.error.c_str());
@@ -213,8 +221,8 @@ int main(int argc, char** argv)
         {
             const bool met = idle.cpuPercent <= kIdleCpuGoalPercent;
             status |= met ? 0 : 1;
-            std::printf("idle: %.3f%% of one core over %.1f s with %u clients\n", idle.cpuPercent, idle.seconds,
-                        idleClients);
+            std::printf("idle: %.3f%% of one core over %.1f s with %u clients\n", idle.cpuPercent,
+                        idle.seconds, idleClients);
             md << "| " << what << " | " << Fixed(idle.cpuPercent, 3) << "% of one core | "
                << Fixed(kIdleCpuGoalPercent, 1) << "% | " << (met ? "met" : "missed") << " |\n";
         }

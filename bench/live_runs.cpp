@@ -275,8 +275,7 @@ IdleRun RunIdle(const LiveOptions& o, uint32_t clients, uint32_t seconds)
     if (!daemon.Start({scenario, "--module", o.module, "--max-clients", std::to_string(clients + 16)}, 20000,
                       &run.error) ||
         !ConnectAll(rx, daemon.socket(), clients, false, &run.error) ||
-        !WaitChassisTime(daemon, 36.0, 60 * kSecondNs, &run.error) ||
-        !rx.Drain(1 * kSecondNs, &run.error))
+        !WaitChassisTime(daemon, 36.0, 60 * kSecondNs, &run.error) || !rx.Drain(1 * kSecondNs, &run.error))
     {
         return run;
     }

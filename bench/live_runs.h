@@ -45,7 +45,7 @@ struct RelayRun
 
 struct IdleRun
 {
-    double seconds = 0;   // measured
+    double seconds = 0;    // measured
     double cpuPercent = 0; // of one core
     std::string error;
 };

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <session.h>
 
 namespace
@@ -467,15 +466,18 @@ TEST(Session, DirectWritesKeepOrderAndTheQueueBound)
         s.Feed(h.data(), h.size());
         EXPECT_FALSE(s.HasOutput()); // the welcome went out at once
         const uint8_t payload[40] = {7};
-        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr), Session::QueueResult::Queued);
+        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
         EXPECT_EQ(s.queuedFrames(), 0u);
         sock.budget = 30; // the next frame (68 bytes) goes out in part
-        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr), Session::QueueResult::Queued);
+        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
         EXPECT_EQ(s.queuedFrames(), 1u);
         EXPECT_EQ(s.queuedBytes(), 38u);
         sock.budget = 1 << 20; // room again, but the queue comes first
         const int callsBefore = sock.calls;
-        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr), Session::QueueResult::Queued);
+        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
         EXPECT_EQ(sock.calls, callsBefore);
         if (overflow)
         {
