@@ -8,6 +8,7 @@
 #include <ktzmon/protocol.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
@@ -121,24 +122,27 @@ bool TimeChanges(const LiveOptions& o, DaemonProcess& server, Receivers& rx, Tim
     return true;
 }
 
-// CPU time (user and system) of a process so far, in seconds; -1 unknown.
+// CPU time of a process so far, in seconds, summed over its threads from
+// their scheduler statistics (nanoseconds, where /proc/PID/stat counts
+// 10 ms ticks); -1 when unknown. A thread that ended before is not counted:
+// the daemon's threads live as long as it does.
 double CpuSeconds(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')'); // the command name may hold spaces
-    if (close == std::string::npos)
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    double ns = 0;
+    bool any = false;
+    for (const auto& task : std::filesystem::directory_iterator(dir, ec))
     {
-        return -1;
+        std::ifstream in(task.path() / "schedstat");
+        double onCpu = 0;
+        if (in >> onCpu)
+        {
+            ns += onCpu;
+            any = true;
+        }
     }
-    std::istringstream fields(text.substr(close + 2));
-    std::string f;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i)
-    {
-        ticks += i == 14 || i == 15 ? std::stod(f) : 0; // utime, stime
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return any && !ec ? ns / 1e9 : -1;
 }
 
 } // namespace
