@@ -87,6 +87,9 @@ int main(int argc, char** argv)
                    "Client counts measured once more with the module's diagnostic log writing off (0: none)")
         ->capture_default_str()
         ->delimiter(',');
+    app.add_option("--speed", o.speed, "Chassis clock speed of the timed runs (1: real time)")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 1000u));
     app.add_option("--changes", o.changes, "Changes timed per client count")
         ->capture_default_str()
         ->check(CLI::Range(1u, 100000u));

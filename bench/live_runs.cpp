@@ -184,13 +184,14 @@ DaemonRun RunDaemon(const LiveOptions& o, uint32_t clients, bool logWritingOff)
         return run;
     }
     DaemonProcess daemon(o.daemon, dir.path());
-    // 50 times faster than real time, so that the sensor types attach (30
-    // chassis seconds after Load) within a second; the sensor checks that
-    // follow find nothing changed and send nothing.
-    if (!daemon.Start(
-            {scenario, "--module", o.module, "--speed", "50", "--max-clients", std::to_string(clients + 16)},
-            20000, &error) ||
-        !WaitChassisTime(daemon, 36.0, 30 * kSecondNs, &error))
+    // The sensor types attach 30 chassis seconds after Load: the clients
+    // connect once they have (and a pass followed), so that the timed changes
+    // are all that reaches them. The sensor checks that follow find nothing
+    // changed and send nothing.
+    if (!daemon.Start({scenario, "--module", o.module, "--speed", std::to_string(o.speed), "--max-clients",
+                       std::to_string(clients + 16)},
+                      20000, &error) ||
+        !WaitChassisTime(daemon, 36.0, static_cast<int64_t>(36.0 / o.speed + 30) * kSecondNs, &error))
     {
         return run;
     }

@@ -17,6 +17,9 @@ struct LiveOptions
     std::string module;
     std::string relay;
     std::string demo; // the demonstration scenario, whose chassis is used
+    // The chassis clock's speed during the timed changes (1: the real clock,
+    // as on a chassis; faster runs the module's sensor passes as much more often).
+    uint32_t speed = 1;
     uint32_t changes = 200;
     uint32_t warmup = 10;
 };
