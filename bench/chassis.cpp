@@ -2,6 +2,7 @@
 #include "chassis.h"
 
 #include "sensormon/sensormon.h"
+#include "support/temp_dir.h"
 
 #include "ktzplatform_control.h"
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <unistd.h>
 
 namespace ktzbench
@@ -24,7 +26,7 @@ constexpr uint32_t kSettleSecs = 35; // the 30-second settling delay and one pas
 uint32_t g_caps[256];
 bool g_recording = false;
 std::vector<SentMsg> g_sent;
-std::string g_dir;
+std::unique_ptr<ktztest::TempDir> g_dir; // the platform's INI and log folders
 
 uint32_t HostClientDispatch(uint32_t clientID, uint32_t /*requestClass*/, uint32_t requestType,
                             void* /*pInBuf*/, uint32_t inBufSize, void* pOutBuf, uint32_t outBufSize,
@@ -126,15 +128,13 @@ void SetUpPlatform(bool logToFile, const ChassisShape& shape)
     {
         g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
     }
-    const char* base = std::getenv("TMPDIR");
-    g_dir = std::string(base != nullptr ? base : "/tmp") + "/ktzbench-" + std::to_string(::getpid());
-    std::filesystem::remove_all(g_dir);
-    std::filesystem::create_directories(g_dir + "/ini");
-    std::filesystem::create_directories(g_dir + "/log");
-    ktzplat::SetIniDir(g_dir + "/ini");
-    ktzplat::SetLogRoot(g_dir + "/log");
+    g_dir = std::make_unique<ktztest::TempDir>();
+    std::filesystem::create_directories(g_dir->File("ini"));
+    std::filesystem::create_directories(g_dir->File("log"));
+    ktzplat::SetIniDir(g_dir->File("ini"));
+    ktzplat::SetLogRoot(g_dir->File("log"));
     {
-        std::ofstream ini(g_dir + "/ini/ktzmonst32.ini");
+        std::ofstream ini(g_dir->File("ini/ktzmonst32.ini"));
         ini << "[KTZ Monitor]\nlog.msgtofile = " << (logToFile ? "true" : "false") << "\n";
     }
     ktzplat::UseVirtualClock(kStartTime);
@@ -151,7 +151,7 @@ void TearDownPlatform()
 {
     (void)ktzplat::WaitIdle();
     ktzplat::Reset();
-    std::filesystem::remove_all(g_dir);
+    g_dir.reset();
 }
 
 bool LoadStartAttach(std::string* why)

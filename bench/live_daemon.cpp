@@ -32,27 +32,6 @@ void SleepMs(int ms)
 }
 } // namespace
 
-ScratchDir::ScratchDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmon-live-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) != nullptr)
-    {
-        path_ = buf.data();
-    }
-}
-
-ScratchDir::~ScratchDir()
-{
-    std::error_code ec;
-    if (!path_.empty())
-    {
-        std::filesystem::remove_all(path_, ec);
-    }
-}
-
 DaemonProcess::~DaemonProcess()
 {
     if (ctl_ >= 0)
@@ -90,7 +69,7 @@ bool DaemonProcess::Start(const std::vector<std::string>& args, int64_t timeoutM
     std::vector<std::string> argv = {exe_,     "--socket", socket(), "--control-socket", dir_ + "/d.ctl",
                                      "--quiet"};
     argv.insert(argv.end(), args.begin(), args.end());
-    ktzhosttest::SpawnOptions options;
+    ktztest::SpawnOptions options;
     options.in = "/dev/null";
     options.out = "/dev/null";
     options.err = dir_ + "/d.log";

@@ -5,7 +5,8 @@
 #ifndef KTZBENCH_LIVE_DAEMON_H
 #define KTZBENCH_LIVE_DAEMON_H
 
-#include "child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,20 +17,6 @@
 
 namespace ktzbench
 {
-
-// A private directory under $TMPDIR, removed with everything in it.
-class ScratchDir
-{
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 class DaemonProcess
 {
@@ -63,7 +50,7 @@ class DaemonProcess
     bool OpenControl();
     std::string exe_;
     std::string dir_;
-    ktzhosttest::ChildProcess child_;
+    ktztest::ChildProcess child_;
     int ctl_ = -1;
     std::string pending_; // bytes of replies read and not yet returned
 };

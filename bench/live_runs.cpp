@@ -176,7 +176,7 @@ DaemonRun RunDaemon(const LiveOptions& o, uint32_t clients, bool logWritingOff)
 {
     DaemonRun run;
     std::string& error = run.timing.error;
-    ScratchDir dir;
+    ktztest::TempDir dir;
     const std::string scenario = dir.path() + "/quiet.toml";
     if (dir.path().empty() || !WriteQuietScenario(o.demo, scenario, logWritingOff))
     {
@@ -224,7 +224,7 @@ RelayRun RunRelay(const LiveOptions& o, uint32_t clients, size_t payload)
 {
     RelayRun run;
     std::string& error = run.relay.error;
-    ScratchDir dir;
+    ktztest::TempDir dir;
     DaemonProcess relay(o.relay, dir.path());
     Receivers rx;
     std::vector<int64_t> starts, lasts;
@@ -265,7 +265,7 @@ RelayRun RunRelay(const LiveOptions& o, uint32_t clients, size_t payload)
 IdleRun RunIdle(const LiveOptions& o, uint32_t clients, uint32_t seconds)
 {
     IdleRun run;
-    ScratchDir dir;
+    ktztest::TempDir dir;
     const std::string scenario = dir.path() + "/quiet.toml";
     if (dir.path().empty() || !WriteQuietScenario(o.demo, scenario, false))
     {

@@ -6,7 +6,10 @@
 #   libktzclient2     client        the client library libktzclient.so.2
 #   libktzclient-dev  client_dev    its header, link and pkg-config file
 #   ktzmon-tools      tools         ktzmond, ktzmonctl, ktzmon-watch, ktzmon-host,
-#                                   ktzmon-exporter and the systemd units
+#                                   ktzmon-exporter, ktzmon-redfish, their man pages,
+#                                   the systemd units with their settings in
+#                                   /etc/ktzmon (conffiles) and maintainer scripts,
+#                                   and the Prometheus alerting rules
 #
 # A cross build for PowerPC packages the module alone, for the chassis, where
 # the host service provides the platform interfaces.
@@ -28,6 +31,10 @@ set(KTZ_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the tools package
 if(TARGET ktzmon-exporter)
     install(TARGETS ktzmon-exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+# And the Redfish service, its unit and its settings (a conffile in /etc/ktzmon).
+if(TARGET ktzmon-redfish)
+    install(TARGETS ktzmon-redfish RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
     set(KTZ_DEB_COMPONENTS module)
@@ -37,10 +44,22 @@ else()
         list(APPEND KTZ_DEB_COMPONENTS tools)
         install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmond.service DESTINATION ${KTZ_SYSTEMD_UNIT_DIR}
                 COMPONENT tools)
+        # The settings the units read: conffiles (packaging/debian/tools/conffiles).
+        install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmond.conf ${KTZ_PACKAGING_DIR}/etc/linux.toml
+                DESTINATION /etc/ktzmon COMPONENT tools)
         if(TARGET ktzmon-exporter)
             install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-exporter.service
                     DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
+            install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-exporter.conf DESTINATION /etc/ktzmon COMPONENT tools)
+            install(FILES ${CMAKE_SOURCE_DIR}/docs/ktzmon-alerts.yml
+                    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/ktzmon COMPONENT tools)
         endif()
+        if(TARGET ktzmon-redfish)
+            install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-redfish.service
+                    DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
+            install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-redfish.conf DESTINATION /etc/ktzmon COMPONENT tools)
+        endif()
+        include(${CMAKE_CURRENT_LIST_DIR}/manpages.cmake)
     endif()
 endif()
 
@@ -119,11 +138,13 @@ The ktzclient.h header, the link to libktzclient.so.2 and the ktzclient
 pkg-config file.")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "KTZ Monitor daemon and tools
-ktzmond serves the monitoring module on the simulated chassis to client
-processes; ktzmonctl changes the chassis live; ktzmon-watch prints what a
-client receives; ktzmon-host runs the module through scenario files;
-ktzmon-exporter publishes the data as metrics. Includes systemd units for
-the daemon and the exporter.")
+ktzmond serves the monitoring module watching this machine's sensors (or a
+simulated chassis) to client processes; ktzmonctl controls it live;
+ktzmon-watch prints what a client receives; ktzmon-host runs the module
+through scenario files; ktzmon-exporter publishes the data as metrics;
+ktzmon-redfish serves it as a read-only Redfish service over HTTPS.
+Includes systemd units for the daemon, the exporter and the Redfish
+service, their settings in /etc/ktzmon and Prometheus alerting rules.")
 
 # Dependencies: dpkg-shlibdeps finds the system libraries; it finds our own
 # libraries in the build tree (private directories) but cannot know their
@@ -136,11 +157,18 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
     "libktzmon1 ${KTZ_DEB_EXACT}, libktzplatform1 ${KTZ_DEB_EXACT}, libktzclient2 ${KTZ_DEB_EXACT}")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-# The shared-library packages let dpkg run ldconfig through its trigger.
+# The shared-library packages let dpkg run ldconfig through its trigger, and
+# nothing else (the scripts CPack adds are taken out again after the build).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 foreach(_COMP MODULE PLATFORM CLIENT)
     set(CPACK_DEBIAN_${_COMP}_PACKAGE_CONTROL_EXTRA ${KTZ_PACKAGING_DIR}/debian/triggers)
 endforeach()
+set(CPACK_POST_BUILD_SCRIPTS ${KTZ_PACKAGING_DIR}/debian/drop-ldconfig.cmake)
+# The tools: units enabled on install, restarted on upgrade, stopped on
+# removal, forgotten on purge; the settings in /etc/ktzmon are conffiles.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+    ${KTZ_PACKAGING_DIR}/debian/tools/postinst ${KTZ_PACKAGING_DIR}/debian/tools/prerm
+    ${KTZ_PACKAGING_DIR}/debian/tools/postrm ${KTZ_PACKAGING_DIR}/debian/tools/conffiles)
 
 if(CMAKE_CROSSCOMPILING)
     # No dpkg-shlibdeps for a foreign architecture without its library

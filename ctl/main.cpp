@@ -3,15 +3,22 @@
 // changes to the simulated chassis, chassis log events and the KTZ setting
 // (also when the daemon serves the Linux machine), the client list,
 // disconnecting a client, the daemon's status.
+//
+// Exit status: 0 success; 1 the daemon refused the request, or could not be
+// reached or did not answer in time; 2 a bad command line.
+#include "cli.h"
+#include "paths.h"
+#include "print.h"
+
 #include <nlohmann/json.hpp>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <optional>
-#include <paths.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -22,14 +29,12 @@ namespace
 {
 
 using nlohmann::json;
+using Clock = std::chrono::steady_clock;
 
-constexpr int kExitDaemonError = 1;
-constexpr int kExitUnreachable = 3;
-
-// Sends one request line and reads one reply line, within `timeoutMs`.
-bool Exchange(const std::string& path, const std::string& request, int timeoutMs, json* reply,
-              std::string* error)
+// Sends one request line and reads one reply line, all within `timeoutMs`.
+bool Exchange(const std::string& path, const json& request, int timeoutMs, json* reply, std::string* error)
 {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path)
     {
@@ -48,13 +53,17 @@ bool Exchange(const std::string& path, const std::string& request, int timeoutMs
         }
         return false;
     }
-    const std::string line = request + "\n";
+    // Texts from the command line that are not UTF-8 are sent with their
+    // odd bytes replaced rather than ending the program.
+    const std::string line = request.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     std::string in;
     bool ok = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     while (ok && in.find('\n') == std::string::npos)
     {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, POLLIN, 0};
-        ok = ::poll(&p, 1, timeoutMs) == 1;
+        ok = left > 0 && ::poll(&p, 1, static_cast<int>(left)) == 1;
         char buf[4096];
         const ssize_t n = ok ? ::read(fd, buf, sizeof buf) : -1;
         ok = n > 0;
@@ -66,7 +75,7 @@ bool Exchange(const std::string& path, const std::string& request, int timeoutMs
     ::close(fd);
     if (!ok)
     {
-        *error = "no reply from ktzmond at " + path;
+        *error = "no reply from ktzmond at " + path + " within the timeout";
         return false;
     }
     *reply = json::parse(in.substr(0, in.find('\n')), nullptr, false);
@@ -78,73 +87,23 @@ bool Exchange(const std::string& path, const std::string& request, int timeoutMs
     return true;
 }
 
-void PrintStatus(const json& s)
+// The field whose text is not UTF-8, if any: JSON carries UTF-8 only, and
+// the daemon shows these texts to others, so such an argument is refused
+// here rather than sent with its bytes replaced.
+std::string NonUtf8Field(const json& req)
 {
-    std::printf("module            %s\n", s.value("module", "?").c_str());
-    std::string chassis = s.value("chassis", std::string("simulated"));
-    if (!s.value("chassisConfig", std::string()).empty())
+    for (const auto& [key, value] : req.items())
     {
-        chassis += " (" + s["chassisConfig"].get<std::string>() + ")";
-    }
-    std::printf("chassis           %s\n", chassis.c_str());
-    std::printf("uptime            %.1f s\n", s.value("uptime", 0.0));
-    std::printf("chassis time      %.1f s (speed %gx)\n", s.value("chassisTime", 0.0), s.value("speed", 1.0));
-    std::printf("clients           %d (connections %d)\n", s.value("clients", 0), s.value("connections", 0));
-    std::printf("accepted          %llu, welcomed %llu, refused %llu\n", s.value("accepted", 0ull),
-                s.value("welcomed", 0ull), s.value("refused", 0ull));
-    std::printf("module connects   %llu, disconnects %llu\n", s.value("moduleConnects", 0ull),
-                s.value("moduleDisconnects", 0ull));
-    std::printf("messages          %llu sent, %llu failed\n", s.value("messagesSent", 0ull),
-                s.value("messagesFailed", 0ull));
-    const json d = s.value("dropped", json::object());
-    std::printf("dropped           %llu too slow, %llu no response, %llu protocol error\n",
-                d.value("tooSlow", 0ull), d.value("noResponse", 0ull), d.value("protocolError", 0ull));
-    const json m = s.value("memory", json::object());
-    std::printf("platform memory   %llu blocks, %llu bytes\n", m.value("liveAllocs", 0ull),
-                m.value("liveBytes", 0ull));
-    std::printf("open descriptors  %d\n", s.value("fds", 0));
-}
-
-void PrintClients(const json& r)
-{
-    std::printf("%8s  %-6s  %7s  %9s  %-20s  %s\n", "ID", "CAPS", "QUEUED", "MESSAGES", "PEER", "NAME");
-    for (const json& c : r.value("clients", json::array()))
-    {
-        char caps[16] = "-";
-        if (c.contains("caps") && c["caps"].is_number())
+        try
         {
-            std::snprintf(caps, sizeof caps, "0x%X", c["caps"].get<uint32_t>());
+            (void)value.dump();
         }
-        std::printf("%8u  %-6s  %7llu  %9llu  %-20s  %s\n", c.value("id", 0u), caps,
-                    c.value("queueFrames", 0ull), c.value("messages", 0ull), c.value("peer", "").c_str(),
-                    c.value("name", "").c_str());
-    }
-}
-
-// The request line, or the field whose text is not UTF-8 (JSON carries
-// UTF-8 only, and the daemon shows these texts to others).
-bool RequestLine(const json& req, std::string* line, std::string* badField)
-{
-    try
-    {
-        *line = req.dump();
-        return true;
-    }
-    catch (const json::type_error&)
-    {
-        for (const auto& [key, value] : req.items())
+        catch (const json::type_error&)
         {
-            try
-            {
-                (void)value.dump();
-            }
-            catch (const json::type_error&)
-            {
-                *badField = key;
-            }
+            return key;
         }
-        return false;
     }
+    return {};
 }
 
 template <typename T> void Put(json& j, const char* key, const std::optional<T>& v)
@@ -155,20 +114,65 @@ template <typename T> void Put(json& j, const char* key, const std::optional<T>&
     }
 }
 
+// The KTZ setting's words: "on" and "off", or the setting's number (1 and 2
+// enable monitoring, 0 disables it). Nothing else, so that a typo never
+// switches monitoring off.
+bool KtzValue(const std::string& text, std::string* value)
+{
+    if (text == "on" || text == "1" || text == "2")
+    {
+        *value = text == "on" ? "1" : text;
+        return true;
+    }
+    if (text == "off" || text == "0")
+    {
+        *value = "0";
+        return true;
+    }
+    return false;
+}
+
+// What the command line held instead of a command: the first word left
+// over, "" when there is none.
+std::string LeftOver(const CLI::App& app)
+{
+    const std::vector<std::string> rest = app.remaining();
+    return rest.empty() ? "" : rest.front();
+}
+
+const char* const kFooter = R"(
+The daemon's control socket is ktzmond.ctl beside its client socket: give
+either --socket (the client socket, as for ktzmon-watch) or --control-socket.
+Options before or after the command are the same.
+
+)";
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"ktzmonctl: controls a running ktzmond over its control socket."};
+    CLI::App app{"ktzmonctl: controls a running ktzmond over its control socket.", "ktzmonctl"};
     app.require_subcommand(1);
-    std::string control;
+    // Options of the program may also follow the command.
+    app.fallthrough();
+    app.footer(
+        std::string(kFooter) +
+        ktzcli::ExitStatusText("     (the daemon refused the request, or it cannot be reached or did not\n"
+                               "     answer within --timeout)\n"));
+    ktzcli::AddVersion(app, "ktzmonctl");
+    std::string control, socket;
     bool rawJson = false;
-    int timeoutMs = 10000;
-    app.add_option("--control-socket", control,
-                   "The daemon's control socket (default: " +
-                       ktzhost::DefaultControlPath(ktzhost::DefaultSocketPath()) + ")");
+    double timeout = 10;
+    auto* controlOpt = app.add_option("--control-socket", control,
+                                      "The daemon's control socket (default: " +
+                                          ktzhost::DefaultControlPath(ktzhost::DefaultSocketPath()) + ")");
+    app.add_option("--socket", socket,
+                   "The daemon's client socket; its control socket is ktzmond.ctl beside it")
+        ->excludes(controlOpt);
     app.add_flag("--json", rawJson, "Print the daemon's reply as JSON");
-    app.add_option("--timeout", timeoutMs, "Milliseconds to wait for the reply")->capture_default_str();
+    app.add_option("--timeout", timeout, "Seconds to wait for the daemon's reply (decimals allowed)")
+        ->check(CLI::Range(0.001, 3600.0))
+        ->capture_default_str();
 
     json req;
     uint32_t id = 0, fan = 0, bay = 0, index = 0;
@@ -180,8 +184,8 @@ int main(int argc, char** argv)
     std::vector<uint16_t> values;
     std::vector<std::string> args;
 
-    auto* status =
-        app.add_subcommand("status", "The daemon's state: module, clients, messages, drops, memory");
+    auto* status = app.add_subcommand(
+        "status", "The daemon's state: module, chassis and its sensors, clients, messages, drops, memory");
     auto* clients = app.add_subcommand("clients", "Connected clients: ID, capabilities, queue depth");
     auto* disconnect = app.add_subcommand("disconnect", "Disconnect a client (it gets goodbye reason 9)");
     disconnect->add_option("id", id, "Client ID")->required();
@@ -237,10 +241,38 @@ int main(int argc, char** argv)
     logEvent->add_option("--flags", flags, "Event flags")->capture_default_str();
     logEvent->add_option("--repeat", repeat, "Post it this many times")->check(CLI::Range(1u, 100000u));
 
-    auto* setKtz = app.add_subcommand("set-ktz", "Change the KTZ setting (0 turns monitoring off)");
-    setKtz->add_option("value", value, "The new setting")->required();
+    auto* setKtz = app.add_subcommand("set-ktz", "Switch monitoring on or off: the KTZ setting");
+    setKtz->add_option("value", value, "on or off, or the setting's number: 1 or 2 (on), 0 (off)")
+        ->required();
 
-    CLI11_PARSE(app, argc, argv);
+    try
+    {
+        app.parse(argc, argv);
+    }
+    catch (const CLI::RequiredError& e)
+    {
+        // "ktzmonctl bogus": name the command (or option) rather than ask
+        // for one.
+        const std::string unknown = app.get_subcommands().empty() ? LeftOver(app) : "";
+        if (!unknown.empty())
+        {
+            std::fprintf(stderr, "ktzmonctl: unknown %s '%s' (see ktzmonctl --help)\n",
+                         unknown[0] == '-' ? "option" : "command", unknown.c_str());
+            return ktzcli::kExitUsage;
+        }
+        std::fprintf(stderr, "ktzmonctl: %s (see ktzmonctl --help)\n", e.what());
+        return ktzcli::kExitUsage;
+    }
+    catch (const CLI::ParseError&)
+    {
+        // Help, version and the other errors as every ktzmon program does
+        // them (parsing again only prints).
+        return ktzcli::Parse(app, argc, argv);
+    }
+    if (!socket.empty())
+    {
+        control = ktzhost::DefaultControlPath(socket);
+    }
     if (control.empty())
     {
         control = ktzhost::DefaultControlPath(ktzhost::DefaultSocketPath());
@@ -299,42 +331,51 @@ int main(int argc, char** argv)
     }
     else if (sub == setKtz)
     {
-        req["value"] = value;
+        std::string setting;
+        if (!KtzValue(value, &setting))
+        {
+            std::fprintf(stderr,
+                         "ktzmonctl: set-ktz: '%s' is not a KTZ setting: on, off, 1 or 2 (on) or 0 (off)\n",
+                         value.c_str());
+            return ktzcli::kExitUsage;
+        }
+        req["value"] = setting;
     }
 
-    std::string line, badField;
-    if (!RequestLine(req, &line, &badField))
+    if (const std::string bad = NonUtf8Field(req); !bad.empty())
     {
-        std::fprintf(stderr, "ktzmonctl: %s: the text is not valid UTF-8\n", badField.c_str());
-        return 2;
+        std::fprintf(stderr, "ktzmonctl: %s: the text is not valid UTF-8\n", bad.c_str());
+        return ktzcli::kExitUsage;
     }
     json reply;
     std::string error;
-    if (!Exchange(control, line, timeoutMs, &reply, &error))
+    if (!Exchange(control, req, static_cast<int>(timeout * 1000 + 0.5), &reply, &error))
     {
         std::fprintf(stderr, "ktzmonctl: %s\n", error.c_str());
-        return kExitUnreachable;
+        return ktzcli::kExitFailure;
     }
     if (!reply.value("ok", false))
     {
-        std::fprintf(stderr, "ktzmonctl: %s\n", reply.value("error", std::string("request failed")).c_str());
-        return kExitDaemonError;
+        const json err = reply.value("error", json("request failed"));
+        std::fprintf(stderr, "ktzmonctl: %s: %s\n", cmd.c_str(),
+                     err.is_string() ? err.get<std::string>().c_str() : err.dump().c_str());
+        return ktzcli::kExitFailure;
     }
     if (rawJson)
     {
-        std::cout << reply.dump() << "\n";
+        std::cout << reply.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
     }
     else if (sub == status)
     {
-        PrintStatus(reply);
+        ktzmonctl::PrintStatus(reply);
     }
     else if (sub == clients)
     {
-        PrintClients(reply);
+        ktzmonctl::PrintClients(reply);
     }
-    else if (reply.contains("applied"))
+    else if (reply.contains("applied") && reply["applied"].is_string())
     {
         std::cout << reply["applied"].get<std::string>() << "\n";
     }
-    return 0;
+    return ktzcli::kExitOk;
 }

@@ -269,6 +269,10 @@ json Control::Status()
     {
         reply["chassisConfig"] = ktzhost::Printable(config_);
     }
+    if (statusExtra_)
+    {
+        statusExtra_(reply);
+    }
     return reply;
 }
 

@@ -13,6 +13,7 @@
 
 #include <asio.hpp>
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace ktzmond
@@ -32,6 +33,9 @@ class Control
     std::string Handle(const std::string& line);
     // Logs a request refused before it was read (or as it was).
     void Refused(const std::string& why);
+    // Called with every status reply to add what the daemon knows beside
+    // the hub (the chassis' sensor counts, the module's files).
+    void SetStatusExtra(std::function<void(nlohmann::json&)> fill) { statusExtra_ = std::move(fill); }
 
   private:
     nlohmann::json Carry(const ControlRequest& req);
@@ -43,6 +47,7 @@ class Control
     std::string config_;
     std::chrono::steady_clock::time_point started_;
     AcceptRetry retry_;
+    std::function<void(nlohmann::json&)> statusExtra_;
 };
 
 } // namespace ktzmond

@@ -11,10 +11,15 @@
 #include "options.h"
 #include "playback.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <files.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <ktzplatform_control.h>
 #include <module.h>
 #include <paths.h>
@@ -60,14 +65,184 @@ void UninstallLinux()
 #endif
 }
 
-void EchoModuleLog(const std::string& msg, void*)
+void EchoModuleLog(const std::string& msg, void* hub)
 {
     std::string line = msg;
     while (!line.empty() && line.back() == '\n')
     {
         line.pop_back();
     }
-    std::fprintf(stderr, "module: %s\n", ktzhost::Printable(line, 4096).c_str());
+    static_cast<ktzmond::Hub*>(hub)->Log("module: " + line);
+}
+
+// Where the module's INI file and diagnostic log are. Under systemd
+// (RuntimeDirectory=) the INI file goes to the service's runtime directory,
+// where the operator finds it; otherwise to a private directory under $TMPDIR
+// that is removed at exit. The log is DIR/ktzmon.log with --log-dir, every
+// line with its time, and else no file at all: the lines go to standard
+// error, which is the journal under systemd.
+struct ModuleFiles
+{
+    std::string privateDir; // removed at exit; empty under systemd
+    std::string iniDir;
+    std::string iniFile; // the INI file written, or empty
+    std::string logFile; // empty: no file
+
+    ~ModuleFiles()
+    {
+        std::error_code ec;
+        if (!privateDir.empty())
+        {
+            std::filesystem::remove_all(privateDir, ec);
+        }
+        else if (!iniFile.empty())
+        {
+            std::filesystem::remove(iniFile, ec);
+        }
+    }
+};
+
+bool SetUpModuleFiles(const ktzmond::Options& opts, const ktzhost::Scenario& scenario, ModuleFiles* files,
+                      std::string* error)
+{
+    const char* runtime = std::getenv("RUNTIME_DIRECTORY");
+    if (runtime != nullptr && *runtime != '\0')
+    {
+        // systemd lists several directories separated by colons.
+        const std::string dirs = runtime;
+        files->iniDir = dirs.substr(0, dirs.find(':'));
+    }
+    else
+    {
+        files->privateDir = ktzhost::MakeTempDir("ktzmond", error);
+        if (files->privateDir.empty())
+        {
+            return false;
+        }
+        files->iniDir = files->privateDir;
+    }
+    const std::string source =
+        opts.moduleIni.empty() ? ktzplat::IniDir() + "/ktzmonst32.ini" : opts.moduleIni;
+    if (!ktzhost::WriteIni(scenario, files->iniDir, source, error))
+    {
+        return false;
+    }
+    std::error_code ec;
+    if (std::filesystem::exists(files->iniDir + "/ktzmonst32.ini", ec))
+    {
+        files->iniFile = files->iniDir + "/ktzmonst32.ini";
+    }
+    ktzplat::SetIniDir(files->iniDir);
+    if (opts.logDir.empty())
+    {
+        ktzplat::SetLogFileWrites(false);
+    }
+    else
+    {
+        ktzplat::SetLogRoot(opts.logDir);
+        ktzplat::SetLogFileStyle(true, true);
+        files->logFile = ktzplat::ResolveLogPath("/tmp/ktzmon.log");
+    }
+    return true;
+}
+
+// Sensor counts by type for the status reply: what the Linux chassis found,
+// or what the scenario's chassis has.
+nlohmann::json SensorCounts(bool linuxChassis, const ktzhost::Scenario& sc)
+{
+    nlohmann::json j = nlohmann::json::object();
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+    if (linuxChassis)
+    {
+        if (const auto summary = ktzlinux::InstalledLinuxChassis())
+        {
+            const ktzlinux::SensorCounts& c = summary->counts;
+            j = {{"fans", c.fans},
+                 {"temperatures", c.temperatures},
+                 {"powerSupplies", c.supplies},
+                 {"impliedSupply", c.impliedSupply},
+                 {"powerRedundancy", c.redundancy}};
+        }
+        return j;
+    }
+#endif
+    (void)linuxChassis;
+    uint32_t bays = sc.psuBays >= 0 ? static_cast<uint32_t>(sc.psuBays) : 0;
+    for (const ktzhost::PsuDef& p : sc.psus)
+    {
+        bays = sc.psuBays >= 0 ? bays : std::max(bays, p.bay);
+    }
+    return {{"fans", sc.fans.size()},
+            {"temperatures", 1 + sc.stash.size()},
+            {"powerSupplies", bays},
+            {"impliedSupply", false},
+            {"powerRedundancy", sc.redundancyConfig != 0}};
+}
+
+// What the Linux chassis serves, said at the start; a machine without any
+// sensor is told so plainly.
+void LogLinuxInventory(ktzmond::Hub& hub)
+{
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+    const auto summary = ktzlinux::InstalledLinuxChassis();
+    if (!summary)
+    {
+        return;
+    }
+    for (const std::string& line : summary->inventory)
+    {
+        hub.Log("Linux chassis: " + line);
+    }
+    const ktzlinux::SensorCounts& c = summary->counts;
+    if (c.fans + c.temperatures == 0 && c.impliedSupply)
+    {
+        hub.Log("Linux chassis: no sensors found: hwmon shows no fan, temperature or power supply (is the "
+                "sensor driver loaded? 'sensors -u' lists what libsensors sees); clients get a temperature "
+                "of unknown status and the machine's own power input");
+        return;
+    }
+    if (c.fans == 0)
+    {
+        hub.Log("Linux chassis: no fans found");
+    }
+    if (c.temperatures == 0)
+    {
+        hub.Log("Linux chassis: no temperatures found; the chassis temperature reports status unknown");
+    }
+    if (c.impliedSupply)
+    {
+        hub.Log("Linux chassis: no power supplies found: bay 1 stands for the machine's own power input "
+                "(present, sound), without redundancy");
+    }
+#else
+    (void)hub;
+#endif
+}
+
+// SIGHUP: the Linux chassis' configuration file is read again; a file that
+// does not load leaves everything as it was. The daemon's own options are
+// read at the start only.
+void Reload(ktzmond::Hub& hub, bool linuxChassis)
+{
+    if (!linuxChassis)
+    {
+        hub.Log("SIGHUP: the simulated chassis has no configuration to read again");
+        return;
+    }
+#ifdef KTZMOND_HAVE_LINUX_CHASSIS
+    try
+    {
+        for (const std::string& note : ktzlinux::ReloadLinuxChassis())
+        {
+            hub.Log("SIGHUP: " + note);
+        }
+        hub.Log("SIGHUP: Linux chassis configuration read again");
+    }
+    catch (const std::exception& e)
+    {
+        hub.Log(std::string("SIGHUP: configuration not changed: ") + e.what());
+    }
+#endif
 }
 
 } // namespace
@@ -82,6 +257,8 @@ int main(int argc, char** argv)
         return exitCode;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // Until the handler below is in place, a hangup must not end the start.
+    std::signal(SIGHUP, SIG_IGN);
 
     // The Linux machine needs no scenario: its sensors are the chassis.
     const bool linuxChassis = opts.chassis == ChassisKind::Linux;
@@ -183,32 +360,21 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // The module's INI file and diagnostic log live in a private directory
-    // unless a log directory is given.
-    const std::string tempDir = ktzhost::MakeTempDir("ktzmond");
-    if (tempDir.empty())
+    // The module keeps none of its log lines in memory here: the daemon runs
+    // for months, and nothing reads them back.
+    ktzplat::SetLoggedMessageLimit(0);
+    ModuleFiles files;
+    if (!SetUpModuleFiles(opts, parsed.scenario, &files, &error))
     {
-        std::fprintf(stderr, "ktzmond: cannot create a temporary directory\n");
+        std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
         removeSockets();
         return 1;
     }
-    const std::string platformIni = ktzplat::IniDir() + "/ktzmonst32.ini";
-    std::error_code ec;
-    std::filesystem::create_directories(tempDir + "/ini", ec);
-    std::string iniError;
-    if (!ktzhost::WriteIni(parsed.scenario, tempDir + "/ini", platformIni, &iniError))
-    {
-        std::fprintf(stderr, "ktzmond: %s\n", iniError.c_str());
-        removeSockets();
-        std::filesystem::remove_all(tempDir, ec);
-        return 1;
-    }
-    ktzplat::SetIniDir(tempDir + "/ini");
-    ktzplat::SetLogRoot(opts.logDir.empty() ? tempDir + "/log" : opts.logDir);
     if (!opts.quiet)
     {
-        ktzplat::SetLogObserver(&EchoModuleLog, nullptr);
+        ktzplat::SetLogObserver(&EchoModuleLog, &hub);
     }
+    std::error_code ec;
 
     if (opts.modulePath.empty())
     {
@@ -226,9 +392,9 @@ int main(int argc, char** argv)
         {
             std::fprintf(stderr, "ktzmond: Linux chassis: %s\n", error.c_str());
             removeSockets();
-            std::filesystem::remove_all(tempDir, ec);
             return 1;
         }
+        LogLinuxInventory(hub);
     }
     else
     {
@@ -239,7 +405,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
         UninstallLinux();
         removeSockets();
-        std::filesystem::remove_all(tempDir, ec);
         return 1;
     }
 
@@ -250,6 +415,13 @@ int main(int argc, char** argv)
         hub.SetAfterUnload(&UninstallLinux);
     }
     Control ctl(hub, linuxChassis ? nullptr : &playback, ChassisName(opts.chassis), opts.linuxConfig);
+    ctl.SetStatusExtra(
+        [&](nlohmann::json& reply)
+        {
+            reply["sensors"] = SensorCounts(linuxChassis, parsed.scenario);
+            reply["moduleLog"] = files.logFile;
+            reply["moduleIni"] = files.iniFile;
+        });
     auto stop = [&](int code)
     {
         if (stopping)
@@ -304,6 +476,23 @@ int main(int argc, char** argv)
                 stop(0);
             }
         });
+    // SIGHUP reads the configuration again, as often as it comes, and never
+    // ends the daemon.
+    asio::signal_set hangups(io, SIGHUP);
+    std::function<void()> awaitHangup = [&]
+    {
+        hangups.async_wait(
+            [&](const asio::error_code& sigEc, int)
+            {
+                if (sigEc || stopping)
+                {
+                    return;
+                }
+                Reload(hub, linuxChassis);
+                awaitHangup();
+            });
+    };
+    awaitHangup();
 
     // The I/O thread runs until the shutdown's last step stops it, even at
     // moments when it has nothing to wait for (the module stopping on the
@@ -319,7 +508,6 @@ int main(int argc, char** argv)
         module.Close();
     }
     ktzplat::SetLogObserver(nullptr, nullptr);
-    std::filesystem::remove_all(tempDir, ec);
     hub.Log(status == 0 ? "stopped" : "stopped after an error");
     return status;
 }

@@ -1,6 +1,8 @@
 // ktzmond's command line (CLI11).
 #include "options.h"
 
+#include "cli.h"
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -90,8 +92,23 @@ bool LinuxChassisBuilt()
 
 bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
 {
-    CLI::App app{"ktzmond: hosts the KTZ Monitor module on a simulated chassis and serves it to client\n"
-                 "processes over a Unix socket (and optionally TCP); ktzmonctl changes the chassis live."};
+    CLI::App app{"ktzmond: hosts the KTZ Monitor module and serves it to client processes over a Unix\n"
+                 "socket (and optionally TCP). The chassis is this machine's sensors (--chassis linux) or,\n"
+                 "for workstations and tests, a simulated one; ktzmonctl controls it live.",
+                 "ktzmond"};
+    ktzcli::AddVersion(app, "ktzmond");
+    app.footer(
+        "Every option can also be given in the --config file, one \"name = value\" line each, without\n"
+        "the dashes (quiet = true, allow-group = [\"adm\"]); the command line wins.\n\n"
+        "Signals: SIGTERM and SIGINT stop the daemon in order (exit status 0); SIGHUP reads the\n"
+        "Linux chassis' configuration file again (and its sensors.conf and KTZ setting), keeping the\n"
+        "configuration in force when the new one does not load.\n\n" +
+        ktzcli::ExitStatusText("     (it cannot start: socket in use, module not loadable, Load or\n"
+                               "     Start-monitor failed, Linux chassis configuration unusable)\n"));
+    app.set_config("--config", "", "Read options from this file (name = value lines; see below)")
+        ->check(CLI::ExistingFile);
+    // A misspelt key in the file is an error, as on the command line.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     std::vector<std::string> users, groups;
     std::string chassis = "sim";
     app.add_option("scenario", o->scenarioFile,
@@ -153,17 +170,17 @@ bool ParseOptions(int argc, char** argv, Options* o, int* exitCode)
                    "(0: the system's default)")
         ->check(CLI::Range(0, 1 << 26));
     app.add_option("--log-dir", o->logDir,
-                   "Keep the module's diagnostic log in this directory (default: a "
-                   "private directory removed at exit)");
+                   "Keep the module's diagnostic log as ktzmon.log in this directory, every line with its "
+                   "time (default: no file; the lines go to standard error, the journal under systemd)");
     app.add_flag("--quiet", o->quiet, "Do not copy the module's log lines to standard error");
+    app.add_option("--ini", o->moduleIni,
+                   "The module's INI settings (default: $KTZPLAT_INI_DIR/ktzmonst32.ini when it exists)")
+        ->check(CLI::ExistingFile);
     app.add_option("--name", o->name, "The daemon's name in its welcome")->capture_default_str();
-    try
+    const int parsed = ktzcli::Parse(app, argc, argv);
+    if (parsed >= 0)
     {
-        app.parse(argc, argv);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        *exitCode = app.exit(e);
+        *exitCode = parsed;
         return false;
     }
     std::string error;

@@ -38,9 +38,10 @@ struct Options
     uint32_t frameTimeoutMs = 5000;     // a frame begun after the welcome must be complete within this
     size_t queueBytes = 4u << 20;
     size_t queueFrames = 8192;
-    int sendBuffer = 0; // SO_SNDBUF of client sockets; 0: the system's default
-    std::string logDir; // empty: a private directory removed at exit
-    bool quiet = false; // no module log lines on stderr
+    int sendBuffer = 0;    // SO_SNDBUF of client sockets; 0: the system's default
+    std::string logDir;    // the module's log file ktzmon.log goes here; empty: no file
+    std::string moduleIni; // the module's INI settings; empty: $KTZPLAT_INI_DIR/ktzmonst32.ini
+    bool quiet = false;    // no module log lines on stderr
     std::string name = "ktzmond";
 };
 

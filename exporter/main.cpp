@@ -2,6 +2,7 @@
 // and serves it to Prometheus at /metrics. A daemon that is not there (yet,
 // or any more) is waited for with back-off; while there is no connection the
 // chassis series are absent and ktzmon_exporter_connected is 0.
+#include "cli.h"
 #include "ktzclient_decode.h"
 #include "metrics.h"
 #include "paths.h"
@@ -26,9 +27,6 @@
 
 namespace
 {
-
-constexpr int kExitUsage = 2;
-constexpr int kExitListen = 1;
 
 void Notify([[maybe_unused]] const char* state)
 {
@@ -65,6 +63,20 @@ void Apply(const ktzc_message& m, ktzexporter::ChassisMetrics& metrics)
     }
 }
 
+// Takes the signal that made the descriptor readable: true for SIGTERM and
+// SIGINT. A SIGHUP is answered with a note: the settings are read at the
+// start only, and a hangup must not end the exporter.
+bool StopSignal(int sigfd)
+{
+    signalfd_siginfo info{};
+    if (::read(sigfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info) && info.ssi_signo == SIGHUP)
+    {
+        std::cerr << "ktzmon-exporter: SIGHUP: nothing to read again (settings apply at the start)\n";
+        return false;
+    }
+    return true;
+}
+
 // Follows the daemon until SIGTERM or SIGINT: the library connects, waits for
 // an absent daemon and reconnects after a loss, with the back-off of
 // --retry-first and --retry-max; this loop waits on its descriptor and on the
@@ -94,7 +106,7 @@ void Follow(ktzc_client* c, const Target& target, int sigfd, int retryMaxMs,
             timeout = static_cast<int>(std::max<long long>(0, left.count()));
         }
         pollfd p[2] = {{sigfd, POLLIN, 0}, {ktzc_fd(c), static_cast<short>(ktzc_fd_events(c)), 0}};
-        if (::poll(p, 2, timeout) > 0 && p[0].revents != 0)
+        if (::poll(p, 2, timeout) > 0 && p[0].revents != 0 && StopSignal(sigfd))
         {
             return;
         }
@@ -150,7 +162,18 @@ void Follow(ktzc_client* c, const Target& target, int sigfd, int retryMaxMs,
 int Main(int argc, char** argv)
 {
     CLI::App app{"ktzmon-exporter: serve the KTZ Monitor's chassis picture from ktzmond as Prometheus "
-                 "metrics."};
+                 "metrics.",
+                 "ktzmon-exporter"};
+    ktzcli::AddVersion(app, "ktzmon-exporter");
+    app.footer(
+        "Every option can also be given in the --config file, one \"name = value\" line each, without\n"
+        "the dashes (listen = \"127.0.0.1:9464\"); the command line wins.\n\n"
+        "Signals: SIGTERM and SIGINT stop it (exit status 0); SIGHUP is noted and ignored.\n\n" +
+        ktzcli::ExitStatusText("     (it cannot listen on the HTTP address; a daemon that cannot be\n"
+                               "     reached is no failure: it is waited for)\n"));
+    app.set_config("--config", "", "Read options from this file (name = value lines; see below)")
+        ->check(CLI::ExistingFile);
+    app.allow_config_extras(CLI::config_extras_mode::error);
     std::string socketPath;
     std::string connectTo;
     std::string listen = "127.0.0.1:9464";
@@ -170,21 +193,16 @@ int Main(int argc, char** argv)
     app.add_option("--retry-max", retryMax, "Longest wait between attempts, in seconds (the wait doubles)")
         ->check(CLI::Range(0.01, 3600.0))
         ->capture_default_str();
-    try
+    if (const int rc = ktzcli::Parse(app, argc, argv); rc >= 0)
     {
-        app.parse(argc, argv);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitUsage;
+        return rc;
     }
 
     Target target;
     if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &target.host, &target.port))
     {
         std::cerr << "ktzmon-exporter: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
-        return kExitUsage;
+        return ktzcli::kExitUsage;
     }
     target.socketPath = connectTo.empty() && socketPath.empty() ? ktzhost::DefaultSocketPath() : socketPath;
     std::string listenHost;
@@ -192,15 +210,16 @@ int Main(int argc, char** argv)
     if (!ktzhost::SplitHostPort(listen, true, &listenHost, &listenPort))
     {
         std::cerr << "ktzmon-exporter: --listen: expected HOST:PORT, got '" << listen << "'\n";
-        return kExitUsage;
+        return ktzcli::kExitUsage;
     }
 
-    // SIGTERM and SIGINT are taken from a descriptor by the main thread; the
-    // HTTP threads, started after this, inherit the blocked mask.
+    // SIGTERM, SIGINT and SIGHUP are taken from a descriptor by the main
+    // thread; the HTTP threads, started after this, inherit the blocked mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     (void)std::signal(SIGPIPE, SIG_IGN);
     const int sigfd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
@@ -211,7 +230,7 @@ int Main(int argc, char** argv)
     }
 
     auto registry = std::make_shared<prometheus::Registry>();
-    ktzexporter::ChassisMetrics metrics(*registry);
+    ktzexporter::ChassisMetrics metrics(*registry, ktzcli::Version());
     std::unique_ptr<prometheus::Exposer> exposer;
     try
     {
@@ -225,7 +244,7 @@ int Main(int argc, char** argv)
     {
         std::cerr << "ktzmon-exporter: cannot listen on " << listen << ": " << e.what() << "\n";
         ::close(sigfd);
-        return kExitListen;
+        return ktzcli::kExitFailure;
     }
     const std::vector<int> ports = exposer->GetListeningPorts();
     std::cerr << "ktzmon-exporter: serving http://"

@@ -1,6 +1,8 @@
 // Decoded module messages to Prometheus series (see metrics.h).
 #include "metrics.h"
 
+#include "fru.h"
+
 #include <algorithm>
 #include <variant>
 
@@ -79,13 +81,7 @@ std::string LabelText(const std::string& text, size_t max)
     return out;
 }
 
-std::string FruText(const std::vector<uint8_t>& data)
-{
-    const auto end = std::find(data.begin(), data.end(), uint8_t{0});
-    return LabelText(std::string(data.begin(), end));
-}
-
-ChassisMetrics::ChassisMetrics(prometheus::Registry& registry)
+ChassisMetrics::ChassisMetrics(prometheus::Registry& registry, const std::string& version)
     : fanRpm_(GaugeFamily(registry, "ktzmon_fan_speed_rpm", "Fan sensor reading in revolutions per minute")),
       fanLnc_(GaugeFamily(registry, "ktzmon_fan_speed_lower_noncritical_rpm",
                           "Fan sensor's lower non-critical threshold in revolutions per minute")),
@@ -103,7 +99,7 @@ ChassisMetrics::ChassisMetrics(prometheus::Registry& registry)
       redundancy_(GaugeFamily(registry, "ktzmon_power_redundancy_state",
                               "1 for each state bit the power redundancy sensor reports, else 0")),
       fruInfo_(GaugeFamily(registry, "ktzmon_power_supply_fru_info",
-                           "Always 1: the FRU text of the power supply in a bay")),
+                           "Always 1: the product area of the FRU record of the power supply in a bay")),
       ktzSetting_(GaugeFamily(registry, "ktzmon_ktz_setting", "The KTZ setting as the module reports it")),
       ktzEnabled_(
           GaugeFamily(registry, "ktzmon_ktz_enabled", "1 when the KTZ setting enables monitoring (1 or 2)")),
@@ -131,6 +127,9 @@ ChassisMetrics::ChassisMetrics(prometheus::Registry& registry)
                      .Help("Chassis log events received, by message ID")
                      .Register(registry))
 {
+    GaugeFamily(registry, "ktzmon_build_info", "Always 1: the exporter's version")
+        .Add({{"version", version}})
+        .Set(1);
 }
 
 ChassisMetrics::~ChassisMetrics()
@@ -216,24 +215,37 @@ void ChassisMetrics::ApplySetting(const ktzclient::KtzSetting& k)
 
 void ChassisMetrics::ApplySensor(const ktzclient::SensorData& s)
 {
-    const std::string number = std::to_string(s.number);
-    const prometheus::Labels id{{"sensor", LabelText(s.name)}, {"number", number}};
+    // Power supplies are named by their bay, as in their FRU series.
+    const prometheus::Labels id{{"sensor", LabelText(s.name)},
+                                {s.type == kPowerSupply ? "bay" : "number", std::to_string(s.number)}};
     prometheus::Labels typed = id;
     typed["type"] = TypeLabel(s.type);
 
+    // A reading is a value only while the sensor is there and its status is
+    // known: an unplugged or unreadable sensor reports 0, which is no
+    // measurement.
+    const bool measured = s.presence == 1 && s.status != 0;
     std::vector<Sample> wanted{{&status_, typed, static_cast<double>(s.status)},
                                {&presence_, typed, static_cast<double>(s.presence)}};
     switch (s.type)
     {
     case kFan:
-        wanted.push_back({&fanRpm_, id, static_cast<double>(s.Reading())});
+        if (measured)
+        {
+            wanted.push_back({&fanRpm_, id, static_cast<double>(s.Reading())});
+        }
         if (s.hasThresholds)
         {
             wanted.push_back({&fanLnc_, id, static_cast<double>(s.lncThreshold)});
             wanted.push_back({&fanLc_, id, static_cast<double>(s.lcThreshold)});
         }
         break;
-    case kTemperature: wanted.push_back({&temperature_, id, static_cast<double>(s.Reading())}); break;
+    case kTemperature:
+        if (measured)
+        {
+            wanted.push_back({&temperature_, id, static_cast<double>(s.Reading())});
+        }
+        break;
     case kPowerSupply:
         for (const Bit& b : kSupplyAlerts)
         {
@@ -269,8 +281,12 @@ void ChassisMetrics::ApplySensor(const ktzclient::SensorData& s)
 
 void ChassisMetrics::ApplyFru(const ktzclient::FruByNumber& f)
 {
-    const prometheus::Labels l{
-        {"bay", std::to_string(f.bay)}, {"kind", std::to_string(f.kind)}, {"data", FruText(f.data)}};
+    const FruProduct p = ParseFru(f.data);
+    const prometheus::Labels l{{"bay", std::to_string(f.bay)},
+                               {"manufacturer", p.manufacturer},
+                               {"product", p.product},
+                               {"part_number", p.partNumber},
+                               {"serial_number", p.serialNumber}};
     Update(frus_[f.bay], {{&fruInfo_, l, 1.0}});
 }
 

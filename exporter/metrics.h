@@ -33,7 +33,8 @@ constexpr size_t kMaxMessageIds = 64;
 class ChassisMetrics
 {
   public:
-    explicit ChassisMetrics(prometheus::Registry& registry);
+    // `version` is published as ktzmon_build_info's label.
+    ChassisMetrics(prometheus::Registry& registry, const std::string& version);
     ~ChassisMetrics();
     ChassisMetrics(const ChassisMetrics&) = delete;
     ChassisMetrics& operator=(const ChassisMetrics&) = delete;
@@ -107,9 +108,6 @@ class ChassisMetrics
 // Sensor and FRU texts as label values: printable ASCII kept, every other
 // byte becomes '?', at most `max` characters, trailing blanks dropped.
 std::string LabelText(const std::string& text, size_t max = 64);
-
-// The FRU data up to its first NUL, as a label value.
-std::string FruText(const std::vector<uint8_t>& data);
 
 } // namespace ktzexporter
 

@@ -30,13 +30,14 @@
 namespace
 {
 
+// The statuses every ktzmon program uses (0, 1, 2), and the shell's for a
+// run ended by a signal.
 enum Exit
 {
     kExitOk = 0,
-    kExitExpectations = 1, // the run did not go as the scenario expects
-    kExitUsage = 2,        // bad option, scenario or directory; nothing was run
-    kExitModule = 3,       // the module could not be loaded; nothing was run
-    kExitOutput = 4,       // the run went as expected but --timeline FILE could not be written
+    kExitFailure = 1, // the run did not go as the scenario expects, the module could not be
+                      // loaded, or --timeline FILE could not be written
+    kExitUsage = 2,   // bad option, scenario or directory; nothing was run
     kExitSigInt = 128 + SIGINT,
     kExitSigTerm = 128 + SIGTERM,
 };
@@ -73,16 +74,17 @@ Files:
   puts it first (its settings then take precedence).
   --ini-dir DIR never overwrites DIR/ktzmonst32.ini: the module reads it as
   it is, and a scenario with [ini] tables is refused. Without such a file
-  it is written from the scenario and left there. --ini-dir and --log-root
+  it is written from the scenario and left there. --ini-dir and --log-dir
   create DIR only when its parent exists.
 
 Exit status:
   0    the run went as the scenario expects
-  1    it did not (each failure is listed)
-  2    bad option, scenario, --ini-dir, --log-root or --timeline
-       directory (nothing was run)
-  3    the module could not be loaded (nothing was run)
-  4    the run went as expected, but --timeline FILE could not be written
+  1    a failure at run time: the run did not go as the scenario expects
+       (each failure is listed), the module could not be loaded (nothing
+       was run), or the run went as expected but --timeline FILE could not
+       be written
+  2    a bad command line or input file: option, scenario, --ini-dir,
+       --log-dir or --timeline directory (nothing was run)
   130  ended by SIGINT
   143  ended by SIGTERM
        (either way the output so far is written, the module is stopped and
@@ -275,7 +277,8 @@ int main(int argc, char** argv)
     CLI::App app(kDescription, "ktzmon-host");
     app.footer(kFooter);
     app.get_formatter()->column_width(24);
-    app.set_version_flag("--version", std::string("ktzmon-host ") + KTZMON_HOST_VERSION);
+    app.set_version_flag("--version", std::string("ktzmon-host ") + KTZMON_HOST_VERSION,
+                         "Print the version and exit");
     app.add_option("SCENARIO", scenarioPath, "scenario file (TOML; \"-\": standard input)");
     app.add_flag("--json", out.json, "one JSON object per line instead of the transcript");
     app.add_flag("--hex", out.hex, "add each payload's wire bytes (hex, little-endian fields)");
@@ -287,7 +290,8 @@ int main(int argc, char** argv)
         ->type_name("PATH");
     app.add_option("--ini-dir", run.iniDir, "the module's INI directory (default: private; see Files)")
         ->type_name("DIR");
-    app.add_option("--log-root", run.logRoot, "where the module's log file lands (default: private)")
+    app.add_option("--log-dir,--log-root", run.logRoot,
+                   "where the module's log file lands (default: private)")
         ->type_name("DIR");
     app.add_flag("--merge-platform-ini", run.mergePlatformIni,
                  "apply $KTZPLAT_INI_DIR/ktzmonst32.ini too (see Files)");
@@ -406,7 +410,7 @@ int main(int argc, char** argv)
     if (status != ktzhost::RunStatus::Completed)
     {
         return Refuse(out.json, source, "ktzmon-host: " + error,
-                      status == ktzhost::RunStatus::BadSetup ? kExitUsage : kExitModule);
+                      status == ktzhost::RunStatus::BadSetup ? kExitUsage : kExitFailure);
     }
     if (!begun)
     {
@@ -455,7 +459,7 @@ int main(int argc, char** argv)
                           << " not met: " << o.expectation.Describe() << " (" << o.detail << ")\n";
             }
         }
-        return kExitExpectations;
+        return kExitFailure;
     }
-    return svgWritten ? kExitOk : kExitOutput;
+    return svgWritten ? kExitOk : kExitFailure;
 }

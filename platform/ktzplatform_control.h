@@ -113,6 +113,13 @@ void SetIniText(const std::string& pathFileName, const std::string& text);
 void ClearIniText(const std::string& pathFileName);
 // Where a log path given to the support library lands on disk.
 std::string ResolveLogPath(const std::string& path);
+// How log files are laid out for the people who read them: `flat` places a
+// log path's file name directly in the log root (the module's
+// "/tmp/ktzmon.log" lands as ROOT/ktzmon.log instead of ROOT/tmp/ktzmon.log);
+// `timestamps` starts every line written to a file with the local
+// wall-clock time, "2026-03-01T12:00:00.123+0100 " (the recorded messages
+// and the observer get the lines as logged). Reset turns both off.
+void SetLogFileStyle(bool flat, bool timestamps);
 // With file writes off, SMFileLogMsgToRotatedLog only records the message
 // (below) and writes no file; Reset turns them on again. For fuzz targets
 // and benchmarks that log thousands of lines a second.

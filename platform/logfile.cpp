@@ -4,7 +4,10 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -29,6 +32,8 @@ struct LogState
     LogObserver observer = nullptr;
     void* observerCtx = nullptr;
     bool fileWrites = true;
+    bool flat = false;
+    bool timestamps = false;
 };
 
 std::string RootFromEnv()
@@ -94,6 +99,44 @@ void Rotate(const std::string& path, uint32_t keep)
     (void)::rename(path.c_str(), (path + ".1").c_str());
 }
 
+// "2026-03-01T12:00:00.123+0100 ": the local wall-clock time, to the
+// millisecond, with the zone's offset.
+std::string Timestamp()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    (void)::localtime_r(&secs, &local);
+    char date[32];
+    char zone[8];
+    (void)std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    (void)std::strftime(zone, sizeof zone, "%z", &local);
+    char out[64];
+    (void)std::snprintf(out, sizeof out, "%s.%03d%s ", date, static_cast<int>(ms), zone);
+    return out;
+}
+
+// The message with the time before every line it holds.
+std::string Stamped(const char* msg, size_t len)
+{
+    const std::string stamp = Timestamp();
+    std::string out;
+    out.reserve(len + stamp.size());
+    bool lineStart = true;
+    for (size_t i = 0; i < len; ++i)
+    {
+        if (lineStart)
+        {
+            out += stamp;
+        }
+        out.push_back(msg[i]);
+        lineStart = msg[i] == '\n';
+    }
+    return out;
+}
+
 int32_t Append(const std::string& path, const char* msg, size_t len)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -135,6 +178,8 @@ void ResetLogs()
     s.observer = nullptr;
     s.observerCtx = nullptr;
     s.fileWrites = true;
+    s.flat = false;
+    s.timestamps = false;
 }
 } // namespace detail
 
@@ -143,6 +188,14 @@ void SetLogFileWrites(bool on)
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.fileWrites = on;
+}
+
+void SetLogFileStyle(bool flat, bool timestamps)
+{
+    LogState& s = L();
+    std::lock_guard<std::recursive_mutex> lk(s.mu);
+    s.flat = flat;
+    s.timestamps = timestamps;
 }
 
 void SetLoggedMessageLimit(size_t limit)
@@ -170,17 +223,25 @@ std::string LogRoot()
 
 std::string ResolveLogPath(const std::string& path)
 {
-    std::string root = LogRoot();
+    LogState& s = L();
+    std::string root;
+    bool flat = false;
+    {
+        std::lock_guard<std::recursive_mutex> lk(s.mu);
+        root = s.root;
+        flat = s.flat;
+    }
     if (root.empty())
     {
         return path;
     }
     std::string full = root;
-    if (full.back() != '/' && (path.empty() || path.front() != '/'))
+    const std::string placed = flat ? std::filesystem::path(path).filename().string() : path;
+    if (full.back() != '/' && (placed.empty() || placed.front() != '/'))
     {
         full += '/';
     }
-    full += path;
+    full += placed;
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
     return full;
@@ -268,12 +329,15 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                             return int32_t{0};
                                         }
                                         std::string path = ResolveLogPath(pathFileName);
+                                        const std::string stamped = s.timestamps ? Stamped(msg, len) : "";
+                                        const char* text = s.timestamps ? stamped.data() : msg;
+                                        const size_t textLen = s.timestamps ? stamped.size() : len;
                                         int64_t size = FileSize(path);
                                         if (size > 0 && maxSize > 0 &&
-                                            static_cast<uint64_t>(size) + len > maxSize)
+                                            static_cast<uint64_t>(size) + textLen > maxSize)
                                         {
                                             Rotate(path, keep);
                                         }
-                                        return Append(path, msg, len);
+                                        return Append(path, text, textLen);
                                     });
 }

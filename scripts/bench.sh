@@ -43,7 +43,7 @@ ktz_ensure_packages cmake g++ make libbenchmark-dev || exit 1
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKTZMON_BENCH=ON -DBUILD_TESTING=OFF >/dev/null ||
     exit 1
 targets=(ktzmon_live_bench ktzmon_live_relay)
-[ "$live_only" -eq 0 ] && targets+=(ktzmon_bench)
+[ "$live_only" -eq 0 ] && targets+=(ktzmon_bench ktzmon_redfish_bench)
 cmake --build "$build" -j"$cpus" --target "${targets[@]}" || exit 1
 
 load1() { cut -d' ' -f1 /proc/loadavg; }
@@ -60,7 +60,8 @@ tables=$(mktemp)
 output=$(mktemp)
 live=$(mktemp)
 section=$(mktemp)
-trap 'rm -f "$tables" "$output" "$live" "$section"' EXIT
+redfish=$(mktemp)
+trap 'rm -f "$tables" "$output" "$live" "$section" "$redfish"' EXIT
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 args=(--benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true "${extra[@]}")
@@ -146,6 +147,15 @@ if [ "$live_only" -eq 1 ]; then
     exit 0
 fi
 
+# The Redfish service: ktzmon-redfish beside ktzmond, TLS clients on loopback.
+"$build/bench/ktzmon_redfish_bench" --markdown="$redfish"
+redfish_status=$?
+if [ ! -s "$redfish" ]; then
+    echo "The Redfish service benchmark produced no figures (exit status $redfish_status)." >"$redfish"
+fi
+redfish_load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+[ "$redfish_status" -ne 0 ] && status=$redfish_status
+
 if [ ! -s "$tables" ]; then
     echo "error: the benchmark run produced no figures (exit status $status)" >&2
     exit 1
@@ -187,6 +197,26 @@ cpu_model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
     sed -n '/^$/,$p' "$tables" | sed '/^$/d'
     echo
     cat "$section"
+    echo
+    echo "## Redfish service"
+    echo
+    echo "\`ktzmon-redfish\` (this Release build) runs as a child process beside \`ktzmond\` (the demonstration"
+    echo "chassis without its timeline and batch clients, 50 times faster than real time), with its self-signed"
+    echo "certificate. GET: one kept-alive TLS connection sends a GET of one fan sensor with a session token,"
+    echo "each once the one before is answered; the floor is the same server library (Boost.Beast on Asio"
+    echo "and OpenSSL, one I/O thread, asynchronous) answering every request with the very response the"
+    echo "service gave, over the same kind of connection with the same key; the goal is at most 1.5x the"
+    echo "floor's time per request. Events: a chassis log event posted on the control socket (as in the live"
+    echo "daemon benchmark), timed to the moment the last of N event-stream subscribers (TLS, one session,"
+    echo "read by one thread) has read its event, against its arrival at N clients of ktzmond itself (what"
+    echo "ktzmon-watch is, read by the live benchmark's reader); 10 untimed and 100 timed changes, wall-clock"
+    echo "microseconds; the goal is at most 2x at both the median and the 99th percentile. The last rows show,"
+    echo "for scale, the same library writing one event frame to as many TLS streams by itself. Command:"
+    echo "\`${build#"$root"/}/bench/ktzmon_redfish_bench --markdown=FILE\`; load average after it: $redfish_load_after."
+    echo
+    sed -n '1,/^$/p' "$redfish" | sed '/^$/d'
+    echo
+    sed -n '/^$/,$p' "$redfish" | sed '/^$/d'
     if [ -f "$root/bench/analysis.md" ]; then
         echo
         cat "$root/bench/analysis.md"

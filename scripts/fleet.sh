@@ -18,6 +18,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=lib/deps.sh
 . "$root/scripts/lib/deps.sh"
+# shellcheck source=lib/tmp.sh
+. "$root/scripts/lib/tmp.sh"
 
 usage()
 {
@@ -64,7 +66,7 @@ dir=${KTZ_BUILD_ROOT:-$root/build}/native
     cmake --build "$dir" -j2 --target ktzmon ktzmond ktzmonctl ktzmon-exporter
 } >&2
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/ktzmon-fleet.XXXXXX")
+tmp=$(ktz_private_tmpdir ktzmon-fleet)
 pids=()
 cleanup()
 {
@@ -126,8 +128,8 @@ Fleet metrics are running (Ctrl-C stops everything):
   alerts      http://127.0.0.1:$prom_port/alerts
   exporter    http://127.0.0.1:$exporter_port/metrics
 The sensors appear about $((30 / speed)) seconds after the start. Change the chassis with:
-  $dir/ctl/ktzmonctl --control-socket $tmp/ktzmond.ctl set-fan 1 --reading 3100
-  $dir/ctl/ktzmonctl --control-socket $tmp/ktzmond.ctl pull-psu 2
+  '$dir/ctl/ktzmonctl' --control-socket '$tmp/ktzmond.ctl' set-fan 1 --reading 3100
+  '$dir/ctl/ktzmonctl' --control-socket '$tmp/ktzmond.ctl' pull-psu 2
 EOF
 
 # Until Ctrl-C, or until one of the three ends by itself.

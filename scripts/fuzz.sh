@@ -9,14 +9,15 @@
 #            requests (the host's requests through the
 #            module's boundary), cfgvalue (the KTZ setting's value text), ini
 #            (the module's INI file), answers (the platform's sensor
-#            answers); default: all of them
+#            answers), redfish (ktzmon-redfish's requests through its HTTP
+#            parser and router); default: all of them
 # BUILD_DIR overrides the build directory (default: build-fuzz in the
 # repository). New inputs go to BUILD_DIR/corpus/TARGET; the seeds in
 # fuzz/corpus/TARGET stay untouched. Exits non-zero when the build fails or a
 # target finds a crash, a hang, a leak or a sanitizer report.
 set -eu
 
-all_targets="logevent scenario session inbound control requests cfgvalue ini answers"
+all_targets="logevent scenario session inbound control requests cfgvalue ini answers redfish"
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=${*:-$all_targets}
@@ -59,6 +60,8 @@ for t in $targets; do
     # Scenario texts are small; a larger -max_len only slows the search down.
     max_len=4096
     [ "$t" = scenario ] && max_len=16384
+    # Requests: past the 16 KiB header limit.
+    [ "$t" = redfish ] && max_len=20480
     "$build/fuzz_$t" -max_total_time="$each" -max_len="$max_len" -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$build/$t-" "$corpus" "$root/fuzz/corpus/$t"
 done

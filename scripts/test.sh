@@ -73,6 +73,30 @@ summary=()
 total_passed=0
 total_failed=0
 
+# Each way's tests get a private temporary folder of their own: short (Unix
+# socket paths hold at most 107 bytes, and the checkout and its build tree
+# can be deep), apart from the other ways, and removed at the end however
+# the run ends.
+scratch_dirs=()
+remove_scratch()
+{
+    local d
+    for d in "${scratch_dirs[@]}"; do
+        rm -rf "$d"
+    done
+}
+trap remove_scratch EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# new_scratch WAY: makes a new private folder under /tmp, named in $scratch.
+scratch=
+new_scratch()
+{
+    scratch=$(mktemp -d "/tmp/ktz-$1.XXXXXX") || return 1
+    scratch_dirs+=("$scratch")
+}
+
 # record WAY PASSED FAILED SECONDS [NOTE]
 record()
 {
@@ -107,14 +131,17 @@ run_ctest_way()
     fi
 
     banner "$way: tests"
-    # Tests put their per-test INI and log directories under TMPDIR; one per
-    # way keeps parallel ways apart and leaves nothing behind in /tmp.
-    local tmp=$dir/test-tmp
-    rm -rf "$tmp" && mkdir -p "$tmp"
-    local log=$dir/ctest.log
+    # Tests put their sockets and their per-test INI and log directories
+    # under TMPDIR.
+    if ! new_scratch "$way"; then
+        record "$way" 0 1 $((SECONDS - start)) "no temporary folder"
+        return
+    fi
+    local tmp=$scratch log=$dir/ctest.log
     TMPDIR=$tmp KTZPLAT_INI_DIR=$tmp/ini KTZPLAT_LOG_ROOT=$tmp/log \
         ctest --test-dir "$dir" --output-on-failure -j2 --timeout 900 </dev/null 2>&1 | tee "$log"
     local ctest_status=${PIPESTATUS[0]}
+    rm -rf "$tmp"
 
     # "100% tests passed, 0 tests failed out of 57"
     local line total failed
@@ -168,8 +195,13 @@ run_pkg_way()
     local start=$SECONDS log=$build_root/package-test.log
     banner "pkg: Debian packages"
     mkdir -p "$build_root"
-    TMPDIR=${TMPDIR:-/tmp} "$root/tests/packaging/test_packages.sh" </dev/null 2>&1 | tee "$log"
+    if ! new_scratch pkg; then
+        record pkg 0 1 $((SECONDS - start)) "no temporary folder"
+        return
+    fi
+    TMPDIR=$scratch "$root/tests/packaging/test_packages.sh" </dev/null 2>&1 | tee "$log"
     local status=${PIPESTATUS[0]} line
+    rm -rf "$scratch"
     line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
     if [ -z "$line" ]; then
         record pkg 0 1 $((SECONDS - start)) "no test results"

@@ -2,6 +2,7 @@
 // module sends, as it arrives. Options make it usable from scripts: stop
 // after a given message type or number of messages, or after a time limit,
 // each with its own exit status.
+#include "cli.h"
 #include "ktzclient_decode.h"
 #include "output.h"
 #include "paths.h"
@@ -17,12 +18,15 @@
 namespace
 {
 
-// Exit statuses (listed in --help and docs/protocol.md).
-constexpr int kExitDone = 0;      // --until or --count reached
-constexpr int kExitLost = 1;      // the daemon said goodbye, or the connection was lost
-constexpr int kExitUsage = 2;     // bad command line
-constexpr int kExitNoConnect = 3; // no daemon to connect to
-constexpr int kExitTimeout = 4;   // --timeout ended the run first
+// Exit statuses, as every ktzmon program's (listed in --help): 0 --until or
+// --count reached; 1 a failure at run time (goodbye, lost or no connection,
+// --timeout first), told apart by the message on standard error; 2 a bad
+// command line.
+constexpr int kExitDone = ktzcli::kExitOk;
+constexpr int kExitLost = ktzcli::kExitFailure;
+constexpr int kExitUsage = ktzcli::kExitUsage;
+constexpr int kExitNoConnect = ktzcli::kExitFailure;
+constexpr int kExitTimeout = ktzcli::kExitFailure;
 
 using Clock = std::chrono::steady_clock;
 
@@ -63,11 +67,14 @@ double Seconds(Clock::time_point start)
 int main(int argc, char** argv)
 {
     CLI::App app{"ktzmon-watch: connect to ktzmond and print every message the KTZ Monitor sends to this "
-                 "client, as it arrives."};
-    app.footer("Exit status: 0 --until or --count reached; 1 the daemon said goodbye (it refused the "
-               "client, or dropped it) or the connection was lost; 2 bad command line; 3 cannot connect "
-               "(no daemon at the address); 4 --timeout ended the run first (also when neither --until "
-               "nor --count is given).\n");
+                 "client, as it arrives.",
+                 "ktzmon-watch"};
+    ktzcli::AddVersion(app, "ktzmon-watch");
+    app.footer(
+        ktzcli::ExitStatusText("     (the daemon said goodbye: it refused the client, or dropped it; the\n"
+                               "     connection was lost; no daemon at the address; --timeout ended the run\n"
+                               "     first, also when neither --until nor --count is given; standard error\n"
+                               "     says which)\n"));
     std::string socketPath;
     std::string connectTo;
     bool json = false;
@@ -98,14 +105,9 @@ int main(int argc, char** argv)
     app.add_option("--client-id", clientId, "ask the daemon for this client ID (it must allow it)");
     app.add_flag("--reconnect", reconnect,
                  "when the connection is lost, reconnect with back-off (the picture is sent again)");
-    try
+    if (const int rc = ktzcli::Parse(app, argc, argv); rc >= 0)
     {
-        app.parse(argc, argv);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitUsage;
+        return rc;
     }
 
     uint32_t untilType = 0;
@@ -185,6 +187,7 @@ int main(int argc, char** argv)
         const int ms = left();
         if (ms == 0)
         {
+            std::cerr << "ktzmon-watch: --timeout: " << timeout << " s passed\n";
             status = kExitTimeout;
             break;
         }

@@ -2,7 +2,12 @@
 // rescans hwmon, posts the chassis log events of the alarms that changed, and
 // reads the configuration file again when inotify reported a change to it, to
 // follow its KTZ setting. The thread waits on a platform event, so a virtual
-// platform clock drives it like every other platform thread.
+// platform clock drives it like every other platform thread. A reload (the
+// daemon's SIGHUP) reads the whole file again and applies what can change
+// while the module runs.
+//
+// Locks: g_mu (install, uninstall, reload, summary) before Runner::mu (the
+// configuration in force, shared with the poll thread).
 #include "core/platform.h"
 
 #include "linux_source.h"
@@ -26,7 +31,9 @@ constexpr const char* kKtzSettingKey = "ZNB_KelvanorMode";
 struct Runner
 {
     std::string configPath;
-    LinuxConfig config;
+    std::mutex mu;
+    LinuxConfig config; // under mu
+    std::atomic<uint32_t> pollIntervalMs{1000};
     std::shared_ptr<LinuxSource> source;
     void* stopEvent = nullptr;
     void* thread = nullptr;
@@ -93,6 +100,7 @@ struct Runner
             try
             {
                 LinuxConfig next = LoadConfig(configPath);
+                std::lock_guard<std::mutex> lk(mu);
                 ApplyKtzSetting(next, false);
                 config.ktzSetting = next.ktzSetting;
             }
@@ -109,7 +117,7 @@ struct Runner
         auto* r = static_cast<Runner*>(arg);
         for (;;)
         {
-            (void)SMEventWait(r->stopEvent, static_cast<int32_t>(r->config.pollIntervalMs));
+            (void)SMEventWait(r->stopEvent, static_cast<int32_t>(r->pollIntervalMs.load()));
             if (r->stopping.load())
             {
                 return 0;
@@ -145,6 +153,7 @@ void InstallLinuxChassis(const std::string& configPath)
     auto r = std::make_unique<Runner>();
     r->configPath = configPath;
     r->config = LoadConfig(configPath);
+    r->pollIntervalMs.store(r->config.pollIntervalMs);
     r->source = std::make_shared<LinuxSource>(r->config);
     if (!configPath.empty())
     {
@@ -170,6 +179,51 @@ void InstallLinuxChassis(const std::string& configPath)
         throw std::runtime_error("cannot start the poll thread");
     }
     g_runner = std::move(r);
+}
+
+std::vector<std::string> ReloadLinuxChassis()
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (!g_runner)
+    {
+        throw std::runtime_error("the Linux chassis is not installed");
+    }
+    Runner& r = *g_runner;
+    std::vector<std::string> notes;
+    if (r.configPath.empty())
+    {
+        r.source->Reconfigure(LinuxConfig{}, &notes); // the system's sensors.conf, read again
+        notes.emplace_back("no configuration file: the defaults stay in force");
+        return notes;
+    }
+    // A file that does not read, or a sensors.conf that does not load,
+    // changes nothing.
+    LinuxConfig next = LoadConfig(r.configPath);
+    r.source->Reconfigure(next, &notes);
+    std::lock_guard<std::mutex> cl(r.mu);
+    r.pollIntervalMs.store(next.pollIntervalMs);
+    // The file's KTZ setting is applied again, also when it did not change
+    // (ktzmonctl set-ktz may have changed the setting since).
+    r.ApplyKtzSetting(next, true);
+    if (next.ktzSetting)
+    {
+        notes.push_back("KTZ setting " + std::to_string(*next.ktzSetting) + " applied");
+    }
+    r.config = next;
+    return notes;
+}
+
+std::optional<LinuxChassisSummary> InstalledLinuxChassis()
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (!g_runner)
+    {
+        return std::nullopt;
+    }
+    LinuxChassisSummary s;
+    s.counts = g_runner->source->Counts();
+    s.inventory = g_runner->source->Inventory();
+    return s;
 }
 
 void UninstallLinuxChassis()

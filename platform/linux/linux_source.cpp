@@ -71,14 +71,11 @@ bool LooksLikeChassis(std::string label)
     return false;
 }
 
-// The input channel of a supply: labelled "vin" by the PMBus drivers.
-bool IsSupplyInput(const Channel& ch)
-{
-    return ch.kind == ChannelKind::Voltage && ch.label == "vin";
-}
 } // namespace
 
-LinuxSource::LinuxSource(const LinuxConfig& config) : config_(config), hwmon_(config.sensorsConf)
+LinuxSource::LinuxSource(const LinuxConfig& config)
+    : config_(config), hwmon_(config.sensorsConf), lncMarginPercent_(config.fanLncMarginPercent),
+      redundancy_(config.redundancy), suppliesNeeded_(config.suppliesNeeded)
 {
     // Chip name order, so that the numbering does not follow the order in
     // which the kernel happened to register the chips.
@@ -244,6 +241,10 @@ void LinuxSource::Describe(unsigned char* record, size_t size)
     };
     put(0, kLinuxPlatformId);
     uint32_t bays = config_.bays > 0 ? config_.bays : static_cast<uint32_t>(bays_.size());
+    if (ImpliedSupply())
+    {
+        bays = 1; // the machine's own power input
+    }
     put(28, bays);
     put(52, static_cast<uint32_t>(fans_.size()));
     put(56, 0);
@@ -263,6 +264,14 @@ std::optional<double> LinuxSource::Value(const Slot& s, const char* suffix) cons
 
 int32_t LinuxSource::GetFan(uint32_t fanNum, ktzplat::Fan* fan)
 {
+    if (fans_.empty() && fanNum == 1)
+    {
+        // No fan at all: the module asks for fan 1 before it reads the fan
+        // count (0), so it is answered as a fan that is not there rather
+        // than as a failing read, logged at every pass.
+        *fan = ktzplat::Fan{};
+        return 0;
+    }
     if (fanNum == 0 || fanNum > fans_.size())
     {
         return -1;
@@ -273,7 +282,7 @@ int32_t LinuxSource::GetFan(uint32_t fanNum, ktzplat::Fan* fan)
     f.sensorCount = 1;
     const uint32_t min = Rpm(Value(s, "min").value_or(0));
     f.lcThreshold = min;
-    f.lncThreshold = min + static_cast<uint32_t>(uint64_t{min} * config_.fanLncMarginPercent / 100);
+    f.lncThreshold = min + static_cast<uint32_t>(uint64_t{min} * lncMarginPercent_.load() / 100);
     std::optional<double> input = Value(s, "input");
     if (!input)
     {
@@ -327,7 +336,14 @@ int32_t LinuxSource::GetTemperatures(ktzplat::TempEntry* chassis, std::vector<kt
 {
     if (temps_.empty())
     {
-        return -1;
+        // No temperature at all: the module always reports a chassis
+        // temperature, so it is one whose health is unknown (clients:
+        // status unknown), not a read that fails at every pass.
+        *chassis = ktzplat::TempEntry{};
+        chassis->name = kNoTemperatureName;
+        chassis->health = kTempUnreadable;
+        extra->clear();
+        return 0;
     }
     *chassis = ReadTemp(temps_[0]);
     extra->clear();
@@ -351,166 +367,6 @@ int32_t LinuxSource::GetStash(std::vector<ktzplat::StashRecord>* records)
         r.reading = t.reading;
         r.name = t.name;
         records->push_back(r);
-    }
-    return 0;
-}
-
-bool LinuxSource::Present(const Bay& b) const
-{
-    if (!b.config.presence.empty())
-    {
-        std::ifstream in(b.config.presence);
-        int v = 0;
-        return static_cast<bool>(in >> v) && v != 0;
-    }
-    return hwmon_.ChipPresent(b.config.chip);
-}
-
-uint32_t LinuxSource::State(const Bay& b) const
-{
-    for (const Chip& chip : hwmon_.Chips())
-    {
-        if (chip.id != b.config.chip)
-        {
-            continue;
-        }
-        for (const Channel& ch : chip.channels)
-        {
-            if (IsSupplyInput(ch))
-            {
-                continue;
-            }
-            for (const std::string& sf : ch.subfeatures)
-            {
-                if ((EndsWith(sf, "_crit_alarm") || EndsWith(sf, "_lcrit_alarm") || EndsWith(sf, "_fault")) &&
-                    hwmon_.Read(chip.id, sf).value_or(0) != 0)
-                {
-                    return kPsuStateFailed;
-                }
-            }
-        }
-    }
-    return kPsuStateOk;
-}
-
-uint32_t LinuxSource::Alert(const Bay& b) const
-{
-    for (const Chip& chip : hwmon_.Chips())
-    {
-        if (chip.id != b.config.chip)
-        {
-            continue;
-        }
-        for (const Channel& ch : chip.channels)
-        {
-            if (!IsSupplyInput(ch))
-            {
-                continue;
-            }
-            auto set = [&](const char* suffix)
-            { return hwmon_.Read(chip.id, ch.feature + suffix).value_or(0) != 0; };
-            if (set("_lcrit_alarm"))
-            {
-                return kPsuAlertInputLost;
-            }
-            if (set("_min_alarm") || set("_max_alarm") || set("_crit_alarm"))
-            {
-                return kPsuAlertInputRange;
-            }
-        }
-    }
-    return 0;
-}
-
-int32_t LinuxSource::GetPsuPresence(uint32_t bay, uint32_t* presence)
-{
-    if (bay == 0 || bay > bays_.size())
-    {
-        *presence = 0; // a configured bay without a supply
-        return bay == 0 ? -1 : 0;
-    }
-    *presence = Present(bays_[bay - 1]) ? 1 : 0;
-    return 0;
-}
-
-int32_t LinuxSource::GetPsuState(uint32_t bay, uint32_t* state)
-{
-    if (bay == 0)
-    {
-        return -1;
-    }
-    // An empty bay keeps reporting a sound state: its presence says it all.
-    *state = bay <= bays_.size() && Present(bays_[bay - 1]) ? State(bays_[bay - 1]) : kPsuStateOk;
-    return 0;
-}
-
-int32_t LinuxSource::GetPsuAlert(uint32_t bay, uint32_t* alert)
-{
-    if (bay == 0)
-    {
-        return -1;
-    }
-    *alert = bay <= bays_.size() && Present(bays_[bay - 1]) ? Alert(bays_[bay - 1]) : 0;
-    return 0;
-}
-
-int32_t LinuxSource::GetPsuFru(uint32_t bay, std::vector<uint8_t>* fru)
-{
-    if (bay == 0 || bay > bays_.size() || bays_[bay - 1].config.eeprom.empty() || !Present(bays_[bay - 1]))
-    {
-        return -1;
-    }
-    std::ifstream in(bays_[bay - 1].config.eeprom, std::ios::binary);
-    if (!in)
-    {
-        return -1;
-    }
-    fru->assign(256, 0);
-    in.read(reinterpret_cast<char*>(fru->data()), 256);
-    if (in.gcount() <= 0)
-    {
-        return -1;
-    }
-    fru->resize(static_cast<size_t>(in.gcount()));
-    return 0;
-}
-
-int32_t LinuxSource::GetRedundancy(uint32_t* config, uint32_t* state)
-{
-    const uint32_t needed = config_.suppliesNeeded;
-    uint32_t full = needed + 1;
-    switch (config_.redundancy)
-    {
-    case RedundancyPolicy::None:
-        *config = 0;
-        *state = 0;
-        return 0;
-    case RedundancyPolicy::NPlus1: *config = 1; break;
-    case RedundancyPolicy::NPlusN:
-        *config = 2;
-        full = 2 * needed;
-        break;
-    }
-    uint32_t healthy = 0;
-    for (const Bay& b : bays_)
-    {
-        healthy += Present(b) && State(b) != kPsuStateFailed && Alert(b) == 0 ? 1 : 0;
-    }
-    if (healthy >= full)
-    {
-        *state = 1; // fully redundant
-    }
-    else if (healthy > needed)
-    {
-        *state = 3; // degraded
-    }
-    else if (healthy == needed)
-    {
-        *state = 2; // redundancy lost
-    }
-    else
-    {
-        *state = 0; // not enough supplies
     }
     return 0;
 }
@@ -628,7 +484,57 @@ std::vector<std::string> LinuxSource::Inventory() const
         out.push_back("bay " + b.name + ": " + b.config.chip +
                       (b.config.eeprom.empty() ? "" : " eeprom " + b.config.eeprom));
     }
+    if (ImpliedSupply())
+    {
+        out.emplace_back("bay PS-1: the machine's own power input (no power supply in hwmon)");
+    }
     return out;
+}
+
+SensorCounts LinuxSource::Counts() const
+{
+    SensorCounts c;
+    c.fans = fans_.size();
+    c.temperatures = temps_.size();
+    c.supplies = config_.bays > 0 ? config_.bays : bays_.size();
+    c.impliedSupply = ImpliedSupply();
+    std::lock_guard<std::mutex> lk(policyMu_);
+    c.redundancy = !c.impliedSupply && redundancy_ != RedundancyPolicy::None;
+    return c;
+}
+
+void LinuxSource::Reconfigure(const LinuxConfig& next, std::vector<std::string>* notes)
+{
+    // Read again even under the same name: the file's text may have changed.
+    // Throws, with the old configuration kept, when it does not load.
+    hwmon_.Reload(next.sensorsConf);
+    lncMarginPercent_.store(next.fanLncMarginPercent);
+    {
+        std::lock_guard<std::mutex> lk(policyMu_);
+        redundancy_ = next.redundancy;
+        suppliesNeeded_ = next.suppliesNeeded;
+    }
+    auto note = [&](bool changed, const char* key)
+    {
+        if (changed)
+        {
+            notes->push_back(std::string(key) + " changed: it takes effect at the next start");
+        }
+    };
+    note(next.fanIgnore != config_.fanIgnore, "fans.ignore");
+    note(next.chassisTemp != config_.chassisTemp, "temperatures.chassis");
+    note(next.extraTemps != config_.extraTemps || next.extraTempsSet != config_.extraTempsSet,
+         "temperatures.extra");
+    note(next.bays != config_.bays, "power.bays");
+    note(next.supplyDrivers != config_.supplyDrivers, "power.drivers");
+    bool supplies = next.supplies.size() != config_.supplies.size();
+    for (size_t i = 0; !supplies && i < next.supplies.size(); ++i)
+    {
+        const SupplyConfig& a = next.supplies[i];
+        const SupplyConfig& b = config_.supplies[i];
+        supplies = a.chip != b.chip || a.eeprom != b.eeprom || a.presence != b.presence;
+    }
+    note(supplies, "power.supply");
 }
 
 } // namespace ktzlinux

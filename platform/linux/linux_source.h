@@ -10,6 +10,10 @@
 // keeps its number and reads as failing; when its chip comes back under the
 // same libsensors name it reads again. Sensors that appear later are not
 // added until the source is made again.
+//
+// A machine without fans, temperatures or power supplies in hwmon still
+// gives the module a complete answer (see GetFan, GetTemperatures and
+// supplies.cpp), so that clients get the whole picture and data-sync-complete.
 #ifndef KTZLINUX_LINUX_SOURCE_H
 #define KTZLINUX_LINUX_SOURCE_H
 
@@ -18,8 +22,10 @@
 #include "config.h"
 #include "hwmon.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +42,18 @@ inline constexpr uint32_t kPsuStateOk = 1;
 inline constexpr uint32_t kPsuStateFailed = 6;
 inline constexpr uint32_t kPsuAlertInputLost = 21810;
 inline constexpr uint32_t kPsuAlertInputRange = 21812;
+// The chassis temperature's name on a machine without temperatures.
+inline constexpr const char* kNoTemperatureName = "No temperature";
+
+// What the numbering found, by type.
+struct SensorCounts
+{
+    size_t fans = 0;
+    size_t temperatures = 0;
+    size_t supplies = 0;        // bays, empty ones included
+    bool impliedSupply = false; // no supply: the machine's power input stands in
+    bool redundancy = false;    // a redundancy sensor is reported
+};
 
 class LinuxSource : public ktzplat::ChassisSource
 {
@@ -61,6 +79,18 @@ class LinuxSource : public ktzplat::ChassisSource
 
     // What the numbering found, for logs and tests: "fan 1: nct6779-isa-0290/fan1 'CPU Fan'".
     std::vector<std::string> Inventory() const;
+    SensorCounts Counts() const;
+    // No supply named, found or counted: bay 1 stands for the machine's own
+    // power input.
+    bool ImpliedSupply() const { return bays_.empty() && config_.bays == 0; }
+
+    // Applies a re-read configuration while the module runs: the libsensors
+    // configuration, the fans' lower non-critical margin and the redundancy
+    // policy. Keys that fix the numbering (ignored fans, the temperatures,
+    // the supplies, drivers and bay count) take effect at the next start;
+    // each such change is named in `notes`. Throws std::runtime_error when
+    // the libsensors configuration does not load; nothing is changed then.
+    void Reconfigure(const LinuxConfig& next, std::vector<std::string>* notes);
 
   private:
     struct Slot
@@ -82,8 +112,12 @@ class LinuxSource : public ktzplat::ChassisSource
     void Alarms(std::map<std::string, AlarmState>* out) const;
     std::optional<double> Value(const Slot& s, const char* suffix) const;
 
-    LinuxConfig config_;
+    LinuxConfig config_; // as at the start; the live settings are below
     Hwmon hwmon_;
+    std::atomic<uint32_t> lncMarginPercent_;
+    mutable std::mutex policyMu_; // the redundancy policy and N, changed by Reconfigure
+    RedundancyPolicy redundancy_;
+    uint32_t suppliesNeeded_;
     std::vector<Slot> fans_;
     std::vector<Slot> temps_; // [0] is the chassis temperature
     std::vector<Bay> bays_;
@@ -99,6 +133,21 @@ class LinuxSource : public ktzplat::ChassisSource
 // Throws std::runtime_error (with the reason) when the file is malformed or
 // libsensors cannot start; nothing is installed then.
 void InstallLinuxChassis(const std::string& configPath);
+// Reads the installed source's configuration file again and applies what
+// can change while the module runs (see LinuxSource::Reconfigure), the poll
+// interval, and the file's KTZ setting. Returns what was applied or needs a
+// restart, one line each. Throws std::runtime_error, with nothing changed,
+// when the file is malformed or the libsensors configuration does not load.
+std::vector<std::string> ReloadLinuxChassis();
+
+// What the installed source serves; nothing when none is installed.
+struct LinuxChassisSummary
+{
+    SensorCounts counts;
+    std::vector<std::string> inventory;
+};
+std::optional<LinuxChassisSummary> InstalledLinuxChassis();
+
 // Stops the poll thread and puts the simulated chassis back. Call it after
 // the module is unloaded. Harmless when nothing is installed.
 void UninstallLinuxChassis();

@@ -18,9 +18,10 @@ KTZ_BUILD_PACKAGES=(
     clang-format clang-tidy
     libpugixml-dev librsvg2-bin
     libsensors-dev umockdev libumockdev-dev
-    prometheus-cpp-dev prometheus
-    libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl
+    prometheus-cpp-dev prometheus libfreeipmi-dev
+    libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl help2man
     abigail-tools
+    libboost-dev libssl-dev libcrypt-dev redfishtool python3-sushy
 )
 
 ktz_package_installed()

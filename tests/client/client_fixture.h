@@ -4,20 +4,20 @@
 #ifndef KTZCLIENT_TEST_CLIENT_FIXTURE_H
 #define KTZCLIENT_TEST_CLIENT_FIXTURE_H
 
-#include "child.h"
+#include "support/piped_process.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <ktzclient/ktzclient.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace ktzclient_test
 {
 
+using Child = ktztest::PipedProcess;
 using Clock = std::chrono::steady_clock;
 constexpr int kLineMs = 10000;
 
@@ -35,19 +35,7 @@ inline const char* FakeDaemon()
 class ClientTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/ktzclient-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        sock_ = dir_ + "/d.sock";
-    }
-    void TearDown() override
-    {
-        ::unlink(sock_.c_str());
-        ::rmdir(dir_.c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
     // Starts a fake daemon playing `steps` and waits until it listens.
     void StartDaemon(Child* d, const std::vector<std::string>& steps)
@@ -62,7 +50,7 @@ class ClientTest : public ::testing::Test
     static std::string Finish(Child* d, int* status)
     {
         *status = d->Wait(kLineMs);
-        return d->AllOutput(kLineMs);
+        return d->out();
     }
 
     static ktzc_client* New(uint32_t caps = 1, bool reconnect = false)
@@ -78,8 +66,9 @@ class ClientTest : public ::testing::Test
         return ktzc_new(&o);
     }
 
-    std::string dir_;
-    std::string sock_;
+    ktztest::TempDir tmp_;
+    const std::string dir_ = tmp_.path(); // private: the socket folder checks accept it
+    const std::string sock_ = dir_ + "/d.sock";
 };
 
 struct Handle

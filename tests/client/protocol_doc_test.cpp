@@ -1,6 +1,8 @@
 // The worked example of the client transport in docs/protocol.md: every
 // frame shown there is encoded here and must appear in the page exactly as
 // printed, and every example block of the page must be one of them.
+#include "support/files.h"
+
 #include "frame.h"
 
 #include <gtest/gtest.h>
@@ -52,11 +54,9 @@ std::vector<std::string> ExampleBlocks(const std::string& page)
 
 TEST(ProtocolDoc, TransportExamplesMatchTheEncoder)
 {
-    std::ifstream in(KTZCLIENT_PROTOCOL_DOC);
-    ASSERT_TRUE(in.good()) << KTZCLIENT_PROTOCOL_DOC;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const auto blocks = ExampleBlocks(ss.str());
+    const std::string doc = ktztest::ReadFile(KTZCLIENT_PROTOCOL_DOC);
+    ASSERT_FALSE(doc.empty()) << KTZCLIENT_PROTOCOL_DOC;
+    const auto blocks = ExampleBlocks(doc);
 
     std::vector<std::vector<uint8_t>> frames(6);
     kt::Hello h;

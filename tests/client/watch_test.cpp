@@ -1,19 +1,21 @@
 // ktzmon-watch run as a process against the scripted fake daemon: the exit
 // status of every way a run ends, the transcript lines, and --json lines
 // that parse as JSON with the fields scripts rely on.
-#include "child.h"
+#include "support/files.h"
+#include "support/piped_process.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
+using ktztest::Lines;
 
 namespace
 {
@@ -23,19 +25,7 @@ constexpr int kLineMs = 10000;
 class WatchTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/ktzwatch-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        sock_ = dir_ + "/d.sock";
-    }
-    void TearDown() override
-    {
-        ::unlink(sock_.c_str());
-        ::rmdir(dir_.c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
     void StartDaemon(const std::vector<std::string>& steps)
     {
@@ -49,33 +39,19 @@ class WatchTest : public ::testing::Test
     int Watch(std::vector<std::string> args, std::string* out, std::string* err = nullptr)
     {
         args.insert(args.begin(), KTZWATCH_EXE);
-        Child w;
-        EXPECT_TRUE(w.Start(args));
-        const int status = w.Wait(20000);
-        *out = w.AllOutput(kLineMs);
-        const std::string e = w.Errors(kLineMs);
+        const ktztest::RunResult w = ktztest::RunProgram(args, {}, 20000);
+        *out = w.out;
         if (err != nullptr)
         {
-            *err = e;
+            *err = w.err;
         }
-        return status;
+        return w.status;
     }
 
     std::string DaemonOutput()
     {
         daemon_.Wait(kLineMs);
-        return daemon_.AllOutput(kLineMs);
-    }
-
-    static std::vector<std::string> Lines(const std::string& s)
-    {
-        std::vector<std::string> v;
-        std::istringstream in(s);
-        for (std::string l; std::getline(in, l);)
-        {
-            v.push_back(l);
-        }
-        return v;
+        return daemon_.out();
     }
 
     // The module's first messages to a client: setting, capability query
@@ -93,9 +69,9 @@ class WatchTest : public ::testing::Test
                 "msg 0x103 - flags=1"};
     }
 
-    Child daemon_;
-    std::string dir_;
-    std::string sock_;
+    ktztest::PipedProcess daemon_;
+    ktztest::TempDir dir_;
+    const std::string sock_ = dir_.File("d.sock");
 };
 
 } // namespace
@@ -143,13 +119,15 @@ TEST_F(WatchTest, CountStopsAfterThatManyMessages)
     EXPECT_EQ(out.find("sensor-data"), std::string::npos) << out;
 }
 
-TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonHaveTheirOwnStatus)
+TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonFailWithTheirReason)
 {
-    // No data-sync-complete before the time limit: 4, after about a second.
+    // No data-sync-complete before the time limit: 1, after about a second.
     StartDaemon({"accept", "hello", "welcome 7", "msg 0x100 0100000000000000", "expect-eof"});
-    std::string out;
+    std::string out, err;
     const auto t0 = Clock::now();
-    EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--timeout", "1"}, &out), 4) << out;
+    EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--timeout", "1"}, &out, &err), 1)
+        << out;
+    EXPECT_NE(err.find("--timeout: 1 s passed"), std::string::npos) << err;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_GE(ms, 950);
     EXPECT_LT(ms, 5000);
@@ -158,15 +136,14 @@ TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonHaveTheirOwnStatus)
 
     // The daemon drops the client: 1, with its reason on standard error.
     StartDaemon({"accept", "hello", "welcome 7", "bye 7 queue bound exceeded"});
-    std::string err;
     EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete"}, &out, &err), 1) << out;
     EXPECT_NE(err.find("client too slow (queue bound exceeded) (reason 7): queue bound exceeded"),
               std::string::npos)
         << err;
     DaemonOutput();
 
-    // Nobody listens: 3.
-    EXPECT_EQ(Watch({"--socket", dir_ + "/none.sock", "--timeout", "5"}, &out, &err), 3);
+    // Nobody listens: 1.
+    EXPECT_EQ(Watch({"--socket", dir_.File("none.sock"), "--timeout", "5"}, &out, &err), 1);
     EXPECT_NE(err.find("none.sock"), std::string::npos) << err;
 }
 
@@ -197,13 +174,8 @@ TEST_F(WatchTest, JsonLinesParseAndCarryTheFields)
     StartDaemon(steps);
     std::string out;
     ASSERT_EQ(Watch({"--socket", sock_, "--json", "--hex", "--count", "5"}, &out), 0) << out;
-    const auto lines = Lines(out);
-    ASSERT_EQ(lines.size(), 6u) << out;
-    std::vector<nlohmann::json> j;
-    for (const auto& l : lines)
-    {
-        j.push_back(nlohmann::json::parse(l)); // throws, and fails the test, on a line that is not JSON
-    }
+    const std::vector<nlohmann::json> j = ktztest::JsonLines(out);
+    ASSERT_EQ(j.size(), 6u) << out;
     EXPECT_EQ(j[0]["kind"], "connected");
     EXPECT_EQ(j[0]["client"], 7);
     EXPECT_EQ(j[1]["kind"], "message");

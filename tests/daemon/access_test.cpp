@@ -3,7 +3,8 @@
 // daemon off a path, the socket's mode and group following the allow-lists,
 // and the same lists over TCP. Clients of other users run as real processes
 // under setpriv, so those cases need root; they are skipped without it.
-#include "child.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@ namespace
 {
 
 using namespace ktzmond_test;
+using Child = ktztest::PipedProcess;
 using nlohmann::json;
 
 constexpr uid_t kNobody = 65534;
@@ -50,7 +52,7 @@ std::string HelloAs(uid_t uid, gid_t gid, const std::string& address)
         return "not started";
     }
     std::string line;
-    return c.ReadLine(&line, 10000) ? line : "no answer: " + c.Errors(1000);
+    return c.ReadLine(&line, 10000) ? line : "no answer: " + c.err();
 }
 
 class AccessTest : public ::testing::Test
@@ -121,10 +123,10 @@ TEST_F(AccessTest, SocketFolderMustBeTheUsersOwn)
     {
         const std::string xdg = dir.path() + "/xdg";
         ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
-        ktzhosttest::ChildProcess p;
-        ktzhosttest::SpawnOptions o;
+        ktztest::ChildProcess p;
+        ktztest::SpawnOptions o;
         o.err = dir.path() + "/default.log";
-        o.env = ktzhosttest::EnvironWith({"XDG_RUNTIME_DIR=" + xdg});
+        o.env = ktztest::EnvironWith({"XDG_RUNTIME_DIR=" + xdg});
         ASSERT_TRUE(p.Spawn({DaemonExe(), "--quiet", "--module", ModulePath()}, o));
         const int64_t end = NowMs() + 10000;
         while (ModeOf(xdg + "/ktzmon/ktzmond.ctl") == 0 && NowMs() < end)
@@ -210,7 +212,7 @@ TEST_F(AccessTest, TcpPeersFollowTheAllowLists)
     for (bool allowed : {false, true})
     {
         SCOPED_TRACE(allowed ? "user 65534 allowed" : "no lists");
-        const std::string port = std::to_string(FreeTcpPort());
+        const std::string port = std::to_string(FreePort());
         Daemon d(dir.path());
         std::vector<std::string> args = {"--listen", "127.0.0.1:" + port};
         if (allowed)

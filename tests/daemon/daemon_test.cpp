@@ -3,6 +3,9 @@
 // from the control socket, departures the module must hear of, slow and
 // silent clients, bad input, limits, credentials, shutdown and the socket
 // path's claim.
+#include "support/files.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -10,24 +13,20 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <fstream>
 #include <netinet/in.h>
-#include <spawn.h>
-#include <sstream>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace
 {
 
 using namespace ktzmond_test;
 using namespace ktztransport;
+using ktztest::PipedProcess;
+using ktztest::RunProgram;
 using nlohmann::json;
 
 constexpr uint32_t kSettingType = 0x100;
@@ -41,6 +40,14 @@ std::string StaticScenario()
 {
     return QuietScenario() +
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
+}
+
+// ktzmonctl with `args` on the daemon's control socket; its exit status.
+int Ctl(const Daemon& d, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", d.control()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, {}, 30000).status;
 }
 
 std::string Hex(const std::vector<uint8_t>& b)
@@ -57,19 +64,14 @@ std::string Hex(const std::vector<uint8_t>& b)
 
 // What ktzmon-host's client 1 receives from its connect up to and including
 // data-sync-complete, as (type, payload hex).
-std::vector<std::pair<uint32_t, std::string>> BatchPicture(const std::string& scenario,
-                                                           const std::string& dir)
+std::vector<std::pair<uint32_t, std::string>> BatchPicture(const std::string& scenario)
 {
-    const std::string out = dir + "/host.json";
-    const std::string cmd = HostExe() + " --json --hex --no-log --module " + ModulePath() + " " + scenario +
-                            " > " + out + " 2>/dev/null";
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
-    std::ifstream in(out);
+    const ktztest::RunResult host =
+        RunProgram({HostExe(), "--json", "--hex", "--no-log", "--module", ModulePath(), scenario});
+    EXPECT_EQ(host.status, 0) << host.err;
     std::vector<std::pair<uint32_t, std::string>> picture;
-    std::string line;
-    while (std::getline(in, line))
+    for (const json& j : ktztest::JsonLines(host.out))
     {
-        const json j = json::parse(line, nullptr, false);
         if (j.value("kind", "") != "message" || j.value("client", 0u) != 1)
         {
             continue;
@@ -144,7 +146,7 @@ class DaemonTest : public ::testing::Test
 TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
 {
     const std::string scenario = WriteFile(dir.path(), "static.toml", StaticScenario());
-    const auto expected = BatchPicture(scenario, dir.path());
+    const auto expected = BatchPicture(scenario);
     ASSERT_GE(expected.size(), 4u);
     ASSERT_EQ(expected[0].first, kSettingType);
     ASSERT_EQ(expected[1].first, kCapsType);
@@ -210,8 +212,7 @@ TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
         ASSERT_TRUE(clients[i]->Connect(daemon.socket()) && clients[i]->Handshake());
         ASSERT_TRUE(clients[i]->ReadUntil(kSyncType, &got[i], 20000));
     }
-    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
-    ASSERT_EQ(std::system((ctl + " set-fan 1 --reading 3100 > /dev/null").c_str()), 0);
+    ASSERT_EQ(Ctl(daemon, {"set-fan", "1", "--reading", "3100"}), 0);
     // Four sensor passes later (5 chassis seconds each) the change has long
     // been sent; nothing may repeat it.
     const double now = daemon.Ctl({{"cmd", "status"}}).value("chassisTime", 0.0);
@@ -262,39 +263,22 @@ TEST_F(DaemonTest, DeparturesLeaveNoMemoryOrDescriptorBehind)
 
     // Client processes, killed with SIGKILL once they have their picture.
     constexpr int kKilled = 5;
-    std::vector<pid_t> pids;
-    std::vector<FILE*> outs;
-    for (int i = 0; i < kKilled; ++i)
+    std::vector<PipedProcess> clients(kKilled);
+    for (PipedProcess& c : clients)
     {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-        posix_spawn_file_actions_addclose(&fa, fds[0]);
-        std::string exe = KTZMOND_TEST_CLIENT, sock = daemon.socket(), secs = "30", caps = "3";
-        char* argv[] = {exe.data(), sock.data(), secs.data(), caps.data(), nullptr};
-        pid_t pid = -1;
-        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(fds[1]);
-        pids.push_back(pid);
-        outs.push_back(::fdopen(fds[0], "r"));
+        ASSERT_TRUE(c.Start({KTZMOND_TEST_CLIENT, daemon.socket(), "30", "3"}));
     }
-    for (int i = 0; i < kKilled; ++i)
+    for (PipedProcess& c : clients)
     {
-        char line[32] = {};
-        EXPECT_NE(std::fgets(line, sizeof line, outs[i]), nullptr);
-        EXPECT_STREQ(line, "synced\n");
+        std::string line;
+        EXPECT_TRUE(c.ReadLine(&line, 30000));
+        EXPECT_EQ(line, "synced");
     }
     // Mid-stream: chassis log events flowing while they die.
     (void)daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0001"}, {"repeat", 20}});
-    for (int i = 0; i < kKilled; ++i)
+    for (PipedProcess& c : clients)
     {
-        ::kill(pids[i], SIGKILL);
-        int st = 0;
-        ::waitpid(pids[i], &st, 0);
-        std::fclose(outs[i]);
+        c.Kill();
     }
 
     const int cycles = UnderTsan() ? 150 : 1000;
@@ -663,24 +647,36 @@ TEST_F(DaemonTest, ClientLimitTwinsRequestsAndPing)
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
+// With --allow-client-ids, an ID the daemon assigns skips every ID in use,
+// whether a client asked for it or the daemon gave it out.
+TEST_F(DaemonTest, AssignedIdsNeverEqualOneInUse)
+{
+    ASSERT_TRUE(daemon.Start({"--allow-client-ids"}));
+    Client asked1, assigned1, askedNext, assigned2;
+    uint32_t id1 = 0, a1 = 0, next = 0, a2 = 0;
+    ASSERT_TRUE(asked1.Connect(daemon.socket()) && asked1.Handshake(&id1, 1));
+    ASSERT_TRUE(assigned1.Connect(daemon.socket()) && assigned1.Handshake(&a1));
+    ASSERT_EQ(id1, 1u);
+    EXPECT_NE(a1, 1u);
+    ASSERT_TRUE(askedNext.Connect(daemon.socket()) && askedNext.Handshake(&next, a1 + 1));
+    ASSERT_TRUE(assigned2.Connect(daemon.socket()) && assigned2.Handshake(&a2));
+    EXPECT_EQ(std::set<uint32_t>({id1, a1, next, a2}).size(), 4u)
+        << id1 << " " << a1 << " " << next << " " << a2;
+    EXPECT_EQ(daemon.Terminate(5000), 0);
+}
+
 TEST(Ktzmonctl, HelpListsEveryCommand)
 {
     TempDir dir;
-    const std::string out = dir.path() + "/help.txt";
-    ASSERT_EQ(std::system((std::string(KTZMONCTL_EXE) + " --help > " + out).c_str()), 0);
-    std::ifstream in(out);
-    std::stringstream ss;
-    ss << in.rdbuf();
+    const ktztest::RunResult help = RunProgram({KTZMONCTL_EXE, "--help"});
+    ASSERT_EQ(help.status, 0);
     for (const char* cmd : {"status", "clients", "disconnect", "set-fan", "set-temp", "set-stash-temp",
                             "pull-psu", "insert-psu", "set-psu", "set-redundancy", "log-event", "set-ktz"})
     {
-        EXPECT_NE(ss.str().find(cmd), std::string::npos) << cmd;
+        EXPECT_NE(help.out.find(cmd), std::string::npos) << cmd;
     }
-    // No daemon behind the socket: its own exit status.
-    EXPECT_EQ(WEXITSTATUS(std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + dir.path() +
-                                       "/none.ctl status 2>/dev/null")
-                                          .c_str())),
-              3);
+    // No daemon behind the socket: a failure at run time, as in every tool.
+    EXPECT_EQ(RunProgram({KTZMONCTL_EXE, "--control-socket", dir.File("none.ctl"), "status"}).status, 1);
 }
 
 // Every control field against its range and the chassis there is (the
@@ -732,12 +728,10 @@ TEST_F(DaemonTest, ControlRequestsAreCheckedFieldByField)
     }
     EXPECT_NE(daemon.log().find("request refused: request line longer than 65536 bytes"), std::string::npos);
     // ktzmonctl says what the daemon said and fails.
-    const std::string err = dir.path() + "/err.txt";
-    const int rc = std::system((std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control() +
-                                " set-fan 9 --reading 1 2>" + err)
-                                   .c_str());
-    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
-    EXPECT_NE(ReadAll(err).find("no fan 9"), std::string::npos) << ReadAll(err);
+    const ktztest::RunResult ctl =
+        RunProgram({KTZMONCTL_EXE, "--control-socket", daemon.control(), "set-fan", "9", "--reading", "1"});
+    EXPECT_EQ(ctl.status, 1);
+    EXPECT_NE(ctl.err.find("no fan 9"), std::string::npos) << ctl.err;
     // What is in range is applied, and the client can still be removed.
     EXPECT_TRUE(daemon.Ctl({{"cmd", "set-temp"}, {"reading", -128}}).value("ok", false));
     EXPECT_TRUE(daemon.Ctl({{"cmd", "disconnect"}, {"id", id}}).value("ok", false));
@@ -785,62 +779,40 @@ TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
 {
     ASSERT_TRUE(daemon.Start({"--speed", "10"}));
     const int n = UnderTsan() ? 15 : 50;
-    std::vector<pid_t> pids;
-    for (int i = 0; i < n; ++i)
+    std::vector<PipedProcess> watchers(n);
+    for (PipedProcess& w : watchers)
     {
-        std::string exe = KTZMON_WATCH_EXE, s = "--socket", sock = daemon.socket(), u = "--until",
-                    what = "data-sync-complete", t = "--timeout", secs = "60";
-        char* argv[] = {exe.data(),  s.data(), sock.data(), u.data(),
-                        what.data(), t.data(), secs.data(), nullptr};
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        pids.push_back(pid);
+        ASSERT_TRUE(w.Start({KTZMON_WATCH_EXE, "--socket", daemon.socket(), "--until", "data-sync-complete",
+                             "--timeout", "60"}));
     }
-    for (pid_t pid : pids)
+    for (PipedProcess& w : watchers)
     {
-        int st = 0;
-        ASSERT_EQ(::waitpid(pid, &st, 0), pid);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+        EXPECT_EQ(w.Wait(90000), 0) << w.err();
     }
 
     // A watcher that waits for the changed fan's reading.
-    const std::string out = dir.path() + "/watch.txt";
-    std::string exe = KTZMON_WATCH_EXE, s = "--socket", sock = daemon.socket(), j = "--json", t = "--timeout",
-                secs = "30";
-    char* argv[] = {exe.data(), s.data(), sock.data(), j.data(), t.data(), secs.data(), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t watcher = -1;
-    ASSERT_EQ(::posix_spawn(&watcher, exe.c_str(), &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    PipedProcess watcher;
+    ASSERT_TRUE(watcher.Start({KTZMON_WATCH_EXE, "--socket", daemon.socket(), "--json", "--timeout", "30"}));
     ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("clients", 0) == 1; }));
-    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
-    ASSERT_EQ(std::system((ctl + " set-fan 1 --reading 3100 > /dev/null").c_str()), 0);
-    bool seen = false;
-    const int64_t end = NowMs() + 20000;
-    while (!seen && NowMs() < end)
-    {
-        std::ifstream in(out);
-        std::string line;
-        while (std::getline(in, line))
+    ASSERT_EQ(Ctl(daemon, {"set-fan", "1", "--reading", "3100"}), 0);
+    EXPECT_TRUE(watcher.ReadUntil(
+        [](const std::string& out)
         {
-            seen = seen ||
-                   (line.find("\"Fan1A\"") != std::string::npos && line.find("3100") != std::string::npos);
-        }
-        ::usleep(100000);
-    }
-    EXPECT_TRUE(seen);
+            for (const std::string& l : ktztest::Lines(out))
+            {
+                if (l.find("\"Fan1A\"") != std::string::npos && l.find("3100") != std::string::npos)
+                {
+                    return true;
+                }
+            }
+            return false;
+        },
+        20000))
+        << watcher.out();
     // The watcher gets its goodbye and ends with the daemon (status 1: the
     // daemon said goodbye).
     EXPECT_EQ(daemon.Terminate(5000), 0);
-    int st = 0;
-    ASSERT_EQ(::waitpid(watcher, &st, 0), watcher);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << "status " << st;
+    EXPECT_EQ(watcher.Wait(30000), 1) << watcher.err();
 }
 
 } // namespace

@@ -1,12 +1,11 @@
 // The daemon test harness: processes, control requests, a blocking client.
 #include "harness.h"
 
+#include "support/files.h"
+
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
@@ -21,13 +20,6 @@ namespace ktzmond_test
 {
 
 using namespace ktztransport;
-
-int64_t NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool UnderTsan()
 {
@@ -113,10 +105,7 @@ int64_t CpuMs(pid_t pid)
 
 std::string QuietScenario()
 {
-    std::ifstream in(SourceDir() + "/scenario/scenarios/demo.toml");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
+    std::string text = ktztest::ReadFile(SourceDir() + "/scenario/scenarios/demo.toml");
     text = text.substr(0, text.find("[[client]]"));
     text.replace(text.find("end = 250"), 9, "end = 45");
     return text;
@@ -125,57 +114,7 @@ std::string QuietScenario()
 std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text)
 {
     const std::string path = dir + "/" + name;
-    std::ofstream(path) << text;
-    return path;
-}
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-uint16_t FreeTcpPort()
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    uint16_t port = 0;
-    if (::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    {
-        port = ntohs(a.sin_port);
-    }
-    ::close(probe);
-    return port;
-}
-
-TempDir::TempDir(const char* base)
-{
-    if (base == nullptr)
-    {
-        base = std::getenv("TMPDIR");
-    }
-    std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/ktzmond-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) != nullptr)
-    {
-        path_ = buf.data();
-    }
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    if (!path_.empty())
-    {
-        std::filesystem::remove_all(path_, ec);
-    }
+    return ktztest::WriteFile(path, text) ? path : "";
 }
 
 // ---- the daemon process ------------------------------------------------------------
@@ -191,10 +130,10 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
         argv.insert(argv.begin(),
                     {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit) + " && exec \"$@\"", "sh"});
     }
-    ktzhosttest::SpawnOptions options;
+    ktztest::SpawnOptions options;
     if (!env.empty())
     {
-        options.env = ktzhosttest::EnvironWith(env);
+        options.env = ktztest::EnvironWith(env);
     }
     options.in = "/dev/null";
     options.out = "/dev/null";
@@ -244,10 +183,7 @@ int Daemon::Terminate(int timeoutMs, double* seconds)
 
 std::string Daemon::log() const
 {
-    std::ifstream in(dir_ + "/d.log");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return ktztest::ReadFile(dir_ + "/d.log");
 }
 
 namespace

@@ -4,7 +4,11 @@
 #ifndef KTZMOND_TEST_HARNESS_H
 #define KTZMOND_TEST_HARNESS_H
 
-#include "child_process.h"
+#include "support/child_process.h"
+#include "support/files.h"
+#include "support/http.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,18 +22,11 @@
 namespace ktzmond_test
 {
 
-// A private directory under $TMPDIR, removed with everything in it.
-class TempDir
-{
-  public:
-    // Under `base`, or $TMPDIR (else /tmp) when it is null.
-    explicit TempDir(const char* base = nullptr);
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+// The shared helpers under the names the daemon's tests use.
+using ktztest::FreePort;
+using ktztest::NowMs;
+using ktztest::ReadFile;
+using ktztest::TempDir;
 
 class Daemon
 {
@@ -67,7 +64,7 @@ class Daemon
 
   private:
     std::string dir_;
-    ktzhosttest::ChildProcess child_;
+    ktztest::ChildProcess child_;
     int earlyExit_ = -1; // -1: did not exit by itself, or died from a signal
 };
 
@@ -130,34 +127,20 @@ int64_t CpuMs(pid_t pid);
 // The demonstration chassis without its clients and timeline: it changes
 // only when a test changes it.
 std::string QuietScenario();
-// Writes `text` to DIR/NAME; returns the path.
+// Writes `text` to DIR/NAME; returns the path ("" when it could not be written).
 std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text);
-// A file's contents ("" when it cannot be read).
-std::string ReadAll(const std::string& path);
-// A loopback TCP port nobody listens on right now.
-uint16_t FreeTcpPort();
-// Milliseconds on a monotonic clock.
-int64_t NowMs();
 // Under ThreadSanitizer the large counts are made smaller.
 bool UnderTsan();
 
 template <typename Pred> bool Daemon::WaitStatus(Pred pred, int timeoutMs)
 {
-    const int64_t end = NowMs() + timeoutMs;
-    do
-    {
-        const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
-        if (s.value("ok", false) && pred(s))
+    return ktztest::WaitUntil(
+        [&]
         {
-            return true;
-        }
-        struct timespec ts
-        {
-            0, 20 * 1000 * 1000
-        };
-        ::nanosleep(&ts, nullptr);
-    } while (NowMs() < end);
-    return false;
+            const nlohmann::json s = Ctl({{"cmd", "status"}}, 2000);
+            return s.value("ok", false) && pred(s);
+        },
+        timeoutMs);
 }
 
 } // namespace ktzmond_test

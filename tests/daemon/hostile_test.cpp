@@ -5,7 +5,8 @@
 // sequence numbers must follow each other. Afterwards the daemon still
 // serves, and its descriptors and the module's memory are back at their
 // level; while an attack lasts its resident memory stays under a bound.
-#include "child.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ namespace
 
 using namespace ktzmond_test;
 using namespace ktztransport;
+using Child = ktztest::PipedProcess;
 using nlohmann::json;
 
 constexpr uint32_t kSyncType = 0x103;
@@ -77,8 +79,8 @@ class Probe
     // The events arrived, each in time and without a gap.
     void Check() const
     {
-        std::fprintf(stderr, "probe: %d events posted, %d received, the longest delay %lld ms\n", posted_.load(),
-                     received_.load(), static_cast<long long>(maxDelayMs_.load()));
+        std::fprintf(stderr, "probe: %d events posted, %d received, the longest delay %lld ms\n",
+                     posted_.load(), received_.load(), static_cast<long long>(maxDelayMs_.load()));
         EXPECT_GE(posted_.load(), 3);
         EXPECT_EQ(received_.load(), posted_.load());
         EXPECT_LT(maxDelayMs_.load(), kMaxDelayMs);
@@ -480,7 +482,7 @@ std::string Hex(const std::string& s)
 // serves on. ktzmonctl refuses such an argument itself.
 TEST_F(HostileTest, NonUtf8TextsEverywhere)
 {
-    const uint16_t port = FreeTcpPort();
+    const uint16_t port = FreePort();
     StartDaemon({"--listen", "127.0.0.1:" + std::to_string(port)});
     const std::string name = "\xff\x01"
                              "caf\xe9\x1b[31m";
@@ -490,10 +492,10 @@ TEST_F(HostileTest, NonUtf8TextsEverywhere)
     ASSERT_TRUE(unix.WaitFor("synced", nullptr, 10000));
     ASSERT_TRUE(tcp.WaitFor("synced", nullptr, 10000));
 
-    const std::string ctl = std::string(KTZMONCTL_EXE) + " --control-socket " + daemon.control();
-    const std::string out = dir.path() + "/clients.txt";
-    ASSERT_EQ(std::system((ctl + " clients > " + out + " 2>&1").c_str()), 0);
-    const std::string listed = ReadAll(out);
+    const ktztest::RunResult clients =
+        ktztest::RunProgram({KTZMONCTL_EXE, "--control-socket", daemon.control(), "clients"});
+    ASSERT_EQ(clients.status, 0) << clients.err;
+    const std::string listed = clients.out + clients.err;
     EXPECT_NE(listed.find("\\xFF\\x01caf\\xE9\\x1B[31m"), std::string::npos) << listed;
     const json list = daemon.Ctl({{"cmd", "clients"}});
     ASSERT_TRUE(list.value("ok", false)) << list.dump();
@@ -508,7 +510,7 @@ TEST_F(HostileTest, NonUtf8TextsEverywhere)
     ASSERT_TRUE(refusing.Start(
         {KTZMONCTL_EXE, "--control-socket", daemon.control(), "log-event", "X", "--text", "caf\xe9"}));
     EXPECT_EQ(refusing.Wait(10000), 2);
-    EXPECT_NE(refusing.Errors(1000).find("UTF-8"), std::string::npos);
+    EXPECT_NE(refusing.err().find("UTF-8"), std::string::npos);
 
     EXPECT_EQ(unix.Wait(10000), 0);
     EXPECT_EQ(tcp.Wait(10000), 0);
@@ -547,7 +549,7 @@ TEST_F(HostileTest, DescriptorExhaustionOnBothSockets)
     // A control client waits in the backlog of the control socket.
     Child ctl;
     ASSERT_TRUE(
-        ctl.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "--timeout", "20000", "status"}));
+        ctl.Start({KTZMONCTL_EXE, "--control-socket", daemon.control(), "--timeout", "20", "status"}));
     ::usleep(300000);
     const int64_t cpu0 = CpuMs(daemon.pid());
     ::usleep(1500000);

@@ -2,6 +2,8 @@
 // datagram socket this test owns, the daemon says READY=1 once, when clients
 // are served, and STOPPING=1 when SIGTERM stops it; a daemon whose module
 // cannot be loaded never claims to be ready.
+#include "support/piped_process.h"
+
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -152,19 +154,12 @@ TEST(DaemonNotify, NoReadyWhenTheModuleFails)
     ASSERT_TRUE(notify.bound());
     const std::string notifyEnv = "NOTIFY_SOCKET=" + dir.path() + "/notify";
 
-    std::vector<std::string> argv = {DaemonExe(), "--socket", dir.path() + "/d.sock",
-                                     "--quiet",   "--module", dir.path() + "/no-such-module.so"};
-    ktzhosttest::SpawnOptions options;
-    options.out = "/dev/null";
-    options.err = dir.path() + "/d.log";
-    options.env = ktzhosttest::EnvironWith({notifyEnv});
-    ktzhosttest::ChildProcess daemon;
-    ASSERT_TRUE(daemon.Spawn(argv, options)) << std::strerror(daemon.spawnError());
-
-    daemon.Wait(15000);
-    ASSERT_FALSE(daemon.running()) << "the daemon did not exit with its module missing";
-    ASSERT_GE(daemon.exitCode(), 0) << "ended by signal " << daemon.termSignal();
-    EXPECT_NE(daemon.exitCode(), 0);
+    const ktztest::RunResult r = ktztest::RunProgram(
+        {DaemonExe(), "--socket", dir.File("d.sock"), "--quiet", "--module", dir.File("no-such-module.so")},
+        {.env = {notifyEnv}}, 15000);
+    ASSERT_NE(r.status, -1) << "the daemon did not exit with its module missing";
+    ASSERT_LT(r.status, 1000) << "ended by signal " << r.status - 1000;
+    EXPECT_NE(r.status, 0);
     std::string msg;
     for (int i = 0; i < 100 && notify.Receive(&msg, 0); ++i)
     {

@@ -2,6 +2,7 @@
 // like the host service loads it, driven through KTZMON_RCESPDispatch, and
 // judged by what its clients receive and what its log file holds.
 #include "support/fake_host.h"
+#include "support/files.h"
 #include "support/wait.h"
 
 #include "ktzplatform_control.h"
@@ -53,13 +54,7 @@ class HostBoundaryTest : public ::testing::Test
         std::filesystem::remove_all(dir_);
     }
 
-    std::string LogFile() const
-    {
-        std::ifstream in(ktzplat::ResolveLogPath("/tmp/ktzmon.log"));
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string LogFile() const { return ktztest::ReadFile(ktzplat::ResolveLogPath("/tmp/ktzmon.log")); }
 
     std::unique_ptr<ktztest::FakeHost> host_;
     void* handle_ = nullptr;

@@ -7,7 +7,8 @@
 // client and as much again for the waiting one; docs/client.md records a
 // 30-second run:
 //   KTZC_CPU_WINDOW_MS=30000 build/native/tests/examples/client_examples_test
-#include "child.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 namespace
 {
 
+using Child = ktztest::PipedProcess;
 using Clock = std::chrono::steady_clock;
 using ktzmond_test::Daemon;
 using ktzmond_test::TempDir;
@@ -92,13 +94,13 @@ TEST_P(ExampleTest, FollowsTheDaemonThroughAbsenceStallAndRestart)
     ASSERT_TRUE(ex.Start({GetParam(), d.socket()}));
     std::string line;
     ASSERT_TRUE(ex.WaitFor("waiting for the daemon: connecting to " + d.socket(), &line, kLineMs))
-        << ex.AllOutput(1000) << ex.Errors(1000);
-    const CpuUse absent = CpuOver(ex.Pid(), CpuWindowMs());
+        << ex.out() << ex.err();
+    const CpuUse absent = CpuOver(ex.pid(), CpuWindowMs());
 
     ASSERT_TRUE(StartDaemon(d)) << d.log();
-    ASSERT_TRUE(ex.WaitFor("connected as client 1", nullptr, kLineMs)) << ex.AllOutput(1000);
-    ASSERT_TRUE(ex.WaitFor("data-sync-complete", nullptr, kLineMs)) << ex.AllOutput(1000);
-    const CpuUse idle = CpuOver(ex.Pid(), CpuWindowMs());
+    ASSERT_TRUE(ex.WaitFor("connected as client 1", nullptr, kLineMs)) << ex.out();
+    ASSERT_TRUE(ex.WaitFor("data-sync-complete", nullptr, kLineMs)) << ex.out();
+    const CpuUse idle = CpuOver(ex.pid(), CpuWindowMs());
 
     // A stalled daemon: nothing comes, and the client carries on after it.
     ASSERT_EQ(::kill(d.pid(), SIGSTOP), 0);
@@ -107,25 +109,25 @@ TEST_P(ExampleTest, FollowsTheDaemonThroughAbsenceStallAndRestart)
     ASSERT_TRUE(d.Ctl({{"cmd", "set-fan"}, {"fan", 1}, {"reading", 4321}}).value("ok", false));
     ASSERT_TRUE(
         ex.WaitFor("sensor-data fan #1 'Fan1A' presence=1 status=normal reading=4321", nullptr, kLineMs))
-        << ex.AllOutput(1000);
+        << ex.out();
 
     // A restart: the goodbye, then the reconnect.
     ASSERT_EQ(d.Terminate(kLineMs), 0);
     ASSERT_TRUE(ex.WaitFor("disconnected: the daemon said goodbye: daemon shutting down (reason 1)", nullptr,
                            kLineMs))
-        << ex.AllOutput(1000);
+        << ex.out();
     ASSERT_TRUE(StartDaemon(d)) << d.log();
-    ASSERT_TRUE(ex.WaitFor("reconnected as client 1", nullptr, kLineMs)) << ex.AllOutput(1000);
+    ASSERT_TRUE(ex.WaitFor("reconnected as client 1", nullptr, kLineMs)) << ex.out();
 
     // Gone again: SIGINT while the client waits for it ends the run at once.
     ASSERT_EQ(d.Terminate(kLineMs), 0);
     ASSERT_TRUE(ex.WaitFor("disconnected:", nullptr, kLineMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // into the back-off
     const auto t0 = Clock::now();
-    ASSERT_EQ(::kill(ex.Pid(), SIGINT), 0);
-    ASSERT_TRUE(ex.WaitFor("stopping", nullptr, kLineMs)) << ex.AllOutput(1000);
+    ASSERT_EQ(::kill(ex.pid(), SIGINT), 0);
+    ASSERT_TRUE(ex.WaitFor("stopping", nullptr, kLineMs)) << ex.out();
     const long stopMs = MsSince(t0);
-    EXPECT_EQ(ex.Wait(kLineMs), 0) << ex.Errors(1000);
+    EXPECT_EQ(ex.Wait(kLineMs), 0) << ex.err();
     EXPECT_LT(stopMs, 100);
     EXPECT_LT(absent.percent, 0.1);
     EXPECT_LT(idle.percent, 0.1);

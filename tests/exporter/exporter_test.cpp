@@ -2,8 +2,17 @@
 // in a private directory) and HTTP scrapes on loopback; every scrape is
 // checked with promtool. The last suite puts a real Prometheus server in
 // front and queries it through its HTTP API.
+//
+// A scrape reads one family after another while the exporter applies a
+// message, and the messages of one change arrive one by one: so each step
+// waits until every series it expects holds at once in one scrape, never
+// for one series and then judges the others.
+#include "support/files.h"
+#include "support/http.h"
+#include "support/logged_process.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
-#include "process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,34 +27,30 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace
 {
 
-using ktzexporter_test::HttpGet;
-using ktzexporter_test::Process;
-using ktzexporter_test::RunProgram;
 using ktzmond_test::Daemon;
-using ktzmond_test::NowMs;
-using ktzmond_test::TempDir;
+using ktztest::HttpGet;
+using ktztest::LoggedProcess;
+using ktztest::NowMs;
+using ktztest::ReadFile;
+using ktztest::RunProgram;
+using ktztest::TempDir;
+using ktztest::WaitUntil;
 
 const char* const kFan1 = "ktzmon_fan_speed_rpm{number=\"1\",sensor=\"Fan1A\"}";
+const char* const kFru2 = "ktzmon_power_supply_fru_info{bay=\"2\",manufacturer=\"\",part_number=\"\","
+                          "product=\"PWR-SUPPLY 2400W S/N 0002\",serial_number=\"\"}";
+const char* const kFru1 = "ktzmon_power_supply_fru_info{bay=\"1\",manufacturer=\"\",part_number=\"\","
+                          "product=\"PWR-SUPPLY 2400W S/N 0001\",serial_number=\"\"}";
 
-// Polls `pred` every 50 ms until it holds or `timeoutMs` passed.
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
-{
-    const int64_t end = NowMs() + timeoutMs;
-    do
-    {
-        if (pred())
-        {
-            return true;
-        }
-        ::usleep(50000);
-    } while (NowMs() < end);
-    return pred();
-}
+// Series as a scrape should show them: a value, or none for a series that
+// must be absent.
+using Want = std::vector<std::pair<std::string, std::optional<double>>>;
 
 // The value of the series written exactly as `series` in an exposition.
 std::optional<double> SeriesValue(const std::string& text, const std::string& series)
@@ -63,12 +68,20 @@ std::optional<double> SeriesValue(const std::string& text, const std::string& se
     return std::nullopt;
 }
 
-std::string ReadFile(const std::string& path)
+// The series of `want` that `text` does not show as wanted, one per line.
+std::string Mismatches(const std::string& text, const Want& want)
 {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::string out;
+    for (const auto& [series, value] : want)
+    {
+        const std::optional<double> have = SeriesValue(text, series);
+        if (have != value)
+        {
+            out += series + ": " + (have ? std::to_string(*have) : "absent") + ", wanted " +
+                   (value ? std::to_string(*value) : "absent") + "\n";
+        }
+    }
+    return out;
 }
 
 // The ktzmon_ families an exposition declares ("# TYPE name type").
@@ -101,7 +114,7 @@ class ExporterTest : public ::testing::Test
     void SetUp() override
     {
         ASSERT_FALSE(dir_.path().empty());
-        promtool_ = ktzexporter_test::FindProgram("promtool");
+        promtool_ = ktztest::FindProgram("promtool");
     }
 
     // Starts the exporter on a free loopback port; waits for its listener.
@@ -109,7 +122,7 @@ class ExporterTest : public ::testing::Test
     {
         ASSERT_TRUE(exporter_.Start({KTZMON_EXPORTER_EXE, "--socket", daemonSocket(), "--listen",
                                      "127.0.0.1:0", "--retry-first", "0.1", "--retry-max", "0.5"},
-                                    dir_.path() + "/exporter.log"));
+                                    dir_.File("exporter.log")));
         const std::string prefix = "serving http://127.0.0.1:";
         ASSERT_TRUE(exporter_.WaitLog(prefix, 15000)) << exporter_.Log();
         const std::string log = exporter_.Log();
@@ -122,7 +135,7 @@ class ExporterTest : public ::testing::Test
         return d.Start({"--speed", "10", std::string(KTZ_SOURCE_DIR) + "/tests/exporter/chassis.toml"});
     }
 
-    std::string daemonSocket() const { return dir_.path() + "/d.sock"; }
+    std::string daemonSocket() const { return dir_.File("d.sock"); }
 
     std::string Scrape()
     {
@@ -139,33 +152,40 @@ class ExporterTest : public ::testing::Test
         {
             return;
         }
-        std::string out;
-        const int rc = RunProgram({promtool_, "check", "metrics"}, text, &out, 20000);
-        EXPECT_EQ(rc, 0) << out << "\n" << text;
+        const ktztest::RunResult r = RunProgram({promtool_, "check", "metrics"}, {.input = text}, 20000);
+        EXPECT_EQ(r.status, 0) << r.out << r.err << "\n" << text;
     }
 
     // Scrapes until `pred` holds for the text; the last text in *last.
     bool ScrapeUntil(const std::function<bool(const std::string&)>& pred, int timeoutMs, std::string* last)
     {
-        return WaitFor(
+        return WaitUntil(
             [&]
             {
                 bool ok = false;
                 *last = HttpGet(port_, "/metrics", &ok);
                 return ok && pred(*last);
             },
-            timeoutMs);
+            timeoutMs, 50);
+    }
+
+    // Scrapes until one scrape shows every series of `want` as wanted; ""
+    // then, else what the last scrape showed otherwise. The scrape in *last.
+    std::string ScrapeUntil(const Want& want, int timeoutMs, std::string* last)
+    {
+        ScrapeUntil([&](const std::string& t) { return Mismatches(t, want).empty(); }, timeoutMs, last);
+        return Mismatches(*last, want);
     }
 
     int Ctl(const std::vector<std::string>& args, const Daemon& d)
     {
         std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", d.control()};
         argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, "", nullptr, 15000);
+        return RunProgram(argv, {}, 15000).status;
     }
 
     TempDir dir_;
-    Process exporter_;
+    LoggedProcess exporter_;
     uint16_t port_ = 0;
     std::string promtool_;
 };
@@ -180,19 +200,18 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
     EXPECT_FALSE(HasFamilySeries(text, "ktzmon_fan_speed_rpm"));
     ExpectValidExposition(text);
 
+    // The first picture, complete: monitoring is up only once the module's
+    // data-sync-complete arrived, after every reading and FRU record.
+    const Want picture = {{"ktzmon_monitoring_up", 1},
+                          {"ktzmon_exporter_connected", 1},
+                          {kFan1, 5400},
+                          {"ktzmon_temperature_celsius{number=\"1\",sensor=\"Chassis Inlet\"}", 24},
+                          {"ktzmon_fan_speed_lower_critical_rpm{number=\"1\",sensor=\"Fan1A\"}", 1000},
+                          {kFru1, 1},
+                          {kFru2, 1}};
     Daemon first(dir_.path());
     ASSERT_TRUE(StartDaemon(first)) << first.log();
-    ASSERT_TRUE(
-        ScrapeUntil([](const std::string& t) { return SeriesValue(t, kFan1) == 5400.0; }, 20000, &text))
-        << text << exporter_.Log();
-    EXPECT_EQ(SeriesValue(text, "ktzmon_exporter_connected"), 1);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_temperature_celsius{number=\"1\",sensor=\"Chassis Inlet\"}"), 24);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_fan_speed_lower_critical_rpm{number=\"1\",sensor=\"Fan1A\"}"), 1000);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_power_supply_fru_info{bay=\"2\",data=\"PWR-SUPPLY 2400W S/N 0002\","
-                                "kind=\"1\"}"),
-              1);
-    ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t) { return SeriesValue(t, "ktzmon_monitoring_up") == 1.0; }, 10000, &text));
+    ASSERT_EQ(ScrapeUntil(picture, 20000, &text), "") << text << exporter_.Log();
     ExpectValidExposition(text);
     // Every family served is in the operators' metric reference.
     const std::string reference = ReadFile(std::string(KTZ_SOURCE_DIR) + "/docs/operations.md");
@@ -206,52 +225,48 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
 
     // A fan change reaches the scrape at the module's next sensor pass.
     ASSERT_EQ(Ctl({"set-fan", "1", "--reading", "3000"}, first), 0);
-    ASSERT_TRUE(
-        ScrapeUntil([](const std::string& t) { return SeriesValue(t, kFan1) == 3000.0; }, 10000, &text))
+    ASSERT_EQ(ScrapeUntil({{kFan1, 3000}, {"ktzmon_fan_speed_rpm{number=\"3\",sensor=\"Fan2A\"}", 5500}},
+                          10000, &text),
+              "")
         << text;
-    EXPECT_EQ(SeriesValue(text, "ktzmon_fan_speed_rpm{number=\"3\",sensor=\"Fan2A\"}"), 5500);
     ExpectValidExposition(text);
 
     // A pulled supply: its alerts show, its FRU record goes.
     ASSERT_EQ(Ctl({"pull-psu", "2"}, first), 0);
+    ASSERT_EQ(ScrapeUntil({{"ktzmon_sensor_presence{bay=\"2\",sensor=\"PS-2\",type=\"power_supply\"}", 0},
+                           {"ktzmon_power_supply_alert{alert=\"failure\",bay=\"2\",sensor=\"PS-2\"}", 1},
+                           {kFru2, std::nullopt},
+                           {kFru1, 1}},
+                          10000, &text),
+              "")
+        << text;
+
+    // The daemon goes: every chassis series goes with it.
+    const std::vector<std::string> chassisFamilies = {"ktzmon_fan_speed_rpm", "ktzmon_temperature_celsius",
+                                                      "ktzmon_sensor_status", "ktzmon_power_supply_fru_info",
+                                                      "ktzmon_power_supply_alert"};
+    ASSERT_EQ(first.Terminate(10000), 0);
     ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t)
+        [&](const std::string& t)
         {
-            return SeriesValue(
-                       t, "ktzmon_sensor_presence{number=\"2\",sensor=\"PS-2\",type=\"power_supply\"}") ==
-                   0.0;
+            return Mismatches(t, {{"ktzmon_exporter_connected", 0},
+                                  {"ktzmon_monitoring_up", 0},
+                                  {"ktzmon_ktz_enabled", std::nullopt}})
+                       .empty() &&
+                   std::none_of(chassisFamilies.begin(), chassisFamilies.end(),
+                                [&](const std::string& name) { return HasFamilySeries(t, name); });
         },
         10000, &text))
         << text;
-    EXPECT_EQ(SeriesValue(text, "ktzmon_power_supply_alert{alert=\"failure\",number=\"2\",sensor=\"PS-2\"}"),
-              1);
-    EXPECT_EQ(text.find("S/N 0002"), std::string::npos);
-    EXPECT_NE(text.find("S/N 0001"), std::string::npos);
-
-    // The daemon goes: every chassis series goes with it.
-    ASSERT_EQ(first.Terminate(10000), 0);
-    ASSERT_TRUE(ScrapeUntil([](const std::string& t)
-                            { return SeriesValue(t, "ktzmon_exporter_connected") == 0.0; },
-                            10000, &text));
-    for (const char* name : {"ktzmon_fan_speed_rpm", "ktzmon_temperature_celsius", "ktzmon_sensor_status",
-                             "ktzmon_power_supply_fru_info", "ktzmon_power_supply_alert"})
-    {
-        EXPECT_FALSE(HasFamilySeries(text, name)) << name << "\n" << text;
-    }
-    EXPECT_EQ(SeriesValue(text, "ktzmon_ktz_enabled"), std::nullopt);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_monitoring_up"), 0);
     ExpectValidExposition(text);
 
     // A new daemon (a new chassis, fan at its initial speed): rebuilt from
     // its connect exchange, counted as a reconnect.
     Daemon second(dir_.path());
     ASSERT_TRUE(StartDaemon(second)) << second.log();
-    ASSERT_TRUE(
-        ScrapeUntil([](const std::string& t) { return SeriesValue(t, kFan1) == 5400.0; }, 20000, &text))
-        << text << exporter_.Log();
-    EXPECT_EQ(SeriesValue(text, "ktzmon_exporter_connected"), 1);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_exporter_reconnects_total"), 1);
-    EXPECT_NE(text.find("S/N 0002"), std::string::npos);
+    Want again = picture;
+    again.emplace_back("ktzmon_exporter_reconnects_total", 1);
+    ASSERT_EQ(ScrapeUntil(again, 20000, &text), "") << text << exporter_.Log();
     ExpectValidExposition(text);
 
     EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
@@ -264,32 +279,30 @@ TEST_F(ExporterTest, MonitoringOffRemovesSensorSeriesUntilItIsOnAgain)
     ASSERT_TRUE(StartDaemon(d)) << d.log();
     ASSERT_NO_FATAL_FAILURE(StartExporter());
     std::string text;
-    ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t) { return SeriesValue(t, "ktzmon_monitoring_up") == 1.0; }, 20000, &text))
+    ASSERT_EQ(ScrapeUntil({{"ktzmon_monitoring_up", 1}, {kFan1, 5400}}, 20000, &text), "")
         << text << exporter_.Log();
-    ASSERT_TRUE(SeriesValue(text, kFan1));
 
     ASSERT_EQ(Ctl({"set-ktz", "0"}, d), 0);
-    ASSERT_TRUE(ScrapeUntil([](const std::string& t) { return SeriesValue(t, "ktzmon_ktz_enabled") == 0.0; },
-                            10000, &text))
+    ASSERT_TRUE(ScrapeUntil(
+        [](const std::string& t)
+        {
+            return Mismatches(t, {{"ktzmon_ktz_enabled", 0},
+                                  {"ktzmon_monitoring_up", 0},
+                                  {"ktzmon_exporter_connected", 1}})
+                       .empty() &&
+                   !HasFamilySeries(t, "ktzmon_fan_speed_rpm") &&
+                   !HasFamilySeries(t, "ktzmon_sensor_presence") &&
+                   !HasFamilySeries(t, "ktzmon_power_supply_fru_info");
+        },
+        10000, &text))
         << text;
-    // A scrape reads one family after another while the exporter applies a
-    // message, so the scrape that first shows the setting may still show
-    // series removed at the same moment; the next one shows the result.
-    text = Scrape();
-    EXPECT_FALSE(HasFamilySeries(text, "ktzmon_fan_speed_rpm")) << text;
-    EXPECT_FALSE(HasFamilySeries(text, "ktzmon_sensor_presence")) << text;
-    EXPECT_FALSE(HasFamilySeries(text, "ktzmon_power_supply_fru_info")) << text;
-    EXPECT_EQ(SeriesValue(text, "ktzmon_monitoring_up"), 0);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_exporter_connected"), 1);
     ExpectValidExposition(text);
 
     ASSERT_EQ(Ctl({"set-ktz", "1"}, d), 0);
-    ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t) { return SeriesValue(t, "ktzmon_monitoring_up") == 1.0; }, 20000, &text))
+    ASSERT_EQ(
+        ScrapeUntil({{"ktzmon_monitoring_up", 1}, {kFan1, 5400}, {"ktzmon_ktz_enabled", 1}}, 20000, &text),
+        "")
         << text;
-    EXPECT_EQ(SeriesValue(text, kFan1), 5400);
-    EXPECT_EQ(SeriesValue(text, "ktzmon_ktz_enabled"), 1);
 
     EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
     EXPECT_EQ(d.Terminate(10000), 0);
@@ -297,7 +310,6 @@ TEST_F(ExporterTest, MonitoringOffRemovesSensorSeriesUntilItIsOnAgain)
 
 TEST_F(ExporterTest, CommandLineAndListenerFailures)
 {
-    const std::string log = dir_.path() + "/bad.log";
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--listen", "127.0.0.1"},
                                                 {"--listen", "127.0.0.1:70000"},
                                                 {"--connect", "localhost:0"},
@@ -306,16 +318,16 @@ TEST_F(ExporterTest, CommandLineAndListenerFailures)
     {
         std::vector<std::string> argv = {KTZMON_EXPORTER_EXE};
         argv.insert(argv.end(), bad.begin(), bad.end());
-        EXPECT_EQ(RunProgram(argv, "", nullptr, 10000), 2) << bad[0] << " " << bad[1];
+        EXPECT_EQ(RunProgram(argv, {}, 10000).status, 2) << bad[0] << " " << bad[1];
     }
 
     // A port someone else holds: the exporter says so and fails.
     ASSERT_NO_FATAL_FAILURE(StartExporter());
-    Process second;
+    LoggedProcess second;
     ASSERT_TRUE(second.Start(
         {KTZMON_EXPORTER_EXE, "--socket", daemonSocket(), "--listen", "127.0.0.1:" + std::to_string(port_)},
-        log));
-    ASSERT_TRUE(WaitFor([&] { return !second.Running(); }, 10000));
+        dir_.File("second.log")));
+    ASSERT_TRUE(WaitUntil([&] { return !second.Running(); }, 10000));
     EXPECT_NE(second.Log().find("cannot listen"), std::string::npos) << second.Log();
     EXPECT_EQ(exporter_.Stop(10000), 0);
 }
@@ -325,7 +337,7 @@ TEST_F(ExporterTest, CommandLineAndListenerFailures)
 // named by NOTIFY_SOCKET.
 TEST_F(ExporterTest, TellsTheServiceManagerWhenReadyAndWhenStopping)
 {
-    const std::string path = dir_.path() + "/notify.sock";
+    const std::string path = dir_.File("notify.sock");
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_un a{};
@@ -361,31 +373,13 @@ TEST_F(ExporterTest, TellsTheServiceManagerWhenReadyAndWhenStopping)
 
 // ---- a real Prometheus server -------------------------------------------------------
 
-std::string UrlEncode(const std::string& s)
-{
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : s)
-    {
-        if (std::isalnum(c) != 0 || c == '_' || c == '-' || c == '.')
-        {
-            out.push_back(static_cast<char>(c));
-        }
-        else
-        {
-            out += {'%', hex[c >> 4], hex[c & 15]};
-        }
-    }
-    return out;
-}
-
 class PrometheusTest : public ExporterTest
 {
   protected:
     void SetUp() override
     {
         ExporterTest::SetUp();
-        prometheus_ = ktzexporter_test::FindProgram("prometheus");
+        prometheus_ = ktztest::FindProgram("prometheus");
         if (prometheus_.empty() || promtool_.empty())
         {
             GTEST_SKIP() << "prometheus and promtool are needed (Debian package prometheus)";
@@ -394,26 +388,26 @@ class PrometheusTest : public ExporterTest
 
     void StartServer()
     {
-        serverPort_ = ktzexporter_test::FreePort();
+        serverPort_ = ktztest::FreePort();
         ASSERT_NE(serverPort_, 0);
-        const std::string config = dir_.path() + "/prom.yml";
+        const std::string config = dir_.File("prom.yml");
         std::ofstream(config) << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                               << "scrape_configs:\n  - job_name: ktzmon\n    static_configs:\n"
                               << "      - targets: ['127.0.0.1:" << port_ << "']\n";
-        std::string out;
-        ASSERT_EQ(RunProgram({promtool_, "check", "config", config}, "", &out, 20000), 0) << out;
-        ASSERT_TRUE(server_.Start({prometheus_, "--config.file=" + config,
-                                   "--storage.tsdb.path=" + dir_.path() + "/data",
-                                   "--web.listen-address=127.0.0.1:" + std::to_string(serverPort_)},
-                                  dir_.path() + "/prometheus.log"));
+        const ktztest::RunResult check = RunProgram({promtool_, "check", "config", config}, {}, 20000);
+        ASSERT_EQ(check.status, 0) << check.out << check.err;
+        ASSERT_TRUE(
+            server_.Start({prometheus_, "--config.file=" + config, "--storage.tsdb.path=" + dir_.File("data"),
+                           "--web.listen-address=127.0.0.1:" + std::to_string(serverPort_)},
+                          dir_.File("prometheus.log")));
         bool ok = false;
-        ASSERT_TRUE(WaitFor(
+        ASSERT_TRUE(WaitUntil(
             [&]
             {
                 HttpGet(serverPort_, "/-/ready", &ok, 2000);
                 return ok;
             },
-            30000))
+            30000, 50))
             << server_.Log();
     }
 
@@ -421,7 +415,8 @@ class PrometheusTest : public ExporterTest
     nlohmann::json Query(const std::string& expr)
     {
         bool ok = false;
-        const std::string body = HttpGet(serverPort_, "/api/v1/query?query=" + UrlEncode(expr), &ok, 5000);
+        const std::string body =
+            HttpGet(serverPort_, "/api/v1/query?query=" + ktztest::UrlEncode(expr), &ok, 5000);
         if (!ok)
         {
             return nlohmann::json::array();
@@ -446,7 +441,7 @@ class PrometheusTest : public ExporterTest
     }
 
     std::string prometheus_;
-    Process server_;
+    LoggedProcess server_;
     uint16_t serverPort_ = 0;
 };
 
@@ -458,7 +453,8 @@ TEST_F(PrometheusTest, QueriesFollowTheChassis)
     ASSERT_NO_FATAL_FAILURE(StartServer());
 
     const std::string fan = "ktzmon_fan_speed_rpm{sensor=\"Fan1A\"}";
-    ASSERT_TRUE(WaitFor([&] { return Single(fan) == 5400.0; }, 40000)) << Query(fan).dump() << server_.Log();
+    ASSERT_TRUE(WaitUntil([&] { return Single(fan) == 5400.0; }, 40000, 50))
+        << Query(fan).dump() << server_.Log();
     EXPECT_EQ(Single("up{job=\"ktzmon\"}"), 1);
     EXPECT_EQ(Single("ktzmon_exporter_connected"), 1);
 
@@ -466,16 +462,21 @@ TEST_F(PrometheusTest, QueriesFollowTheChassis)
     // speed), and a second for this shared, loaded test machine.
     ASSERT_EQ(Ctl({"set-fan", "1", "--reading", "3100"}, d), 0);
     const int64_t changed = NowMs();
-    ASSERT_TRUE(WaitFor([&] { return Single(fan) == 3100.0; }, 3 * 1000 + 500 + 1000)) << Query(fan).dump();
+    ASSERT_TRUE(WaitUntil([&] { return Single(fan) == 3100.0; }, 3 * 1000 + 500 + 1000, 50))
+        << Query(fan).dump();
     RecordProperty("fan_change_seen_ms", static_cast<int>(NowMs() - changed));
 
     // The daemon stops: the fan series is marked stale at the next scrape
     // and the exporter reports itself disconnected.
     ASSERT_EQ(d.Terminate(10000), 0);
-    EXPECT_TRUE(
-        WaitFor([&] { return Query(fan).empty() && Single("ktzmon_exporter_connected") == 0.0; }, 10000))
-        << Query(fan).dump();
-    EXPECT_EQ(Single("ktzmon_monitoring_up"), 0);
+    EXPECT_TRUE(WaitUntil(
+        [&]
+        {
+            return Query(fan).empty() && Single("ktzmon_exporter_connected") == 0.0 &&
+                   Single("ktzmon_monitoring_up") == 0.0;
+        },
+        10000, 50))
+        << Query(fan).dump() << Query("ktzmon_monitoring_up").dump();
     EXPECT_EQ(Single("up{job=\"ktzmon\"}"), 1);
 
     EXPECT_EQ(server_.Stop(15000), 0) << server_.Log();
@@ -484,19 +485,20 @@ TEST_F(PrometheusTest, QueriesFollowTheChassis)
 
 TEST(AlertRulesTest, RulesFileIsValidAndItsAlertsFire)
 {
-    const std::string promtool = ktzexporter_test::FindProgram("promtool");
+    const std::string promtool = ktztest::FindProgram("promtool");
     if (promtool.empty())
     {
         GTEST_SKIP() << "promtool is needed (Debian package prometheus)";
     }
-    std::string out;
     const std::string rules = std::string(KTZ_SOURCE_DIR) + "/docs/ktzmon-alerts.yml";
-    EXPECT_EQ(RunProgram({promtool, "check", "rules", rules}, "", &out, 20000), 0) << out;
-    EXPECT_NE(out.find("SUCCESS: 5 rules found"), std::string::npos) << out;
+    const ktztest::RunResult check = RunProgram({promtool, "check", "rules", rules}, {}, 20000);
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+    EXPECT_NE(check.out.find("SUCCESS: 12 rules found"), std::string::npos) << check.out;
     // Synthetic series through the rules: each alert fires when it should
     // and stays quiet otherwise.
     const std::string tests = std::string(KTZ_SOURCE_DIR) + "/tests/exporter/alerts_test.yml";
-    EXPECT_EQ(RunProgram({promtool, "test", "rules", tests}, "", &out, 20000), 0) << out;
+    const ktztest::RunResult test = RunProgram({promtool, "test", "rules", tests}, {}, 20000);
+    EXPECT_EQ(test.status, 0) << test.out << test.err;
     // The operators' documentation shows the rules file as it is.
     const std::string doc = ReadFile(std::string(KTZ_SOURCE_DIR) + "/docs/operations.md");
     EXPECT_NE(doc.find("```yaml\n" + ReadFile(rules) + "```\n"), std::string::npos)

@@ -1,12 +1,16 @@
 // The message-to-series mapping of ktzmon-exporter, fed decoded messages and
 // read back through the registry the HTTP listener would serialise.
+#include "fru.h"
 #include "metrics.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <prometheus/registry.h>
+#include <ranges>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -125,10 +129,48 @@ class MetricsTest : public ::testing::Test
     }
 
     prometheus::Registry registry_;
-    ktzexporter::ChassisMetrics m_{registry_};
+    ktzexporter::ChassisMetrics m_{registry_, "9.8.7"};
 };
 
 const Labels kFan1{{"sensor", "Fan1A"}, {"number", "1"}};
+
+Labels FruLabels(const std::string& bay, const std::string& manufacturer, const std::string& product,
+                 const std::string& part = "", const std::string& serial = "")
+{
+    return {{"bay", bay},
+            {"manufacturer", manufacturer},
+            {"product", product},
+            {"part_number", part},
+            {"serial_number", serial}};
+}
+
+// An IPMI FRU record: common header pointing at a product information area
+// with the given fields (English, 8-bit ASCII), checksums right.
+std::vector<uint8_t> IpmiFru(const std::vector<std::string>& fields)
+{
+    std::vector<uint8_t> area = {0x01, 0x00, 0x19};
+    for (const std::string& f : fields)
+    {
+        area.push_back(static_cast<uint8_t>(0xC0 | f.size()));
+        area.insert(area.end(), f.begin(), f.end());
+    }
+    area.push_back(0xC1);
+    while ((area.size() + 1) % 8 != 0)
+    {
+        area.push_back(0);
+    }
+    area[1] = static_cast<uint8_t>((area.size() + 1) / 8);
+    uint8_t sum = 0;
+    for (const uint8_t b : area)
+    {
+        sum = static_cast<uint8_t>(sum + b);
+    }
+    area.push_back(static_cast<uint8_t>(-sum));
+    std::vector<uint8_t> fru = {0x01, 0, 0, 0, 0x01, 0, 0, 0xFE};
+    fru.insert(fru.end(), area.begin(), area.end());
+    fru.resize(256, 0);
+    return fru;
+}
 const Labels kInlet{{"sensor", "Chassis Inlet"}, {"number", "1"}};
 
 TEST_F(MetricsTest, ReadingsCarryTheirUnitsAndSigns)
@@ -146,6 +188,26 @@ TEST_F(MetricsTest, ReadingsCarryTheirUnitsAndSigns)
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
     EXPECT_EQ(Value("ktzmon_ktz_enabled"), 1);
     EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
+    EXPECT_EQ(Value("ktzmon_build_info", {{"version", "9.8.7"}}), 1);
+}
+
+// A sensor that is not there, or whose status is unknown, reads 0: no value
+// is exported for it, while its status and presence say why.
+TEST_F(MetricsTest, AbsentOrUnknownSensorsHaveNoReading)
+{
+    Populate();
+    m_.Apply(Sensor(2, 1, "Chassis Inlet", 0, 0)); // unknown status
+    m_.Apply(Fan(1, "Fan1A", 0, 2000, 1000));
+    m_.Apply(Sensor(1, 1, "Fan1A", 0, 0, 0)); // pulled
+    EXPECT_FALSE(Value("ktzmon_temperature_celsius", kInlet));
+    EXPECT_FALSE(Value("ktzmon_fan_speed_rpm", kFan1));
+    EXPECT_EQ(Value("ktzmon_sensor_status",
+                    {{"sensor", "Chassis Inlet"}, {"number", "1"}, {"type", "temperature"}}),
+              0);
+    EXPECT_EQ(Value("ktzmon_sensor_presence", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}), 0);
+    // Back: the value returns.
+    m_.Apply(Sensor(2, 1, "Chassis Inlet", 25));
+    EXPECT_EQ(Value("ktzmon_temperature_celsius", kInlet), 25);
 }
 
 TEST_F(MetricsTest, ChangedSensorsReplaceTheirSeries)
@@ -170,7 +232,8 @@ TEST_F(MetricsTest, ChangedSensorsReplaceTheirSeries)
 TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
 {
     Populate();
-    const Labels ps2{{"sensor", "PS-2"}, {"number", "2"}};
+    // Supplies are labelled by their bay, as their FRU records are.
+    const Labels ps2{{"sensor", "PS-2"}, {"bay", "2"}};
     auto alert = [&](const char* a)
     {
         Labels l = ps2;
@@ -179,9 +242,7 @@ TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
     };
     EXPECT_EQ(alert("failure"), 0);
     EXPECT_EQ(alert("input_lost"), 0);
-    EXPECT_EQ(Value("ktzmon_power_supply_fru_info",
-                    {{"bay", "2"}, {"kind", "1"}, {"data", "PWR-SUPPLY 2400W S/N 0002"}}),
-              1);
+    EXPECT_EQ(Value("ktzmon_power_supply_fru_info", FruLabels("2", "", "PWR-SUPPLY 2400W S/N 0002")), 1);
 
     // Pulled: an empty bay reads failure and input lost, presence 0; its FRU
     // record goes, the other bay's stays.
@@ -189,25 +250,66 @@ TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
     EXPECT_EQ(alert("failure"), 1);
     EXPECT_EQ(alert("input_lost"), 1);
     EXPECT_EQ(alert("input_out_of_range"), 0);
-    EXPECT_EQ(
-        Value("ktzmon_sensor_presence", {{"sensor", "PS-2"}, {"number", "2"}, {"type", "power_supply"}}), 0);
+    EXPECT_EQ(Value("ktzmon_sensor_presence", {{"sensor", "PS-2"}, {"bay", "2"}, {"type", "power_supply"}}),
+              0);
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 1u);
-    EXPECT_TRUE(Value("ktzmon_power_supply_fru_info",
-                      {{"bay", "1"}, {"kind", "1"}, {"data", "PWR-SUPPLY 2400W S/N 0001"}}));
-
-    // Redundancy lost: the lost bit on, fully redundant off.
-    m_.Apply(Sensor(4, 1, "Power Redundancy", 0x02, 3));
-    const Labels red{{"sensor", "Power Redundancy"}, {"number", "1"}};
-    Labels lost = red, full = red;
-    lost["state"] = "lost";
-    full["state"] = "fully_redundant";
-    EXPECT_EQ(Value("ktzmon_power_redundancy_state", lost), 1);
-    EXPECT_EQ(Value("ktzmon_power_redundancy_state", full), 0);
+    EXPECT_TRUE(Value("ktzmon_power_supply_fru_info", FruLabels("1", "", "PWR-SUPPLY 2400W S/N 0001")));
 
     // A record whose text changed replaces the old series rather than adding one.
     m_.Apply(Fru(2, "OTHER"));
     m_.Apply(Fru(2, "NEWER"));
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 2u);
+}
+
+// Every bit the protocol documents for a power supply's alerts and for the
+// redundancy state, one at a time: exactly the series of that bit is 1, and
+// the family has one series per documented bit.
+TEST_F(MetricsTest, EveryDocumentedBitSetsExactlyItsOwnSeries)
+{
+    Populate();
+    struct Word
+    {
+        uint8_t type;
+        const char* name;
+        const char* idLabel; // supplies are named by their bay
+        const char* family;
+        const char* label;
+        uint32_t base; // bits that are no alert or state (a supply's "present")
+        std::vector<std::pair<uint32_t, const char*>> bits;
+        size_t series; // in the family: one per bit for each sensor of the type
+    };
+    const Word words[] = {
+        {3,
+         "PS-1",
+         "bay",
+         "ktzmon_power_supply_alert",
+         "alert",
+         0x01,
+         {{0x02, "failure"}, {0x08, "input_lost"}, {0x20, "input_out_of_range"}},
+         2 * 3},
+        {4,
+         "Power Redundancy",
+         "number",
+         "ktzmon_power_redundancy_state",
+         "state",
+         0,
+         {{0x01, "fully_redundant"}, {0x02, "lost"}, {0x04, "degraded"}, {0x20, "insufficient_resources"}},
+         4},
+    };
+    for (const Word& w : words)
+    {
+        for (const auto& bit : w.bits | std::views::keys)
+        {
+            SCOPED_TRACE(std::string(w.family) + " bit " + std::to_string(bit));
+            m_.Apply(Sensor(w.type, 1, w.name, w.base | bit));
+            EXPECT_EQ(Count(w.family), w.series);
+            for (const auto& [other, label] : w.bits)
+            {
+                Labels l{{"sensor", w.name}, {w.idLabel, "1"}, {w.label, label}};
+                EXPECT_EQ(Value(w.family, l), other == bit ? 1 : 0) << label;
+            }
+        }
+    }
 }
 
 TEST_F(MetricsTest, DisconnectRemovesEveryChassisSeriesAndReconnectRebuilds)
@@ -302,6 +404,34 @@ TEST_F(MetricsTest, LogEventsCountPerMessageIdWithABound)
     EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "FAN0004"}}), 3);
 }
 
+TEST_F(MetricsTest, FruLabelsComeFromTheProductArea)
+{
+    Populate();
+    Message m = Fru(2, "");
+    std::get<ktzclient::FruByNumber>(m.body).data =
+        IpmiFru({"ACME Power", "PWS-1K62A-1R", "PWS-1K62A-1R-P", "1.0", "P1002", "", ""});
+    m_.Apply(m);
+    EXPECT_EQ(Value("ktzmon_power_supply_fru_info",
+                    FruLabels("2", "ACME Power", "PWS-1K62A-1R", "PWS-1K62A-1R-P", "P1002")),
+              1);
+    EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 2u);
+}
+
+TEST(FruTest, RecordsThatAreNotIpmi)
+{
+    // A broken checksum is no IPMI record; binary bytes give no text, plain
+    // text (the simulated chassis) is the product.
+    std::vector<uint8_t> fru = IpmiFru({"ACME", "PSU", "P", "1", "S", "", ""});
+    fru[7] ^= 0x01;
+    const ktzexporter::FruProduct broken = ktzexporter::ParseFru(fru);
+    EXPECT_FALSE(broken.ipmi);
+    EXPECT_EQ(broken.product, "");
+    EXPECT_EQ(broken.manufacturer, "");
+    EXPECT_EQ(ktzexporter::ParseFru({'P', 'S', 'U', '-', 'A', 0, 1}).product, "PSU-A");
+    EXPECT_EQ(ktzexporter::ParseFru({}).product, "");
+    EXPECT_TRUE(ktzexporter::ParseFru(IpmiFru({"A", "B", "C", "D", "E", "", ""})).ipmi);
+}
+
 TEST(LabelTextTest, OddBytesAndLengths)
 {
     EXPECT_EQ(ktzexporter::LabelText("Fan1A"), "Fan1A");
@@ -309,14 +439,6 @@ TEST(LabelTextTest, OddBytesAndLengths)
     EXPECT_EQ(ktzexporter::LabelText("PS-1   "), "PS-1");
     EXPECT_EQ(ktzexporter::LabelText(std::string(100, 'x')).size(), 64u);
     EXPECT_EQ(ktzexporter::LabelText("abcdef", 3), "abc");
-    // FRU text ends at the first NUL; an empty record gives an empty text.
-    std::vector<uint8_t> data(256, 0);
-    data[0] = 'P';
-    data[1] = 0x01;
-    data[3] = 'Z';
-    EXPECT_EQ(ktzexporter::FruText(data), "P?");
-    EXPECT_EQ(ktzexporter::FruText(std::vector<uint8_t>(256, 0)), "");
-    EXPECT_EQ(ktzexporter::FruText(std::vector<uint8_t>(3, 'A')), "AAA");
 }
 
 } // namespace

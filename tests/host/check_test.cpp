@@ -3,6 +3,9 @@
 // FILE:LINE on standard error before anything runs; warnings come with
 // their line at --check and at the start of a run. The README's example and
 // the demonstration scenario read without a word and run to success.
+#include "support/files.h"
+#include "support/temp_dir.h"
+
 #include "host_process.h"
 
 #include <gtest/gtest.h>
@@ -21,51 +24,26 @@
 namespace
 {
 
-using ktzhosttest::Proc;
-using ktzhosttest::ReadFile;
+using ktzhosttest::ReadmeExample;
 using ktzhosttest::RunHost;
-using ktzhosttest::TempPath;
-
-// The first ```toml block of the README: the scenario it offers to start from.
-std::string ReadmeExample()
-{
-    const std::string readme = ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/README.md");
-    const auto begin = readme.find("```toml\n");
-    if (begin == std::string::npos)
-    {
-        return "";
-    }
-    const auto end = readme.find("```", begin + 8);
-    return readme.substr(begin + 8, end == std::string::npos ? std::string::npos : end - begin - 8);
-}
+using Proc = ktztest::RunResult;
 
 class HostCheck : public ::testing::Test
 {
   protected:
     std::string Write(const std::string& name, const std::string& text)
     {
-        const std::string path = TempPath(name);
-        std::ofstream(path, std::ios::binary) << text;
-        paths_.push_back(path);
-        return path;
+        EXPECT_TRUE(ktztest::WriteFile(dir_.File(name), text));
+        return dir_.File(name);
     }
     std::string Dir(const std::string& name)
     {
-        const std::string path = TempPath(name);
-        std::filesystem::create_directories(path);
-        paths_.push_back(path);
-        return path;
-    }
-    void TearDown() override
-    {
-        for (const auto& p : paths_)
-        {
-            std::filesystem::remove_all(p);
-        }
+        std::filesystem::create_directories(dir_.File(name));
+        return dir_.File(name);
     }
 
   private:
-    std::vector<std::string> paths_;
+    ktztest::TempDir dir_;
 };
 
 TEST_F(HostCheck, ReadmeExampleAndDemoReadCleanlyAndRun)
@@ -74,15 +52,15 @@ TEST_F(HostCheck, ReadmeExampleAndDemoReadCleanlyAndRun)
     ASSERT_NE(example.find("title = \"One failing fan\""), std::string::npos) << example;
     const std::string path = Write("one-fan.toml", example);
     const Proc check = RunHost({"--check", path});
-    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_EQ(check.out, path + ": ok (2 steps, 2 expectations)\n");
     EXPECT_EQ(check.err, "");
     const Proc run = RunHost({"--no-log", path});
-    EXPECT_EQ(run.exitCode, 0) << run.err << run.out;
+    EXPECT_EQ(run.status, 0) << run.err << run.out;
 
     const std::string demo = std::string(KTZHOST_SOURCE_DIR) + "/scenario/scenarios/demo.toml";
     const Proc d = RunHost({"--check", demo});
-    EXPECT_EQ(d.exitCode, 0) << d.err;
+    EXPECT_EQ(d.status, 0) << d.err;
     EXPECT_EQ(d.err, "");
 }
 
@@ -110,7 +88,7 @@ TEST_F(HostCheck, RefusedScenariosRunNothing)
         for (const bool check : {true, false})
         {
             const Proc p = check ? RunHost({"--check", c.path}) : RunHost({c.path});
-            EXPECT_EQ(p.exitCode, 2) << c.path << (check ? " --check" : "") << ": " << p.err;
+            EXPECT_EQ(p.status, 2) << c.path << (check ? " --check" : "") << ": " << p.err;
             EXPECT_EQ(p.out, "") << c.path;
             EXPECT_NE(p.err.find(c.message), std::string::npos) << p.err;
         }
@@ -123,10 +101,10 @@ TEST_F(HostCheck, WarningsComeWithTheirLineAtCheckAndAtTheRun)
                                                  "[[step]]\nat = 1\naction = \"connect\"\nclient = 1\n");
     const std::string warning = path + ":1: warning: scenario: no power-supply bay";
     const Proc check = RunHost({"--check", path});
-    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_NE(check.err.find(warning), std::string::npos) << check.err;
     const Proc run = RunHost({"--no-log", path});
-    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("data-sync-complete"), std::string::npos) << "the warning said it never comes";
 }

@@ -1,5 +1,7 @@
 // The module's INI file as the hosts write it: the user's file first (its keys
 // win), the scenario's tables after, and a failed write reported.
+#include "support/files.h"
+
 #include "files.h"
 
 #include <gtest/gtest.h>
@@ -12,13 +14,7 @@
 namespace
 {
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ktztest::ReadFile;
 
 class HostIniFile : public ::testing::Test
 {
@@ -46,9 +42,9 @@ TEST_F(HostIniFile, UsersFileComesFirstAndTheScenariosTablesFollow)
     WriteBase("[Fan Sensor]\nreadingcheckinterval.secs = 60\n");
     std::string error;
     ASSERT_TRUE(ktzhost::WriteIni(s, dir_, dir_ + "/base.ini", &error)) << error;
-    EXPECT_EQ(Slurp(dir_ + "/ktzmonst32.ini"), "[Fan Sensor]\nreadingcheckinterval.secs = 60\n\n"
-                                               "[Fan Sensor]\nreadingcheckinterval.secs = 5\n\n"
-                                               "[Log Monitor]\nlogevtqsize.max = 3\n\n");
+    EXPECT_EQ(ReadFile(dir_ + "/ktzmonst32.ini"), "[Fan Sensor]\nreadingcheckinterval.secs = 60\n\n"
+                                                  "[Fan Sensor]\nreadingcheckinterval.secs = 5\n\n"
+                                                  "[Log Monitor]\nlogevtqsize.max = 3\n\n");
 }
 
 TEST_F(HostIniFile, EmptyOrMissingInputsWriteWhatIsThere)
@@ -64,7 +60,7 @@ TEST_F(HostIniFile, EmptyOrMissingInputsWriteWhatIsThere)
     s.ini["Sensor Monitor"]["sensorscheckinterval.secs"] = "2";
     std::string error;
     ASSERT_TRUE(ktzhost::WriteIni(s, dir_, dir_ + "/base.ini", &error)) << error;
-    EXPECT_EQ(Slurp(dir_ + "/ktzmonst32.ini"), "\n[Sensor Monitor]\nsensorscheckinterval.secs = 2\n\n");
+    EXPECT_EQ(ReadFile(dir_ + "/ktzmonst32.ini"), "\n[Sensor Monitor]\nsensorscheckinterval.secs = 2\n\n");
 }
 
 TEST_F(HostIniFile, AFileThatCannotBeWrittenIsAFailureWithItsPath)

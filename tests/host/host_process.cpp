@@ -1,71 +1,43 @@
+// ktzmon-host as a process (see host_process.h).
 #include "host_process.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "support/files.h"
+#include "support/temp_dir.h"
 
 namespace ktzhosttest
 {
 
-std::string Quote(const std::string& s)
+std::vector<std::string> HostArgv(const std::vector<std::string>& args)
 {
-    std::string q = "'";
-    for (char c : s)
-    {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
+    std::vector<std::string> argv = ktztest::Words(KTZHOST_EMULATOR);
+    argv.emplace_back(KTZHOST_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
-std::string ReadFile(const std::string& path)
+ktztest::RunResult RunHost(const std::vector<std::string>& args, const ktztest::PipeOptions& options)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    ktztest::PipeOptions o = options;
+    o.searchPath = true; // the emulator, when there is one, is named without its path
+    return ktztest::RunProgram(HostArgv(args), o, 300000);
 }
 
 std::string TempPath(const std::string& name)
 {
-    const char* base = std::getenv("TMPDIR");
-    return std::string(base != nullptr ? base : "/tmp") + "/ktzhost-test-" + std::to_string(::getpid()) +
-           "-" + name;
+    static const ktztest::TempDir dir;
+    return dir.File(name);
 }
 
-Proc RunShell(const std::string& command)
+std::string ReadmeExample()
 {
-    const std::string errPath = TempPath("stderr");
-    const std::string cmd = command + " 2>" + Quote(errPath) + " </dev/null";
-    Proc p;
-    FILE* f = ::popen(cmd.c_str(), "r");
-    if (f == nullptr)
+    const std::string readme = ktztest::ReadFile(std::string(KTZ_SOURCE_DIR) + "/README.md");
+    const auto begin = readme.find("```toml\n");
+    if (begin == std::string::npos)
     {
-        return p;
+        return "";
     }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-    {
-        p.out.append(buf, n);
-    }
-    const int st = ::pclose(f);
-    p.exitCode = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    p.err = ReadFile(errPath);
-    std::remove(errPath.c_str());
-    return p;
-}
-
-Proc RunHost(const std::vector<std::string>& args, const std::string& env)
-{
-    std::string cmd = env + " " + std::string(KTZHOST_EMULATOR) + " " + Quote(KTZHOST_EXE);
-    for (const auto& a : args)
-    {
-        cmd += " " + Quote(a);
-    }
-    return RunShell(cmd);
+    const auto end = readme.find("```", begin + 8);
+    return readme.substr(begin + 8, end == std::string::npos ? std::string::npos : end - begin - 8);
 }
 
 } // namespace ktzhosttest

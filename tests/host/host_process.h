@@ -1,7 +1,10 @@
-// Running ktzmon-host as a process from a test: quoting for the shell, a
-// private temporary path, and the run's exit status and output.
+// Running ktzmon-host as a process from a test (through the emulator in a
+// cross build), and what the host's tests share: a private folder for their
+// files, the README's example scenario.
 #ifndef KTZHOSTTEST_HOST_PROCESS_H
 #define KTZHOSTTEST_HOST_PROCESS_H
+
+#include "support/piped_process.h"
 
 #include <string>
 #include <vector>
@@ -9,29 +12,19 @@
 namespace ktzhosttest
 {
 
-struct Proc
-{
-    int exitCode = -1; // -1 when the command could not run or did not exit
-    std::string out;
-    std::string err;
-};
+// The command line that runs ktzmon-host with `args`.
+std::vector<std::string> HostArgv(const std::vector<std::string>& args);
 
-// `s` as one single-quoted shell word.
-std::string Quote(const std::string& s);
+// Runs ktzmon-host with `args` to its end (at most five minutes: the
+// emulated build on a loaded machine is slow).
+ktztest::RunResult RunHost(const std::vector<std::string>& args, const ktztest::PipeOptions& options = {});
 
-// The whole file, or "" when it cannot be read.
-std::string ReadFile(const std::string& path);
-
-// A path under $TMPDIR (or /tmp) unique to this process and `name`.
+// A path named `name` in a private folder of this test process, removed
+// with it when the process ends.
 std::string TempPath(const std::string& name);
 
-// Runs `command` through the shell with standard input from /dev/null and
-// collects standard output, standard error and the exit status.
-Proc RunShell(const std::string& command);
-
-// Runs ktzmon-host (through the emulator in a cross build) with `args`;
-// `env` is prepended as VAR=value words.
-Proc RunHost(const std::vector<std::string>& args, const std::string& env = "");
+// The README's first TOML block: the scenario it offers to start from.
+std::string ReadmeExample();
 
 } // namespace ktzhosttest
 

@@ -2,7 +2,10 @@
 // the scenario comes from, what --ini-dir may touch, what each exit status
 // means, signals that end a run, output that streams, and what a run says
 // about its expectations.
-#include "child_process.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
+
+#include "host_process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -28,167 +31,22 @@ namespace
 {
 
 namespace fs = std::filesystem;
+using ktztest::JsonLines;
+using ktztest::ReadFile;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 // Every run is bounded: a process still going after this is killed and the
 // test fails.
-constexpr auto kRunLimit = std::chrono::seconds(120);
+constexpr int kRunLimitMs = 120000;
 
-std::vector<std::string> Words(const std::string& s)
-{
-    std::vector<std::string> out;
-    std::stringstream ss(s);
-    std::string w;
-    while (ss >> w)
-    {
-        out.push_back(w);
-    }
-    return out;
-}
+using Result = ktztest::RunResult;
 
-// A running ktzmon-host (through the emulator in a cross build) with its
-// standard output and error on pipes.
-class HostProcess
-{
-  public:
-    HostProcess(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                const std::string& input = "")
-    {
-        std::vector<std::string> argv = Words(KTZHOST_EMULATOR);
-        argv.push_back(KTZHOST_EXE);
-        argv.insert(argv.end(), args.begin(), args.end());
-        int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-        {
-            ADD_FAILURE() << "pipe: " << std::strerror(errno);
-            return;
-        }
-        ktzhosttest::SpawnOptions options;
-        options.inFd = in[0];
-        options.outFd = out[1];
-        options.errFd = err[1];
-        options.searchPath = true;
-        options.env = ktzhosttest::EnvironWith(env);
-        if (!child_.Spawn(argv, options))
-        {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(child_.spawnError());
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(err[1]);
-        if (!input.empty())
-        {
-            (void)!::write(in[1], input.data(), input.size());
-        }
-        ::close(in[1]);
-        out_ = out[0];
-        err_ = err[0];
-        start_ = Clock::now();
-    }
-
-    ~HostProcess()
-    {
-        for (int fd : {out_, err_})
-        {
-            if (fd >= 0)
-            {
-                ::close(fd);
-            }
-        }
-    }
-
-    // Reads output until `pred(stdout so far)` holds or the process ends;
-    // false when it ended first or the time limit passed.
-    template <typename Pred> bool ReadUntil(Pred pred)
-    {
-        while (!pred(out) && Clock::now() - start_ < kRunLimit)
-        {
-            if (!Pump(200))
-            {
-                return pred(out);
-            }
-        }
-        return pred(out);
-    }
-
-    void Signal(int sig) { child_.Signal(sig); }
-
-    // Reads everything and returns the exit status (1000 + the signal when
-    // one ended it, as when it is killed at the time limit).
-    int Wait()
-    {
-        while (Clock::now() - start_ < kRunLimit && Pump(200))
-        {
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(kRunLimit - (Clock::now() - start_));
-        if (child_.Wait(static_cast<int>(std::max<int64_t>(left.count(), 0))) < 0 && child_.running())
-        {
-            ADD_FAILURE() << "ktzmon-host still running after the time limit";
-            child_.Kill();
-        }
-        return child_.exitCode() >= 0 ? child_.exitCode() : 1000 + child_.termSignal();
-    }
-
-    std::string out, err;
-
-  private:
-    // One poll of both pipes; false once both are closed.
-    bool Pump(int timeoutMs)
-    {
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (out_ < 0 && err_ < 0)
-        {
-            return false;
-        }
-        if (::poll(fds, 2, timeoutMs) < 0)
-        {
-            return errno == EINTR;
-        }
-        char buf[4096];
-        for (auto [fd, dst] : {std::pair{&out_, &out}, std::pair{&err_, &err}})
-        {
-            if (*fd < 0)
-            {
-                continue;
-            }
-            const pollfd& p = fds[fd == &out_ ? 0 : 1];
-            if ((p.revents & (POLLIN | POLLHUP)) != 0)
-            {
-                const ssize_t n = ::read(*fd, buf, sizeof buf);
-                if (n > 0)
-                {
-                    dst->append(buf, static_cast<size_t>(n));
-                }
-                else
-                {
-                    ::close(*fd);
-                    *fd = -1;
-                }
-            }
-        }
-        return out_ >= 0 || err_ >= 0;
-    }
-
-    ktzhosttest::ChildProcess child_;
-    int out_ = -1;
-    int err_ = -1;
-    Clock::time_point start_;
-};
-
-struct Result
-{
-    int status;
-    std::string out, err;
-};
-
+// A ktzmon-host run with these NAME=value in its environment.
 Result RunHost(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                const std::string& input = "")
 {
-    HostProcess p(args, env, input);
-    const int st = p.Wait();
-    return {st, p.out, p.err};
+    return ktzhosttest::RunHost(args, {.input = input, .env = env});
 }
 
 size_t Count(const std::string& text, const std::string& what)
@@ -199,35 +57,6 @@ size_t Count(const std::string& text, const std::string& what)
         ++n;
     }
     return n;
-}
-
-std::vector<json> JsonLines(const std::string& text)
-{
-    std::vector<json> out;
-    std::stringstream ss(text);
-    std::string line;
-    while (std::getline(ss, line))
-    {
-        out.push_back(json::parse(line));
-    }
-    return out;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// The "One failing fan" scenario of the README, as a newcomer would save it.
-std::string ReadmeScenario()
-{
-    const std::string readme = ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/README.md");
-    const size_t b = readme.find("```toml\n");
-    const size_t e = readme.find("```", b + 8);
-    return b == std::string::npos || e == std::string::npos ? "" : readme.substr(b + 8, e - b - 8);
 }
 
 const char* const kSmall = R"(title = "small"
@@ -257,20 +86,15 @@ class HostOptions : public ::testing::Test
   protected:
     void SetUp() override
     {
-        const char* base = std::getenv("TMPDIR");
-        dir_ = fs::path(base != nullptr ? base : "/tmp") /
-               ("ktzhost-options-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
+        ASSERT_FALSE(tmp_.path().empty());
         fs::create_directories(dir_ / "tmp");
         env_ = {"TMPDIR=" + (dir_ / "tmp").string(), "KTZPLAT_INI_DIR=" + (dir_ / "platform-ini").string()};
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     std::string Write(const std::string& name, const std::string& text)
     {
         const std::string path = (dir_ / name).string();
-        std::ofstream(path) << text;
+        EXPECT_TRUE(ktztest::WriteFile(path, text));
         return path;
     }
     // Private directories ktzmon-host left in its TMPDIR.
@@ -280,7 +104,8 @@ class HostOptions : public ::testing::Test
             std::distance(fs::directory_iterator(dir_ / "tmp"), fs::directory_iterator()));
     }
 
-    fs::path dir_;
+    ktztest::TempDir tmp_;
+    fs::path dir_{tmp_.path()};
     std::vector<std::string> env_;
 };
 
@@ -369,7 +194,7 @@ TEST_F(HostOptions, ExitStatusesMeanWhatHelpSays)
     const std::string small = Write("small.toml", kSmall);
     const Result help = RunHost({"--help"}, env_);
     EXPECT_EQ(help.status, 0);
-    for (const char* status : {"0 ", "1 ", "2 ", "3 ", "4 ", "130 ", "143 "})
+    for (const char* status : {"0 ", "1 ", "2 ", "130 ", "143 "})
     {
         EXPECT_NE(help.out.find(std::string("\n  ") + status), std::string::npos) << status;
     }
@@ -408,18 +233,20 @@ TEST_F(HostOptions, ExitStatusesMeanWhatHelpSays)
     EXPECT_TRUE(noDir.out.empty());
     EXPECT_NE(noDir.err.find("No such file or directory"), std::string::npos) << noDir.err;
 
-    // The run completes, but the picture cannot be written there: 4, with the reason.
+    // The run completes, but the picture cannot be written there: a failure
+    // at run time, with the reason.
     fs::create_directories(dir_ / "taken.svg");
     const Result late = RunHost({"--timeline", (dir_ / "taken.svg").string(), small}, env_);
-    EXPECT_EQ(late.status, 4) << late.err;
+    EXPECT_EQ(late.status, 1) << late.err;
     EXPECT_NE(late.out.find("Result: ok"), std::string::npos);
     EXPECT_NE(late.err.find("cannot write " + (dir_ / "taken.svg").string() + ": Is a directory"),
               std::string::npos)
         << late.err;
 
-    // A module that does not load: 3, and no private directory left behind.
+    // A module that does not load: a failure at run time, and no private
+    // directory left behind.
     const Result module = RunHost({"--module", (dir_ / "libnothing.so").string(), small}, env_);
-    EXPECT_EQ(module.status, 3);
+    EXPECT_EQ(module.status, 1);
     EXPECT_NE(module.err.find("cannot load"), std::string::npos) << module.err;
     EXPECT_EQ(LeftBehind(), 0u);
 }
@@ -434,17 +261,19 @@ TEST_F(HostOptions, SignalsEndALongRunCleanlyWithItsOutputSoFar)
     const std::string path = Write("long.toml", scenario);
     for (const auto& [sig, status] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}})
     {
-        HostProcess p({"--no-log", path}, env_);
+        ktztest::PipedProcess p;
+        ASSERT_TRUE(p.Start(ktzhosttest::HostArgv({"--no-log", path}), {.env = env_, .searchPath = true}));
         ASSERT_TRUE(p.ReadUntil([](const std::string& out)
-                                { return out.find("data-sync-complete") != std::string::npos; }))
+                                { return out.find("data-sync-complete") != std::string::npos; },
+                                kRunLimitMs))
             << "nothing streamed while the run went on:\n"
-            << p.out << p.err;
+            << p.out() << p.err();
         p.Signal(sig);
-        EXPECT_EQ(p.Wait(), status) << p.err;
-        EXPECT_NE(p.out.find("interrupted: the run ends here"), std::string::npos);
-        EXPECT_NE(p.out.find("Unload -> status 0"), std::string::npos);
-        EXPECT_NE(p.out.find("Result: INTERRUPTED"), std::string::npos) << p.out;
-        EXPECT_NE(p.err.find(sig == SIGINT ? "interrupted by SIGINT" : "interrupted by SIGTERM"),
+        EXPECT_EQ(p.Wait(kRunLimitMs), status) << p.err();
+        EXPECT_NE(p.out().find("interrupted: the run ends here"), std::string::npos);
+        EXPECT_NE(p.out().find("Unload -> status 0"), std::string::npos);
+        EXPECT_NE(p.out().find("Result: INTERRUPTED"), std::string::npos) << p.out();
+        EXPECT_NE(p.err().find(sig == SIGINT ? "interrupted by SIGINT" : "interrupted by SIGTERM"),
                   std::string::npos);
         EXPECT_EQ(LeftBehind(), 0u);
     }
@@ -467,9 +296,7 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
     scenario.replace(scenario.find("end = 40"), 8, "end = 10000000");
     const std::string path = Write("long.toml", scenario);
     const std::string outPath = (dir_ / "out.txt").string();
-    std::vector<std::string> argv = Words(KTZHOST_EMULATOR);
-    argv.push_back(KTZHOST_EXE);
-    argv.push_back(path);
+    const std::vector<std::string> argv = ktzhosttest::HostArgv({path});
     // The program's own session with the terminal as its controlling one:
     // opened by name (not inherited) after the new session begins.
     int master = -1, slave = -1;
@@ -477,14 +304,14 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
     ASSERT_EQ(::openpty(&master, &slave, tty, nullptr, nullptr), 0) << std::strerror(errno);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    ktzhosttest::SpawnOptions options;
+    ktztest::SpawnOptions options;
     options.in = tty;
     options.out = outPath;
     options.err = tty;
     options.newSession = true;
     options.searchPath = true;
-    options.env = ktzhosttest::EnvironWith(env_);
-    ktzhosttest::ChildProcess child;
+    options.env = ktztest::EnvironWith(env_);
+    ktztest::ChildProcess child;
     const bool started = child.Spawn(argv, options);
     ::close(slave);
     ASSERT_TRUE(started) << std::strerror(child.spawnError());
@@ -504,7 +331,7 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
             shown.append(buf, static_cast<size_t>(n));
         }
     }
-    const int status = child.Terminate(static_cast<int>(std::chrono::milliseconds(kRunLimit).count()));
+    const int status = child.Terminate(kRunLimitMs);
     ::close(master);
     EXPECT_NE(shown.find("ktzmon-host: chassis time "), std::string::npos) << shown;
     EXPECT_EQ(status, 143);
@@ -541,7 +368,7 @@ TEST_F(HostOptions, ExpectationsAreReportedOncePerOutput)
 
 TEST_F(HostOptions, ReadmeFailingFanIsReportedCriticalWithStructuredSteps)
 {
-    const std::string scenario = ReadmeScenario();
+    const std::string scenario = ktzhosttest::ReadmeExample();
     ASSERT_NE(scenario.find("One failing fan"), std::string::npos);
     const Result r = RunHost({"--json", Write("one-fan.toml", scenario)}, env_);
     EXPECT_EQ(r.status, 0) << r.err;

@@ -2,6 +2,8 @@
 // chassis end to end (transcript, JSON, hex, SVG timeline), the examples in
 // docs/protocol.md, a bad scenario that must run nothing, and clients that
 // misbehave during their connect.
+#include "support/files.h"
+
 #include "host_process.h"
 #include "ktzclient_decode.h"
 
@@ -27,40 +29,19 @@
 namespace
 {
 
-using ktzhosttest::Proc;
-using ktzhosttest::Quote;
-using ktzhosttest::ReadFile;
 using ktzhosttest::RunHost;
 using ktzhosttest::TempPath;
+using ktztest::JsonLines;
+using ktztest::Lines;
+using ktztest::ReadFile;
 using nlohmann::json;
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::stringstream ss(text);
-    std::string line;
-    while (std::getline(ss, line))
-    {
-        out.push_back(line);
-    }
-    return out;
-}
+using Proc = ktztest::RunResult;
 
 std::string Trim(const std::string& s)
 {
     const auto b = s.find_first_not_of(' ');
     const auto e = s.find_last_not_of(' ');
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
-}
-
-std::vector<json> JsonLines(const std::string& text)
-{
-    std::vector<json> out;
-    for (const auto& l : Lines(text))
-    {
-        out.push_back(json::parse(l)); // throws (and fails the test) on a malformed line
-    }
-    return out;
 }
 
 std::vector<json> Messages(const std::vector<json>& all, uint32_t client)
@@ -130,7 +111,7 @@ class HostRun : public ::testing::Test
 TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
 {
     const Proc p = RunHost({});
-    ASSERT_EQ(p.exitCode, 0) << p.err << p.out;
+    ASSERT_EQ(p.status, 0) << p.err << p.out;
     const auto lines = Lines(p.out);
     auto has = [&](const std::string& want)
     {
@@ -313,7 +294,7 @@ std::vector<std::string> SensorsAt(const std::vector<Wire>& msgs, double t)
 
 TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
 {
-    ASSERT_EQ(DemoJson().exitCode, 0) << DemoJson().err;
+    ASSERT_EQ(DemoJson().status, 0) << DemoJson().err;
     const auto all = JsonLines(DemoJson().out);
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back()["kind"], "result");
@@ -521,7 +502,7 @@ TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
 
 TEST_F(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
 {
-    ASSERT_EQ(DemoHex().exitCode, 0) << DemoHex().err;
+    ASSERT_EQ(DemoHex().status, 0) << DemoHex().err;
     const auto out = Lines(DemoHex().out);
     const auto doc = Lines(ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/docs/protocol.md"));
     std::vector<std::vector<std::string>> blocks;
@@ -573,12 +554,13 @@ TEST_F(HostRun, TimelineIsWellFormedSvgWithALanePerSensor)
 {
     const std::string svg = TempPath("timeline.svg");
     const Proc p = RunHost({"--no-log", "--timeline", svg});
-    ASSERT_EQ(p.exitCode, 0) << p.err;
+    ASSERT_EQ(p.status, 0) << p.err;
     const std::string text = ReadFile(svg);
     ASSERT_FALSE(text.empty());
     if (std::string(KTZHOST_XMLLINT).size() != 0)
     {
-        EXPECT_EQ(std::system((std::string(KTZHOST_XMLLINT) + " --noout " + Quote(svg)).c_str()), 0);
+        const ktztest::RunResult lint = ktztest::RunProgram({KTZHOST_XMLLINT, "--noout", svg});
+        EXPECT_EQ(lint.status, 0) << lint.err;
     }
     // Balanced elements, whatever the checker available.
     int depth = 0;
@@ -629,7 +611,7 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     const std::string path = TempPath("bad.toml");
     std::ofstream(path) << "title = \"bad\"\n[[client]]\nid = 1\ncolour = \"red\"\n";
     const Proc p = RunHost({"--json", path});
-    EXPECT_EQ(p.exitCode, 2);
+    EXPECT_EQ(p.status, 2);
     EXPECT_NE(p.err.find(path + ":4: client[1]: unknown key 'colour'"), std::string::npos) << p.err;
     EXPECT_NE(p.err.find("not run"), std::string::npos) << p.err;
     // With --json the refusal is one JSON record too, and nothing else.
@@ -643,13 +625,13 @@ TEST_F(HostRun, BadScenarioIsReportedWithItsLineAndNothingRuns)
     std::ofstream(path)
         << "[[step]]\nat = 3\naction = \"set-fan\"\nfan = 1\n[[step]]\nat = 2\naction = \"stop\"\n";
     const Proc q = RunHost({path});
-    EXPECT_EQ(q.exitCode, 2);
+    EXPECT_EQ(q.status, 2);
     EXPECT_TRUE(q.out.empty());
     EXPECT_NE(q.err.find(":4: step[1].fan: fan 1 is not defined"), std::string::npos) << q.err;
     std::remove(path.c_str());
 
     const Proc u = RunHost({"--frobnicate"});
-    EXPECT_EQ(u.exitCode, 2);
+    EXPECT_EQ(u.status, 2);
     EXPECT_NE(u.err.find("unknown option --frobnicate"), std::string::npos);
 }
 
@@ -662,17 +644,17 @@ TEST_F(HostRun, PlatformIniFileIsNamedAndMergedOnlyWhenAskedFor)
     std::filesystem::create_directories(dir);
     const std::string file = dir + "/ktzmonst32.ini";
     std::ofstream(file) << "[KTZ Monitor]\nlog.msgtofile = false\n";
-    const Proc merged = RunHost({"--merge-platform-ini"}, "KTZPLAT_INI_DIR=" + Quote(dir));
-    const Proc plain = RunHost({"--json"}, "KTZPLAT_INI_DIR=" + Quote(dir));
+    const Proc merged = RunHost({"--merge-platform-ini"}, {.env = {"KTZPLAT_INI_DIR=" + dir}});
+    const Proc plain = RunHost({"--json"}, {.env = {"KTZPLAT_INI_DIR=" + dir}});
     std::filesystem::remove_all(dir);
 
-    EXPECT_EQ(merged.exitCode, 1) << "the demonstration expects log lines";
+    EXPECT_EQ(merged.status, 1) << "the demonstration expects log lines";
     EXPECT_EQ(merged.out.find("module log"), std::string::npos);
     EXPECT_NE(merged.out.find("data-sync-complete"), std::string::npos);
     EXPECT_NE(merged.out.find("Unload -> status 0"), std::string::npos);
     EXPECT_NE(merged.out.find("merged " + file), std::string::npos) << merged.out;
 
-    EXPECT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(plain.status, 0) << plain.err;
     const auto all = JsonLines(plain.out);
     ASSERT_GE(all.size(), 2u);
     EXPECT_EQ(all[1]["kind"], "note"); // right after the scenario record, before Load
@@ -745,7 +727,7 @@ receives = "log-event"
 count = 0
 )";
     const Proc p = RunHost({"--json", path});
-    ASSERT_EQ(p.exitCode, 0) << p.err << p.out;
+    ASSERT_EQ(p.status, 0) << p.err << p.out;
     const auto all = JsonLines(p.out);
     auto types = [&](uint32_t c)
     {
@@ -789,7 +771,7 @@ TEST_F(HostRun, UnmetExpectationFailsTheRunWithItsLine)
         << "end = 40\n[[client]]\nid = 1\n[[step]]\nat = 1\naction = \"connect\"\nclient = 1\n"
            "[[expect]]\nclient = 1\nreceives = \"data-sync-complete\"\nby = 35\n";
     const Proc p = RunHost({path});
-    EXPECT_EQ(p.exitCode, 1) << p.err;
+    EXPECT_EQ(p.status, 1) << p.err;
     // An empty chassis: the power types never become ready, so there is no data-sync-complete.
     EXPECT_NE(
         p.err.find("expectation at line 8 not met: client 1 receives data-sync-complete by t=35 (0 found)"),

@@ -1,6 +1,8 @@
 // Reading scenarios: the built-in demonstration equals the shipped file and
 // reads cleanly; every kind of bad input is reported with the line it stands
 // on and yields no scenario.
+#include "support/files.h"
+
 #include "ktzclient_fields.h"
 #include "scenario.h"
 
@@ -14,13 +16,7 @@
 namespace
 {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ktztest::ReadFile;
 
 TEST(HostScenario, BuiltInDemoEqualsTheShippedFileAndReadsCleanly)
 {

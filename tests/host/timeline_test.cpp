@@ -6,6 +6,8 @@
 // large chassis stays within the height and size limits. Runs built in the
 // test check the layout's edge cases; runs of ktzmon-host check the real
 // demonstration and a 255-fan, 50-client chassis.
+#include "support/files.h"
+
 #include "host_process.h"
 #include "timeline.h"
 
@@ -354,16 +356,8 @@ TEST(Timeline, ABusyLargeChassisStaysWithinTheLimits)
 
 // ---- ktzmon-host runs ----------------------------------------------------------------
 
-using ktzhosttest::Quote;
-using ktzhosttest::ReadFile;
 using ktzhosttest::TempPath;
-
-// Runs a command and returns its exit status and standard output.
-std::pair<int, std::string> Shell(const std::string& cmd)
-{
-    const ktzhosttest::Proc p = ktzhosttest::RunShell(cmd);
-    return {p.exitCode, p.out};
-}
+using ktztest::ReadFile;
 
 struct HostRun
 {
@@ -377,17 +371,19 @@ HostRun RunTimelineHost(const std::string& scenario)
 {
     HostRun run;
     const std::string svgPath = TempPath("run.svg");
-    const auto [code, out] = Shell(Quote(KTZHOST_EXE) + " --json --timeline " + Quote(svgPath) + " " +
-                                   (scenario.empty() ? std::string() : Quote(scenario)) + " 2>/dev/null");
-    EXPECT_EQ(code, 0) << out.substr(0, 2000);
-    std::stringstream ss(out);
-    std::string line;
-    while (std::getline(ss, line))
+    std::vector<std::string> args{"--json", "--timeline", svgPath};
+    if (!scenario.empty())
     {
-        run.records.push_back(json::parse(line));
-        if (run.records.back().value("kind", "") == "scenario")
+        args.push_back(scenario);
+    }
+    const ktztest::RunResult host = ktzhosttest::RunHost(args);
+    EXPECT_EQ(host.status, 0) << host.out.substr(0, 2000);
+    run.records = ktztest::JsonLines(host.out);
+    for (const json& rec : run.records)
+    {
+        if (rec.value("kind", "") == "scenario")
         {
-            run.end = run.records.back().value("end", 0.0);
+            run.end = rec.value("end", 0.0);
         }
     }
     run.svg = ReadFile(svgPath);
@@ -440,11 +436,11 @@ std::pair<uint32_t, uint32_t> RenderPng(const std::string& svg)
     }
     const std::string in = TempPath("render.svg"), png = TempPath("render.png");
     std::ofstream(in) << svg;
-    const auto [code, out] = Shell(std::string(KTZHOST_RSVG_CONVERT) + " -o " + Quote(png) + " " + Quote(in));
+    const ktztest::RunResult render = ktztest::RunProgram({KTZHOST_RSVG_CONVERT, "-o", png, in});
     const std::string bytes = ReadFile(png);
     std::remove(in.c_str());
     std::remove(png.c_str());
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(render.status, 0) << render.err;
     if (bytes.size() < 24 || bytes.compare(1, 3, "PNG") != 0)
     {
         ADD_FAILURE() << "no PNG was rendered";

@@ -6,6 +6,7 @@
 #define KTZTEST_LINUX_FIXTURE_H
 
 #include "support/module_fixture.h"
+#include "support/received.h"
 
 #include <cstdint>
 #include <string>
@@ -15,29 +16,6 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 
 namespace ktztest
 {
-
-// One sensor data message as received: type, number, presence, status,
-// reading and thresholds in host order, and the name.
-struct Sensor
-{
-    uint8_t type = 0;
-    uint8_t num = 0;
-    uint8_t presence = 0;
-    uint8_t status = 0;
-    uint32_t reading = 0;
-    uint32_t lnc = 0;
-    uint32_t lc = 0;
-    std::string name;
-};
-
-// One chassis log event message as received.
-struct LogEvent
-{
-    uint16_t value1 = 0, value2 = 0, value3 = 0;
-    std::string messageId;
-    std::vector<std::string> args;
-    std::string text;
-};
 
 class LinuxChassisTest : public ModuleTest
 {

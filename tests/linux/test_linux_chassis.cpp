@@ -6,7 +6,9 @@
 #include "linux_source.h"
 
 #include <gtest/gtest.h>
+#include <ktzmon/protocol.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <tuple>
@@ -86,6 +88,56 @@ TEST_F(ServerBoardTest, FirstPictureMatchesTheTestbed)
     Pass(2);
     EXPECT_EQ(Last(1, 3).reading, 1620u);
     EXPECT_EQ(Last(2, 1).reading, 34u);
+}
+
+// A board without power supplies in hwmon: bay 1 stands for the machine's
+// own power input, so the power types attach and the picture completes;
+// redundancy is reported as not configured, whatever the policy.
+TEST_F(ServerBoardTest, WithoutSuppliesThePictureCompletes)
+{
+    ASSERT_NO_FATAL_FAILURE(Install());
+    ASSERT_NO_FATAL_FAILURE(StartWithClient());
+    const std::vector<uint32_t> types = Host().Types(kClient);
+    EXPECT_NE(std::find(types.begin(), types.end(), KTZMON_REQ_DATA_SYNC_COMPLETE), types.end());
+    const Sensor supply = Last(3, 1);
+    EXPECT_EQ(std::make_tuple(supply.name, supply.presence, supply.status, supply.reading),
+              std::make_tuple(std::string("PS-1"), 1, 1, 0x01u));
+    EXPECT_EQ(Sensors(3).size(), 1u);
+    const Sensor redundancy = Last(4, 1);
+    EXPECT_EQ(std::make_tuple(redundancy.presence, redundancy.status, redundancy.reading),
+              std::make_tuple(0, 0, 0u));
+    EXPECT_TRUE(Frus(1).empty());
+}
+
+// A sensors.conf that is being edited, or that is wrong, does not blind the
+// sensors: the text in force stays until a reload, and a reload that does not
+// load keeps it and says why; a sound one takes effect.
+TEST_F(ServerBoardTest, SensorsConfigurationIsKeptUntilAReloadThatLoads)
+{
+    ASSERT_NO_FATAL_FAILURE(Install());
+    ASSERT_NO_FATAL_FAILURE(StartWithClient());
+    std::ofstream(TestDir() + "/sensors.conf") << "chip \"nct6779-*\"\n    labl fan1 \"CPU Fan\"\n";
+    SetAttr(kSio, "fan3_input", "1620");
+    Pass(2);
+    EXPECT_EQ(std::make_tuple(Last(1, 3).presence, Last(1, 3).reading), std::make_tuple(1, 1620u));
+    try
+    {
+        (void)ktzlinux::ReloadLinuxChassis();
+        ADD_FAILURE() << "a sensors.conf that does not parse was taken";
+    }
+    catch (const std::runtime_error& e)
+    {
+        EXPECT_NE(std::string(e.what()).find("sensors.conf: line 2"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("the previous configuration stays in force"), std::string::npos);
+    }
+    SetAttr(kSio, "fan3_input", "1500");
+    Pass(2);
+    EXPECT_EQ(std::make_tuple(Last(1, 3).presence, Last(1, 3).reading), std::make_tuple(1, 1500u));
+
+    std::ofstream(TestDir() + "/sensors.conf") << "chip \"nct6779-*\"\n    compute temp1 @+10, @-10\n";
+    ASSERT_NO_THROW((void)ktzlinux::ReloadLinuxChassis());
+    Pass(2);
+    EXPECT_EQ(Last(2, 1).reading, 41u); // SYSTIN's 31 degrees, computed
 }
 
 TEST_F(ServerBoardTest, FanBelowItsMinimumIsHeldBackThenReportedCriticalWithAnEvent)
@@ -224,6 +276,31 @@ TEST_F(ServerBoardTest, FanHealthFollowsAlarmsThresholdsAndTheDevice)
     EXPECT_THROW(ktzlinux::LinuxSource{config}, std::runtime_error);
 }
 
+// A machine whose hwmon shows nothing at all: every sensor type still
+// attaches without a failing read at any pass, the chassis temperature says
+// its status is unknown, and the picture completes.
+TEST_F(LinuxChassisTest, MachineWithoutSensorsAnswersEveryType)
+{
+    ASSERT_NO_FATAL_FAILURE(WriteConfig("ktz_setting = 1\n"));
+    ASSERT_NO_FATAL_FAILURE(Install());
+    const auto summary = ktzlinux::InstalledLinuxChassis();
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(std::make_tuple(summary->counts.fans, summary->counts.temperatures, summary->counts.supplies,
+                              summary->counts.impliedSupply, summary->counts.redundancy),
+              std::make_tuple(size_t{0}, size_t{0}, size_t{0}, true, false));
+    ASSERT_NO_FATAL_FAILURE(StartWithClient());
+    Pass(6);
+    EXPECT_TRUE(Sensors(1).empty());
+    const Sensor temp = Last(2, 1);
+    EXPECT_EQ(std::make_tuple(temp.name, temp.status), std::make_tuple(std::string("No temperature"), 0));
+    const std::vector<uint32_t> types = Host().Types(kClient);
+    EXPECT_NE(std::find(types.begin(), types.end(), KTZMON_REQ_DATA_SYNC_COMPLETE), types.end());
+    for (const std::string& line : Logged())
+    {
+        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+}
+
 class PsuChassisTest : public LinuxChassisTest
 {
   protected:
@@ -243,9 +320,13 @@ class PsuChassisTest : public LinuxChassisTest
                "\"/sys/bus/i2c/devices/7-0051/eeprom\"\n";
     }
 
-    static std::string FruText(const std::vector<uint8_t>& fru)
+    // The serial number of the EEPROM's IPMI product area (the fifth field,
+    // "C5" and five ASCII bytes, 8-bit ASCII type).
+    static std::string FruSerial(const std::vector<uint8_t>& fru)
     {
-        return std::string(fru.begin() + 8, fru.begin() + 30);
+        const std::string text(fru.begin(), fru.end());
+        const auto at = text.find("\xC5P100");
+        return at == std::string::npos ? "" : text.substr(at + 1, 5);
     }
 };
 
@@ -258,8 +339,8 @@ TEST_F(PsuChassisTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(Rows(Sensors(3)), (std::vector<Row>{{1, "PS-1", 0x01, 0, 0, 1}, {2, "PS-2", 0x01, 0, 0, 1}}));
     ASSERT_EQ(Frus(1).size(), 1u);
     ASSERT_EQ(Frus(2).size(), 1u);
-    EXPECT_EQ(FruText(Frus(1)[0]), "PWS-1K62A-1R S/N P1001");
-    EXPECT_EQ(FruText(Frus(2)[0]), "PWS-1K62A-1R S/N P1002");
+    EXPECT_EQ(FruSerial(Frus(1)[0]), "P1001");
+    EXPECT_EQ(FruSerial(Frus(2)[0]), "P1002");
     EXPECT_EQ(Last(4, 1).reading, 0x01u); // fully redundant
 
     RemoveDevice(std::string("/sys") + kPsu2);

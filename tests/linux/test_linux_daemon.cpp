@@ -4,6 +4,11 @@
 // client, ktzmonctl on its control socket. The module's sensor passes are
 // made one second long through the daemon's INI file, so readings arrive
 // within seconds; the fan delay mode keeps its full length.
+#include "support/files.h"
+#include "support/http.h"
+#include "support/logged_process.h"
+#include "support/piped_process.h"
+
 #include "harness.h"
 #include "testbed_devices.h"
 
@@ -11,6 +16,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,43 +32,19 @@ namespace
 
 using json = nlohmann::json;
 using ktzmond_test::Daemon;
-using ktzmond_test::NowMs;
-using ktzmond_test::TempDir;
+using ktztest::NowMs;
+using ktztest::SleepMs;
+using ktztest::TempDir;
 
 constexpr const char* kBoard = "server_board.umockdev";
 constexpr const char* kSio = "/sys/devices/platform/nct6775.656/hwmon/hwmon2";
 constexpr const char* kPsus = "psu_chassis.umockdev";
 constexpr const char* kPsu2 = "/devices/pci0000:00/0000:00:1f.4/i2c-7/7-0059";
 
-void Sleep(int ms)
-{
-    ::usleep(static_cast<useconds_t>(ms) * 1000);
-}
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Writes a file aside and renames it into place, as editors do.
 void WriteFile(const std::string& path, const std::string& text)
 {
-    {
-        std::ofstream(path + ".tmp") << text;
-    }
-    ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
-}
-
-// Runs a command line with a shell; its exit status, and what it printed on
-// both streams in `out`.
-int RunShell(const std::string& cmd, const std::string& outFile, std::string* out)
-{
-    const int st = std::system((cmd + " > " + outFile + " 2>&1").c_str());
-    *out = ReadText(outFile);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    ASSERT_TRUE(ktztest::WriteFile(path, text)) << path;
 }
 
 // ktzmon-watch --json with its standard output in a file: every message the
@@ -70,37 +52,21 @@ int RunShell(const std::string& cmd, const std::string& outFile, std::string* ou
 class Watcher
 {
   public:
-    ~Watcher() { (void)Stop(); }
-
     bool Start(const std::string& socket, const std::string& out)
     {
-        out_ = out;
-        std::vector<std::string> argv = {KTZMON_WATCH_EXE, "--socket", socket,      "--json", "--hex",
-                                         "--caps",         "3",        "--timeout", "300"};
-        ktzhosttest::SpawnOptions options;
-        options.in = "/dev/null";
-        options.out = out;
-        return child_.Spawn(argv, options);
+        return child_.Start(
+            {KTZMON_WATCH_EXE, "--socket", socket, "--json", "--hex", "--caps", "3", "--timeout", "300"}, out,
+            false);
     }
-
-    // SIGTERM, then SIGKILL after five seconds; the exit status, or -1.
-    int Stop()
-    {
-        const int rc = child_.Terminate(5000);
-        child_.Kill();
-        return rc;
-    }
+    int Stop() { return child_.Stop(5000); }
 
     // The messages received so far (complete lines only).
     std::vector<json> Messages() const
     {
         std::vector<json> out;
-        std::istringstream in(ReadText(out_));
-        std::string line;
-        while (std::getline(in, line))
+        for (json& j : ktztest::JsonLines(ktztest::CompleteLines(child_.Log())))
         {
-            json j = json::parse(line, nullptr, false);
-            if (!in.eof() && !j.is_discarded() && j.value("kind", "") == "message")
+            if (j.value("kind", "") == "message")
             {
                 out.push_back(std::move(j));
             }
@@ -108,29 +74,26 @@ class Watcher
         return out;
     }
 
-    // Polls the messages until `pred` holds for one of them; that message, or
-    // null after `timeoutMs`.
+    // Polls the messages until `pred` holds for one of them from the
+    // `from`th on; that message, or null after `timeoutMs`.
     json WaitFor(const std::function<bool(const json&)>& pred, int timeoutMs, size_t from = 0) const
     {
-        const int64_t end = NowMs() + timeoutMs;
-        do
-        {
-            const std::vector<json> all = Messages();
-            for (size_t i = from; i < all.size(); ++i)
+        json found;
+        ktztest::WaitUntil(
+            [&]
             {
-                if (pred(all[i]))
-                {
-                    return all[i];
-                }
-            }
-            Sleep(50);
-        } while (NowMs() < end);
-        return nullptr;
+                const std::vector<json> all = Messages();
+                const auto it = std::find_if(
+                    all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end(), pred);
+                found = it != all.end() ? *it : json();
+                return it != all.end();
+            },
+            timeoutMs, 50);
+        return found;
     }
 
   private:
-    std::string out_;
-    ktzhosttest::ChildProcess child_;
+    ktztest::LoggedProcess child_;
 };
 
 bool IsType(const json& m, const char* type)
@@ -232,6 +195,10 @@ class LinuxDaemonTest : public ::testing::Test
     void TearDown() override
     {
         (void)watcher_.Stop();
+        if (exporter_.pid() > 0)
+        {
+            EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
+        }
         if (daemon_.pid() > 0)
         {
             EXPECT_EQ(daemon_.Terminate(10000), 0) << daemon_.log();
@@ -264,34 +231,75 @@ class LinuxDaemonTest : public ::testing::Test
     std::string SensorsConf() const { return dir_.path() + "/sensors.conf"; }
 
     // The daemon on the Linux chassis with the configuration written, and a
-    // watcher that has received the first picture, up to the message `last`
-    // picks. (A machine without power supplies never completes the data
-    // sync: the module attaches the power types only once a supply is
-    // present.)
-    void StartServing(const std::function<bool(const json&)>& last)
+    // watcher that has received the whole first picture: up to the message
+    // `last` picks, data-sync-complete unless a test looks at less (the FRU
+    // records follow every sensor's data when the sensor types attached
+    // before the watcher connected).
+    void StartServing(const std::function<bool(const json&)>& last, const std::vector<std::string>& more = {})
     {
-        ASSERT_TRUE(daemon_.Start({"--chassis", "linux=" + ConfigPath()}, 20000)) << daemon_.log();
-        ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.path() + "/watch.jsonl"));
+        std::vector<std::string> args = {"--chassis", "linux=" + ConfigPath()};
+        args.insert(args.end(), more.begin(), more.end());
+        ASSERT_TRUE(daemon_.Start(args, 20000)) << daemon_.log();
+        ASSERT_TRUE(watcher_.Start(daemon_.socket(), dir_.File("watch.jsonl")));
         ASSERT_FALSE(watcher_.WaitFor(last, 30000).is_null())
-            << daemon_.log() << ReadText(dir_.path() + "/watch.jsonl");
+            << daemon_.log() << ktztest::ReadFile(dir_.File("watch.jsonl"));
     }
 
-    std::string Ctl(const std::string& args, int* status)
+    // ktzmonctl with `args`; its exit status, and what it printed on both streams.
+    std::string Ctl(const std::vector<std::string>& args, int* status)
     {
-        std::string out;
-        *status = RunShell(std::string(KTZMONCTL_EXE) + " --control-socket " + daemon_.control() + " " + args,
-                           dir_.path() + "/ctl.out", &out);
-        return out;
+        std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", daemon_.control()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ktztest::RunResult r = ktztest::RunProgram(argv, {}, 30000);
+        *status = r.status;
+        return r.out + r.err;
     }
+
+#ifdef KTZMON_EXPORTER_EXE
+    // Starts ktzmon-exporter beside the daemon (once) and scrapes it until
+    // the metrics hold `text`, at most 20 seconds; the last scrape.
+    std::string ExporterMetricsWith(const std::string& text)
+    {
+        const std::string log = dir_.File("exporter.log");
+        if (exporter_.pid() <= 0)
+        {
+            EXPECT_TRUE(exporter_.Start(
+                {KTZMON_EXPORTER_EXE, "--socket", daemon_.socket(), "--listen", "127.0.0.1:0"}, log));
+        }
+        std::string metrics;
+        ktztest::WaitUntil(
+            [&]
+            {
+                const std::string said = exporter_.Log();
+                const auto at = said.find("serving http://127.0.0.1:");
+                bool ok = false;
+                metrics = at == std::string::npos
+                              ? std::string()
+                              : ktztest::HttpGet(static_cast<uint16_t>(std::stoi(said.substr(at + 25))),
+                                                 "/metrics", &ok);
+                return ok && metrics.find(text) != std::string::npos;
+            },
+            20000, 100);
+        return metrics + exporter_.Log();
+    }
+#endif
 
     TempDir dir_;
     UMockdevTestbed* testbed_ = nullptr;
     Daemon daemon_{dir_.path()};
     Watcher watcher_;
+    ktztest::LoggedProcess exporter_; // killed at the end
 };
 
-// The board's last sensor of the first picture.
-const std::function<bool(const json&)> kBoardPictured = SensorIs("temperature", 6);
+// The end of the first picture.
+const std::function<bool(const json&)> kSynced = [](const json& m)
+{ return m.value("type", "") == "data-sync-complete"; };
+
+// Waits until the daemon's standard error holds `text`.
+bool WaitLog(const Daemon& d, const std::string& text, int timeoutMs)
+{
+    return ktztest::WaitUntil([&] { return d.log().find(text) != std::string::npos; }, timeoutMs, 50);
+}
 
 class ServerBoardDaemonTest : public LinuxDaemonTest
 {
@@ -317,7 +325,7 @@ class ServerBoardDaemonTest : public LinuxDaemonTest
 
 TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAlarmsAndAFanHeldInDelayMode)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     const std::vector<json> first = watcher_.Messages();
     EXPECT_EQ(
         FirstPicture(first, "fan"),
@@ -371,34 +379,91 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAlarmsAndAFanHeldInDelayMo
     EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0002"), 15000, mark).is_null());
 }
 
+#ifdef KTZMON_EXPORTER_EXE
+// Fans and temperatures only, as on most desktops: clients get the whole
+// picture with data-sync-complete (bay 1 is the machine's own power input),
+// and an exporter beside the daemon reports monitoring up.
+TEST_F(ServerBoardDaemonTest, WithoutSuppliesThePictureCompletesAndTheExporterIsUp)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
+    const std::vector<json> first = watcher_.Messages();
+    EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}}));
+    EXPECT_EQ(FirstPicture(first, "power-redundancy"), (std::vector<Row>{{1, "Power Redundancy", 0, 0}}));
+    EXPECT_NE(daemon_.log().find("no power supplies found: bay 1 stands for the machine's own power input"),
+              std::string::npos)
+        << daemon_.log();
+    int status = -1;
+    const std::string out = Ctl({"status"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("sensors           3 fans, 6 temperatures, 0 power supplies (none found"),
+              std::string::npos)
+        << out;
+
+    const std::string metrics = ExporterMetricsWith("\nktzmon_monitoring_up 1\n");
+    EXPECT_NE(metrics.find("\nktzmon_monitoring_up 1\n"), std::string::npos) << metrics;
+}
+#endif
+
+// SIGHUP reads the configuration again: a sensors.conf that does not load is
+// refused with its reason and changes nothing, a sound one and the file's
+// KTZ setting are applied; the daemon never ends on it.
+TEST_F(ServerBoardDaemonTest, HangupReadsTheConfigurationAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
+    int status = -1;
+    std::string out = Ctl({"set-ktz", "off"}, &status);
+    ASSERT_EQ(status, 0) << out;
+    ASSERT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null());
+
+    std::ofstream(SensorsConf()) << "chip \"nct6779-*\"\n    labl fan1 \"CPU Fan\"\n";
+    ::kill(daemon_.pid(), SIGHUP);
+    ASSERT_TRUE(WaitLog(
+        daemon_, "SIGHUP: configuration not changed: libsensors: " + SensorsConf() + ": line 2", 10000))
+        << daemon_.log();
+    EXPECT_NE(daemon_.log().find("the previous configuration stays in force"), std::string::npos);
+
+    // The file's KTZ setting is applied again on the next hangup, and the
+    // sensors read as before.
+    const size_t mark = watcher_.Messages().size();
+    std::ofstream(SensorsConf()) << "# nothing\n";
+    SetAttr(kSio, "fan3_input", "1620");
+    ::kill(daemon_.pid(), SIGHUP);
+    EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
+    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 3, ReadingIs(1620)), 20000, mark).is_null())
+        << daemon_.log();
+    EXPECT_TRUE(WaitLog(daemon_, "SIGHUP: Linux chassis configuration read again", 10000)) << daemon_.log();
+    out = Ctl({"status"}, &status);
+    EXPECT_EQ(status, 0) << out;
+}
+
 TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     int status = -1;
-    std::string out = Ctl("status", &status);
+    std::string out = Ctl({"status"}, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("chassis           linux (" + ConfigPath() + ")"), std::string::npos) << out;
 
     // Every setter of the simulated chassis is refused, clearly.
-    for (const char* cmd :
+    for (const std::string cmd :
          {"set-fan 1 --reading 100", "set-temp --reading 50", "set-stash-temp 1 --reading 40", "pull-psu 1",
           "insert-psu 1", "set-psu 1 --state 6", "set-redundancy --state 2"})
     {
-        out = Ctl(cmd, &status);
+        out = Ctl(ktztest::Words(cmd), &status);
         EXPECT_EQ(status, 1) << cmd << ": " << out;
         EXPECT_NE(out.find("changes the simulated chassis; this daemon serves the linux chassis"),
                   std::string::npos)
             << cmd << ": " << out;
     }
     // Chassis log events and the KTZ setting still work.
-    out = Ctl("log-event KTZ0042 --value 7 --arg one --text \"posted by hand\"", &status);
+    out = Ctl({"log-event", "KTZ0042", "--value", "7", "--arg", "one", "--text", "posted by hand"}, &status);
     EXPECT_EQ(status, 0) << out;
     const json ev = watcher_.WaitFor(EventIs("KTZ0042"), 15000);
     ASSERT_FALSE(ev.is_null());
     EXPECT_EQ(ev["fields"].value("text", ""), "posted by hand");
     EXPECT_EQ(ev["fields"].value("value1", 0), 7);
 
-    out = Ctl("set-ktz 0", &status);
+    out = Ctl({"set-ktz", "0"}, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null());
     // The set-fan requests above changed nothing the client sees.
@@ -410,14 +475,14 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 
 TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(kBoardPictured));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
 
     ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(0)));
     ASSERT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null()) << daemon_.log();
 
     // Off: a changed fan is not reported (three sensor passes).
     SetAttr(kSio, "fan1_input", "1500");
-    Sleep(3500);
+    SleepMs(3500);
     for (const json& m : watcher_.Messages())
     {
         EXPECT_FALSE(SensorIs("fan", 1, ReadingIs(1500))(m)) << m.dump();
@@ -427,7 +492,7 @@ TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
     // and the reading arrives.
     const size_t mark = watcher_.Messages().size();
     ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "ktz_setting = \"on\"\n"));
-    Sleep(500);
+    SleepMs(500);
     ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
     EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
     EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 1, ReadingIs(1500)), 20000, mark).is_null())
@@ -482,14 +547,20 @@ class PsuChassisDaemonTest : public LinuxDaemonTest
 
 TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
 {
-    ASSERT_NO_FATAL_FAILURE(StartServing(SensorIs("power-redundancy", 1)));
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     const std::vector<json> first = watcher_.Messages();
     EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}, {2, "PS-2", 1, 1}}));
     const std::vector<Row> redundancy = FirstPicture(first, "power-redundancy");
     ASSERT_EQ(redundancy.size(), 1u);
     EXPECT_EQ(std::get<2>(redundancy[0]), 0x01); // fully redundant
-    EXPECT_EQ(Frus(1, "PWS-1K62A-1R S/N P1001"), 1u);
-    EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 1u);
+    EXPECT_EQ(Frus(1, "PWS-1K62A-1R-AC"), 1u);
+    EXPECT_EQ(Frus(2, "P1002"), 1u);
+#ifdef KTZMON_EXPORTER_EXE
+    // The exporter labels each supply by the product area of its EEPROM.
+    const std::string fru = "ktzmon_power_supply_fru_info{bay=\"2\",manufacturer=\"ACME Power\",part_number="
+                            "\"PWS-1K62A-1R-AC\",product=\"PWS-1K62A-1R\",serial_number=\"P1002\"} 1\n";
+    EXPECT_NE(ExporterMetricsWith(fru).find(fru), std::string::npos);
+#endif
 
     // Pulled: the bay reports no supply, redundancy is lost, and the removal
     // is a chassis log event.
@@ -518,13 +589,41 @@ TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(back["fields"].value("presence", -1), 1);
     EXPECT_FALSE(watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x01)), 20000, mark).is_null());
     EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0004"), 15000, mark).is_null());
-    const int64_t end = NowMs() + 15000;
-    while (Frus(2, "PWS-1K62A-1R S/N P1002") < 2 && NowMs() < end)
-    {
-        Sleep(50);
-    }
-    EXPECT_EQ(Frus(2, "PWS-1K62A-1R S/N P1002"), 2u);
+    ktztest::WaitUntil([&] { return Frus(2, "P1002") >= 2; }, 15000, 50);
+    EXPECT_EQ(Frus(2, "P1002"), 2u);
     EXPECT_EQ(Frus(1, "P1001"), 1u); // the other bay's record is not sent again
+}
+
+// A machine without any sensor says so at the start and in the status, still
+// completes the picture, and its diagnostic log (a file under the log
+// directory, every line with its time) shows no failing read.
+TEST_F(LinuxDaemonTest, MachineWithoutSensorsSaysSoAndCompletesThePicture)
+{
+    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 100\n"));
+    const std::string logDir = dir_.path() + "/log";
+    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced, {"--log-dir", logDir}));
+    EXPECT_NE(daemon_.log().find("no sensors found"), std::string::npos) << daemon_.log();
+    int status = -1;
+    const std::string out = Ctl({"status"}, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("0 fans, 0 temperatures, 0 power supplies"), std::string::npos) << out;
+    EXPECT_NE(out.find("no sensors found"), std::string::npos) << out;
+    EXPECT_NE(out.find("module log        " + logDir + "/ktzmon.log"), std::string::npos) << out;
+
+    SleepMs(3000); // three more sensor passes
+    std::istringstream log(ktztest::ReadFile(logDir + "/ktzmon.log"));
+    std::string line;
+    size_t lines = 0;
+    while (std::getline(log, line))
+    {
+        lines += 1;
+        // "2026-03-01T12:00:00.123+0100 KTZ Monitor started"
+        EXPECT_TRUE(line.size() > 29 && line[4] == '-' && line[10] == 'T' && line[19] == '.' &&
+                    line[28] == ' ')
+            << line;
+        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+    EXPECT_GT(lines, 5u);
 }
 
 // Start-up refusals: no daemon is left running and the reason is printed.

@@ -1,6 +1,8 @@
 // Devices of a umockdev testbed that tests take away and put back.
 #include "testbed_devices.h"
 
+#include "support/files.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,10 +13,7 @@ namespace ktztest
 
 std::string TestbedBlocks(const std::string& file, const std::string& prefix)
 {
-    std::ifstream f(std::string(KTZ_TESTBED_DIR) + "/" + file);
-    std::stringstream text;
-    text << f.rdbuf();
-    std::istringstream in(text.str());
+    std::istringstream in(ktztest::ReadFile(std::string(KTZ_TESTBED_DIR) + "/" + file));
     std::string out, block, line;
     auto flush = [&]
     {

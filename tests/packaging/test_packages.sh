@@ -38,7 +38,9 @@ check()
     fi
 }
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/ktzpkg-XXXXXX")
+# shellcheck source=../../scripts/lib/tmp.sh
+. "$root/scripts/lib/tmp.sh"
+scratch=$(ktz_private_tmpdir ktzpkg)
 daemon_pid=
 cleanup()
 {
@@ -159,6 +161,12 @@ check "libktzmon1: no development files" eval 'lacks_file "$mod" $lib/libktzmon.
 check "libktzmon1: shlibs and ldconfig trigger" \
     eval 'dpkg-deb --ctrl-tarfile "$mod" | tar -xO ./shlibs | grep -qx "libktzmon 1 libktzmon1 (>= $debver)" &&
           dpkg-deb --ctrl-tarfile "$mod" | tar -xO ./triggers | grep -qx "activate-noawait ldconfig"'
+# The trigger alone runs ldconfig: no maintainer script calls it as well.
+for deb in "$mod" "$plat" "$cli"; do
+    check "$(field "$deb" Package): the ldconfig trigger and no maintainer scripts" \
+        eval 'dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers | grep -qx "activate-noawait ldconfig" &&
+              ! dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qE "/(pre|post)(inst|rm)\$"'
+done
 check "libktzmon1: depends on the platform of its version" depends_has "$mod" "libktzplatform1 (= $debver)"
 check "libktzmon1: depends on the C library" eval 'field "$mod" Depends | grep -q "libc6 (>= "'
 check "libktzmon-dev: headers, link and pkg-config" \
@@ -177,11 +185,38 @@ for prog in ktzmond ktzmonctl ktzmon-watch ktzmon-host; do
     check "ktzmon-tools: /usr/bin/$prog" has_file "$tools" /usr/bin/$prog
 done
 check "ktzmon-tools: ktzmond.service" has_file "$tools" /lib/systemd/system/ktzmond.service
+for page in man8/ktzmond.8 man8/ktzmonctl.8 man1/ktzmon-watch.1 man1/ktzmon-host.1; do
+    check "ktzmon-tools: man page ${page#*/}" has_file "$tools" "/usr/share/man/$page.gz"
+done
+check "ktzmon-tools: /etc/ktzmon/ktzmond.conf and linux.toml are conffiles" \
+    eval 'has_file "$tools" /etc/ktzmon/ktzmond.conf && has_file "$tools" /etc/ktzmon/linux.toml &&
+          dpkg-deb --ctrl-tarfile "$tools" | tar -xO ./conffiles | grep -qx /etc/ktzmon/ktzmond.conf &&
+          dpkg-deb --ctrl-tarfile "$tools" | tar -xO ./conffiles | grep -qx /etc/ktzmon/linux.toml'
+check "ktzmon-tools: the unit reads /etc/ktzmon/ktzmond.conf, which chooses the Linux chassis" \
+    eval 'dpkg-deb --fsys-tarfile "$tools" | tar -xO ./lib/systemd/system/ktzmond.service |
+              grep -qx "ExecStart=/usr/bin/ktzmond --config /etc/ktzmon/ktzmond.conf" &&
+          dpkg-deb --fsys-tarfile "$tools" | tar -xO ./etc/ktzmon/ktzmond.conf |
+              grep -qx "chassis = \"linux=/etc/ktzmon/linux.toml\""'
+check "ktzmon-tools: postinst, prerm and postrm" \
+    eval 'dpkg-deb --ctrl-tarfile "$tools" | tar -t | grep -qx ./postinst &&
+          dpkg-deb --ctrl-tarfile "$tools" | tar -t | grep -qx ./prerm &&
+          dpkg-deb --ctrl-tarfile "$tools" | tar -t | grep -qx ./postrm'
 if [ "$exporter" -eq 1 ]; then
     check "ktzmon-tools: /usr/bin/ktzmon-exporter" has_file "$tools" /usr/bin/ktzmon-exporter
     check "ktzmon-tools: ktzmon-exporter.service" has_file "$tools" /lib/systemd/system/ktzmon-exporter.service
+    check "ktzmon-tools: man page ktzmon-exporter.1" has_file "$tools" /usr/share/man/man1/ktzmon-exporter.1.gz
+    check "ktzmon-tools: /etc/ktzmon/ktzmon-exporter.conf is a conffile" \
+        eval 'has_file "$tools" /etc/ktzmon/ktzmon-exporter.conf &&
+              dpkg-deb --ctrl-tarfile "$tools" | tar -xO ./conffiles | grep -qx /etc/ktzmon/ktzmon-exporter.conf'
+    check "ktzmon-tools: the alert rules in /usr/share/ktzmon" has_file "$tools" /usr/share/ktzmon/ktzmon-alerts.yml
 else
     echo "      (no ktzmon-exporter in this build: its program is not checked)"
+fi
+if [ -x "$build_dir/redfish/ktzmon-redfish" ]; then
+    for f in /usr/bin/ktzmon-redfish /lib/systemd/system/ktzmon-redfish.service /etc/ktzmon/ktzmon-redfish.conf \
+        /usr/share/man/man1/ktzmon-redfish.1.gz; do
+        check "ktzmon-tools: $f" has_file "$tools" "$f"
+    done
 fi
 for dep in libktzmon1 libktzplatform1 libktzclient2; do
     check "ktzmon-tools: depends on $dep of its version" depends_has "$tools" "$dep (= $debver)"
@@ -197,6 +232,38 @@ else
     sed 's/^/      /' "$scratch/lintian.log"
     check "lintian: no errors" false
 fi
+for tag in no-manual-page maintscript-calls-ldconfig maintainer-script-empty; do
+    check "lintian: no $tag" eval '! grep -q " $tag " "$scratch/lintian.log"'
+done
+grep -E "^[WE]: " "$scratch/lintian.log" | sed 's/^/      /'
+
+# The maintainer scripts with deb-systemd-helper replaced by a recorder: a
+# first install enables both units, a removal masks them, a purge forgets
+# them. (Starting and stopping need a running systemd, which a build machine
+# may not have: the scripts skip it there, as Debian's own do.)
+echo "== maintainer scripts"
+mkdir -p "$scratch/ctrl" "$scratch/stub"
+dpkg-deb -e "$tools" "$scratch/ctrl"
+cat >"$scratch/stub/deb-systemd-helper" <<'STUB'
+#!/bin/sh
+echo "$*" >>"$KTZ_HELPER_LOG"
+STUB
+chmod +x "$scratch/stub/deb-systemd-helper"
+helper_calls()
+{
+    : >"$scratch/helper.log"
+    KTZ_HELPER_LOG=$scratch/helper.log PATH=$scratch/stub:$PATH sh "$scratch/ctrl/$1" "${@:2}" >/dev/null 2>&1 &&
+        tr '\n' ';' <"$scratch/helper.log"
+}
+check "postinst configure (first install) enables both units" \
+    equals "$(helper_calls postinst configure)" \
+    "unmask ktzmond.service;--quiet was-enabled ktzmond.service;enable ktzmond.service;unmask ktzmon-exporter.service;--quiet was-enabled ktzmon-exporter.service;enable ktzmon-exporter.service;"
+check "postinst restarts the units on an upgrade, starts them on an install" \
+    eval 'grep -q "action=restart" "$scratch/ctrl/postinst" && grep -q "deb-systemd-invoke \"\$action\"" "$scratch/ctrl/postinst"'
+check "prerm stops both units on removal" \
+    grep -q "deb-systemd-invoke stop ktzmon-redfish.service ktzmon-exporter.service ktzmond.service" "$scratch/ctrl/prerm"
+check "postrm remove masks both units" \
+    equals "$(helper_calls postrm remove)" "mask ktzmond.service;mask ktzmon-exporter.service;mask ktzmon-redfish.service;"
 
 # ---- the packages unpacked into a scratch root ------------------------------------------------
 sroot=$scratch/root
@@ -218,7 +285,8 @@ check "ktzmon-watch resolves libktzclient from the scratch root" \
 # (verify checks that they exist), against the system's own units. Any
 # message (an unknown key is only a warning) fails the check. Without the
 # exporter in this build its unit from the source tree is checked with
-# ktzmond standing in for its program.
+# ktzmond standing in for its program. The man pages the units name are in
+# the package, not installed here: verify does not look for them.
 echo "== systemd-analyze verify"
 verify_unit()
 {
@@ -226,7 +294,7 @@ verify_unit()
     mkdir -p "$scratch/units"
     sed -E "s,^ExecStart=/usr/bin/[^ ]+,ExecStart=$sroot/usr/bin/$program," "$src" >"$scratch/units/$unit"
     grep -q "^ExecStart=$sroot/usr/bin/$program " "$scratch/units/$unit" &&
-        systemd-analyze verify "$scratch/units/$unit" >"$scratch/verify.log" 2>&1 &&
+        systemd-analyze verify --man=no "$scratch/units/$unit" >"$scratch/verify.log" 2>&1 &&
         ! grep -q . "$scratch/verify.log"
 }
 check "systemd-analyze verify ktzmond.service" \
@@ -240,6 +308,11 @@ else
         verify_unit ktzmon-exporter.service "$root/packaging/systemd/ktzmon-exporter.service" ktzmond
 fi
 [ -s "$scratch/verify.log" ] && sed 's/^/      /' "$scratch/verify.log"
+if [ -x "$sroot/usr/bin/ktzmon-redfish" ]; then
+    check "systemd-analyze verify ktzmon-redfish.service" \
+        verify_unit ktzmon-redfish.service "$sroot/lib/systemd/system/ktzmon-redfish.service" ktzmon-redfish
+    [ -s "$scratch/verify.log" ] && sed 's/^/      /' "$scratch/verify.log"
+fi
 
 echo "== the packaged daemon and client"
 run=$scratch/run
@@ -265,10 +338,13 @@ exporter_port()
 {
     sed -nE 's,.*serving http://127\.0\.0\.1:([0-9]+)/metrics.*,\1,p' "$run/exporter.log" | head -n 1 | grep .
 }
-exporter_connected()
+# Connected, and the first picture complete (monitoring is up only after the
+# module's data-sync-complete): before that a scrape may lack the readings.
+exporter_pictured()
 {
     curl -fsS --max-time 5 "http://127.0.0.1:$port/metrics" >"$run/metrics.txt" 2>/dev/null &&
-        grep -qE '^ktzmon_exporter_connected 1$' "$run/metrics.txt"
+        grep -qE '^ktzmon_exporter_connected 1$' "$run/metrics.txt" &&
+        grep -qE '^ktzmon_monitoring_up 1$' "$run/metrics.txt"
 }
 if [ "$exporter" -eq 1 ] && command -v curl >/dev/null 2>&1; then
     "$sroot/usr/bin/ktzmon-exporter" --socket "$run/d.sock" --listen 127.0.0.1:0 2>"$run/exporter.log" &
@@ -276,7 +352,7 @@ if [ "$exporter" -eq 1 ] && command -v curl >/dev/null 2>&1; then
     port=
     check "ktzmon-exporter listens on loopback" wait_for eval 'exporter_port >/dev/null'
     port=$(exporter_port)
-    check "ktzmon-exporter connects to ktzmond and serves its metrics" wait_for exporter_connected
+    check "ktzmon-exporter connects to ktzmond and serves its metrics" wait_for exporter_pictured
     check "the metrics hold the daemon's fan readings" grep -qE '^ktzmon_fan_speed_rpm\{' "$run/metrics.txt"
     kill -TERM "$exporter_pid"
     wait_exit "$exporter_pid" 20
@@ -292,6 +368,37 @@ check "ktzmond removed its socket" test ! -e "$run/d.sock"
 if [ "$watch_status" -ne 0 ] || [ "$daemon_status" -ne 0 ]; then
     sed 's/^/      watch: /' "$run/watch.out" | tail -n 20
     sed 's/^/      ktzmond: /' "$run/ktzmond.log" | tail -n 20
+fi
+for prog in ktzmond ktzmonctl ktzmon-watch ktzmon-host ktzmon-exporter; do
+    [ -x "$sroot/usr/bin/$prog" ] || continue
+    check "$prog --version says $version" equals "$("$sroot/usr/bin/$prog" --version 2>&1)" "$prog $version"
+done
+
+# The unit's command as the packages install it, with the paths moved into
+# the scratch root and a socket of its own: it serves this machine, the
+# Linux chassis, as /etc/ktzmon/ktzmond.conf says.
+unit_cmd=$(sed -n 's,^ExecStart=,,p' "$sroot/lib/systemd/system/ktzmond.service")
+mkdir -p "$scratch/etc"
+sed "s,/etc/ktzmon/,$sroot/etc/ktzmon/,g" "$sroot/etc/ktzmon/ktzmond.conf" >"$scratch/etc/ktzmond.conf"
+read -r -a unit_argv <<<"${unit_cmd//\/etc\/ktzmon\/ktzmond.conf/$scratch/etc/ktzmond.conf}"
+unit_argv[0]=$sroot${unit_argv[0]}
+env -u RUNTIME_DIRECTORY TMPDIR=$scratch "${unit_argv[@]}" --socket "$run/u.sock" --quiet 2>"$run/unit.log" &
+daemon_pid=$!
+check "the unit's command serves the Linux chassis of /etc/ktzmon/linux.toml" \
+    wait_for eval '"$sroot/usr/bin/ktzmonctl" --socket "$run/u.sock" status 2>/dev/null |
+                    grep -qF "chassis           linux ($sroot/etc/ktzmon/linux.toml)"'
+kill -TERM "$daemon_pid"
+wait_exit "$daemon_pid" 20
+unit_status=$?
+daemon_pid=
+check "the unit's command stops on SIGTERM with status 0" equals "$unit_status" 0
+[ "$unit_status" -eq 0 ] || sed 's/^/      ktzmond: /' "$run/unit.log" | tail -n 20
+
+if [ "$exporter" -eq 1 ] && command -v promtool >/dev/null 2>&1; then
+    rules=$sroot/usr/share/ktzmon/ktzmon-alerts.yml
+    sed "s,\.\./\.\./docs/ktzmon-alerts\.yml,$rules," "$root/tests/exporter/alerts_test.yml" >"$scratch/alerts_test.yml"
+    check "the packaged alert rules pass promtool check and their unit tests" \
+        eval 'promtool check rules "$rules" >/dev/null 2>&1 && promtool test rules "$scratch/alerts_test.yml" >/dev/null 2>&1'
 fi
 check "ktzmon-host runs the demonstration chassis with the packaged module" \
     eval 'timeout 60 "$sroot/usr/bin/ktzmon-host" --module "$sroot$lib/libktzmon.so.1" >"$run/host.out" 2>&1 &&

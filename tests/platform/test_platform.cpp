@@ -3,6 +3,9 @@
 // tracking, notification and data-event delivery, log files, and the records
 // the thermal and data-event services build.
 #include "core/platform.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include "ktzplatform_control.h"
 
@@ -24,34 +27,7 @@ namespace
 {
 using namespace ktzplat;
 
-// WaitIdle in short steps up to a limit only a hang reaches: the sanitizer
-// and emulator builds are many times slower than a native one.
-bool Settle()
-{
-    for (int step = 0; step < 240; ++step)
-    {
-        if (WaitIdle(1000))
-        {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string MakeTempDir()
-{
-    char tmpl[] = "/tmp/ktzplat-test-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ktztest::ReadFile;
 
 uint16_t Get16(const void* base, size_t off)
 {
@@ -73,7 +49,6 @@ class Platform : public ::testing::Test
     void SetUp() override
     {
         Reset();
-        dir_ = MakeTempDir();
         SetIniDir(dir_);
         SetLogRoot(dir_ + "/logs");
         baseline_ = GetAllocStats();
@@ -84,15 +59,13 @@ class Platform : public ::testing::Test
         AllocStats now = GetAllocStats();
         EXPECT_EQ(now.liveAllocs, baseline_.liveAllocs) << "allocations leaked";
         EXPECT_EQ(now.liveBytes, baseline_.liveBytes);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (std::system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << dir_;
     }
     void WriteIni(const std::string& name, const std::string& text)
     {
         std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
     }
-    std::string dir_;
+    ktztest::TempDir tmp_;
+    const std::string dir_ = tmp_.path();
     AllocStats baseline_{};
 };
 
@@ -511,7 +484,7 @@ TEST_F(Platform, VirtualClockWakesTimedWaitsAtEachDeadlineWithoutSleeping)
     void* th = SMThreadStart(TickerMain, &tk);
     ASSERT_NE(th, nullptr);
     EXPECT_EQ(LiveThreadCount(), 1u);
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
 
     // Idle means blocked in a wait only the clock can end: no real time
     // passing wakes the ticker, only the virtual clock's deadlines do.
@@ -573,7 +546,7 @@ TEST_F(Platform, WaitIdleWaitsForRunningAndMutexBlockedThreads)
     void* th = SMThreadStart(SpinUntilFlag, &flag);
     EXPECT_FALSE(WaitIdle(50)) << "a running thread is not idle";
     flag = true;
-    EXPECT_TRUE(Settle()) << "an ended thread is idle";
+    EXPECT_TRUE(ktztest::WaitIdle()) << "an ended thread is idle";
     SMThreadStop(th);
 
     void* m = SMMutexCreate(0);
@@ -581,7 +554,7 @@ TEST_F(Platform, WaitIdleWaitsForRunningAndMutexBlockedThreads)
     th = SMThreadStart(LockMutex, m);
     EXPECT_FALSE(WaitIdle(50)) << "a mutex wait is not idle";
     SMMutexUnLock(m);
-    EXPECT_TRUE(Settle());
+    EXPECT_TRUE(ktztest::WaitIdle());
     SMThreadStop(th);
     SMMutexDestroy(m);
 }
@@ -633,12 +606,12 @@ TEST_F(Platform, ConfigChangesReachTheMonitorThroughTheNotificationThread)
     m.sem = SMSemaphoreCreate(0, 0);
     ASSERT_EQ(os_notify_init(&m.handle, CfgChanged), 0);
     void* th = SMThreadStart(CfgMonitorMain, &m);
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     EXPECT_EQ(NotifyRegistrationCount(), 1u);
 
     ConfigSet("Other", "x"); // not registered: no wake-up
     ConfigSet("Mode", "2");
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     {
         std::lock_guard<std::mutex> lk(m.mu);
         EXPECT_EQ(m.seen, (std::vector<std::string>{"2"}));
@@ -647,11 +620,11 @@ TEST_F(Platform, ConfigChangesReachTheMonitorThroughTheNotificationThread)
     EXPECT_EQ(NotifyCodes(), (std::vector<uint32_t>{111}));
 
     ConfigSet("Mode", "1");
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     // Two quick changes: two wake-ups, each reading the value then in force.
     ConfigSet("Mode", "5");
     ConfigSet("Mode", "0");
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     {
         std::lock_guard<std::mutex> lk(m.mu);
         ASSERT_EQ(m.seen.size(), 4u);
@@ -664,7 +637,7 @@ TEST_F(Platform, ConfigChangesReachTheMonitorThroughTheNotificationThread)
     SMThreadStop(th);
     EXPECT_EQ(NotifyRegistrationCount(), 0u);
     ConfigSet("Mode", "3"); // no registration left: nothing is called
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     int32_t prev = -1;
     SMSemaphoreRelease(m.sem, 1, &prev);
     EXPECT_EQ(prev, 0);
@@ -748,7 +721,7 @@ TEST_F(Platform, DataEventsArriveInOrderAndStopAtRemoval)
         std::lock_guard<std::mutex> lk(g_evMu);
         bAtRemoval = g_evB.size();
     }
-    ASSERT_TRUE(Settle());
+    ASSERT_TRUE(ktztest::WaitIdle());
     std::lock_guard<std::mutex> lk(g_evMu);
     std::vector<uint32_t> expect;
     for (uint32_t i = 1; i <= 20; ++i)

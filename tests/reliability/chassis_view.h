@@ -7,6 +7,7 @@
 #define KTZTEST_RELIABILITY_CHASSIS_VIEW_H
 
 #include "support/fake_host.h"
+#include "support/received.h"
 
 #include "ktzplatform_control.h"
 
@@ -38,38 +39,14 @@ struct SensorState
 using SensorKey = std::pair<uint8_t, std::string>;
 using SensorMap = std::map<SensorKey, SensorState>;
 
-inline uint32_t LE32(const std::vector<uint8_t>& b, size_t off)
-{
-    return static_cast<uint32_t>(b.at(off)) | (static_cast<uint32_t>(b.at(off + 1)) << 8) |
-           (static_cast<uint32_t>(b.at(off + 2)) << 16) | (static_cast<uint32_t>(b.at(off + 3)) << 24);
-}
-
 // ---- the client's side --------------------------------------------------------------------
 
 inline SensorMap ClientView(const std::vector<ktztest::ReceivedMsg>& msgs)
 {
     SensorMap view;
-    for (const auto& m : msgs)
+    for (const ktztest::Sensor& s : ktztest::SensorsIn(msgs))
     {
-        if (m.requestType != KTZMON_REQ_SENSOR_DATA || m.bytes.size() < KTZMON_SENSOR_DATA_FIXED_SIZE + 1)
-        {
-            continue;
-        }
-        const auto& b = m.bytes;
-        SensorState s;
-        s.num = b[KTZMON_SENSOR_OFF_NUM];
-        s.presence = b[KTZMON_SENSOR_OFF_PRESENCE];
-        s.status = b[KTZMON_SENSOR_OFF_STATUS];
-        s.reading = LE32(b, KTZMON_SENSOR_OFF_READING);
-        s.lnc = LE32(b, KTZMON_SENSOR_OFF_LNC);
-        s.lc = LE32(b, KTZMON_SENSOR_OFF_LC);
-        const size_t nameOff = LE32(b, KTZMON_SENSOR_OFF_NAME_OFFSET);
-        std::string name;
-        for (size_t i = nameOff; i < b.size() && b[i] != 0; ++i)
-        {
-            name.push_back(static_cast<char>(b[i]));
-        }
-        view[{b[KTZMON_SENSOR_OFF_TYPE], name}] = s;
+        view[{s.type, s.name}] = {s.num, s.presence, s.status, s.reading, s.lnc, s.lc};
     }
     return view;
 }
@@ -78,32 +55,14 @@ inline SensorMap ClientView(const std::vector<ktztest::ReceivedMsg>& msgs)
 inline std::vector<std::string> ClientEvents(const std::vector<ktztest::ReceivedMsg>& msgs)
 {
     std::vector<std::string> ids;
-    for (const auto& m : msgs)
+    for (const ktztest::LogEvent& e : ktztest::LogEventsIn(msgs))
     {
-        if (m.requestType != KTZMON_REQ_VQ_LOG_EVT || m.bytes.size() < KTZMON_LOG_EVT_HEADER_SIZE + 1)
-        {
-            continue;
-        }
-        std::string id;
-        for (size_t i = LE32(m.bytes, KTZMON_LOG_EVT_OFF_MSGID_OFF); i < m.bytes.size() && m.bytes[i] != 0;
-             ++i)
-        {
-            id.push_back(static_cast<char>(m.bytes[i]));
-        }
-        ids.push_back(id);
+        ids.push_back(e.messageId);
     }
     return ids;
 }
 
-inline size_t CountType(const std::vector<ktztest::ReceivedMsg>& msgs, uint32_t type)
-{
-    size_t n = 0;
-    for (const auto& m : msgs)
-    {
-        n += (m.requestType == type) ? 1 : 0;
-    }
-    return n;
-}
+using ktztest::CountType;
 
 // FRU-by-number messages received per bay.
 inline std::map<uint8_t, size_t> ClientFrus(const std::vector<ktztest::ReceivedMsg>& msgs)
@@ -122,15 +81,9 @@ inline std::map<uint8_t, size_t> ClientFrus(const std::vector<ktztest::ReceivedM
 // The last KTZ setting message: value and setting-changed byte (-1, -1 if none).
 inline std::pair<int64_t, int> LastSetting(const std::vector<ktztest::ReceivedMsg>& msgs)
 {
-    std::pair<int64_t, int> last{-1, -1};
-    for (const auto& m : msgs)
-    {
-        if (m.requestType == KTZMON_REQ_KTZ_SETTING && m.bytes.size() == KTZMON_KTZ_SETTING_SIZE)
-        {
-            last = {LE32(m.bytes, KTZMON_KTZ_SETTING_OFF_VALUE), m.bytes[KTZMON_KTZ_SETTING_OFF_CHANGED]};
-        }
-    }
-    return last;
+    const auto all = ktztest::KtzSettingsIn(msgs);
+    return all.empty() ? std::pair<int64_t, int>{-1, -1}
+                       : std::pair<int64_t, int>{all.back().first, all.back().second};
 }
 
 // ---- the platform's side ------------------------------------------------------------------

@@ -1,23 +1,37 @@
-// Waiting in tests without a wall-clock limit that a slow build would hit.
+// Bounded waits of the tests (see wait.h).
 #include "support/wait.h"
 
-#include "ktzplatform_control.h"
+#include <chrono>
+#include <ctime>
 
 namespace ktztest
 {
 
-bool WaitIdle()
+int64_t NowMs()
 {
-    constexpr int kStepMs = 1000;
-    constexpr int kLimitMs = 240000; // the suites' time-out is 300 s
-    for (int waited = 0; waited < kLimitMs; waited += kStepMs)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void SleepMs(int ms)
+{
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000};
+    ::nanosleep(&ts, nullptr);
+}
+
+bool WaitUntil(const std::function<bool()>& pred, int timeoutMs, int stepMs)
+{
+    const int64_t end = NowMs() + timeoutMs;
+    while (NowMs() < end)
     {
-        if (ktzplat::WaitIdle(kStepMs))
+        if (pred())
         {
             return true;
         }
+        SleepMs(stepMs);
     }
-    return false;
+    return pred();
 }
 
 } // namespace ktztest

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace kt = ktztransport;
@@ -170,6 +171,41 @@ TEST(FrameTest, ReaderRefusesOversizedAndReservedHeaders)
         EXPECT_FALSE(r.Next(&f));
         EXPECT_FALSE(r.Failed());
         EXPECT_EQ(r.Pending(), wire.size());
+    }
+}
+
+// The limit itself is allowed: a body of exactly the maximum comes out whole
+// (fed in pieces), one byte more is refused from its header alone.
+TEST(FrameTest, ReaderTakesABodyOfExactlyTheLimitAndRefusesOneByteMore)
+{
+    for (const uint32_t limit : {64u, kt::kMaxBodySize})
+    {
+        SCOPED_TRACE(limit);
+        std::vector<uint8_t> body(limit);
+        for (size_t i = 0; i < body.size(); ++i)
+        {
+            body[i] = static_cast<uint8_t>(i * 7 + i / 251);
+        }
+        std::vector<uint8_t> wire;
+        kt::EncodeFrame(kt::kMessage, body.data(), body.size(), &wire);
+        kt::FrameReader r(limit);
+        kt::Frame f;
+        for (size_t at = 0; at < wire.size(); at += 65536)
+        {
+            ASSERT_TRUE(r.Feed(wire.data() + at, std::min<size_t>(65536, wire.size() - at))) << r.Error();
+        }
+        ASSERT_TRUE(r.Next(&f));
+        EXPECT_EQ(f.type, kt::kMessage);
+        EXPECT_TRUE(f.body == body) << "a body of " << f.body.size() << " bytes came out";
+        EXPECT_EQ(r.Pending(), 0u);
+
+        std::vector<uint8_t> over(8, 0);
+        kt::PutLe32(over.data(), limit + 1);
+        over[4] = static_cast<uint8_t>(kt::kMessage);
+        over[5] = static_cast<uint8_t>(kt::kMessage >> 8);
+        EXPECT_FALSE(r.Feed(over.data(), over.size()));
+        EXPECT_FALSE(r.Next(&f));
+        EXPECT_NE(r.Error().find(std::to_string(limit + 1) + " bytes"), std::string::npos) << r.Error();
     }
 }
 

@@ -1,5 +1,5 @@
 // Child processes for tests (see child_process.h).
-#include "child_process.h"
+#include "support/child_process.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace ktzhosttest
+namespace ktztest
 {
 
 namespace
@@ -197,4 +197,4 @@ void ChildProcess::Kill()
     Reaped(r == pid_ ? st : -1);
 }
 
-} // namespace ktzhosttest
+} // namespace ktztest

@@ -1,15 +1,15 @@
 // A child process for tests: started with posix_spawn, its standard streams
 // taken from files or descriptors, waited for with a deadline, and killed and
 // reaped if it is still running when the object goes away.
-#ifndef KTZHOSTTEST_CHILD_PROCESS_H
-#define KTZHOSTTEST_CHILD_PROCESS_H
+#ifndef KTZTEST_CHILD_PROCESS_H
+#define KTZTEST_CHILD_PROCESS_H
 
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-namespace ktzhosttest
+namespace ktztest
 {
 
 struct SpawnOptions
@@ -70,6 +70,6 @@ class ChildProcess
     int spawnError_ = 0;
 };
 
-} // namespace ktzhosttest
+} // namespace ktztest
 
 #endif
