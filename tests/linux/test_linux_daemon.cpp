@@ -10,12 +10,10 @@
 #include "support/piped_process.h"
 
 #include "harness.h"
-#include "testbed_devices.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -38,8 +36,6 @@ using ktztest::TempDir;
 
 constexpr const char* kBoard = "server_board.umockdev";
 constexpr const char* kSio = "/sys/devices/platform/nct6775.656/hwmon/hwmon2";
-constexpr const char* kPsus = "psu_chassis.umockdev";
-constexpr const char* kPsu2 = "/devices/pci0000:00/0000:00:1f.4/i2c-7/7-0059";
 
 // Writes a file aside and renames it into place, as editors do.
 void WriteFile(const std::string& path, const std::string& text)
@@ -148,20 +144,6 @@ std::vector<Row> FirstPicture(const std::vector<json>& messages, const std::stri
             const json& f = m["fields"];
             out.emplace_back(f.value("number", 0), f.value("name", ""), f.value("reading", int64_t{0}),
                              f.value("status", -1));
-        }
-    }
-    return out;
-}
-
-// A hex dump ("50 57 53 ...") without its spaces, in lower case.
-std::string Packed(const std::string& hex)
-{
-    std::string out;
-    for (unsigned char c : hex)
-    {
-        if (c != ' ')
-        {
-            out.push_back(static_cast<char>(std::tolower(c)));
         }
     }
     return out;
@@ -471,127 +453,6 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
     {
         EXPECT_FALSE(SensorIs("fan", 1, ReadingIs(100))(m)) << m.dump();
     }
-}
-
-TEST_F(ServerBoardDaemonTest, ConfigurationFileSwitchesMonitoringOffAndOn)
-{
-    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
-
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(0)));
-    ASSERT_FALSE(watcher_.WaitFor(KtzSettingIs(0), 15000).is_null()) << daemon_.log();
-
-    // Off: a changed fan is not reported (three sensor passes).
-    SetAttr(kSio, "fan1_input", "1500");
-    SleepMs(3500);
-    for (const json& m : watcher_.Messages())
-    {
-        EXPECT_FALSE(SensorIs("fan", 1, ReadingIs(1500))(m)) << m.dump();
-    }
-
-    // A malformed file changes nothing; a sound one switches monitoring on
-    // and the reading arrives.
-    const size_t mark = watcher_.Messages().size();
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "ktz_setting = \"on\"\n"));
-    SleepMs(500);
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
-    EXPECT_FALSE(watcher_.WaitFor(KtzSettingIs(1), 15000, mark).is_null()) << daemon_.log();
-    EXPECT_FALSE(watcher_.WaitFor(SensorIs("fan", 1, ReadingIs(1500)), 20000, mark).is_null())
-        << daemon_.log();
-    // The malformed file sent nothing: the switch back on is the only
-    // setting since.
-    const std::vector<json> after = watcher_.Messages();
-    EXPECT_EQ(std::count_if(after.begin() + static_cast<std::ptrdiff_t>(mark), after.end(),
-                            [](const json& m) { return IsType(m, "ktz-setting"); }),
-              1);
-}
-
-class PsuChassisDaemonTest : public LinuxDaemonTest
-{
-  protected:
-    void SetUp() override
-    {
-        LinuxDaemonTest::SetUp();
-        ASSERT_NO_FATAL_FAILURE(AddTestbed(kPsus));
-        std::ofstream(SensorsConf()) << "# nothing\n";
-        ASSERT_NO_FATAL_FAILURE(
-            WriteFile(ConfigPath(), "sensors_conf = \"" + SensorsConf() +
-                                        "\"\npoll_interval_ms = 100\n[power]\n"
-                                        "redundancy = \"n+1\"\n"
-                                        "[[power.supply]]\nchip = \"pmbus-i2c-7-58\"\n"
-                                        "eeprom = \"/sys/bus/i2c/devices/7-0050/eeprom\"\n"
-                                        "[[power.supply]]\nchip = \"pmbus-i2c-7-59\"\n"
-                                        "eeprom = \"/sys/bus/i2c/devices/7-0051/eeprom\"\n"));
-    }
-
-    // FRU messages of a bay whose data holds `text`.
-    size_t Frus(int bay, const std::string& text) const
-    {
-        std::string hex;
-        for (unsigned char c : text)
-        {
-            char b[3];
-            std::snprintf(b, sizeof b, "%02x", c);
-            hex += b;
-        }
-        size_t n = 0;
-        for (const json& m : watcher_.Messages())
-        {
-            n += IsType(m, "fru-by-number") && m["fields"].value("bay", 0) == bay &&
-                         Packed(m.value("hex", "")).find(hex) != std::string::npos
-                     ? 1
-                     : 0;
-        }
-        return n;
-    }
-};
-
-TEST_F(PsuChassisDaemonTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
-{
-    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
-    const std::vector<json> first = watcher_.Messages();
-    EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}, {2, "PS-2", 1, 1}}));
-    const std::vector<Row> redundancy = FirstPicture(first, "power-redundancy");
-    ASSERT_EQ(redundancy.size(), 1u);
-    EXPECT_EQ(std::get<2>(redundancy[0]), 0x01); // fully redundant
-    EXPECT_EQ(Frus(1, "PWS-1K62A-1R-AC"), 1u);
-    EXPECT_EQ(Frus(2, "P1002"), 1u);
-#ifdef KTZMON_EXPORTER_EXE
-    // The exporter labels each supply by the product area of its EEPROM.
-    const std::string fru = "ktzmon_power_supply_fru_info{bay=\"2\",manufacturer=\"ACME Power\",part_number="
-                            "\"PWS-1K62A-1R-AC\",product=\"PWS-1K62A-1R\",serial_number=\"P1002\"} 1\n";
-    EXPECT_NE(ExporterMetricsWith(fru).find(fru), std::string::npos);
-#endif
-
-    // Pulled: the bay reports no supply, redundancy is lost, and the removal
-    // is a chassis log event.
-    size_t mark = watcher_.Messages().size();
-    ktztest::RemoveTestbedDevice(testbed_, std::string("/sys") + kPsu2);
-    const json pulled = watcher_.WaitFor(SensorIs("power-supply", 2, ReadingIs(0x0A)), 20000, mark);
-    ASSERT_FALSE(pulled.is_null()) << daemon_.log();
-    EXPECT_EQ(pulled["fields"].value("presence", -1), 0);
-    const json lost = watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x02)), 20000, mark);
-    ASSERT_FALSE(lost.is_null());
-    EXPECT_EQ(lost["fields"].value("status", -1), 3);
-    const json removed = watcher_.WaitFor(EventIs("LNX0003"), 15000, mark);
-    ASSERT_FALSE(removed.is_null());
-    EXPECT_EQ(removed["fields"].value("text", ""), "PS-2 (pmbus-i2c-7-59) removed");
-    EXPECT_EQ(Frus(2, "P1002"), 1u);
-
-    // Re-inserted: present and sound again, its FRU record sent again,
-    // redundancy back.
-    mark = watcher_.Messages().size();
-    GError* error = nullptr;
-    ASSERT_TRUE(
-        umockdev_testbed_add_from_string(testbed_, ktztest::TestbedBlocks(kPsus, kPsu2).c_str(), &error))
-        << (error ? error->message : "?");
-    const json back = watcher_.WaitFor(SensorIs("power-supply", 2, ReadingIs(0x01)), 20000, mark);
-    ASSERT_FALSE(back.is_null()) << daemon_.log();
-    EXPECT_EQ(back["fields"].value("presence", -1), 1);
-    EXPECT_FALSE(watcher_.WaitFor(SensorIs("power-redundancy", 1, ReadingIs(0x01)), 20000, mark).is_null());
-    EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0004"), 15000, mark).is_null());
-    ktztest::WaitUntil([&] { return Frus(2, "P1002") >= 2; }, 15000, 50);
-    EXPECT_EQ(Frus(2, "P1002"), 2u);
-    EXPECT_EQ(Frus(1, "P1001"), 1u); // the other bay's record is not sent again
 }
 
 // A machine without any sensor says so at the start and in the status, still
