@@ -351,6 +351,9 @@ TEST_F(HostOptions, ExpectationsAreReportedOncePerOutput)
     EXPECT_EQ(t.status, 1);
     EXPECT_EQ(Count(t.out, "receives log-event"), 1u) << t.out;
     EXPECT_EQ(Count(t.err, "receives log-event"), 1u) << t.err;
+    EXPECT_NE(t.err.find("expectation at line 19 not met: client 1 receives log-event"), std::string::npos)
+        << t.err;
+    EXPECT_NE(t.out.find("Result: FAILED"), std::string::npos) << t.out;
     const Result j = RunHost({"--json", unmet}, env_);
     EXPECT_EQ(j.status, 1);
     EXPECT_EQ(Count(j.out, "receives log-event"), 1u) << j.out;
