@@ -273,41 +273,6 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
     EXPECT_EQ(second.Terminate(10000), 0);
 }
 
-TEST_F(ExporterTest, MonitoringOffRemovesSensorSeriesUntilItIsOnAgain)
-{
-    Daemon d(dir_.path());
-    ASSERT_TRUE(StartDaemon(d)) << d.log();
-    ASSERT_NO_FATAL_FAILURE(StartExporter());
-    std::string text;
-    ASSERT_EQ(ScrapeUntil({{"ktzmon_monitoring_up", 1}, {kFan1, 5400}}, 20000, &text), "")
-        << text << exporter_.Log();
-
-    ASSERT_EQ(Ctl({"set-ktz", "0"}, d), 0);
-    ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t)
-        {
-            return Mismatches(t, {{"ktzmon_ktz_enabled", 0},
-                                  {"ktzmon_monitoring_up", 0},
-                                  {"ktzmon_exporter_connected", 1}})
-                       .empty() &&
-                   !HasFamilySeries(t, "ktzmon_fan_speed_rpm") &&
-                   !HasFamilySeries(t, "ktzmon_sensor_presence") &&
-                   !HasFamilySeries(t, "ktzmon_power_supply_fru_info");
-        },
-        10000, &text))
-        << text;
-    ExpectValidExposition(text);
-
-    ASSERT_EQ(Ctl({"set-ktz", "1"}, d), 0);
-    ASSERT_EQ(
-        ScrapeUntil({{"ktzmon_monitoring_up", 1}, {kFan1, 5400}, {"ktzmon_ktz_enabled", 1}}, 20000, &text),
-        "")
-        << text;
-
-    EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
-    EXPECT_EQ(d.Terminate(10000), 0);
-}
-
 TEST_F(ExporterTest, CommandLineAndListenerFailures)
 {
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--listen", "127.0.0.1"},
