@@ -401,32 +401,8 @@ TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
-// A version 1 client that never answers the capability query: dropped with
-// reason 8 after the response limit, never having been reported to the module.
-TEST_F(DaemonTest, SilentClientIsDroppedAfterTheResponseLimit)
-{
-    ASSERT_TRUE(daemon.Start({"--speed", "50", "--response-timeout", "400"}));
-    Client silent, other;
-    std::vector<Received> got;
-    ASSERT_TRUE(silent.Connect(daemon.socket()) && silent.Handshake());
-    ASSERT_TRUE(silent.ReadUntil(kCapsType, &got, 5000, 0, false));
-    const int64_t asked = NowMs();
-    std::string text;
-    EXPECT_EQ(silent.ExpectGoodbye(5000, &text), static_cast<int>(kByeResponseTimeout)) << text;
-    EXPECT_GE(NowMs() - asked, 300);
-    // The next client is served normally.
-    ASSERT_TRUE(other.Connect(daemon.socket()) && other.Handshake());
-    EXPECT_TRUE(other.ReadUntil(kCapsType, &got, 5000));
-    EXPECT_TRUE(daemon.WaitStatus(
-        [](const json& s)
-        {
-            return s["dropped"].value("noResponse", 0) == 1 && s.value("moduleConnects", 0) == 1 &&
-                   s.value("moduleDisconnects", 0) == 0;
-        }));
-    EXPECT_EQ(daemon.Terminate(5000), 0);
-}
-
-// The same with the module's own limit (10000 ms), once.
+// A version 1 client that never answers the capability query is dropped
+// with reason 8 after the module's own limit (10000 ms) when no other is set.
 TEST_F(DaemonTest, ResponseLimitDefaultsToTheDispatchTrailer)
 {
     ASSERT_TRUE(daemon.Start({}));
@@ -747,15 +723,8 @@ TEST_F(DaemonTest, TcpListenerRules)
     EXPECT_FALSE(remote.Start({"--listen", "0.0.0.0:0"}, 3000));
     EXPECT_NE(remote.log().find("--allow-remote"), std::string::npos);
 
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const uint16_t port = ntohs(a.sin_port);
-    ::close(probe);
+    const uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
     TempDir third;
     Daemon tcp(third.path());
     ASSERT_TRUE(tcp.Start({"--listen", "127.0.0.1:" + std::to_string(port)}));
@@ -773,9 +742,8 @@ namespace
 {
 
 // Clients built on the client library: 50 command-line clients started at
-// once each see data-sync-complete and exit 0, and a fan change made with
-// ktzmonctl shows up in a running one.
-TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
+// once each see data-sync-complete and exit 0.
+TEST_F(DaemonTest, WatchClientsSeeThePicture)
 {
     ASSERT_TRUE(daemon.Start({"--speed", "10"}));
     const int n = UnderTsan() ? 15 : 50;
@@ -790,29 +758,7 @@ TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
         EXPECT_EQ(w.Wait(90000), 0) << w.err();
     }
 
-    // A watcher that waits for the changed fan's reading.
-    PipedProcess watcher;
-    ASSERT_TRUE(watcher.Start({KTZMON_WATCH_EXE, "--socket", daemon.socket(), "--json", "--timeout", "30"}));
-    ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("clients", 0) == 1; }));
-    ASSERT_EQ(Ctl(daemon, {"set-fan", "1", "--reading", "3100"}), 0);
-    EXPECT_TRUE(watcher.ReadUntil(
-        [](const std::string& out)
-        {
-            for (const std::string& l : ktztest::Lines(out))
-            {
-                if (l.find("\"Fan1A\"") != std::string::npos && l.find("3100") != std::string::npos)
-                {
-                    return true;
-                }
-            }
-            return false;
-        },
-        20000))
-        << watcher.out();
-    // The watcher gets its goodbye and ends with the daemon (status 1: the
-    // daemon said goodbye).
     EXPECT_EQ(daemon.Terminate(5000), 0);
-    EXPECT_EQ(watcher.Wait(30000), 1) << watcher.err();
 }
 
 } // namespace
