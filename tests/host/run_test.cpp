@@ -57,40 +57,6 @@ std::vector<json> Messages(const std::vector<json>& all, uint32_t client)
     return out;
 }
 
-// "sensor-data/fan", "fru-by-number", ... for the messages at time t.
-std::vector<std::string> Shape(const std::vector<json>& msgs, double t)
-{
-    std::vector<std::string> out;
-    for (const auto& m : msgs)
-    {
-        if (m["t"].get<double>() == t)
-        {
-            std::string s = m["type"].get<std::string>();
-            if (s == "sensor-data")
-            {
-                s += "/" + m["fields"]["sensor_type"].get<std::string>();
-            }
-            out.push_back(s);
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> Repeat(const std::string& s, size_t n)
-{
-    return std::vector<std::string>(n, s);
-}
-
-std::vector<std::string> Cat(std::initializer_list<std::vector<std::string>> parts)
-{
-    std::vector<std::string> out;
-    for (const auto& p : parts)
-    {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
-
 // The demonstration runs shared by several tests, each made on first use
 // (ctest runs every test in its own process).
 class HostRun : public ::testing::Test
