@@ -42,14 +42,6 @@ std::string StaticScenario()
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
 }
 
-// ktzmonctl with `args` on the daemon's control socket; its exit status.
-int Ctl(const Daemon& d, const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", d.control()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, {}, 30000).status;
-}
-
 std::string Hex(const std::vector<uint8_t>& b)
 {
     std::string out;
@@ -212,7 +204,7 @@ TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
         ASSERT_TRUE(clients[i]->Connect(daemon.socket()) && clients[i]->Handshake());
         ASSERT_TRUE(clients[i]->ReadUntil(kSyncType, &got[i], 20000));
     }
-    ASSERT_EQ(Ctl(daemon, {"set-fan", "1", "--reading", "3100"}), 0);
+    ASSERT_EQ(daemon.RunCtl({"set-fan", "1", "--reading", "3100"}).status, 0);
     // Four sensor passes later (5 chassis seconds each) the change has long
     // been sent; nothing may repeat it.
     const double now = daemon.Ctl({{"cmd", "status"}}).value("chassisTime", 0.0);
@@ -704,8 +696,7 @@ TEST_F(DaemonTest, ControlRequestsAreCheckedFieldByField)
     }
     EXPECT_NE(daemon.log().find("request refused: request line longer than 65536 bytes"), std::string::npos);
     // ktzmonctl says what the daemon said and fails.
-    const ktztest::RunResult ctl =
-        RunProgram({KTZMONCTL_EXE, "--control-socket", daemon.control(), "set-fan", "9", "--reading", "1"});
+    const ktztest::RunResult ctl = daemon.RunCtl({"set-fan", "9", "--reading", "1"});
     EXPECT_EQ(ctl.status, 1);
     EXPECT_NE(ctl.err.find("no fan 9"), std::string::npos) << ctl.err;
     // What is in range is applied, and the client can still be removed.

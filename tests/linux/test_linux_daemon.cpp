@@ -229,9 +229,7 @@ class LinuxDaemonTest : public ::testing::Test
     // ktzmonctl with `args`; its exit status, and what it printed on both streams.
     std::string Ctl(const std::vector<std::string>& args, int* status)
     {
-        std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", daemon_.control()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const ktztest::RunResult r = ktztest::RunProgram(argv, {}, 30000);
+        const ktztest::RunResult r = daemon_.RunCtl(args);
         *status = r.status;
         return r.out + r.err;
     }

@@ -184,13 +184,6 @@ class RedfishTest : public ::testing::Test
         return status;
     }
 
-    int Ctl(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", daemon_.control()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, "", nullptr, 15000);
-    }
-
     void TearDown() override
     {
         if (service_.Running())
@@ -351,8 +344,10 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     ASSERT_TRUE(WaitFor([&] { return GetJson("/redfish/v1/EventService")["Id"] == "EventService"; }, 5000));
     ::usleep(300000); // both streams are open (their headers are in)
 
-    ASSERT_EQ(Ctl({"log-event", "FAN0004", "--arg", "Fan2A", "--arg", "2000", "--value", "2"}), 0);
-    ASSERT_EQ(Ctl({"set-fan", "2", "--reading", "500"}), 0);
+    ASSERT_EQ(
+        daemon_.RunCtl({"log-event", "FAN0004", "--arg", "Fan2A", "--arg", "2000", "--value", "2"}).status,
+        0);
+    ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "500"}).status, 0);
     ASSERT_TRUE(WaitFor(
         [&]
         {
@@ -367,9 +362,10 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     const std::string lastSeen = seen.back().first;
 
     // Missed while away: another log event, the fan's recovery, one more.
-    ASSERT_EQ(Ctl({"log-event", "CHS0210", "--text", "Chassis management firmware updated."}), 0);
-    ASSERT_EQ(Ctl({"set-fan", "2", "--reading", "5500"}), 0);
-    ASSERT_EQ(Ctl({"log-event", "PSU0100", "--arg", "3"}), 0);
+    ASSERT_EQ(
+        daemon_.RunCtl({"log-event", "CHS0210", "--text", "Chassis management firmware updated."}).status, 0);
+    ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "5500"}).status, 0);
+    ASSERT_EQ(daemon_.RunCtl({"log-event", "PSU0100", "--arg", "3"}).status, 0);
     ASSERT_TRUE(WaitFor(
         [&]
         {

@@ -66,9 +66,8 @@ class CtlTest : public ::testing::Test
   protected:
     ToolRun Ctl(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", daemon_.control()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunTool(argv);
+        const ktztest::RunResult r = daemon_.RunCtl(args, 20000);
+        return {r.status, r.out + r.err};
     }
 
     TempDir dir_;
