@@ -7,6 +7,7 @@
 #include "support/piped_process.h"
 
 #include "harness.h"
+#include "ktzclient_decode.h"
 
 #include <gtest/gtest.h>
 
@@ -42,16 +43,7 @@ std::string StaticScenario()
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
 }
 
-std::string Hex(const std::vector<uint8_t>& b)
-{
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < b.size(); ++i)
-    {
-        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", b[i]);
-        out += buf;
-    }
-    return out;
+return out;
 }
 
 // What ktzmon-host's client 1 receives from its connect up to and including
@@ -82,7 +74,7 @@ std::vector<std::pair<uint32_t, std::string>> Picture(const std::vector<Received
     std::vector<std::pair<uint32_t, std::string>> p;
     for (const auto& r : got)
     {
-        p.emplace_back(r.type, Hex(r.payload));
+        p.emplace_back(r.type, ktzclient::Hex(r.payload.data(), r.payload.size()));
     }
     return p;
 }
