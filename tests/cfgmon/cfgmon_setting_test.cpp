@@ -1,5 +1,5 @@
-// KTZ setting monitor: reading and parsing the configuration value, attach
-// failures and their unwinding.
+// KTZ setting monitor: reading and parsing the configuration value (attach
+// failures are run by the fault sweep, tests/reliability).
 #include "cfgmon/cfgmon.h"
 #include "core/global.h"
 #include "support/module_fixture.h"
@@ -67,33 +67,6 @@ TEST_F(CfgMonSettingTest, UnterminatedValueIsCutAtTheBufferEnd)
     uint32_t value = 0xA5A5A5A5u;
     ASSERT_EQ(KTZMonCfgMonGetKTZSettingCfgMgr(&value), 0);
     EXPECT_EQ(value, 1u);
-}
-
-TEST_F(CfgMonSettingTest, FailedLoadStepsUnwindEverything)
-{
-    for (ktzplat::Op op : {ktzplat::Op::CfgGetByName, ktzplat::Op::NotifyInit, ktzplat::Op::SemaphoreCreate})
-    {
-        ktzplat::InjectFault(op);
-        EXPECT_EQ(Host().Load(), KTZMON_STATUS_SETUP_FAILED) << ktzplat::OpName(op);
-        EXPECT_EQ(ktzplat::FailCount(op), 1u) << ktzplat::OpName(op);
-        EXPECT_EQ(g_pKTZMonCfgMonData, nullptr);
-        EXPECT_EQ(g_pKTZMonGlobalData, nullptr);
-        EXPECT_EQ(ktzplat::NotifyHandleCount(), 0u) << ktzplat::OpName(op);
-        ktzplat::ClearFaults();
-    }
-    // Nothing is left behind: a clean load, start and stop follow.
-    LoadAndStart();
-    StopAndUnload();
-
-    ASSERT_EQ(KTZMonGlobalAttach(), 0u);
-    ktzplat::InjectFault(ktzplat::Op::Alloc);
-    EXPECT_EQ(KTZMonCfgMonAttach(), 272u);
-    EXPECT_EQ(g_pKTZMonCfgMonData, nullptr);
-    EXPECT_EQ(ktzplat::NotifyHandleCount(), 0u);
-    // Detach and stop with nothing attached release nothing.
-    KTZMonCfgMonStopMonitor();
-    KTZMonCfgMonDetach();
-    KTZMonGlobalDetach();
 }
 
 } // namespace
