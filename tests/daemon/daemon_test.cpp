@@ -351,11 +351,7 @@ TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
     {
         ASSERT_TRUE(daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0002"}, {"repeat", kBurst}})
                         .value("ok", false));
-        const int64_t end = NowMs() + 10000;
-        while (fastEvents < (i + 1) * kBurst && NowMs() < end)
-        {
-            ::usleep(1000);
-        }
+        ktztest::WaitUntil([&] { return fastEvents >= (i + 1) * kBurst; }, 10000, 1);
     }
     reader.join();
     int events = 0;

@@ -150,11 +150,8 @@ TEST_F(CtlTest, ConfigFilesAndHangups)
         daemon_.WaitStatus([](const nlohmann::json& s) { return s.value("speed", 0.0) == 10.0; }, 5000));
     ::kill(daemon_.pid(), SIGHUP);
     const std::string said = "SIGHUP: the simulated chassis has no configuration to read again";
-    for (const int64_t end = NowMs() + 10000; daemon_.log().find(said) == std::string::npos && NowMs() < end;)
-    {
-        ::usleep(20000);
-    }
-    EXPECT_NE(daemon_.log().find(said), std::string::npos) << daemon_.log();
+    EXPECT_TRUE(ktztest::WaitUntil([&] { return daemon_.log().find(said) != std::string::npos; }, 10000))
+        << daemon_.log();
     ASSERT_TRUE(daemon_.WaitStatus([](const nlohmann::json&) { return true; }, 5000)); // still serving
     EXPECT_EQ(daemon_.Terminate(10000), 0);
 
