@@ -55,18 +55,4 @@ TEST_F(CfgMonSettingTest, ParsesTextLikeThe32BitTarget)
     }
 }
 
-TEST_F(CfgMonSettingTest, UnterminatedValueIsCutAtTheBufferEnd)
-{
-    ASSERT_EQ(Host().Load(), 0u);
-    // 40 digits and no terminator: the first 31 ("0...01", octal 1) fit
-    // before the buffer's last byte; reading on would give a larger number
-    // (or read past the buffer).
-    std::string text = std::string(30, '0') + "1234567899";
-    ASSERT_EQ(text.size(), 40u);
-    ktzplat::ConfigSetRaw(kKtzSettingKey, std::vector<char>(text.begin(), text.end()));
-    uint32_t value = 0xA5A5A5A5u;
-    ASSERT_EQ(KTZMonCfgMonGetKTZSettingCfgMgr(&value), 0);
-    EXPECT_EQ(value, 1u);
-}
-
 } // namespace
