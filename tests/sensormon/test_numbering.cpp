@@ -1,6 +1,6 @@
 // Sensor numbers on chassis larger than an 8-bit number can count: no two
 // sensors of one type share a number, none is 0, and where numbering stops
-// the log says so.
+// the log says so (bays past 255: tests/pwrsensors).
 #include "sensormon_fixture.h"
 
 #include <set>
@@ -124,25 +124,6 @@ TEST_F(NumberingTest, StashRecordsWithZeroOrTakenNumbersAreLeftOut)
     EXPECT_EQ(temps[2]->reading, 40);
     EXPECT_EQ(Logged(), std::vector<std::string>{"Temperature sensor reading change: name: 'Four' prev: 15 "
                                                  "curr: 40 diff: +25\n"});
-}
-
-TEST_F(NumberingTest, BaysBeyond255AreNotNumberedAgain)
-{
-    LoadOnly();
-    ktzplat::SetPsuBayCount(300);
-    ktzplat::PsuBay bay;
-    bay.presence = 1;
-    bay.state = 1;
-    for (uint32_t n = 1; n <= 300; ++n)
-    {
-        ktzplat::SetPsuBay(n, bay);
-    }
-    KTZMonSensorMonPwrSupplySensorsAttach();
-    const auto psus = ListOf<KTZMonPwrSupplySensor>(g_pKTZMonSensorMonData->pwrSupplySensors);
-    ASSERT_EQ(psus.size(), 255u);
-    ExpectDistinctNonZero(psus);
-    EXPECT_TRUE(Logged("Power supply bay count 300 out of range, probing bays 1 to 255\n"));
-    KTZMonSensorMonPwrSupplySensorsDetach();
 }
 
 } // namespace
