@@ -48,6 +48,7 @@ int RunProgram(const std::vector<std::string>& argv, const std::string& input, s
 {
     ktztest::PipeOptions options;
     options.input = input;
+    options.searchPath = true; // curl, redfishtool
     const ktztest::RunResult r = ktztest::RunProgram(argv, options, timeoutMs);
     if (out != nullptr)
     {
