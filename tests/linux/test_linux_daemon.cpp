@@ -5,7 +5,6 @@
 // made one second long through the daemon's INI file, so readings arrive
 // within seconds.
 #include "support/files.h"
-#include "support/http.h"
 #include "support/logged_process.h"
 #include "support/piped_process.h"
 
@@ -176,10 +175,6 @@ class LinuxDaemonTest : public ::testing::Test
     void TearDown() override
     {
         (void)watcher_.Stop();
-        if (exporter_.pid() > 0)
-        {
-            EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
-        }
         if (daemon_.pid() > 0)
         {
             EXPECT_EQ(daemon_.Terminate(10000), 0) << daemon_.log();
@@ -234,40 +229,10 @@ class LinuxDaemonTest : public ::testing::Test
         return r.out + r.err;
     }
 
-#ifdef KTZMON_EXPORTER_EXE
-    // Starts ktzmon-exporter beside the daemon (once) and scrapes it until
-    // the metrics hold `text`, at most 20 seconds; the last scrape.
-    std::string ExporterMetricsWith(const std::string& text)
-    {
-        const std::string log = dir_.File("exporter.log");
-        if (exporter_.pid() <= 0)
-        {
-            EXPECT_TRUE(exporter_.Start(
-                {KTZMON_EXPORTER_EXE, "--socket", daemon_.socket(), "--listen", "127.0.0.1:0"}, log));
-        }
-        std::string metrics;
-        ktztest::WaitUntil(
-            [&]
-            {
-                const std::string said = exporter_.Log();
-                const auto at = said.find("serving http://127.0.0.1:");
-                bool ok = false;
-                metrics = at == std::string::npos
-                              ? std::string()
-                              : ktztest::HttpGet(static_cast<uint16_t>(std::stoi(said.substr(at + 25))),
-                                                 "/metrics", &ok);
-                return ok && metrics.find(text) != std::string::npos;
-            },
-            20000, 100);
-        return metrics + exporter_.Log();
-    }
-#endif
-
     TempDir dir_;
     UMockdevTestbed* testbed_ = nullptr;
     Daemon daemon_{dir_.path()};
     Watcher watcher_;
-    ktztest::LoggedProcess exporter_; // killed at the end
 };
 
 // The end of the first picture.
@@ -306,6 +271,11 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAndAlarms)
 {
     ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
     const std::vector<json> first = watcher_.Messages();
+    // No supplies in hwmon: bay 1 stands for the machine's own power input.
+    EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}}));
+    EXPECT_NE(daemon_.log().find("no power supplies found: bay 1 stands for the machine's own power input"),
+              std::string::npos)
+        << daemon_.log();
     EXPECT_EQ(
         FirstPicture(first, "fan"),
         (std::vector<Row>{{1, "CPU Fan", 1250, 1}, {2, "Front Fan", 1710, 1}, {3, "Rear Fan", 1380, 1}}));
@@ -343,31 +313,6 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAndAlarms)
     SetAttr(kSio, "fan2_alarm", "0");
     EXPECT_FALSE(watcher_.WaitFor(EventIs("LNX0002"), 15000, mark).is_null());
 }
-
-#ifdef KTZMON_EXPORTER_EXE
-// Fans and temperatures only, as on most desktops: clients get the whole
-// picture with data-sync-complete (bay 1 is the machine's own power input),
-// and an exporter beside the daemon reports monitoring up.
-TEST_F(ServerBoardDaemonTest, WithoutSuppliesThePictureCompletesAndTheExporterIsUp)
-{
-    ASSERT_NO_FATAL_FAILURE(StartServing(kSynced));
-    const std::vector<json> first = watcher_.Messages();
-    EXPECT_EQ(FirstPicture(first, "power-supply"), (std::vector<Row>{{1, "PS-1", 1, 1}}));
-    EXPECT_EQ(FirstPicture(first, "power-redundancy"), (std::vector<Row>{{1, "Power Redundancy", 0, 0}}));
-    EXPECT_NE(daemon_.log().find("no power supplies found: bay 1 stands for the machine's own power input"),
-              std::string::npos)
-        << daemon_.log();
-    int status = -1;
-    const std::string out = Ctl({"status"}, &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("sensors           3 fans, 6 temperatures, 0 power supplies (none found"),
-              std::string::npos)
-        << out;
-
-    const std::string metrics = ExporterMetricsWith("\nktzmon_monitoring_up 1\n");
-    EXPECT_NE(metrics.find("\nktzmon_monitoring_up 1\n"), std::string::npos) << metrics;
-}
-#endif
 
 // SIGHUP reads the configuration again: a sensors.conf that does not load is
 // refused with its reason and changes nothing, a sound one and the file's
@@ -408,6 +353,9 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
     std::string out = Ctl({"status"}, &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("chassis           linux (" + ConfigPath() + ")"), std::string::npos) << out;
+    EXPECT_NE(out.find("sensors           3 fans, 6 temperatures, 0 power supplies (none found"),
+              std::string::npos)
+        << out;
 
     // Every setter of the simulated chassis is refused, clearly.
     for (const std::string cmd :
