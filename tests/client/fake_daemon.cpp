@@ -79,9 +79,6 @@ long Ms()
     std::exit(1);
 }
 
-return s;
-}
-
 std::vector<uint8_t> Bytes(const std::string& hex)
 {
     std::vector<uint8_t> out;

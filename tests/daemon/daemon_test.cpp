@@ -43,9 +43,6 @@ std::string StaticScenario()
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
 }
 
-return out;
-}
-
 // What ktzmon-host's client 1 receives from its connect up to and including
 // data-sync-complete, as (type, payload hex).
 std::vector<std::pair<uint32_t, std::string>> BatchPicture(const std::string& scenario)
