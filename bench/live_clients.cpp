@@ -113,31 +113,53 @@ bool Receivers::Register(std::unique_ptr<Conn> c, std::string* error)
     return true;
 }
 
+int Receivers::Connect(const std::string& path, std::string* error)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+    {
+        *error = Errno("socket");
+        return -1;
+    }
+    // A blocking connect waits while the server's backlog is full; the send
+    // timeout bounds that wait.
+    timeval tv{5, 0};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    {
+        *error = Errno("connect");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool Receivers::ConnectPlain(const std::string& path, std::string* error)
+{
+    auto c = std::make_unique<Conn>();
+    c->synced = true;
+    c->fd = Connect(path, error);
+    return c->fd >= 0 && Register(std::move(c), error);
+}
+
 bool Receivers::ConnectClient(const std::string& path, uint32_t caps, std::string* error)
 {
     auto c = std::make_unique<Conn>();
     c->caps = caps;
-    c->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    c->fd = Connect(path, error);
     if (c->fd < 0)
     {
-        *error = Errno("socket");
         return false;
     }
-    // A blocking connect waits while the daemon's backlog is full; the send
-    // timeout bounds that wait.
-    timeval tv{5, 0};
-    (void)::setsockopt(c->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(c->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
-    {
-        *error = Errno("connect");
-        ::close(c->fd);
-        return false;
-    }
+    // Version 2: the capabilities travel in the hello, so that clients
+    // connecting by the thousand need not answer a query each in time.
     Hello h;
     h.name = "bench";
+    h.maxVersion = kVersion2;
+    h.caps = caps;
     std::vector<uint8_t> out;
     Encode(h, &out);
     if (!SendAll(c->fd, out, error))

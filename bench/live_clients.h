@@ -28,8 +28,12 @@ class Receivers
     Receivers& operator=(const Receivers&) = delete;
 
     // Connects a client to the daemon's socket at `path` and sends its
-    // hello; it will answer the capability query with `caps`.
+    // version 2 hello stating `caps` (a capability query, should one come,
+    // is answered with them too).
     bool ConnectClient(const std::string& path, uint32_t caps, std::string* error);
+    // Connects to a socket that sends frames without a handshake (the
+    // relay): the connection starts synced.
+    bool ConnectPlain(const std::string& path, std::string* error);
     // Takes `fd` (a connected stream socket) as an already synced connection.
     bool AddSynced(int fd, std::string* error);
     size_t size() const { return conns_.size(); }
@@ -45,6 +49,8 @@ class Receivers
     bool Drain(int64_t ns, std::string* error);
     // Payload size of the last chassis log event message read (0: none yet).
     size_t LastEventPayload() const { return lastEventPayload_; }
+    // One epoll wait of at most `timeoutMs` and the reading it allows.
+    bool Pump(int timeoutMs, std::string* error);
 
   private:
     struct Conn
@@ -56,8 +62,7 @@ class Receivers
         ktztransport::FrameReader reader;
     };
     bool Register(std::unique_ptr<Conn> c, std::string* error);
-    // One epoll wait of at most `timeoutMs` and the reading it allows.
-    bool Pump(int timeoutMs, std::string* error);
+    int Connect(const std::string& path, std::string* error);
     bool ReadConn(Conn& c, std::string* error);
     bool HandleFrame(Conn& c, const ktztransport::Frame& f, std::string* error);
 

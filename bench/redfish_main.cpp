@@ -134,7 +134,7 @@ int Run(const Options& o)
         std::fprintf(stderr, "cannot raise the descriptor limit\n");
         return 1;
     }
-    ScratchDir dir;
+    ktztest::TempDir dir;
     std::string error;
     const std::string scenario = dir.path() + "/quiet.toml";
     const std::string accounts = dir.path() + "/accounts";
@@ -151,8 +151,8 @@ int Run(const Options& o)
         std::fprintf(stderr, "ktzmond: %s\n", error.c_str());
         return 1;
     }
-    ktzhosttest::ChildProcess redfish;
-    ktzhosttest::SpawnOptions so;
+    ktztest::ChildProcess redfish;
+    ktztest::SpawnOptions so;
     so.in = "/dev/null";
     so.out = dir.path() + "/redfish.log";
     so.errToOut = true;

@@ -58,6 +58,9 @@ else()
             install(FILES ${KTZ_PACKAGING_DIR}/systemd/ktzmon-redfish.service
                     DESTINATION ${KTZ_SYSTEMD_UNIT_DIR} COMPONENT tools)
             install(FILES ${KTZ_PACKAGING_DIR}/etc/ktzmon-redfish.conf DESTINATION /etc/ktzmon COMPONENT tools)
+            # The web view it serves at / (its --web-root default).
+            install(DIRECTORY ${CMAKE_SOURCE_DIR}/web/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/ktzmon/web
+                    COMPONENT tools FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
         endif()
         include(${CMAKE_CURRENT_LIST_DIR}/manpages.cmake)
     endif()

@@ -6,6 +6,7 @@
 #include "hub.h"
 
 #include <chrono>
+#include <sys/socket.h>
 
 namespace ktzmond
 {
@@ -22,10 +23,15 @@ using ktztransport::GoodbyeReasonName;
 Connection::Connection(Hub& hub, Socket socket, std::string peer, const PeerCredentials& cred,
                        uint64_t serial)
     : session(this, SessionLimits{hub.options().queueBytes, hub.options().queueFrames, kMaxRequestsInFlight},
-              hub.options().name),
+              hub.options().name, this),
       hub_(hub), socket_(std::move(socket)), peer_(std::move(peer)), cred_(cred), serial_(serial),
       handshakeTimer_(hub.io()), frameTimer_(hub.io()), lingerTimer_(hub.io())
 {
+    // Reads wait for the socket to be readable and then take what is there
+    // into the hub's one read buffer, so the socket must not block.
+    asio::error_code ec;
+    socket_.non_blocking(true, ec);
+    fd_ = socket_.native_handle();
 }
 
 Connection::~Connection() = default;
@@ -102,32 +108,48 @@ Connection::Snapshot Connection::Snap() const
     return s;
 }
 
+// Waits until the socket is readable, then reads what is there into the
+// hub's read buffer (shared by every connection: only the I/O thread reads)
+// and feeds it to the session, which keeps only a partial frame. A waiting
+// connection holds no buffer of its own.
 void Connection::DoRead()
 {
-    socket_.async_read_some(asio::buffer(rbuf_),
-                            [self = shared_from_this()](const asio::error_code& ec, size_t n)
-                            {
-                                if (self->finished_)
-                                {
-                                    return;
-                                }
-                                if (ec)
-                                {
-                                    {
-                                        std::lock_guard<std::mutex> lock(self->mu);
-                                        self->session.PeerClosed();
-                                    }
-                                    self->Finish();
-                                    return;
-                                }
-                                Snapshot snap;
-                                {
-                                    std::lock_guard<std::mutex> lock(self->mu);
-                                    self->session.Feed(self->rbuf_.data(), n);
-                                    snap = self->Snap();
-                                }
-                                self->AfterInput(snap);
-                            });
+    socket_.async_wait(asio::socket_base::wait_read,
+                       [self = shared_from_this()](const asio::error_code& waitEc)
+                       {
+                           if (self->finished_)
+                           {
+                               return;
+                           }
+                           asio::error_code ec = waitEc;
+                           size_t n = 0;
+                           uint8_t* buf = self->hub_.ReadBuffer();
+                           if (!ec)
+                           {
+                               n = self->socket_.read_some(asio::buffer(buf, Hub::kReadChunk), ec);
+                           }
+                           if (ec == asio::error::would_block || ec == asio::error::try_again)
+                           {
+                               self->DoRead(); // woken for nothing
+                               return;
+                           }
+                           if (ec)
+                           {
+                               {
+                                   std::lock_guard<std::mutex> lock(self->mu);
+                                   self->session.PeerClosed();
+                               }
+                               self->Finish();
+                               return;
+                           }
+                           Snapshot snap;
+                           {
+                               std::lock_guard<std::mutex> lock(self->mu);
+                               self->session.Feed(buf, n);
+                               snap = self->Snap();
+                           }
+                           self->AfterInput(snap);
+                       });
 }
 
 // After the session took input: finish, re-arm the time limits, write, and
@@ -253,14 +275,19 @@ void Connection::StartWrite()
         return;
     }
     Session::State state;
+    bool start = false;
+    bool busy = false;
     {
         std::lock_guard<std::mutex> lock(mu);
         state = session.state();
-        if (!writing_)
+        if (!writing_ && session.HasOutput())
         {
             wbuf_.clear();
             wframes_ = session.TakeOutput(&wbuf_, kWriteChunk);
+            writing_ = true;
+            start = true;
         }
+        busy = writing_;
     }
     // A closing connection gets a limited time to deliver its goodbye, even
     // when a write is stuck behind a client that stopped reading.
@@ -279,34 +306,34 @@ void Connection::StartWrite()
                 }
             });
     }
-    if (writing_)
+    if (!start)
     {
-        return;
-    }
-    if (wframes_ == 0)
-    {
-        if (state == Session::State::Closing || state == Session::State::Closed)
+        if (!busy && (state == Session::State::Closing || state == Session::State::Closed))
         {
             Finish();
         }
         return;
     }
-    writing_ = true;
     asio::async_write(socket_, asio::buffer(wbuf_),
                       [self = shared_from_this()](const asio::error_code& ec, size_t n)
                       {
-                          self->writing_ = false;
+                          {
+                              std::lock_guard<std::mutex> lock(self->mu);
+                              self->writing_ = false;
+                              if (!self->finished_)
+                              {
+                                  self->session.Written(n, self->wframes_);
+                                  if (ec)
+                                  {
+                                      self->session.PeerClosed();
+                                  }
+                              }
+                          }
+                          // Between writes the connection keeps no write buffer.
+                          std::vector<uint8_t>().swap(self->wbuf_);
                           if (self->finished_)
                           {
                               return;
-                          }
-                          {
-                              std::lock_guard<std::mutex> lock(self->mu);
-                              self->session.Written(n, self->wframes_);
-                              if (ec)
-                              {
-                                  self->session.PeerClosed();
-                              }
                           }
                           if (ec)
                           {
@@ -328,6 +355,12 @@ void Connection::Finish()
     handshakeTimer_.cancel();
     frameTimer_.cancel();
     lingerTimer_.cancel();
+    {
+        // No thread writes to the descriptor from here on: it is closed
+        // below and its number may be reused at once.
+        std::lock_guard<std::mutex> lock(mu);
+        fd_ = -1;
+    }
     asio::error_code ignored;
     socket_.shutdown(asio::socket_base::shutdown_both, ignored);
     socket_.close(ignored);
@@ -357,6 +390,19 @@ void Connection::Ready(uint32_t)
 {
     handshakeTimer_.cancel();
     hub_.QueueConnect(shared_from_this());
+}
+
+size_t Connection::WriteNow(const uint8_t* data, size_t size)
+{
+    if (fd_ < 0 || writing_)
+    {
+        return 0;
+    }
+    // MSG_DONTWAIT: the caller may be a module thread, which must never wait
+    // for a client. A failed send takes nothing; the I/O thread's write of the
+    // queued frame then meets the same error and ends the connection.
+    const ssize_t n = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 void Connection::Requested(const ktztransport::Request& request)

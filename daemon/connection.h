@@ -3,16 +3,17 @@
 // hello deadline, the time a version 1 client has to answer the daemon's
 // capability query, the time a frame once begun has to be completed, and
 // the time a closing connection gets to deliver its goodbye. Reading stops
-// while the client has its bound of requests in flight. Module threads queue
-// messages through the session under `mu` and wake the connection with
-// Wake().
+// while the client has its bound of requests in flight. Module threads give
+// messages to the session under `mu`: one that finds nothing queued before
+// it is written to the socket at once, on the module's thread and without
+// waiting (WriteNow); only what the socket does not take is queued, and the
+// connection is woken with Wake() to write it.
 #ifndef KTZMOND_CONNECTION_H
 #define KTZMOND_CONNECTION_H
 
 #include "access.h"
 #include "session.h"
 
-#include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <condition_variable>
@@ -25,7 +26,7 @@ namespace ktzmond
 
 class Hub;
 
-class Connection : public std::enable_shared_from_this<Connection>, public SessionDelegate
+class Connection : public std::enable_shared_from_this<Connection>, public SessionDelegate, public FrameSink
 {
   public:
     using Socket = asio::generic::stream_protocol::socket;
@@ -58,6 +59,9 @@ class Connection : public std::enable_shared_from_this<Connection>, public Sessi
     uint32_t Admit(const ktztransport::Hello& hello, uint32_t* clientId, std::string* why) override;
     void Ready(uint32_t clientId) override;
     void Requested(const ktztransport::Request& request) override;
+    // FrameSink (any thread, `mu` held): a send that never waits, while the
+    // socket is open and no write of the I/O thread is under way.
+    size_t WriteNow(const uint8_t* data, size_t size) override;
 
   private:
     // What the I/O thread needs to know of the session after it took input.
@@ -85,10 +89,13 @@ class Connection : public std::enable_shared_from_this<Connection>, public Sessi
     asio::steady_timer handshakeTimer_; // the hello, then a version 1 client's capability answer
     asio::steady_timer frameTimer_;     // a frame begun and not completed
     asio::steady_timer lingerTimer_;
-    std::array<uint8_t, 16384> rbuf_{};
+    // Under `mu`: the socket's descriptor until the I/O thread closes it
+    // (-1 then), and whether an asynchronous write of wbuf_ is under way.
+    int fd_ = -1;
+    bool writing_ = false;
+    // The bytes of that write; empty (and without memory) between writes.
     std::vector<uint8_t> wbuf_;
     size_t wframes_ = 0;
-    bool writing_ = false;
     bool lingering_ = false;
     bool finished_ = false;
     bool readPaused_ = false;

@@ -110,17 +110,18 @@ class Fields
 
     static int64_t Number(const json& v, const std::string& what, int64_t lo, int64_t hi)
     {
-        const std::string range = std::to_string(lo) + " to " + std::to_string(hi);
+        // Every change request passes here: the texts are made only for a refusal.
+        const auto range = [&] { return std::to_string(lo) + " to " + std::to_string(hi); };
         if (!v.is_number_integer())
         {
-            throw Invalid("\"" + what + "\" must be a whole number from " + range);
+            throw Invalid("\"" + what + "\" must be a whole number from " + range());
         }
         // An unsigned number beyond int64 is out of every range here.
         const bool big = v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(kU32Max);
         const int64_t n = big ? hi + 1 : v.get<int64_t>();
         if (big || n < lo || n > hi)
         {
-            throw Invalid("\"" + what + "\" is " + v.dump() + ", outside " + range);
+            throw Invalid("\"" + what + "\" is " + v.dump() + ", outside " + range());
         }
         return n;
     }

@@ -193,6 +193,8 @@ void Hub::QueueRequest(const std::shared_ptr<Connection>& c, const Request& r)
                 std::lock_guard<std::mutex> lock(c->mu);
                 (void)c->session.QueueReply(reply);
             }
+            // Woken even when the reply went out at once: reading may resume
+            // now that a request is answered.
             c->Wake();
         });
 }
@@ -203,7 +205,9 @@ void Hub::Remove(const std::shared_ptr<Connection>& c)
         std::lock_guard<std::mutex> lock(mu_);
         all_.erase(c.get());
         awaitingHello_.erase(c->serial());
-        for (auto it = byId_.begin(); it != byId_.end(); ++it)
+        // Only the I/O thread sets a session's client ID (at its welcome).
+        auto [from, to] = byId_.equal_range(c->session.clientId());
+        for (auto it = from; it != to; ++it)
         {
             if (it->second == c)
             {
@@ -264,8 +268,7 @@ uint32_t Hub::Dispatch(uint32_t clientID, uint32_t requestClass, uint32_t reques
     }
     auto fail = [&](uint32_t status)
     {
-        std::lock_guard<std::mutex> lock(mu_);
-        stats_.messagesFailed += 1;
+        messagesFailed_.fetch_add(1, std::memory_order_relaxed);
         return status;
     };
     std::shared_ptr<Connection> c = Target(clientID);
@@ -298,19 +301,23 @@ uint32_t Hub::Dispatch(uint32_t clientID, uint32_t requestClass, uint32_t reques
             }
             const uint32_t status = a->status;
             lock.unlock();
-            std::lock_guard<std::mutex> hubLock(mu_);
-            stats_.capsAnswered += 1;
+            capsAnswered_.fetch_add(1, std::memory_order_relaxed);
             return status;
         }
     }
     PendingResponse pending;
     uint32_t seq = 0;
     Session::QueueResult r;
+    bool queued = false;
     {
+        // The frame goes to the socket right here when nothing is queued
+        // before it and the socket takes it (without waiting); the I/O thread
+        // is woken only for what is left queued.
         std::lock_guard<std::mutex> lock(c->mu);
         r = c->session.QueueMessage(requestClass, requestType, static_cast<const uint8_t*>(pInBuf), inBufSize,
                                     pInBuf == nullptr, wantsResponse ? outBufSize : 0,
                                     wantsResponse ? &pending : nullptr, &seq);
+        queued = c->session.HasOutput();
     }
     if (r == Session::QueueResult::Overflow)
     {
@@ -323,11 +330,11 @@ uint32_t Hub::Dispatch(uint32_t clientID, uint32_t requestClass, uint32_t reques
     {
         return fail(kStatusNoClient);
     }
+    messagesSent_.fetch_add(1, std::memory_order_relaxed);
+    if (queued)
     {
-        std::lock_guard<std::mutex> lock(mu_);
-        stats_.messagesSent += 1;
+        c->Wake();
     }
-    c->Wake();
     if (!wantsResponse)
     {
         return KTZMON_STATUS_OK;
@@ -526,7 +533,11 @@ bool Hub::Disconnect(uint32_t id)
 HubStats Hub::Stats()
 {
     std::lock_guard<std::mutex> lock(mu_);
-    return stats_;
+    HubStats s = stats_;
+    s.messagesSent = messagesSent_.load(std::memory_order_relaxed);
+    s.messagesFailed = messagesFailed_.load(std::memory_order_relaxed);
+    s.capsAnswered = capsAnswered_.load(std::memory_order_relaxed);
+    return s;
 }
 
 } // namespace ktzmond

@@ -8,6 +8,7 @@
 #include "options.h"
 #include "worker.h"
 
+#include <array>
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
@@ -72,6 +73,10 @@ class Hub
     Hub& operator=(const Hub&) = delete;
 
     asio::io_context& io() { return io_; }
+    // The one buffer every connection reads into (I/O thread only): the most
+    // read from a client at once.
+    static constexpr size_t kReadChunk = 16384;
+    uint8_t* ReadBuffer() { return readBuf_.data(); }
     const Options& options() const { return opts_; }
 
     // New connection from an acceptor (I/O thread).
@@ -122,6 +127,7 @@ class Hub
     void FinishShutdown(std::function<void()> beforeStop, std::function<void()> done);
 
     asio::io_context& io_;
+    std::array<uint8_t, kReadChunk> readBuf_;
     const Options& opts_;
     ktzhost::ModuleHost& module_;
     Worker worker_;
@@ -141,8 +147,11 @@ class Hub
     std::shared_ptr<Connection> connecting_; // the client whose Client-connected request runs
     uint32_t nextId_ = 1;
     uint64_t nextSerial_ = 1;
-    HubStats stats_;
+    HubStats stats_; // but for the three counters of every dispatch, kept below without the lock
     std::string moduleState_ = "not loaded";
+    std::atomic<uint64_t> messagesSent_{0};
+    std::atomic<uint64_t> messagesFailed_{0};
+    std::atomic<uint64_t> capsAnswered_{0};
     bool shuttingDown_ = false;
 };
 

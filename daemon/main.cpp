@@ -4,6 +4,7 @@
 // it over a separate control socket.
 #include "access.h"
 #include "control.h"
+#include "fdlimit.h"
 #include "hub.h"
 #include "listener.h"
 #include "notify.h"
@@ -292,6 +293,8 @@ int main(int argc, char** argv)
     Hub hub(io, opts, module);
     hub.Log("ktzmond starting: " + source +
             (parsed.scenario.title.empty() ? "" : " (" + parsed.scenario.title + ")"));
+    // One descriptor per connection, and some for the daemon's own files.
+    hub.Log(RaiseDescriptorLimit(uint64_t{opts.maxClients} + opts.maxHandshakes + 64));
 
     // Sockets first: a second daemon on the same path stops here. Their
     // folders must be the daemon user's own; only its runtime folder is

@@ -109,7 +109,12 @@ void Playback::Play()
             {
                 break;
             }
-            const double realMs = std::min(due * 1000.0 / speed_, 50.0);
+            // Faster than real time the chassis clock may fall behind (it
+            // waits for the module at each step), so it is looked at again
+            // every 50 ms; at the real clock's pace once a second is enough
+            // (for a wall clock that was set meanwhile), and an idle daemon
+            // is not woken twenty times a second for nothing.
+            const double realMs = std::min(due * 1000.0 / speed_, speed_ > 1.0 ? 50.0 : 1000.0);
             if (SleepUntilStopped(std::chrono::milliseconds(static_cast<int64_t>(std::ceil(realMs)))))
             {
                 return;

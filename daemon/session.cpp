@@ -13,8 +13,9 @@ namespace ktzmond
 
 using namespace ktztransport;
 
-Session::Session(SessionDelegate* delegate, const SessionLimits& limits, std::string daemonName)
-    : delegate_(delegate), limits_(limits), daemonName_(std::move(daemonName))
+Session::Session(SessionDelegate* delegate, const SessionLimits& limits, std::string daemonName,
+                 FrameSink* sink)
+    : delegate_(delegate), sink_(sink), limits_(limits), daemonName_(std::move(daemonName))
 {
 }
 
@@ -30,6 +31,7 @@ void Session::Feed(const uint8_t* data, size_t size)
         return;
     }
     TakeFrames();
+    reader_.Release(); // an idle connection keeps no read buffer
 }
 
 void Session::Resume()
@@ -89,18 +91,19 @@ void Session::Close(uint32_t reason, const std::string& text, bool dropQueued)
     FailPending();
     if (dropQueued)
     {
-        for (const auto& q : queue_)
+        // The rest of a frame already begun on the socket stays: the goodbye
+        // must start where a frame starts.
+        const size_t keep = frontPartial_ ? 1 : 0;
+        while (queue_.size() > keep)
         {
-            bytes_ -= q.size();
+            bytes_ -= queue_.back().size();
+            frames_ -= 1;
+            queue_.pop_back();
         }
-        frames_ -= queue_.size();
-        queue_.clear();
     }
     std::vector<uint8_t> bye;
     Encode(Goodbye{reason, text}, &bye);
-    bytes_ += bye.size();
-    frames_ += 1;
-    queue_.push_back(std::move(bye));
+    Deliver(bye); // past the bounds: it is the last frame
 }
 
 void Session::ProtocolError(const std::string& why)
@@ -168,7 +171,7 @@ void Session::Handle(const Frame& f)
         }
         std::vector<uint8_t> pong;
         EncodePong(p.token, &pong);
-        (void)Push(std::move(pong));
+        (void)Push(pong);
         return;
     }
     case kPong:
@@ -227,7 +230,7 @@ void Session::HandleHello(const Frame& f)
     w.name = daemonName_.substr(0, kMaxNameLength);
     std::vector<uint8_t> frame;
     Encode(w, &frame);
-    (void)Push(std::move(frame));
+    (void)Push(frame);
     if (version < kVersion2)
     {
         AskCaps();
@@ -255,7 +258,7 @@ void Session::AskCaps()
     m.flags = kMessageNullPayload;
     std::vector<uint8_t> frame;
     Encode(m, &frame);
-    if (Push(std::move(frame)) == QueueResult::Queued)
+    if (Push(frame) == QueueResult::Queued)
     {
         messages_ += 1;
         capsQuerySeq_ = m.seq;
@@ -321,13 +324,12 @@ Session::QueueResult Session::QueueMessage(uint32_t requestClass, uint32_t reque
     m.requestType = requestType;
     m.responseSize = responseSize;
     m.flags = nullPayload ? kMessageNullPayload : 0;
-    if (!nullPayload && size != 0)
-    {
-        m.payload.assign(payload, payload + size);
-    }
-    std::vector<uint8_t> frame;
-    Encode(m, &frame);
-    const QueueResult r = Push(std::move(frame));
+    // Built in a buffer the thread keeps: a frame the socket takes at once
+    // costs no allocation.
+    thread_local std::vector<uint8_t> frame;
+    frame.clear();
+    EncodeMessage(m, payload, nullPayload ? 0 : size, &frame);
+    const QueueResult r = Push(frame);
     if (r != QueueResult::Queued)
     {
         return r;
@@ -359,11 +361,13 @@ Session::QueueResult Session::QueueReply(const Reply& reply)
     }
     std::vector<uint8_t> frame;
     Encode(reply, &frame);
-    return Push(std::move(frame));
+    return Push(frame);
 }
 
-Session::QueueResult Session::Push(std::vector<uint8_t> frame)
+Session::QueueResult Session::Push(std::vector<uint8_t>& frame)
 {
+    // The bound applies to every frame as though it were queued, whether or
+    // not the socket then takes it at once.
     if (frames_ + 1 > limits_.maxQueueFrames || bytes_ + frame.size() > limits_.maxQueueBytes)
     {
         Close(kByeTooSlow,
@@ -372,10 +376,32 @@ Session::QueueResult Session::Push(std::vector<uint8_t> frame)
               true);
         return QueueResult::Overflow;
     }
+    Deliver(frame);
+    return QueueResult::Queued;
+}
+
+void Session::Deliver(std::vector<uint8_t>& frame)
+{
+    size_t taken = 0;
+    // Only with nothing queued or in the writer's hands may a frame go
+    // straight to the socket: everything before it has been written, so the
+    // client still gets every frame in order.
+    if (sink_ != nullptr && frames_ == 0)
+    {
+        taken = std::min(sink_->WriteNow(frame.data(), frame.size()), frame.size());
+        if (taken == frame.size())
+        {
+            return;
+        }
+        frontPartial_ = taken != 0; // the queue is empty: the rest is its first entry
+    }
+    if (taken != 0)
+    {
+        frame.erase(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(taken));
+    }
     bytes_ += frame.size();
     frames_ += 1;
     queue_.push_back(std::move(frame));
-    return QueueResult::Queued;
 }
 
 size_t Session::TakeOutput(std::vector<uint8_t>* out, size_t maxBytes)
@@ -385,6 +411,7 @@ size_t Session::TakeOutput(std::vector<uint8_t>* out, size_t maxBytes)
     {
         out->insert(out->end(), queue_.front().begin(), queue_.front().end());
         queue_.pop_front();
+        frontPartial_ = false;
         n += 1;
     }
     return n;

@@ -37,6 +37,19 @@ class SessionDelegate
     virtual void Requested(const ktztransport::Request& request) = 0;
 };
 
+// Where a session writes a frame at once instead of queuing it, when nothing
+// is queued or being written before it: the connection's socket, written
+// without waiting. Called with the owner's lock held, on whichever thread
+// queues the frame.
+class FrameSink
+{
+  public:
+    virtual ~FrameSink() = default;
+    // Writes as much of the bytes as the socket takes now, without waiting;
+    // returns how many it took (0 when it takes none or cannot be written).
+    virtual size_t WriteNow(const uint8_t* data, size_t size) = 0;
+};
+
 // Requests of one client that the module has not answered yet; at this
 // bound the session takes no more frames until a Reply is queued.
 constexpr size_t kMaxRequestsInFlight = 8;
@@ -83,7 +96,11 @@ class Session
         Overflow, // the bound was exceeded: the session is now closing (reason 7)
     };
 
-    Session(SessionDelegate* delegate, const SessionLimits& limits, std::string daemonName);
+    // With a `sink`, a frame that finds nothing queued or being written
+    // before it goes to the sink at once and only what the sink did not take
+    // is queued; the bounds are checked first all the same.
+    Session(SessionDelegate* delegate, const SessionLimits& limits, std::string daemonName,
+            FrameSink* sink = nullptr);
 
     // Bytes from the peer. Protocol errors close the session with a goodbye.
     // Frames behind a request over the in-flight bound stay buffered until
@@ -148,10 +165,14 @@ class Session
     void HandleResponse(const ktztransport::Frame& f);
     void AskCaps();
     void ProtocolError(const std::string& why);
-    QueueResult Push(std::vector<uint8_t> frame);
+    // Queues a frame (or writes it to the sink); `frame` may be moved from.
+    QueueResult Push(std::vector<uint8_t>& frame);
+    // Hands a frame on within the bounds already checked.
+    void Deliver(std::vector<uint8_t>& frame);
     void FailPending();
 
     SessionDelegate* delegate_;
+    FrameSink* sink_;
     SessionLimits limits_;
     std::string daemonName_;
     ktztransport::FrameReader reader_{ktztransport::kMaxHelloBodySize};
@@ -168,8 +189,11 @@ class Session
     std::string peerName_;
     uint32_t nextSeq_ = 1;
     std::deque<std::vector<uint8_t>> queue_; // frames not yet handed to the writer
-    size_t frames_ = 0;                      // queued and in the writer's hands
-    size_t bytes_ = 0;
+    // The queue's first entry is the rest of a frame the sink took in part:
+    // it stays when the queue is dropped, or the stream would break.
+    bool frontPartial_ = false;
+    size_t frames_ = 0; // queued and in the writer's hands (a partly written frame counts)
+    size_t bytes_ = 0;  // their bytes not yet written
     uint64_t messages_ = 0;
     struct Waiting
     {

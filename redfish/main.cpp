@@ -10,6 +10,7 @@
 #include "options.h"
 #include "server.h"
 #include "service.h"
+#include "text.h"
 #include "tls.h"
 
 #include <boost/asio/io_context.hpp>
@@ -263,6 +264,27 @@ int Main(int argc, char** argv)
     ThreadChecker checker(io);
     SystemClock clock;
     Service service(o.service, std::move(accounts), checker, clock);
+    if (!o.webRoot.empty())
+    {
+        WebRoot web;
+        std::string skipped;
+        if (web.Load(o.webRoot, &error, &skipped))
+        {
+            std::cerr << "ktzmon-redfish: web application: " << web.files() << " files from "
+                      << ktzhost::Printable(o.webRoot, 256) << "\n";
+            service.SetWebRoot(std::move(web));
+        }
+        else
+        {
+            // No web page is no reason to refuse the Redfish service.
+            std::cerr << "ktzmon-redfish: no web application: " << error << "\n";
+        }
+        for (size_t from = 0, nl = 0; (nl = skipped.find('\n', from)) != std::string::npos; from = nl + 1)
+        {
+            std::cerr << "ktzmon-redfish: web application: skipped " << skipped.substr(from, nl - from)
+                      << "\n";
+        }
+    }
     Server server(io, service, o.limits, o.insecureHttp ? nullptr : &tls);
     if (!server.Listen(at, &error))
     {

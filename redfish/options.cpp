@@ -117,6 +117,9 @@ int ParseOptions(int argc, char** argv, Options* o)
     app.add_option("--platform-id", svc.platformId, "The chassis's platform ID, reported as its Model");
     app.add_option("--uuid", svc.uuid,
                    "The service's UUID (default: made once and kept in the state folder)");
+    app.add_option("--web-root", o->webRoot,
+                   "Folder of the web application served at / (\"\": none; a missing folder serves none)")
+        ->capture_default_str();
     app.add_option("--max-connections", lim.maxConnections, "Connections at once")
         ->check(CLI::Range(2, 10000))
         ->capture_default_str();

@@ -6,6 +6,7 @@
 #include "feed.h"
 #include "server.h"
 #include "service.h"
+#include "webroot.h"
 
 #include <string>
 
@@ -25,6 +26,7 @@ struct Options
     std::string stateDir;
     std::string addAccount; // set: add this account and exit
     std::string role = "ReadOnly";
+    std::string webRoot = kDefaultWebRoot; // "": no web application
     int retryFirstMs = 500;
     int retryMaxMs = 30000;
     ServiceConfig service;

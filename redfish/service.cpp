@@ -140,11 +140,30 @@ void Service::Handle(Request req, std::function<void(Response)> done)
     auto ex = std::make_shared<Exchange>();
     ex->req = std::move(req);
     ex->done = std::move(done);
+    // A script's request (the web view's) gets its 401 without the Basic
+    // challenge: a browser would answer that with a password dialog of its
+    // own instead of handing the 401 to the script.
+    if (ex->req.Header("x-requested-with") != nullptr)
+    {
+        ex->done = [d = std::move(ex->done)](Response res)
+        {
+            std::erase_if(res.headers, [](const auto& h) { return h.first == "www-authenticate"; });
+            d(std::move(res));
+        };
+    }
     std::string why;
     if (!ParseTarget(ex->req.target, &ex->target, &why))
     {
         const std::string resolution = "Correct the request URI (" + why + ") and resubmit the request.";
         SetError(ex->res, 400, Msg::GeneralError, {}, resolution.c_str());
+        ex->Finish();
+        return;
+    }
+    // The web application's files are public, like any login page: the
+    // page itself logs in through the Redfish session service.
+    if (!web_.empty() && (ex->target.segments.empty() || ex->target.segments[0] != "redfish"))
+    {
+        ex->res = web_.Serve(ex->req.method, ex->target);
         ex->Finish();
         return;
     }

@@ -18,6 +18,7 @@
 #include "picture.h"
 #include "router.h"
 #include "sessions.h"
+#include "webroot.h"
 
 #include <cstdint>
 #include <functional>
@@ -80,6 +81,9 @@ class Service
             const Clock& clock);
 
     void Handle(Request req, std::function<void(Response)> done);
+    // The web application served at every path outside /redfish (none
+    // unless set: those paths are then unknown Redfish URIs).
+    void SetWebRoot(WebRoot web) { web_ = std::move(web); }
 
     // The chassis feed.
     void FeedConnected();
@@ -148,6 +152,7 @@ class Service
     PasswordChecker& checker_;
     const Clock& clock_;
     Router router_;
+    WebRoot web_;
     Picture picture_;
     Sessions sessions_;
     EventHub events_;

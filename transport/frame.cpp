@@ -177,14 +177,22 @@ void Encode(const Goodbye& v, std::vector<uint8_t>* out)
 
 void Encode(const Message& v, std::vector<uint8_t>* out)
 {
-    const size_t at = Begin(kMessage, kMessageFixed + v.payload.size(), out);
+    EncodeMessage(v, v.payload.data(), v.payload.size(), out);
+}
+
+void EncodeMessage(const Message& v, const uint8_t* payload, size_t size, std::vector<uint8_t>* out)
+{
+    const size_t at = Begin(kMessage, kMessageFixed + size, out);
     uint8_t* b = out->data() + at;
     PutLe32(b, v.seq);
     PutLe32(b + 4, v.requestClass);
     PutLe32(b + 8, v.requestType);
     PutLe32(b + 12, v.responseSize);
     PutLe32(b + 16, v.flags);
-    PutBytes(out, at + kMessageFixed, v.payload);
+    if (size != 0)
+    {
+        std::memcpy(b + kMessageFixed, payload, size);
+    }
 }
 
 void Encode(const Response& v, std::vector<uint8_t>* out)

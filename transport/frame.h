@@ -155,6 +155,9 @@ void Encode(const Message& v, std::vector<uint8_t>* out);
 void Encode(const Response& v, std::vector<uint8_t>* out);
 void Encode(const Request& v, std::vector<uint8_t>* out);
 void Encode(const Reply& v, std::vector<uint8_t>* out);
+// A Message frame with the fields of `v` and the payload given apart (v.payload
+// is not used): the daemon builds it from the module's buffer without a copy.
+void EncodeMessage(const Message& v, const uint8_t* payload, size_t size, std::vector<uint8_t>* out);
 void EncodePing(uint32_t token, std::vector<uint8_t>* out);
 void EncodePong(uint32_t token, std::vector<uint8_t>* out);
 // Any frame from a type and a body.
@@ -192,6 +195,16 @@ class FrameReader
     // Bytes received and not yet returned as frames.
     size_t Pending() const { return buf_.size() - pos_; }
     void SetMaxBodySize(uint32_t max) { max_ = max; }
+    // Gives the buffer's memory back when it holds no partial frame, so that
+    // an idle connection keeps no buffer at all.
+    void Release()
+    {
+        if (pos_ == buf_.size() && buf_.capacity() != 0)
+        {
+            std::vector<uint8_t>().swap(buf_);
+            pos_ = 0;
+        }
+    }
 
   private:
     bool CheckHeader();

@@ -22,6 +22,7 @@ KTZ_BUILD_PACKAGES=(
     libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl help2man
     abigail-tools
     libboost-dev libssl-dev libcrypt-dev redfishtool python3-sushy
+    nodejs chromium
 )
 
 ktz_package_installed()
@@ -56,5 +57,9 @@ ktz_ensure_packages()
 
 ktz_ensure_build_deps()
 {
-    ktz_ensure_packages "${KTZ_BUILD_PACKAGES[@]}"
+    # npm: Debian's package, unless a Node.js build that brings its own npm
+    # (and conflicts with Debian's) is installed already.
+    local npm=()
+    command -v npm >/dev/null 2>&1 || npm=(npm)
+    ktz_ensure_packages "${KTZ_BUILD_PACKAGES[@]}" "${npm[@]}"
 }

@@ -4,6 +4,7 @@
 // and how a Message that waits for a Response is completed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <session.h>
 
 namespace
@@ -399,6 +400,127 @@ TEST(Session, PingIsAnsweredAndRequestsReachTheDaemon)
     ASSERT_EQ(d.requests.size(), 1u);
     EXPECT_EQ(d.requests[0].seq, 9u);
     EXPECT_EQ(d.requests[0].replySize, 16u);
+}
+
+// A socket that takes at most `budget` more bytes, as a full send buffer does.
+class FakeSocket : public ktzmond::FrameSink
+{
+  public:
+    size_t WriteNow(const uint8_t* data, size_t size) override
+    {
+        calls += 1;
+        const size_t n = std::min(size, budget);
+        wire.insert(wire.end(), data, data + n);
+        budget -= n;
+        return n;
+    }
+    size_t budget = 1 << 20;
+    int calls = 0;
+    std::vector<uint8_t> wire;
+};
+
+// What the client reads: the bytes written at once, then what the writer
+// takes from the queue, decoded as one stream (a broken frame fails it).
+std::vector<Frame> Stream(FakeSocket& sock, Session& s)
+{
+    std::vector<uint8_t> bytes = sock.wire;
+    size_t frames = 0;
+    while (s.HasOutput())
+    {
+        frames += s.TakeOutput(&bytes, 1 << 20);
+    }
+    s.Written(bytes.size() - sock.wire.size(), frames);
+    FrameReader r;
+    EXPECT_TRUE(r.Feed(bytes.data(), bytes.size()));
+    std::vector<Frame> out;
+    Frame f;
+    while (r.Next(&f))
+    {
+        out.push_back(f);
+    }
+    EXPECT_EQ(r.Pending(), 0u) << "a frame was cut short";
+    return out;
+}
+
+uint32_t SeqOf(const Frame& f)
+{
+    Message m;
+    std::string e;
+    return f.type == kMessage && Parse(f, &m, &e) ? m.seq : 0;
+}
+
+// Frames go to the socket at once while nothing waits before them; once the
+// socket takes a frame only in part, its rest and every later frame queue
+// behind it, and the client reads them all in order. A cut then drops what
+// was queued but keeps the rest of the frame begun, so that the goodbye
+// starts where a frame starts.
+TEST(Session, DirectWritesKeepOrderAndTheQueueBound)
+{
+    for (const bool overflow : {false, true})
+    {
+        SCOPED_TRACE(overflow ? "cut after a partial write" : "partial write drained");
+        FakeDaemon d;
+        FakeSocket sock;
+        Session s(&d, {1 << 20, 3}, "d", &sock);
+        const auto h = HelloBytes();
+        s.Feed(h.data(), h.size());
+        EXPECT_FALSE(s.HasOutput()); // the welcome went out at once
+        const uint8_t payload[40] = {7};
+        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
+        EXPECT_EQ(s.queuedFrames(), 0u);
+        sock.budget = 30; // the next frame (68 bytes) goes out in part
+        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
+        EXPECT_EQ(s.queuedFrames(), 1u);
+        EXPECT_EQ(s.queuedBytes(), 38u);
+        sock.budget = 1 << 20; // room again, but the queue comes first
+        const int callsBefore = sock.calls;
+        ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                  Session::QueueResult::Queued);
+        EXPECT_EQ(sock.calls, callsBefore);
+        if (overflow)
+        {
+            ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                      Session::QueueResult::Queued);
+            ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                      Session::QueueResult::Overflow);
+        }
+        const auto out = Stream(sock, s);
+        ASSERT_EQ(out.size(), 4u); // the welcome, 1, 2, and 3 or the goodbye
+        EXPECT_EQ(out[0].type, kWelcome);
+        EXPECT_EQ(SeqOf(out[1]), 1u);
+        EXPECT_EQ(SeqOf(out[2]), 2u);
+        if (overflow)
+        {
+            EXPECT_EQ(GoodbyeReason(out[3]), kByeTooSlow);
+        }
+        else
+        {
+            EXPECT_EQ(SeqOf(out[3]), 3u);
+        }
+        EXPECT_EQ(s.queuedFrames(), 0u);
+        EXPECT_EQ(s.queuedBytes(), 0u);
+    }
+}
+
+// The bounds hold for a frame the socket would take whole: a frame over the
+// byte bound cuts the client and never reaches its socket.
+TEST(Session, BoundIsCheckedBeforeTheDirectWrite)
+{
+    FakeDaemon d;
+    FakeSocket sock;
+    Session s(&d, {100, 100}, "d", &sock);
+    const auto h = HelloBytes();
+    s.Feed(h.data(), h.size());
+    const size_t welcome = sock.wire.size();
+    const std::vector<uint8_t> payload(200, 1);
+    EXPECT_EQ(s.QueueMessage(3, 0x104, payload.data(), 200, false, 0, nullptr, nullptr),
+              Session::QueueResult::Overflow);
+    const auto out = Stream(sock, s);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(GoodbyeReason(out[1]), kByeTooSlow);
+    EXPECT_LT(sock.wire.size() - welcome, 200u);
 }
 
 } // namespace

@@ -214,7 +214,8 @@ else
 fi
 if [ -x "$build_dir/redfish/ktzmon-redfish" ]; then
     for f in /usr/bin/ktzmon-redfish /lib/systemd/system/ktzmon-redfish.service /etc/ktzmon/ktzmon-redfish.conf \
-        /usr/share/man/man1/ktzmon-redfish.1.gz; do
+        /usr/share/man/man1/ktzmon-redfish.1.gz /usr/share/ktzmon/web/index.html /usr/share/ktzmon/web/app.js \
+        /usr/share/ktzmon/web/app.css /usr/share/ktzmon/web/favicon.svg; do
         check "ktzmon-tools: $f" has_file "$tools" "$f"
     done
 fi

@@ -261,6 +261,16 @@ TEST_F(ServiceTest, EveryErrorHasItsStatusAndStandardMessage)
             EXPECT_EQ(*r.Header("allow"), "GET, HEAD") << c.target;
         }
     }
+    // A script's 401s (no credentials, a wrong login) come without the
+    // challenge a browser would answer with its own password dialog.
+    const Headers script = {{"x-requested-with", "XMLHttpRequest"}};
+    for (const Response& r : {Call(Method::Get, "/redfish/v1/Chassis", script),
+                              Call(Method::Post, "/redfish/v1/SessionService/Sessions", script,
+                                   json{{"UserName", "admin"}, {"Password", "wrong"}}.dump())})
+    {
+        EXPECT_EQ(r.status, 401u) << r.body;
+        EXPECT_EQ(r.Header("www-authenticate"), nullptr);
+    }
     // Open without credentials: the entry points.
     for (const char* open :
          {"/redfish", "/redfish/v1", "/redfish/v1/", "/redfish/v1/odata", "/redfish/v1/$metadata"})
@@ -379,12 +389,16 @@ TEST_F(ServiceTest, ChassisResourcesFollowTheFeed)
     json c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "UnavailableOffline");
     EXPECT_TRUE(c["Status"]["Health"].is_null());
+    EXPECT_EQ(c["Oem"]["KtzMonitor"],
+              json({{"DaemonConnected", false}, {"MonitoringEnabled", nullptr}, {"KtzSetting", nullptr}}));
     EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ/Sensors")["Members@odata.count"], 0);
 
     FeedChassis();
     c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "Enabled");
     EXPECT_EQ(c["Status"]["HealthRollup"], "Warning"); // the temperature is non-critical
+    EXPECT_EQ(c["Oem"]["KtzMonitor"],
+              json({{"DaemonConnected", true}, {"MonitoringEnabled", true}, {"KtzSetting", 1}}));
 
     json s = Get("/redfish/v1/Chassis/KTZ/Sensors");
     EXPECT_EQ(s["Members@odata.count"], 4); // a fan, a temperature, two bays
@@ -410,7 +424,9 @@ TEST_F(ServiceTest, ChassisResourcesFollowTheFeed)
     // Monitoring switched off: the sensors go, the chassis says why.
     svc_->FeedMessage(Msg(ktzclient::KtzSetting{0, true}));
     svc_->FeedMessage(SensorMsg(1, 1, 1, 1, 5400, "late")); // stale news: ignored
-    EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ")["Status"]["State"], "Disabled");
+    c = Get("/redfish/v1/Chassis/KTZ");
+    EXPECT_EQ(c["Status"]["State"], "Disabled");
+    EXPECT_EQ(c["Oem"]["KtzMonitor"]["MonitoringEnabled"], false);
     EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ/ThermalSubsystem/Fans")["Members@odata.count"], 0);
     svc_->FeedDisconnected();
     EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ")["Status"]["State"], "UnavailableOffline");
