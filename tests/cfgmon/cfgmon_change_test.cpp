@@ -229,19 +229,6 @@ TEST_F(CfgMonChangeTest, FailedModuleStartEndsTheMonitorThread)
     EXPECT_EQ(CountLogged("KTZ setting: 1\n"), 0u) << "the stop ran a check";
 }
 
-TEST_F(CfgMonChangeTest, FailedRegistrationKeepsTheAttachValue)
-{
-    ktzplat::InjectFault(ktzplat::Op::NotifyRegister);
-    StartWithClients();
-    EXPECT_EQ(ktzplat::FailCount(ktzplat::Op::NotifyRegister), 1u);
-    Change("1");
-    EXPECT_EQ(KTZMonGlobalGetKTZSetting(), 0u);
-    EXPECT_TRUE(Host().Messages().empty());
-    EXPECT_EQ(KTZMonGlobalGetSensorMonStarted(), 0);
-    StopAndUnload();
-    EXPECT_EQ(ktzplat::NotifyHandleCount(), 0u);
-}
-
 TEST_F(CfgMonChangeTest, FailedSensorStartIsRetriedOnTheNextEnablingChange)
 {
     StartWithClients();

@@ -24,6 +24,7 @@
 //   sleep MS                  wait
 //   close                     close the connection
 #include "frame.h"
+#include "ktzclient_decode.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -76,18 +77,6 @@ long Ms()
         ::unlink(g_path.c_str());
     }
     std::exit(1);
-}
-
-std::string Hex(const std::vector<uint8_t>& b)
-{
-    std::string s;
-    char t[4];
-    for (size_t i = 0; i < b.size(); ++i)
-    {
-        std::snprintf(t, sizeof t, "%s%02x", i == 0 ? "" : " ", b[i]);
-        s += t;
-    }
-    return s;
 }
 
 std::vector<uint8_t> Bytes(const std::string& hex)
@@ -283,7 +272,7 @@ void Step(const std::string& step)
             Die("bad response: " + why);
         }
         Say("response seq=" + std::to_string(r.seq) + " status=" + std::to_string(r.status) +
-            " data=" + Hex(r.data));
+            " data=" + ktzclient::Hex(r.data.data(), r.data.size()));
     }
     else if (op == "request")
     {
@@ -293,8 +282,9 @@ void Step(const std::string& step)
             Die("bad request: " + why);
         }
         g_lastRequest = r.seq;
-        Say("request seq=" + std::to_string(r.seq) + " class=" + std::to_string(r.requestClass) + " type=" +
-            std::to_string(r.requestType) + " reply=" + std::to_string(r.replySize) + " data=" + Hex(r.data));
+        Say("request seq=" + std::to_string(r.seq) + " class=" + std::to_string(r.requestClass) +
+            " type=" + std::to_string(r.requestType) + " reply=" + std::to_string(r.replySize) +
+            " data=" + ktzclient::Hex(r.data.data(), r.data.size()));
     }
     else if (op == "reply" && w.size() >= 3)
     {

@@ -2,38 +2,27 @@
 // status of every way a run ends, the transcript lines, and --json lines
 // that parse as JSON with the fields scripts rely on.
 #include "support/files.h"
-#include "support/piped_process.h"
-#include "support/temp_dir.h"
+
+#include "client_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <chrono>
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
 using ktztest::Lines;
 
 namespace
 {
 
-constexpr int kLineMs = 10000;
+using ktzclient_test::Clock;
+using ktzclient_test::kLineMs;
 
-class WatchTest : public ::testing::Test
+class WatchTest : public ktzclient_test::ClientTest
 {
   protected:
-    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
-
-    void StartDaemon(const std::vector<std::string>& steps)
-    {
-        std::vector<std::string> argv{KTZCLIENT_FAKE_DAEMON, sock_};
-        argv.insert(argv.end(), steps.begin(), steps.end());
-        ASSERT_TRUE(daemon_.Start(argv));
-        ASSERT_TRUE(daemon_.WaitFor("listening", nullptr, kLineMs));
-    }
+    void StartDaemon(const std::vector<std::string>& steps) { ClientTest::StartDaemon(&daemon_, steps); }
 
     // Runs ktzmon-watch to its end; returns its exit status.
     int Watch(std::vector<std::string> args, std::string* out, std::string* err = nullptr)
@@ -50,8 +39,8 @@ class WatchTest : public ::testing::Test
 
     std::string DaemonOutput()
     {
-        daemon_.Wait(kLineMs);
-        return daemon_.out();
+        int status = 0;
+        return Finish(&daemon_, &status);
     }
 
     // The module's first messages to a client: setting, capability query
@@ -69,9 +58,7 @@ class WatchTest : public ::testing::Test
                 "msg 0x103 - flags=1"};
     }
 
-    ktztest::PipedProcess daemon_;
-    ktztest::TempDir dir_;
-    const std::string sock_ = dir_.File("d.sock");
+    ktzclient_test::Child daemon_;
 };
 
 } // namespace
@@ -128,7 +115,7 @@ TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonFailWithTheirReason)
     EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--timeout", "1"}, &out, &err), 1)
         << out;
     EXPECT_NE(err.find("--timeout: 1 s passed"), std::string::npos) << err;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    const long ms = ktzclient_test::MsSince(t0);
     EXPECT_GE(ms, 950);
     EXPECT_LT(ms, 5000);
     EXPECT_NE(out.find("ktz-setting"), std::string::npos) << out;
@@ -143,7 +130,7 @@ TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonFailWithTheirReason)
     DaemonOutput();
 
     // Nobody listens: 1.
-    EXPECT_EQ(Watch({"--socket", dir_.File("none.sock"), "--timeout", "5"}, &out, &err), 1);
+    EXPECT_EQ(Watch({"--socket", dir_ + "/none.sock", "--timeout", "5"}, &out, &err), 1);
     EXPECT_NE(err.find("none.sock"), std::string::npos) << err;
 }
 

@@ -128,11 +128,7 @@ TEST_F(AccessTest, SocketFolderMustBeTheUsersOwn)
         o.err = dir.path() + "/default.log";
         o.env = ktztest::EnvironWith({"XDG_RUNTIME_DIR=" + xdg});
         ASSERT_TRUE(p.Spawn({DaemonExe(), "--quiet", "--module", ModulePath()}, o));
-        const int64_t end = NowMs() + 10000;
-        while (ModeOf(xdg + "/ktzmon/ktzmond.ctl") == 0 && NowMs() < end)
-        {
-            ::usleep(20000);
-        }
+        ktztest::WaitUntil([&] { return ModeOf(xdg + "/ktzmon/ktzmond.ctl") != 0; }, 10000);
         EXPECT_EQ(ModeOf(xdg + "/ktzmon"), 0700u);
         EXPECT_EQ(ModeOf(xdg + "/ktzmon/ktzmond.sock"), 0600u);
         EXPECT_EQ(p.Terminate(5000), 0);

@@ -7,6 +7,7 @@
 #include "support/piped_process.h"
 
 #include "harness.h"
+#include "ktzclient_decode.h"
 
 #include <gtest/gtest.h>
 
@@ -42,26 +43,6 @@ std::string StaticScenario()
            "[[client]]\nid = 1\ncaps = 0x1\n\n[[step]]\nat = 40\naction = \"connect\"\nclient = 1\n";
 }
 
-// ktzmonctl with `args` on the daemon's control socket; its exit status.
-int Ctl(const Daemon& d, const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", d.control()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, {}, 30000).status;
-}
-
-std::string Hex(const std::vector<uint8_t>& b)
-{
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < b.size(); ++i)
-    {
-        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", b[i]);
-        out += buf;
-    }
-    return out;
-}
-
 // What ktzmon-host's client 1 receives from its connect up to and including
 // data-sync-complete, as (type, payload hex).
 std::vector<std::pair<uint32_t, std::string>> BatchPicture(const std::string& scenario)
@@ -90,7 +71,7 @@ std::vector<std::pair<uint32_t, std::string>> Picture(const std::vector<Received
     std::vector<std::pair<uint32_t, std::string>> p;
     for (const auto& r : got)
     {
-        p.emplace_back(r.type, Hex(r.payload));
+        p.emplace_back(r.type, ktzclient::Hex(r.payload.data(), r.payload.size()));
     }
     return p;
 }
@@ -212,7 +193,7 @@ TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
         ASSERT_TRUE(clients[i]->Connect(daemon.socket()) && clients[i]->Handshake());
         ASSERT_TRUE(clients[i]->ReadUntil(kSyncType, &got[i], 20000));
     }
-    ASSERT_EQ(Ctl(daemon, {"set-fan", "1", "--reading", "3100"}), 0);
+    ASSERT_EQ(daemon.RunCtl({"set-fan", "1", "--reading", "3100"}).status, 0);
     // Four sensor passes later (5 chassis seconds each) the change has long
     // been sent; nothing may repeat it.
     const double now = daemon.Ctl({{"cmd", "status"}}).value("chassisTime", 0.0);
@@ -367,11 +348,7 @@ TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
     {
         ASSERT_TRUE(daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0002"}, {"repeat", kBurst}})
                         .value("ok", false));
-        const int64_t end = NowMs() + 10000;
-        while (fastEvents < (i + 1) * kBurst && NowMs() < end)
-        {
-            ::usleep(1000);
-        }
+        ktztest::WaitUntil([&] { return fastEvents >= (i + 1) * kBurst; }, 10000, 1);
     }
     reader.join();
     int events = 0;
@@ -401,32 +378,8 @@ TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
-// A version 1 client that never answers the capability query: dropped with
-// reason 8 after the response limit, never having been reported to the module.
-TEST_F(DaemonTest, SilentClientIsDroppedAfterTheResponseLimit)
-{
-    ASSERT_TRUE(daemon.Start({"--speed", "50", "--response-timeout", "400"}));
-    Client silent, other;
-    std::vector<Received> got;
-    ASSERT_TRUE(silent.Connect(daemon.socket()) && silent.Handshake());
-    ASSERT_TRUE(silent.ReadUntil(kCapsType, &got, 5000, 0, false));
-    const int64_t asked = NowMs();
-    std::string text;
-    EXPECT_EQ(silent.ExpectGoodbye(5000, &text), static_cast<int>(kByeResponseTimeout)) << text;
-    EXPECT_GE(NowMs() - asked, 300);
-    // The next client is served normally.
-    ASSERT_TRUE(other.Connect(daemon.socket()) && other.Handshake());
-    EXPECT_TRUE(other.ReadUntil(kCapsType, &got, 5000));
-    EXPECT_TRUE(daemon.WaitStatus(
-        [](const json& s)
-        {
-            return s["dropped"].value("noResponse", 0) == 1 && s.value("moduleConnects", 0) == 1 &&
-                   s.value("moduleDisconnects", 0) == 0;
-        }));
-    EXPECT_EQ(daemon.Terminate(5000), 0);
-}
-
-// The same with the module's own limit (10000 ms), once.
+// A version 1 client that never answers the capability query is dropped
+// with reason 8 after the module's own limit (10000 ms) when no other is set.
 TEST_F(DaemonTest, ResponseLimitDefaultsToTheDispatchTrailer)
 {
     ASSERT_TRUE(daemon.Start({}));
@@ -498,7 +451,9 @@ TEST_F(DaemonTest, SigtermWhileClientsConnectExitsCleanly)
     EXPECT_NE(daemon.log().find("stopped"), std::string::npos);
 }
 
-TEST_F(DaemonTest, SecondDaemonRefusesAndAStaleSocketIsReclaimed)
+// A daemon that was killed leaves its socket files behind; the next one takes
+// them over (a second daemon beside a live one is refused: the access suite).
+TEST_F(DaemonTest, AStaleSocketIsReclaimed)
 {
     ASSERT_TRUE(daemon.Start({}));
     struct stat st
@@ -509,20 +464,15 @@ TEST_F(DaemonTest, SecondDaemonRefusesAndAStaleSocketIsReclaimed)
     ASSERT_EQ(::stat(daemon.control().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    Daemon second(dir.path());
-    EXPECT_FALSE(second.Start({}, 3000));
-    EXPECT_NE(second.log().find("another daemon holds"), std::string::npos);
-
-    // Killed: its socket files stay behind, and the next daemon takes them over.
     ::kill(daemon.pid(), SIGKILL);
     EXPECT_EQ(daemon.Wait(5000), -1);
     ASSERT_EQ(::stat(daemon.socket().c_str(), &st), 0);
-    Daemon third(dir.path());
-    ASSERT_TRUE(third.Start({}));
-    EXPECT_NE(third.log().find("stale"), std::string::npos);
+    Daemon next(dir.path());
+    ASSERT_TRUE(next.Start({}));
+    EXPECT_NE(next.log().find("stale"), std::string::npos);
     Client c;
-    EXPECT_TRUE(c.Connect(third.socket()) && c.Handshake());
-    EXPECT_EQ(third.Terminate(5000), 0);
+    EXPECT_TRUE(c.Connect(next.socket()) && c.Handshake());
+    EXPECT_EQ(next.Terminate(5000), 0);
 }
 
 // Bad input of every kind, each on its own connection: dropped with the
@@ -537,8 +487,6 @@ TEST_F(DaemonTest, BadInputIsDroppedWithItsReason)
 
     std::vector<uint8_t> hello;
     Encode(Hello{}, &hello);
-    std::vector<uint8_t> unknownAfterWelcome = hello;
-    EncodeFrame(0x0777, nullptr, 0, &unknownAfterWelcome);
     struct Case
     {
         const char* what;
@@ -547,8 +495,6 @@ TEST_F(DaemonTest, BadInputIsDroppedWithItsReason)
     };
     const std::vector<Case> cases = {
         {"a frame before the hello", {4, 0, 0, 0, 0x30, 0, 0, 0, 1, 2, 3, 4}, kByeProtocolError},
-        {"an oversized frame", {0, 0, 0x40, 0, 1, 0, 0, 0}, kByeProtocolError},
-        {"an unknown frame after the welcome", unknownAfterWelcome, kByeProtocolError},
         {"nothing at all", {}, kByeHelloTimeout},
         {"half a hello", std::vector<uint8_t>(hello.begin(), hello.begin() + 10), kByeHelloTimeout},
     };
@@ -569,19 +515,13 @@ TEST_F(DaemonTest, BadInputIsDroppedWithItsReason)
     ASSERT_TRUE(named.Connect(daemon.socket()));
     EXPECT_FALSE(named.Handshake(nullptr, 77, &refused));
     EXPECT_EQ(refused, kByeClientIdRefused);
-    // A truncated frame and a close: nothing to answer, nothing broken.
-    {
-        Client cut;
-        ASSERT_TRUE(cut.Connect(daemon.socket()));
-        ASSERT_TRUE(cut.SendRaw({200, 0, 0, 0, 1, 0, 0, 0, 'K', 'T'}));
-    }
     // The good client still gets what follows.
     ASSERT_TRUE(daemon.Ctl({{"cmd", "log-event"}, {"message-id", "TST0003"}}).value("ok", false));
     got.clear();
     EXPECT_TRUE(good.ReadUntil(kSyncType, &got, 10000));
     const json s = daemon.Ctl({{"cmd", "status"}});
     EXPECT_EQ(s.value("clients", 0), 1) << s.dump();
-    EXPECT_GE(s["dropped"].value("protocolError", 0), 3);
+    EXPECT_GE(s["dropped"].value("protocolError", 0), 1);
     EXPECT_EQ(daemon.Terminate(5000), 0);
 }
 
@@ -728,8 +668,7 @@ TEST_F(DaemonTest, ControlRequestsAreCheckedFieldByField)
     }
     EXPECT_NE(daemon.log().find("request refused: request line longer than 65536 bytes"), std::string::npos);
     // ktzmonctl says what the daemon said and fails.
-    const ktztest::RunResult ctl =
-        RunProgram({KTZMONCTL_EXE, "--control-socket", daemon.control(), "set-fan", "9", "--reading", "1"});
+    const ktztest::RunResult ctl = daemon.RunCtl({"set-fan", "9", "--reading", "1"});
     EXPECT_EQ(ctl.status, 1);
     EXPECT_NE(ctl.err.find("no fan 9"), std::string::npos) << ctl.err;
     // What is in range is applied, and the client can still be removed.
@@ -747,15 +686,8 @@ TEST_F(DaemonTest, TcpListenerRules)
     EXPECT_FALSE(remote.Start({"--listen", "0.0.0.0:0"}, 3000));
     EXPECT_NE(remote.log().find("--allow-remote"), std::string::npos);
 
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    const uint16_t port = ntohs(a.sin_port);
-    ::close(probe);
+    const uint16_t port = FreePort();
+    ASSERT_NE(port, 0);
     TempDir third;
     Daemon tcp(third.path());
     ASSERT_TRUE(tcp.Start({"--listen", "127.0.0.1:" + std::to_string(port)}));
@@ -773,9 +705,8 @@ namespace
 {
 
 // Clients built on the client library: 50 command-line clients started at
-// once each see data-sync-complete and exit 0, and a fan change made with
-// ktzmonctl shows up in a running one.
-TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
+// once each see data-sync-complete and exit 0.
+TEST_F(DaemonTest, WatchClientsSeeThePicture)
 {
     ASSERT_TRUE(daemon.Start({"--speed", "10"}));
     const int n = UnderTsan() ? 15 : 50;
@@ -790,29 +721,7 @@ TEST_F(DaemonTest, WatchClientsSeeThePictureAndAFanChange)
         EXPECT_EQ(w.Wait(90000), 0) << w.err();
     }
 
-    // A watcher that waits for the changed fan's reading.
-    PipedProcess watcher;
-    ASSERT_TRUE(watcher.Start({KTZMON_WATCH_EXE, "--socket", daemon.socket(), "--json", "--timeout", "30"}));
-    ASSERT_TRUE(daemon.WaitStatus([](const json& s) { return s.value("clients", 0) == 1; }));
-    ASSERT_EQ(Ctl(daemon, {"set-fan", "1", "--reading", "3100"}), 0);
-    EXPECT_TRUE(watcher.ReadUntil(
-        [](const std::string& out)
-        {
-            for (const std::string& l : ktztest::Lines(out))
-            {
-                if (l.find("\"Fan1A\"") != std::string::npos && l.find("3100") != std::string::npos)
-                {
-                    return true;
-                }
-            }
-            return false;
-        },
-        20000))
-        << watcher.out();
-    // The watcher gets its goodbye and ends with the daemon (status 1: the
-    // daemon said goodbye).
     EXPECT_EQ(daemon.Terminate(5000), 0);
-    EXPECT_EQ(watcher.Wait(30000), 1) << watcher.err();
 }
 
 } // namespace

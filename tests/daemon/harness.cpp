@@ -181,6 +181,13 @@ int Daemon::Terminate(int timeoutMs, double* seconds)
     return rc;
 }
 
+ktztest::RunResult Daemon::RunCtl(const std::vector<std::string>& args, int timeoutMs) const
+{
+    std::vector<std::string> argv{KTZMONCTL_EXE, "--control-socket", control()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ktztest::RunProgram(argv, {}, timeoutMs);
+}
+
 std::string Daemon::log() const
 {
     return ktztest::ReadFile(dir_ + "/d.log");

@@ -7,6 +7,7 @@
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/http.h"
+#include "support/piped_process.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -59,6 +60,8 @@ class Daemon
     nlohmann::json Ctl(const nlohmann::json& request, int timeoutMs = 10000);
     // The same with the request line as given (any bytes, no newline).
     nlohmann::json CtlLine(const std::string& line, int timeoutMs = 10000);
+    // ktzmonctl with `args` on this daemon's control socket, run to its end.
+    ktztest::RunResult RunCtl(const std::vector<std::string>& args, int timeoutMs = 30000) const;
     // Polls status until `pred` holds, at most `timeoutMs`.
     template <typename Pred> bool WaitStatus(Pred pred, int timeoutMs = 10000);
 

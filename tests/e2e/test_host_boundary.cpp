@@ -11,7 +11,6 @@
 
 #include <dlfcn.h>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <unistd.h>
 
@@ -139,18 +138,6 @@ TEST_F(HostBoundaryTest, ClientPayloadsAreLittleEndianOnTheWire)
                    }));
     EXPECT_EQ(host_->Stop(), 0u);
     EXPECT_EQ(host_->Unload(), 0u);
-}
-
-TEST_F(HostBoundaryTest, LogSwitchedOffInTheIniFileWritesNothing)
-{
-    std::ofstream(dir_ + "/ini/ktzmonst32.ini") << "[KTZ Monitor]\nlog.msgtofile = false\n";
-    ASSERT_EQ(host_->Load(), 0u);
-    ASSERT_EQ(host_->Start(), 0u);
-    EXPECT_EQ(host_->Connect(1), 0u);
-    EXPECT_EQ(host_->Stop(), 0u);
-    EXPECT_EQ(host_->Unload(), 0u);
-    EXPECT_EQ(LogFile(), "");
-    EXPECT_TRUE(ktzplat::LoggedMessages().empty());
 }
 
 TEST_F(HostBoundaryTest, ModuleAfterUnloadRefusesAndTheLibraryUnloadsCleanly)

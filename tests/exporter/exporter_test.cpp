@@ -177,13 +177,6 @@ class ExporterTest : public ::testing::Test
         return Mismatches(*last, want);
     }
 
-    int Ctl(const std::vector<std::string>& args, const Daemon& d)
-    {
-        std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", d.control()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, {}, 15000).status;
-    }
-
     TempDir dir_;
     LoggedProcess exporter_;
     uint16_t port_ = 0;
@@ -224,7 +217,7 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
     }
 
     // A fan change reaches the scrape at the module's next sensor pass.
-    ASSERT_EQ(Ctl({"set-fan", "1", "--reading", "3000"}, first), 0);
+    ASSERT_EQ(first.RunCtl({"set-fan", "1", "--reading", "3000"}).status, 0);
     ASSERT_EQ(ScrapeUntil({{kFan1, 3000}, {"ktzmon_fan_speed_rpm{number=\"3\",sensor=\"Fan2A\"}", 5500}},
                           10000, &text),
               "")
@@ -232,7 +225,7 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
     ExpectValidExposition(text);
 
     // A pulled supply: its alerts show, its FRU record goes.
-    ASSERT_EQ(Ctl({"pull-psu", "2"}, first), 0);
+    ASSERT_EQ(first.RunCtl({"pull-psu", "2"}).status, 0);
     ASSERT_EQ(ScrapeUntil({{"ktzmon_sensor_presence{bay=\"2\",sensor=\"PS-2\",type=\"power_supply\"}", 0},
                            {"ktzmon_power_supply_alert{alert=\"failure\",bay=\"2\",sensor=\"PS-2\"}", 1},
                            {kFru2, std::nullopt},
@@ -271,41 +264,6 @@ TEST_F(ExporterTest, FollowsTheDaemonThroughChangesStopAndRestart)
 
     EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
     EXPECT_EQ(second.Terminate(10000), 0);
-}
-
-TEST_F(ExporterTest, MonitoringOffRemovesSensorSeriesUntilItIsOnAgain)
-{
-    Daemon d(dir_.path());
-    ASSERT_TRUE(StartDaemon(d)) << d.log();
-    ASSERT_NO_FATAL_FAILURE(StartExporter());
-    std::string text;
-    ASSERT_EQ(ScrapeUntil({{"ktzmon_monitoring_up", 1}, {kFan1, 5400}}, 20000, &text), "")
-        << text << exporter_.Log();
-
-    ASSERT_EQ(Ctl({"set-ktz", "0"}, d), 0);
-    ASSERT_TRUE(ScrapeUntil(
-        [](const std::string& t)
-        {
-            return Mismatches(t, {{"ktzmon_ktz_enabled", 0},
-                                  {"ktzmon_monitoring_up", 0},
-                                  {"ktzmon_exporter_connected", 1}})
-                       .empty() &&
-                   !HasFamilySeries(t, "ktzmon_fan_speed_rpm") &&
-                   !HasFamilySeries(t, "ktzmon_sensor_presence") &&
-                   !HasFamilySeries(t, "ktzmon_power_supply_fru_info");
-        },
-        10000, &text))
-        << text;
-    ExpectValidExposition(text);
-
-    ASSERT_EQ(Ctl({"set-ktz", "1"}, d), 0);
-    ASSERT_EQ(
-        ScrapeUntil({{"ktzmon_monitoring_up", 1}, {kFan1, 5400}, {"ktzmon_ktz_enabled", 1}}, 20000, &text),
-        "")
-        << text;
-
-    EXPECT_EQ(exporter_.Stop(10000), 0) << exporter_.Log();
-    EXPECT_EQ(d.Terminate(10000), 0);
 }
 
 TEST_F(ExporterTest, CommandLineAndListenerFailures)
@@ -460,7 +418,7 @@ TEST_F(PrometheusTest, QueriesFollowTheChassis)
 
     // Three scrape intervals plus the module's sensor pass (0.5 s at this
     // speed), and a second for this shared, loaded test machine.
-    ASSERT_EQ(Ctl({"set-fan", "1", "--reading", "3100"}, d), 0);
+    ASSERT_EQ(d.RunCtl({"set-fan", "1", "--reading", "3100"}).status, 0);
     const int64_t changed = NowMs();
     ASSERT_TRUE(WaitUntil([&] { return Single(fan) == 3100.0; }, 3 * 1000 + 500 + 1000, 50))
         << Query(fan).dump();

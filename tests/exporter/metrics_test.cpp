@@ -1,5 +1,7 @@
 // The message-to-series mapping of ktzmon-exporter, fed decoded messages and
 // read back through the registry the HTTP listener would serialise.
+#include "support/ipmi_fru.h"
+
 #include "fru.h"
 #include "metrics.h"
 
@@ -144,32 +146,10 @@ Labels FruLabels(const std::string& bay, const std::string& manufacturer, const 
             {"serial_number", serial}};
 }
 
-// An IPMI FRU record: common header pointing at a product information area
-// with the given fields (English, 8-bit ASCII), checksums right.
+// An IPMI FRU record whose product area (English) holds `fields`.
 std::vector<uint8_t> IpmiFru(const std::vector<std::string>& fields)
 {
-    std::vector<uint8_t> area = {0x01, 0x00, 0x19};
-    for (const std::string& f : fields)
-    {
-        area.push_back(static_cast<uint8_t>(0xC0 | f.size()));
-        area.insert(area.end(), f.begin(), f.end());
-    }
-    area.push_back(0xC1);
-    while ((area.size() + 1) % 8 != 0)
-    {
-        area.push_back(0);
-    }
-    area[1] = static_cast<uint8_t>((area.size() + 1) / 8);
-    uint8_t sum = 0;
-    for (const uint8_t b : area)
-    {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    area.push_back(static_cast<uint8_t>(-sum));
-    std::vector<uint8_t> fru = {0x01, 0, 0, 0, 0x01, 0, 0, 0xFE};
-    fru.insert(fru.end(), area.begin(), area.end());
-    fru.resize(256, 0);
-    return fru;
+    return ktztest::IpmiFruImage({}, ktztest::IpmiFruArea({0x01, 0, 0x19}, fields));
 }
 const Labels kInlet{{"sensor", "Chassis Inlet"}, {"number", "1"}};
 

@@ -1,8 +1,7 @@
 // ktzmon-host --check and a run, as processes, on scenarios the reader must
 // refuse or warn about: both refuse the same input with exit status 2 and
 // FILE:LINE on standard error before anything runs; warnings come with
-// their line at --check and at the start of a run. The README's example and
-// the demonstration scenario read without a word and run to success.
+// their line at --check and at the start of a run.
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -45,24 +44,6 @@ class HostCheck : public ::testing::Test
   private:
     ktztest::TempDir dir_;
 };
-
-TEST_F(HostCheck, ReadmeExampleAndDemoReadCleanlyAndRun)
-{
-    const std::string example = ReadmeExample();
-    ASSERT_NE(example.find("title = \"One failing fan\""), std::string::npos) << example;
-    const std::string path = Write("one-fan.toml", example);
-    const Proc check = RunHost({"--check", path});
-    EXPECT_EQ(check.status, 0) << check.err;
-    EXPECT_EQ(check.out, path + ": ok (2 steps, 2 expectations)\n");
-    EXPECT_EQ(check.err, "");
-    const Proc run = RunHost({"--no-log", path});
-    EXPECT_EQ(run.status, 0) << run.err << run.out;
-
-    const std::string demo = std::string(KTZHOST_SOURCE_DIR) + "/scenario/scenarios/demo.toml";
-    const Proc d = RunHost({"--check", demo});
-    EXPECT_EQ(d.status, 0) << d.err;
-    EXPECT_EQ(d.err, "");
-}
 
 // Each of these used to pass --check and then pass the run, checking nothing.
 TEST_F(HostCheck, RefusedScenariosRunNothing)

@@ -351,6 +351,9 @@ TEST_F(HostOptions, ExpectationsAreReportedOncePerOutput)
     EXPECT_EQ(t.status, 1);
     EXPECT_EQ(Count(t.out, "receives log-event"), 1u) << t.out;
     EXPECT_EQ(Count(t.err, "receives log-event"), 1u) << t.err;
+    EXPECT_NE(t.err.find("expectation at line 19 not met: client 1 receives log-event"), std::string::npos)
+        << t.err;
+    EXPECT_NE(t.out.find("Result: FAILED"), std::string::npos) << t.out;
     const Result j = RunHost({"--json", unmet}, env_);
     EXPECT_EQ(j.status, 1);
     EXPECT_EQ(Count(j.out, "receives log-event"), 1u) << j.out;
@@ -370,7 +373,18 @@ TEST_F(HostOptions, ReadmeFailingFanIsReportedCriticalWithStructuredSteps)
 {
     const std::string scenario = ktzhosttest::ReadmeExample();
     ASSERT_NE(scenario.find("One failing fan"), std::string::npos);
-    const Result r = RunHost({"--json", Write("one-fan.toml", scenario)}, env_);
+    const std::string path = Write("one-fan.toml", scenario);
+    // It reads without a word, as the shipped demonstration does.
+    const Result check = RunHost({"--check", path}, env_);
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.out, path + ": ok (2 steps, 2 expectations)\n");
+    EXPECT_EQ(check.err, "");
+    const Result demo =
+        RunHost({"--check", std::string(KTZHOST_SOURCE_DIR) + "/scenario/scenarios/demo.toml"}, env_);
+    EXPECT_EQ(demo.status, 0) << demo.err;
+    EXPECT_EQ(demo.err, "");
+
+    const Result r = RunHost({"--json", path}, env_);
     EXPECT_EQ(r.status, 0) << r.err;
     bool step = false;
     std::vector<std::pair<double, std::string>> rear;

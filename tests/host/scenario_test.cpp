@@ -27,25 +27,9 @@ TEST(HostScenario, BuiltInDemoEqualsTheShippedFileAndReadsCleanly)
 
     const auto r = ktzhost::ParseScenario(ktzhost::DemoScenarioText(), "demo.toml");
     ASSERT_TRUE(r.ok) << r.error;
+    // What it holds is checked against the file by the demonstration run
+    // (tests/host/run_test.cpp); here only that its steps come in time order.
     const auto& s = r.scenario;
-    EXPECT_EQ(s.platformId, 0x10u);
-    EXPECT_EQ(s.capWordB, 0x5u);
-    EXPECT_EQ(s.capWordA, 0x10u);
-    EXPECT_EQ(s.stashWord, 1u);
-    ASSERT_EQ(s.fans.size(), 3u);
-    EXPECT_EQ(s.fans[2].number, 3u);
-    EXPECT_EQ(s.fans[2].sensors, 2);
-    EXPECT_EQ(s.fans[2].names[1], "Fan3B");
-    ASSERT_EQ(s.psus.size(), 4u);
-    EXPECT_EQ(s.psus[3].presence, 0u);
-    EXPECT_EQ(s.psus[0].presence, 1u);
-    EXPECT_EQ(s.psus[0].state, 1u);
-    EXPECT_EQ(std::string(s.psus[0].fru.begin(), s.psus[0].fru.end()), "PWR-SUPPLY 2400W S/N 0001");
-    ASSERT_EQ(s.stash.size(), 2u);
-    EXPECT_EQ(s.ini.at("Log Monitor").at("logevtqsize.max"), "8");
-    ASSERT_EQ(s.clients.size(), 2u);
-    EXPECT_EQ(s.clients[1].caps, 3u);
-    EXPECT_EQ(s.end, 250);
     EXPECT_GE(s.expectations.size(), 10u);
     for (size_t i = 1; i < s.steps.size(); ++i)
     {

@@ -356,6 +356,7 @@ TEST_F(PsuChassisTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(Last(3, 2).reading, 0x01u);
     ASSERT_EQ(Frus(2).size(), 2u);
     EXPECT_EQ(Frus(2)[1], Frus(2)[0]);
+    EXPECT_EQ(Frus(1).size(), 1u); // the other bay's record is not sent again
     EXPECT_EQ(Last(4, 1).reading, 0x01u);
 
     std::vector<std::string> events;

@@ -1,6 +1,9 @@
 // The Redfish service's parts that read outside input without any socket:
 // request targets, FRU records, the accounts file, the lockout, and the
 // event hub's replay after a reconnect.
+#include "support/ipmi_fru.h"
+#include "support/temp_dir.h"
+
 #include "accounts.h"
 #include "events.h"
 #include "fru.h"
@@ -8,10 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -61,60 +62,15 @@ TEST(TargetTest, PathsAndQueriesTakenApart)
     EXPECT_FALSE(ParseTarget("/x?a=%", &t, &why));
 }
 
-// An IPMI FRU image: common header, then the areas at 8-byte offsets.
-std::vector<uint8_t> Area(std::vector<uint8_t> fixed, const std::vector<std::string>& fields)
-{
-    std::vector<uint8_t> a = std::move(fixed);
-    for (const std::string& f : fields)
-    {
-        a.push_back(static_cast<uint8_t>(0xc0 | f.size()));
-        a.insert(a.end(), f.begin(), f.end());
-    }
-    a.push_back(0xc1);
-    while ((a.size() + 1) % 8 != 0)
-    {
-        a.push_back(0);
-    }
-    a.push_back(0);
-    a[1] = static_cast<uint8_t>(a.size() / 8);
-    uint8_t sum = 0;
-    for (const uint8_t b : a)
-    {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    a.back() = static_cast<uint8_t>(0x100 - sum);
-    return a;
-}
-
-std::vector<uint8_t> Image(const std::vector<uint8_t>& board, const std::vector<uint8_t>& product)
-{
-    std::vector<uint8_t> img = {0x01, 0, 0, 0, 0, 0, 0, 0};
-    if (!board.empty())
-    {
-        img[3] = static_cast<uint8_t>(img.size() / 8);
-        img.insert(img.end(), board.begin(), board.end());
-    }
-    if (!product.empty())
-    {
-        img[4] = static_cast<uint8_t>(img.size() / 8);
-        img.insert(img.end(), product.begin(), product.end());
-    }
-    uint8_t sum = 0;
-    for (int i = 0; i < 7; ++i)
-    {
-        sum = static_cast<uint8_t>(sum + img[i]);
-    }
-    img[7] = static_cast<uint8_t>(0x100 - sum);
-    img.resize(256, 0);
-    return img;
-}
+using ktztest::IpmiFruArea;
+using ktztest::IpmiFruImage;
 
 TEST(FruTest, IpmiAreasTextAndDamagedRecords)
 {
-    const auto board = Area({0x01, 0, 0x19, 0, 0, 0}, {"BoardMaker", "Board PSU", "BSN-1", "BPN-1"});
-    const auto product = Area({0x01, 0, 0x19}, {"Acme Power", "PSU-2400", "PN-77", "v2", "SN-42"});
+    const auto board = IpmiFruArea({0x01, 0, 0x19, 0, 0, 0}, {"BoardMaker", "Board PSU", "BSN-1", "BPN-1"});
+    const auto product = IpmiFruArea({0x01, 0, 0x19}, {"Acme Power", "PSU-2400", "PN-77", "v2", "SN-42"});
 
-    FruFields f = ParseFru(Image(board, product).data(), 256);
+    FruFields f = ParseFru(IpmiFruImage(board, product).data(), 256);
     EXPECT_TRUE(f.structured);
     EXPECT_EQ(f.manufacturer, "Acme Power");
     EXPECT_EQ(f.model, "PSU-2400");
@@ -122,21 +78,21 @@ TEST(FruTest, IpmiAreasTextAndDamagedRecords)
     EXPECT_EQ(f.serialNumber, "SN-42");
 
     // The board area alone fills in what it has.
-    f = ParseFru(Image(board, {}).data(), 256);
+    f = ParseFru(IpmiFruImage(board, {}).data(), 256);
     EXPECT_EQ(f.manufacturer, "BoardMaker");
     EXPECT_EQ(f.partNumber, "BPN-1");
     EXPECT_EQ(f.serialNumber, "BSN-1");
 
     // A broken area checksum, an area past the record's end, a header that
     // does not sum to zero: no fields, and no read past the record.
-    auto bad = Image(board, {});
+    auto bad = IpmiFruImage(board, {});
     bad[12] ^= 0x5a;
     EXPECT_FALSE(ParseFru(bad.data(), 256).structured);
-    auto past = Image({}, product);
+    auto past = IpmiFruImage({}, product);
     past[8 + 1] = 0xff; // product area length 2040 bytes
     EXPECT_FALSE(ParseFru(past.data(), 256).structured);
     EXPECT_FALSE(ParseFru(past.data(), 12).structured);
-    auto header = Image(board, product);
+    auto header = IpmiFruImage(board, product);
     header[7] ^= 1;
     EXPECT_FALSE(ParseFru(header.data(), 256).structured);
 
@@ -154,20 +110,8 @@ TEST(FruTest, IpmiAreasTextAndDamagedRecords)
 class AccountsFileTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base != nullptr ? base : "/tmp") + "/rf-acc-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/accounts";
-    }
-    void TearDown() override
-    {
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
-    }
-    std::string dir_, path_;
+    ktztest::TempDir dir_;
+    const std::string path_ = dir_.File("accounts");
 };
 
 TEST_F(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)

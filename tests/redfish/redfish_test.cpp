@@ -185,13 +185,6 @@ class RedfishTest : public ::testing::Test
         return status;
     }
 
-    int Ctl(const std::vector<std::string>& args)
-    {
-        std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", daemon_.control()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, "", nullptr, 15000);
-    }
-
     void TearDown() override
     {
         if (service_.Running())
@@ -352,8 +345,10 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     ASSERT_TRUE(WaitFor([&] { return GetJson("/redfish/v1/EventService")["Id"] == "EventService"; }, 5000));
     ::usleep(300000); // both streams are open (their headers are in)
 
-    ASSERT_EQ(Ctl({"log-event", "FAN0004", "--arg", "Fan2A", "--arg", "2000", "--value", "2"}), 0);
-    ASSERT_EQ(Ctl({"set-fan", "2", "--reading", "500"}), 0);
+    ASSERT_EQ(
+        daemon_.RunCtl({"log-event", "FAN0004", "--arg", "Fan2A", "--arg", "2000", "--value", "2"}).status,
+        0);
+    ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "500"}).status, 0);
     ASSERT_TRUE(WaitFor(
         [&]
         {
@@ -368,9 +363,10 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     const std::string lastSeen = seen.back().first;
 
     // Missed while away: another log event, the fan's recovery, one more.
-    ASSERT_EQ(Ctl({"log-event", "CHS0210", "--text", "Chassis management firmware updated."}), 0);
-    ASSERT_EQ(Ctl({"set-fan", "2", "--reading", "5500"}), 0);
-    ASSERT_EQ(Ctl({"log-event", "PSU0100", "--arg", "3"}), 0);
+    ASSERT_EQ(
+        daemon_.RunCtl({"log-event", "CHS0210", "--text", "Chassis management firmware updated."}).status, 0);
+    ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "5500"}).status, 0);
+    ASSERT_EQ(daemon_.RunCtl({"log-event", "PSU0100", "--arg", "3"}).status, 0);
     ASSERT_TRUE(WaitFor(
         [&]
         {
@@ -401,15 +397,13 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     witness.Stop(5000);
 }
 
+// The error bodies as HTTP carries them (every status and message is
+// checked on the service itself); a failed login is logged with its peer.
 TEST_F(RedfishTest, ErrorsOverTheWire)
 {
-    ASSERT_NO_FATAL_FAILURE(
-        StartService({"--session-timeout", "2", "--lockout-threshold", "3", "--lockout-duration", "3"}));
+    ASSERT_NO_FATAL_FAILURE(StartService());
     const std::string admin = "admin:" + kAdminPass;
     const std::string chassis = Url("/redfish/v1/Chassis/KTZ");
-    std::string readerToken, adminToken, adminSession;
-    ASSERT_EQ(Login("reader", kReaderPass, &readerToken, nullptr), 201);
-    ASSERT_EQ(Login("admin", kAdminPass, &adminToken, &adminSession), 201);
     struct Case
     {
         std::vector<std::string> args;
@@ -419,15 +413,8 @@ TEST_F(RedfishTest, ErrorsOverTheWire)
     const std::vector<Case> cases = {
         {{chassis}, 401, "Base.1.22.NoValidSession"},
         {{"-u", "admin:wrong", chassis}, 401, "Base.1.22.ResourceAtUriUnauthorized"},
-        {{"-H", "X-Auth-Token: " + std::string(64, 'f'), chassis}, 401, "Base.1.22.NoValidSession"},
-        {{"-u", admin, "-X", "PATCH", "--data", "{}", chassis}, 405, "Base.1.22.OperationNotAllowed"},
         {{"-u", admin, "-X", "DELETE", chassis}, 405, "Base.1.22.OperationNotAllowed"},
-        {{"-u", admin, Url("/redfish/v1/Nowhere")}, 404, "Base.1.22.InvalidURI"},
-        {{"-u", admin, chassis + "/Sensors/Fan99"}, 404, "Base.1.22.ResourceNotFound"},
         {{"--data", "{oops", Url("/redfish/v1/SessionService/Sessions")}, 400, "Base.1.22.MalformedJSON"},
-        {{"-H", "X-Auth-Token: " + readerToken, "-X", "DELETE", Url(adminSession)},
-         403,
-         "Base.1.22.InsufficientPrivilege"},
         {{"-u", admin, "-H", "X-Big: " + std::string(20000, 'a'), chassis}, 431, "Base.1.22.GeneralError"},
     };
     for (const Case& c : cases)
@@ -437,26 +424,9 @@ TEST_F(RedfishTest, ErrorsOverTheWire)
         const json j = json::parse(body, nullptr, false);
         EXPECT_EQ(j.is_discarded() ? "" : j["error"]["code"].get<std::string>(), c.messageId) << body;
     }
-
-    // A deleted session, then an expired one.
-    EXPECT_EQ(Curl({"-X", "DELETE", "-H", "X-Auth-Token: " + adminToken, Url(adminSession)}), 204);
-    EXPECT_EQ(Curl({"-H", "X-Auth-Token: " + adminToken, chassis}), 401);
-    EXPECT_EQ(Curl({"-H", "X-Auth-Token: " + readerToken, chassis}), 200);
-    ::usleep(3200 * 1000);
-    std::string body;
-    EXPECT_EQ(Curl({"-H", "X-Auth-Token: " + readerToken, chassis}, &body), 401);
-    EXPECT_NE(body.find("NoValidSession"), std::string::npos);
-
-    // A locked account, and unlocked after its time.
-    for (int i = 0; i < 3; ++i)
-    {
-        EXPECT_EQ(Login("reader", "not-it", nullptr, nullptr), 401);
-    }
-    EXPECT_EQ(Curl({"-u", "reader:" + kReaderPass, chassis}, &body), 401);
-    EXPECT_NE(body.find("Account locked"), std::string::npos) << body;
-    EXPECT_EQ(GetJson("/redfish/v1/AccountService/Accounts/reader")["Locked"], true);
-    EXPECT_TRUE(WaitFor([&] { return Curl({"-u", "reader:" + kReaderPass, chassis}) == 200; }, 8000));
-    EXPECT_NE(service_.Log().find("login failed for 'reader' from 127.0.0.1:"), std::string::npos)
+    EXPECT_TRUE(WaitFor(
+        [&] { return service_.Log().find("login failed for 'admin' from 127.0.0.1:") != std::string::npos; },
+        5000))
         << service_.Log();
 }
 

@@ -269,6 +269,7 @@ bool FaultSweep::RunScript(uint32_t skip)
         }
         if (status != 0)
         {
+            ktztest::ExpectNothingAttached();
             ExpectNothingLeft(baseBytes, "after the failed Load");
             EXPECT_EQ(Host().Load(), 0u) << "a Load after the failed one";
         }

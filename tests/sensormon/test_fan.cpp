@@ -281,23 +281,5 @@ TEST_F(FanTest, FailedFansAndAllocationsLeaveNumberGaps)
     EXPECT_EQ(fans[1]->sensorNum, 3);
 }
 
-TEST_F(FanTest, FanNumbersStopAt255)
-{
-    LoadOnly();
-    ktzplat::SetFan(255, Fan1());
-    ktzplat::SetFan(256, Fan1());
-    for (auto counts : {std::pair{200u, 100u}, std::pair{0xFFFFFFFFu, 2u}})
-    {
-        ktzplat::SetFanCounts(counts.first, counts.second);
-        const uint64_t calls = ktzplat::CallCount(ktzplat::Op::ThermalFanData);
-        KTZMonSensorMonFanSensorsAttach();
-        EXPECT_EQ(ktzplat::CallCount(ktzplat::Op::ThermalFanData), calls + 255);
-        const auto fans = Fans();
-        ASSERT_EQ(fans.size(), 2u);
-        EXPECT_EQ(fans[1]->fanNum, 255);
-        KTZMonSensorMonFanSensorsDetach();
-    }
-}
-
 } // namespace
 } // namespace ktztest

@@ -354,33 +354,26 @@ TEST_F(SensorMonTest, StopWhileWaitingEndsTheThreadWithoutAPass)
     EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
 }
 
-TEST_F(SensorMonTest, PassPeriodIsRaisedToOneSecond)
+// The pass period from the INI file is raised to one second and capped at one day.
+TEST_F(SensorMonTest, PassPeriodIsKeptBetweenOneSecondAndOneDay)
 {
-    for (const char* value : {"0", "-5"})
+    for (const auto& [value, period] :
+         {std::pair{"0", 1}, std::pair{"-5", 1}, std::pair{"2147483647", 86400}})
     {
         SCOPED_TRACE(value);
         WriteIni(std::string("[Sensor Monitor]\nsensorscheckinterval.secs=") + value +
                  "\n[Fan Sensor]\nreadycheckinterval.secs=0\n");
         g_KTZMonSensorTypeTable[0].readyCheck = 30;
         ktzplat::ClearLoggedMessages();
+        const uint64_t calls = CallCount(Op::ThermalFanData);
         StartWithClient();
-        EXPECT_TRUE(Logged("Sensor Monitor: sensorsCheck: 1\n"));
+        EXPECT_TRUE(Logged("Sensor Monitor: sensorsCheck: " + std::to_string(period) + "\n"));
+        ktzplat::AdvanceClock(period - 1);
+        EXPECT_EQ(CallCount(Op::ThermalFanData), calls);
         ktzplat::AdvanceClock(1);
         EXPECT_TRUE(Logged(kFanFound));
         StopAndUnload();
     }
-}
-
-TEST_F(SensorMonTest, PassPeriodIsCappedAtOneDay)
-{
-    WriteIni(
-        "[Sensor Monitor]\nsensorscheckinterval.secs=2147483647\n[Fan Sensor]\nreadycheckinterval.secs=0\n");
-    StartWithClient();
-    EXPECT_TRUE(Logged("Sensor Monitor: sensorsCheck: 86400\n"));
-    ktzplat::AdvanceClock(86399);
-    EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
-    ktzplat::AdvanceClock(1);
-    EXPECT_TRUE(Logged(kFanFound));
 }
 
 int g_rowCalls = 0;

@@ -1,6 +1,6 @@
 // Sensor numbers on chassis larger than an 8-bit number can count: no two
 // sensors of one type share a number, none is 0, and where numbering stops
-// the log says so.
+// the log says so (bays past 255: tests/pwrsensors).
 #include "sensormon_fixture.h"
 
 #include <set>
@@ -49,19 +49,27 @@ TEST_F(NumberingTest, FanSensorNumbersStopAt255WithALogLine)
     KTZMonSensorMonFanSensorsDetach();
 }
 
-TEST_F(NumberingTest, FanCountBeyond255IsLogged)
+// Counts beyond 255 (also those whose 32-bit sum would wrap to a small
+// number) are logged, and only fans 1 to 255 are probed.
+TEST_F(NumberingTest, FanCountBeyond255IsLoggedAndProbingStopsAtFan255)
 {
     LoadOnly();
-    ktzplat::SetFanCounts(200, 100);
-    KTZMonSensorMonFanSensorsAttach();
-    EXPECT_EQ(CountLogged("Fan count 200+100 out of range, probing fans 1 to 255\n"), 1u);
-    KTZMonSensorMonFanSensorsDetach();
-
-    // Counts whose 32-bit sum would wrap to a small number are just as large.
-    ktzplat::SetFanCounts(0xFFFFFFFFu, 2);
-    KTZMonSensorMonFanSensorsAttach();
-    EXPECT_EQ(CountLogged("Fan count 4294967295+2 out of range, probing fans 1 to 255\n"), 1u);
-    KTZMonSensorMonFanSensorsDetach();
+    ktzplat::SetFan(255, Fan1());
+    ktzplat::SetFan(256, Fan1());
+    for (auto [a, b] : {std::pair{200u, 100u}, std::pair{0xFFFFFFFFu, 2u}})
+    {
+        ktzplat::SetFanCounts(a, b);
+        const uint64_t calls = ktzplat::CallCount(ktzplat::Op::ThermalFanData);
+        KTZMonSensorMonFanSensorsAttach();
+        EXPECT_EQ(CountLogged("Fan count " + std::to_string(a) + "+" + std::to_string(b) +
+                              " out of range, probing fans 1 to 255\n"),
+                  1u);
+        EXPECT_EQ(ktzplat::CallCount(ktzplat::Op::ThermalFanData), calls + 255);
+        const auto fans = Fans();
+        ASSERT_EQ(fans.size(), 2u);
+        EXPECT_EQ(fans[1]->fanNum, 255);
+        KTZMonSensorMonFanSensorsDetach();
+    }
 
     // Exactly 255 is within range and says nothing.
     ktzplat::ClearLoggedMessages();
@@ -116,25 +124,6 @@ TEST_F(NumberingTest, StashRecordsWithZeroOrTakenNumbersAreLeftOut)
     EXPECT_EQ(temps[2]->reading, 40);
     EXPECT_EQ(Logged(), std::vector<std::string>{"Temperature sensor reading change: name: 'Four' prev: 15 "
                                                  "curr: 40 diff: +25\n"});
-}
-
-TEST_F(NumberingTest, BaysBeyond255AreNotNumberedAgain)
-{
-    LoadOnly();
-    ktzplat::SetPsuBayCount(300);
-    ktzplat::PsuBay bay;
-    bay.presence = 1;
-    bay.state = 1;
-    for (uint32_t n = 1; n <= 300; ++n)
-    {
-        ktzplat::SetPsuBay(n, bay);
-    }
-    KTZMonSensorMonPwrSupplySensorsAttach();
-    const auto psus = ListOf<KTZMonPwrSupplySensor>(g_pKTZMonSensorMonData->pwrSupplySensors);
-    ASSERT_EQ(psus.size(), 255u);
-    ExpectDistinctNonZero(psus);
-    EXPECT_TRUE(Logged("Power supply bay count 300 out of range, probing bays 1 to 255\n"));
-    KTZMonSensorMonPwrSupplySensorsDetach();
 }
 
 } // namespace

@@ -223,6 +223,11 @@ TEST_F(OddPlatformTest, SettingValueWithStrayBytes)
     std::vector<char> longDigits(100, '9');
     longDigits[0] = '2';
     cases.push_back({longDigits, 0xFFFFFFFFu});
+    // 40 digits and no terminator: the first 31 ("0...01", octal 1) fit
+    // before the buffer's last byte; reading on would give a larger number
+    // (or read past the buffer).
+    const std::string octal = std::string(30, '0') + "1234567899";
+    cases.push_back({std::vector<char>(octal.begin(), octal.end()), 1});
     std::vector<char> stray{'1', '\x01', '\xFF', '7'};
     stray.resize(64, '\xAA');
     cases.push_back({stray, 1});

@@ -1,6 +1,12 @@
 // Fixture for suites that link the module's objects.
 #include "support/module_fixture.h"
 
+#include "cfgmon/cfgmon.h"
+#include "clients/clientmgr.h"
+#include "core/global.h"
+#include "core/log.h"
+#include "logmon/logmon.h"
+#include "module/module.h"
 #include "sensormon/sensormon.h"
 
 #include <ktzmon/ktzmon.h>
@@ -37,6 +43,18 @@ void RestoreSensorTypeTable()
     {
         g_KTZMonSensorTypeTable[i] = kBuiltInTypeTable[i];
     }
+}
+
+void ExpectNothingAttached()
+{
+    EXPECT_EQ(RCESPSPPMDGetSPPMDE(), nullptr);
+    EXPECT_EQ(g_pKTZMonGlobalData, nullptr);
+    EXPECT_EQ(g_pKTZMonGlobalMonLock, nullptr);
+    EXPECT_EQ(g_pKTZMonLogData, nullptr);
+    EXPECT_EQ(g_pKTZMonCfgMonData, nullptr);
+    EXPECT_EQ(g_pKTZMonClientMgrData, nullptr);
+    EXPECT_EQ(g_pKTZMonLogMonData, nullptr);
+    EXPECT_EQ(g_pKTZMonSensorMonData, nullptr);
 }
 
 void ModuleTest::SetUp()

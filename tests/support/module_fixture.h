@@ -26,6 +26,10 @@ inline constexpr int64_t kStartTime = 1000000; // virtual seconds at SetUp
 // and settings); every ModuleTest does this in SetUp.
 void RestoreSensorTypeTable();
 
+// No subsystem record of the module is attached (after an Unload, or a Load
+// that failed and unwound).
+void ExpectNothingAttached();
+
 class ModuleTest : public ::testing::Test
 {
   protected:

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and checks what lands there: the
-# library with its two symlinks, the public headers, and a pkg-config file
-# that points into that prefix. A C and a C++ translation unit are then
+# module library with its two symlinks, its public headers, and a pkg-config
+# file that points into that prefix; a C and a C++ translation unit are then
 # compiled against the installed headers with the flags pkg-config gives, to
-# prove the headers stand on their own.
+# prove the headers stand on their own. Then libktzclient in the same
+# prefix: its soname and symlinks, exporting only ktzc_ functions, its
+# pkg-config version, and a C program (and the same file as C++) built
+# against the installed header, linked and run: it must find no daemon at a
+# socket path that does not exist and say so through the error interface.
 #
-# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR CC CXX
+# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR CC CXX NM
 set -euo pipefail
 export LC_ALL=C
 
-if [ $# -ne 6 ]; then
-    echo "usage: $0 BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR CC CXX" >&2
+if [ $# -ne 7 ]; then
+    echo "usage: $0 BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR CC CXX NM" >&2
     exit 2
 fi
-build=$1 src=$2 libdir=$3 incdir=$4 cc=$5 cxx=$6
+build=$1 src=$2 libdir=$3 incdir=$4 cc=$5 cxx=$6 nm=$7
 
 failures=0
 fail()
@@ -109,6 +113,61 @@ EOF
             fail "the installed headers do not compile as C++"
     fi
 fi
+
+# ---- libktzclient --------------------------------------------------------------------------
+[ -f "$lib/libktzclient.so.2.0.0" ] && [ ! -L "$lib/libktzclient.so.2.0.0" ] ||
+    fail "$libdir/libktzclient.so.2.0.0 is missing or not a regular file"
+[ "$(readlink "$lib/libktzclient.so.2" 2>/dev/null)" = libktzclient.so.2.0.0 ] ||
+    fail "$libdir/libktzclient.so.2 does not point to libktzclient.so.2.0.0"
+[ "$(readlink "$lib/libktzclient.so" 2>/dev/null)" = libktzclient.so.2 ] ||
+    fail "$libdir/libktzclient.so does not point to libktzclient.so.2"
+soname=$(objdump -p "$lib/libktzclient.so.2.0.0" 2>/dev/null | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = libktzclient.so.2 ] || fail "soname is '$soname', expected libktzclient.so.2"
+others=$("$nm" -D --defined-only "$lib/libktzclient.so.2.0.0" | awk '{ print $3 }' |
+    grep -v -e '^ktzc_' -e '^KTZCLIENT_2$' || true)
+[ -z "$others" ] || fail "exports beyond the ktzc_ interface: $(echo $others)"
+
+[ -f "$lib/pkgconfig/ktzclient.pc" ] || fail "$libdir/pkgconfig/ktzclient.pc is missing"
+export PKG_CONFIG_PATH=$lib/pkgconfig PKG_CONFIG_LIBDIR=$lib/pkgconfig
+cflags=$(pkg-config --cflags ktzclient) || fail "pkg-config --cflags ktzclient failed"
+libs=$(pkg-config --libs ktzclient) || fail "pkg-config --libs ktzclient failed"
+
+version=$(pkg-config --modversion ktzclient) || fail "pkg-config --modversion ktzclient failed"
+[ "$version" = "2.0.0" ] || fail "pkg-config says version '$version', expected 2.0.0"
+
+cat >"$prefix/client.c" <<'EOF'
+#include <ktzclient/ktzclient.h>
+#include <stdio.h>
+#include <string.h>
+
+int main(void)
+{
+    if (ktzc_version() != KTZC_VERSION)
+        return 12;
+    ktzc_options o;
+    ktzc_options_init(&o, sizeof o);
+    o.caps = KTZC_CAP_BASE | KTZC_CAP_LOG_EVENTS;
+    ktzc_client* c = ktzc_new(&o);
+    if (c == NULL)
+        return 10;
+    ktzc_error e = ktzc_connect_unix(c, "/nonexistent/ktzmond.sock");
+    int ok = e == KTZC_ERR_CONNECT && strstr(ktzc_error_text(c), "/nonexistent/ktzmond.sock") != NULL &&
+             strcmp(ktzc_error_name(e), "cannot connect") == 0 && ktzc_fd(c) == -1;
+    printf("%s: %s\n", ktzc_error_name(e), ktzc_error_text(c));
+    ktzc_free(c);
+    return ok ? 0 : 11;
+}
+EOF
+cp "$prefix/client.c" "$prefix/client.cpp"
+# shellcheck disable=SC2086
+if "$cc" -std=c99 -Wall -Werror -pedantic $cflags "$prefix/client.c" -o "$prefix/client_c" $libs; then
+    LD_LIBRARY_PATH=$lib "$prefix/client_c" || fail "the C consumer ran with status $?"
+else
+    fail "the installed header does not build as C"
+fi
+# shellcheck disable=SC2086
+"$cxx" -std=c++17 -Wall -Werror $cflags "$prefix/client.cpp" -o "$prefix/client_cpp" $libs ||
+    fail "the installed header does not build as C++"
 
 if [ $failures -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -66,9 +66,8 @@ class CtlTest : public ::testing::Test
   protected:
     ToolRun Ctl(const std::vector<std::string>& args)
     {
-        std::vector<std::string> argv = {KTZMONCTL_EXE, "--control-socket", daemon_.control()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunTool(argv);
+        const ktztest::RunResult r = daemon_.RunCtl(args, 20000);
+        return {r.status, r.out + r.err};
     }
 
     TempDir dir_;
@@ -151,11 +150,8 @@ TEST_F(CtlTest, ConfigFilesAndHangups)
         daemon_.WaitStatus([](const nlohmann::json& s) { return s.value("speed", 0.0) == 10.0; }, 5000));
     ::kill(daemon_.pid(), SIGHUP);
     const std::string said = "SIGHUP: the simulated chassis has no configuration to read again";
-    for (const int64_t end = NowMs() + 10000; daemon_.log().find(said) == std::string::npos && NowMs() < end;)
-    {
-        ::usleep(20000);
-    }
-    EXPECT_NE(daemon_.log().find(said), std::string::npos) << daemon_.log();
+    EXPECT_TRUE(ktztest::WaitUntil([&] { return daemon_.log().find(said) != std::string::npos; }, 10000))
+        << daemon_.log();
     ASSERT_TRUE(daemon_.WaitStatus([](const nlohmann::json&) { return true; }, 5000)); // still serving
     EXPECT_EQ(daemon_.Terminate(10000), 0);
 
