@@ -22,7 +22,7 @@ KTZ_BUILD_PACKAGES=(
     libsystemd-dev systemd dpkg-dev fakeroot lintian file xz-utils curl help2man
     abigail-tools
     libboost-dev libssl-dev libcrypt-dev redfishtool python3-sushy
-    nodejs chromium
+    nodejs chromium python3
 )
 
 ktz_package_installed()
