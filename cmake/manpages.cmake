@@ -38,8 +38,11 @@ foreach(_entry IN LISTS _ktz_man_list)
         OUTPUT ${_page}.gz
         COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${_ktz_epoch} LC_ALL=C.UTF-8 ${KTZ_HELP2MAN} --no-info
                 --no-discard-stderr --section=${_sect} --name=${_desc}
-                --include=${KTZ_PACKAGING_DIR}/man/${_prog}.h2m --output=${_page} $<TARGET_FILE:${_prog}>
+                --include=${KTZ_PACKAGING_DIR}/man/${_prog}.h2m --output=${_page} ./$<TARGET_FILE_NAME:${_prog}>
         COMMAND gzip -9nf ${_page}
+        # help2man runs the program through the shell, so it is named from its
+        # own folder: a build tree whose path holds a space would split it.
+        WORKING_DIRECTORY $<TARGET_FILE_DIR:${_prog}>
         DEPENDS ${_prog} ${KTZ_PACKAGING_DIR}/man/${_prog}.h2m
         COMMENT "Man page ${_prog}(${_sect})"
         VERBATIM)
