@@ -28,7 +28,7 @@ export PKG_CONFIG_PATH=$build
 unset PKG_CONFIG_DISABLE_UNINSTALLED
 flags=$(pkg-config --cflags --libs ktzclient) || fail "pkg-config finds no ktzclient in $build"
 case "$flags" in
-*"-I$src/include"*) ;;
+*"-I${src// /\\ }/include"*) ;;
 *) fail "pkg-config's flags do not name the source tree's headers: $flags" ;;
 esac
 
@@ -44,9 +44,13 @@ patch=$(awk '$2 == "KTZC_VERSION_PATCH" { print $3 }' "$header")
 build()
 {
     local name=$1 source=$2 extra=${3:-}
-    # shellcheck disable=SC2046,SC2086
-    if ! "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror "$source" -o "$work/$name" \
-        $(pkg-config --cflags --libs ktzclient $extra); then
+    # pkg-config writes a space inside a path as "\ ": read its flags as a
+    # shell reads a command line, so that such a path stays one word.
+    local pc
+    # shellcheck disable=SC2086
+    pc=$(pkg-config --cflags --libs ktzclient $extra)
+    eval "local pcflags=($pc)"
+    if ! "$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror "$source" -o "$work/$name" "${pcflags[@]}"; then
         fail "$name does not build"
         return
     fi

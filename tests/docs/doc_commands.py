@@ -161,7 +161,8 @@ def run_block(where, script):
         os.symlink(path, os.path.join(scratch, "bin", name))
     env = dict(os.environ, PATH=os.path.join(scratch, "bin") + ":" + os.environ["PATH"],
                TMPDIR=scratch, XDG_RUNTIME_DIR=scratch)
-    script = re.sub(r"(?<![\w/.-])build/native/", build + "/", script)
+    # The build folder quoted: a checkout's path may hold a space.
+    script = re.sub(r"(?<![\w/.-])build/native/", lambda _: shlex.quote(build) + "/", script)
     # Output goes to a file: a background job left running keeps a pipe open.
     with open(os.path.join(scratch, "output"), "w+", encoding="utf-8") as out:
         proc = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", script], cwd=scratch, env=env,
