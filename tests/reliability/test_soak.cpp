@@ -39,13 +39,12 @@ namespace
 {
 
 using ktzrel::SensorMap;
-using ktzrel::SensorState;
 
 constexpr uint32_t kTick = 5;         // seconds: the default pass period
 constexpr uint32_t kChurnTicks = 12;  // a minute of changes ...
 constexpr uint32_t kSettleTicks = 8;  // ... then 40 s of quiet: the 24 s fan delay and two passes
 constexpr uint32_t kFanTolerance = 5; // default reading tolerances
-constexpr uint32_t kTempTolerance = 1;
+constexpr int8_t kTempTolerance = 1;
 constexpr uint32_t kFanCount = 2;
 constexpr uint32_t kBayCount = 3;
 constexpr uint32_t kFirstClientId = 100;
@@ -75,30 +74,6 @@ struct Client
     std::map<uint8_t, bool> fruSeen; // bay -> FRU record received since the bay became present
     int64_t setting = -1;
 };
-
-// The fan's documented tolerance band around the stored reading p.
-bool InFanBand(uint32_t p, uint32_t c, uint32_t t)
-{
-    const uint32_t lo = p == 0 ? 0 : (p <= t ? 1 : p - t);
-    if (c < lo)
-    {
-        return false;
-    }
-    if (p == 0xFFFFFFFFu)
-    {
-        return true;
-    }
-    const uint32_t hi = (p + t < p || p + t >= 0xFFFFFFFFu) ? 0xFFFFFFFEu : p + t;
-    return c <= hi;
-}
-
-// The temperature's band, in signed 8-bit readings.
-bool InTempBand(int8_t p, int8_t c, int8_t t)
-{
-    const int lo = p == -128 ? -128 : std::max(-127, p - t);
-    const int hi = p == 127 ? 127 : std::min(126, p + t);
-    return c >= lo && c <= hi;
-}
 
 class SoakTest : public ktztest::ModuleTest
 {
@@ -474,33 +449,8 @@ class SoakTest : public ktztest::ModuleTest
                 continue;
             }
             EXPECT_GE(c.syncs, 1u) << "client " << id << " never got data-sync-complete";
-            EXPECT_EQ(c.view.size(), platform.size()) << "client " << id;
-            for (const auto& [key, want] : platform)
-            {
-                const auto it = c.view.find(key);
-                if (it == c.view.end())
-                {
-                    ADD_FAILURE() << "client " << id << " lacks '" << key.second << "'";
-                    continue;
-                }
-                const SensorState& got = it->second;
-                bool reading = got.reading == want.reading;
-                if (key.first == KTZMON_SENSOR_TYPE_FAN)
-                {
-                    reading = InFanBand(got.reading, want.reading, kFanTolerance);
-                }
-                else if (key.first == KTZMON_SENSOR_TYPE_TEMP)
-                {
-                    reading = InTempBand(static_cast<int8_t>(got.reading), static_cast<int8_t>(want.reading),
-                                         kTempTolerance);
-                }
-                EXPECT_TRUE(reading && got.num == want.num && got.presence == want.presence &&
-                            (!want.statusKnown || got.status == want.status) && got.lnc == want.lnc &&
-                            got.lc == want.lc)
-                    << "client " << id << " '" << key.second << "': reading " << got.reading << " (platform "
-                    << want.reading << ") status " << unsigned(got.status) << " (" << unsigned(want.status)
-                    << ") presence " << unsigned(got.presence) << " (" << unsigned(want.presence) << ")";
-            }
+            EXPECT_EQ(ktzrel::CompareViews(platform, c.view, true, {kFanTolerance, kTempTolerance}), "")
+                << "client " << id;
             for (uint32_t bay = 1; bay <= kBayCount; ++bay)
             {
                 if (ktzplat::GetPsuBay(bay).presence == 1)
