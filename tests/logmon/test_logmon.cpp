@@ -392,17 +392,4 @@ TEST_F(LogMonTest, QueuedEventsAreFreedWhenTheirDeliveryFails)
     EXPECT_TRUE(LogEvts(kCapable + 1).empty());
 }
 
-// Detach frees queued events and releases the lock before destroying it
-// (the platform's mutex aborts on destroying a held one); the fixture
-// checks for leaks.
-TEST_F(LogMonTest, DetachFreesQueueAndLock)
-{
-    LoadAndStart();
-    Post(Event("D1"));
-    ASSERT_EQ(Queue().size(), 1u);
-    StopAndUnload();
-    EXPECT_EQ(g_pKTZMonLogMonData, nullptr);
-    EXPECT_EQ(g_pKTZMonLogMonDataLock, nullptr);
-}
-
 } // namespace
