@@ -10,14 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -62,7 +56,7 @@ TEST_F(HostCheck, RefusedScenariosRunNothing)
         {misspelt, misspelt + ":" + whereLine + ": expect[3].where: no field 'nmae' in sensor-data messages"},
         {Write("empty.toml", ""), ":1: nothing to run"},
         {"/dev/null", "/dev/null:1: nothing to run"},
-        {Dir("dir"), ": Is a directory"},
+        {Dir("dir"), "cannot read " + Dir("dir") + ": Is a directory"},
     };
     for (const auto& c : cases)
     {
@@ -74,6 +68,16 @@ TEST_F(HostCheck, RefusedScenariosRunNothing)
             EXPECT_NE(p.err.find(c.message), std::string::npos) << p.err;
         }
     }
+    // With --json the refusal is one record too, naming the file and line.
+    const Proc j = RunHost({"--json", misspelt});
+    EXPECT_EQ(j.status, 2);
+    EXPECT_NE(j.err.find("not run"), std::string::npos) << j.err;
+    const auto records = ktztest::JsonLines(j.out);
+    ASSERT_EQ(records.size(), 1u) << j.out;
+    EXPECT_EQ(records[0]["kind"], "error");
+    EXPECT_EQ(records[0]["source"], misspelt);
+    EXPECT_EQ(records[0]["line"], std::stoi(whereLine));
+    EXPECT_EQ(records[0]["exit"], 2);
 }
 
 TEST_F(HostCheck, WarningsComeWithTheirLineAtCheckAndAtTheRun)
