@@ -181,6 +181,17 @@ Windows Shaded(const Picture& p, const char* cls)
     return out;
 }
 
+// Every window of a class, whatever its lane.
+std::set<std::pair<double, double>> AllShaded(const Picture& p, const char* cls)
+{
+    std::set<std::pair<double, double>> out;
+    for (const auto& [lane, ws] : Shaded(p, cls))
+    {
+        out.insert(ws.begin(), ws.end());
+    }
+    return out;
+}
+
 // ---- runs built here -------------------------------------------------------------------
 
 Event Log(double t, const std::string& text)
@@ -263,22 +274,12 @@ TEST(Timeline, KtzOffPeriodsFollowTheModulesSetting)
         Log(80, "KTZ setting change: prev: 3 curr: 2"),
         Log(90, "KTZ setting change: prev: 2 curr: 0"),
     };
-    const Picture p(Draw(r));
-    std::set<std::pair<double, double>> drawn;
-    for (const auto& [lane, ws] : Shaded(p, "ktz-off"))
-    {
-        drawn.insert(ws.begin(), ws.end());
-    }
-    EXPECT_EQ(drawn, (std::set<std::pair<double, double>>{{50, 80}, {90, 100}}));
+    EXPECT_EQ(AllShaded(Picture(Draw(r)), "ktz-off"),
+              (std::set<std::pair<double, double>>{{50, 80}, {90, 100}}));
 
     RunResult off = FanRun(40, {"Fan1"});
     off.events = {Log(0, "KTZ setting: 0")};
-    std::set<std::pair<double, double>> offDrawn;
-    for (const auto& [lane, ws] : Shaded(Picture(Draw(off)), "ktz-off"))
-    {
-        offDrawn.insert(ws.begin(), ws.end());
-    }
-    EXPECT_EQ(offDrawn, (std::set<std::pair<double, double>>{{0, 40}}));
+    EXPECT_EQ(AllShaded(Picture(Draw(off)), "ktz-off"), (std::set<std::pair<double, double>>{{0, 40}}));
 }
 
 TEST(Timeline, CrowdedEventsAndLongNamesStayReadable)
@@ -467,12 +468,7 @@ TEST(TimelineRun, DemonstrationMatchesItsLogAndRenders)
     EXPECT_EQ(shaded, LogWindows(run));
     ASSERT_EQ(shaded.count("Fan3B"), 1u);
     EXPECT_EQ(shaded.at("Fan3B"), (std::vector<std::pair<double, double>>{{95, 120}}));
-    std::set<std::pair<double, double>> off;
-    for (const auto& [lane, ws] : Shaded(p, "ktz-off"))
-    {
-        off.insert(ws.begin(), ws.end());
-    }
-    EXPECT_EQ(off, (std::set<std::pair<double, double>>{{200, 220}}));
+    EXPECT_EQ(AllShaded(p, "ktz-off"), (std::set<std::pair<double, double>>{{200, 220}}));
 
     // Every sensor message is a dot with the status it was sent with, and
     // every status drawn is in the legend.
