@@ -31,57 +31,24 @@ void PutChars(std::vector<uint8_t>& b, uint32_t off, uint32_t len, char c)
     std::memset(b.data() + off, c, len);
 }
 
-uint32_t Le32(const std::vector<uint8_t>& b, uint32_t off)
-{
-    return static_cast<uint32_t>(b.at(off)) | (static_cast<uint32_t>(b.at(off + 1)) << 8) |
-           (static_cast<uint32_t>(b.at(off + 2)) << 16) | (static_cast<uint32_t>(b.at(off + 3)) << 24);
-}
-
-// A sensor data record as a client reads it: the name starts where the
-// name offset says, ends with the record's last byte, and holds no NUL
-// before that.
-struct DecodedSensor
-{
-    uint8_t type = 0;
-    uint8_t num = 0;
-    uint32_t reading = 0;
-    uint32_t lnc = 0;
-    uint32_t lc = 0;
-    std::string name;
-};
-
-DecodedSensor Decode(const ReceivedMsg& m)
-{
-    DecodedSensor d;
-    const auto& b = m.bytes;
-    EXPECT_GE(b.size(), 41u);
-    if (b.size() < 41)
-    {
-        return d;
-    }
-    EXPECT_EQ(Le32(b, 12), 40u) << "name offset";
-    EXPECT_EQ(b.back(), 0) << "name not terminated by the record's last byte";
-    d.name.assign(reinterpret_cast<const char*>(b.data() + 40), b.size() - 41);
-    EXPECT_EQ(d.name.find('\0'), std::string::npos) << "NUL inside the name";
-    d.type = b[0];
-    d.num = b[3];
-    d.reading = Le32(b, 8);
-    d.lnc = Le32(b, 28);
-    d.lc = Le32(b, 32);
-    return d;
-}
-
 class OddPlatformTest : public SensorMonTest
 {
   protected:
-    std::vector<DecodedSensor> Received(uint8_t type)
+    // The sensor records received, as a client decodes them; each must be
+    // framed as a client relies on: the name at offset 40 running to the
+    // record's last byte, its only NUL.
+    std::vector<Sensor> Received(uint8_t type)
     {
-        std::vector<DecodedSensor> out;
-        for (const auto& m : SensorMsgs(type))
+        const auto msgs = SensorMsgs(type);
+        const auto sensors = SensorsIn(msgs, type);
+        EXPECT_EQ(sensors.size(), msgs.size());
+        for (size_t i = 0; i < msgs.size() && i < sensors.size(); ++i)
         {
-            out.push_back(Decode(m));
+            EXPECT_EQ(Hex(msgs[i].bytes.data() + KTZMON_SENSOR_OFF_NAME_OFFSET, 4), "28 00 00 00");
+            EXPECT_EQ(msgs[i].bytes.back(), 0) << "name not terminated by the record's last byte";
+            EXPECT_EQ(sensors[i].name.size(), msgs[i].bytes.size() - 41) << "NUL inside the name";
         }
-        return out;
+        return sensors;
     }
 };
 
