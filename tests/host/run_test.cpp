@@ -79,16 +79,8 @@ TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
     const Proc p = RunHost({});
     ASSERT_EQ(p.status, 0) << p.err << p.out;
     const auto lines = Lines(p.out);
-    auto has = [&](const std::string& want)
-    {
-        for (const auto& l : lines)
-        {
-            if (Trim(l) == want)
-            {
-                return true;
-            }
-        }
-        return false;
+    auto has = [&](const std::string& want) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Trim(l) == want; });
     };
     EXPECT_TRUE(has("0.0  host          Load -> status 0"));
     EXPECT_TRUE(has("0.0  module log    KTZ Monitor started"));
@@ -591,14 +583,8 @@ count = 0
     };
     auto logged = [&](const std::string& line)
     {
-        for (const auto& j : all)
-        {
-            if (j["kind"] == "log" && j["text"] == line)
-            {
-                return true;
-            }
-        }
-        return false;
+        return std::any_of(all.begin(), all.end(),
+                           [&](const json& j) { return j["kind"] == "log" && j["text"] == line; });
     };
     // 21: the setting message failed, so the module forgot it: nothing more, not even later changes.
     EXPECT_EQ(types(21), (std::vector<std::string>{"ktz-setting"}));

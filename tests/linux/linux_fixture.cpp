@@ -80,6 +80,10 @@ void LinuxChassisTest::Install()
 
 void LinuxChassisTest::StartWithClient()
 {
+    if (!installed_)
+    {
+        ASSERT_NO_FATAL_FAILURE(Install());
+    }
     ClientBehaviour b;
     b.caps = 0x3; // base and chassis log events
     Host().SetBehaviour(kClient, b);

@@ -38,8 +38,9 @@ class LinuxChassisTest : public ModuleTest
     void WriteConfig(const std::string& text);
     // Installs the Linux source over the testbed with the configuration written.
     void Install();
-    // Monitoring on (from the configuration), module loaded and started, one
-    // client with chassis log events, and the sensor types' first passes.
+    // Installed if not yet, monitoring on (from the configuration), module
+    // loaded and started, one client with chassis log events, and the sensor
+    // types' first passes.
     void StartWithClient();
 
     std::vector<Sensor> Sensors(uint8_t type = 0);

@@ -65,7 +65,6 @@ class ServerBoardTest : public LinuxChassisTest
 
 TEST_F(ServerBoardTest, FirstPictureMatchesTheTestbed)
 {
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
 
     // Three fans (fan5 ignored), thresholds from fanN_min and 20% above it.
@@ -95,7 +94,6 @@ TEST_F(ServerBoardTest, FirstPictureMatchesTheTestbed)
 // redundancy is reported as not configured, whatever the policy.
 TEST_F(ServerBoardTest, WithoutSuppliesThePictureCompletes)
 {
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
     const std::vector<uint32_t> types = Host().Types(kClient);
     EXPECT_NE(std::find(types.begin(), types.end(), KTZMON_REQ_DATA_SYNC_COMPLETE), types.end());
@@ -114,7 +112,6 @@ TEST_F(ServerBoardTest, WithoutSuppliesThePictureCompletes)
 // load keeps it and says why; a sound one takes effect.
 TEST_F(ServerBoardTest, SensorsConfigurationIsKeptUntilAReloadThatLoads)
 {
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
     std::ofstream(TestDir() + "/sensors.conf") << "chip \"nct6779-*\"\n    labl fan1 \"CPU Fan\"\n";
     SetAttr(kSio, "fan3_input", "1620");
@@ -142,7 +139,6 @@ TEST_F(ServerBoardTest, SensorsConfigurationIsKeptUntilAReloadThatLoads)
 
 TEST_F(ServerBoardTest, FanBelowItsMinimumIsHeldBackThenReportedCriticalWithAnEvent)
 {
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
     const size_t before = Sensors(1).size();
 
@@ -175,7 +171,6 @@ TEST_F(ServerBoardTest, FanBelowItsMinimumIsHeldBackThenReportedCriticalWithAnEv
 
 TEST_F(ServerBoardTest, TemperaturePastItsLimitsAndAVanishedChipAreReported)
 {
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
 
     // SYSTIN has no alarm files: its max and crit thresholds decide.
@@ -206,7 +201,6 @@ TEST_F(ServerBoardTest, TemperaturePastItsLimitsAndAVanishedChipAreReported)
 
 TEST_F(ServerBoardTest, ConfigurationFileSwitchesMonitoringOffAndOn)
 {
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
     ASSERT_FALSE(Sensors(1).empty());
 
@@ -333,7 +327,6 @@ class PsuChassisTest : public LinuxChassisTest
 TEST_F(PsuChassisTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
 {
     ASSERT_NO_FATAL_FAILURE(WriteConfig(Config("redundancy = \"n+1\"")));
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
 
     EXPECT_EQ(Rows(Sensors(3)), (std::vector<Row>{{1, "PS-1", 0x01, 0, 0, 1}, {2, "PS-2", 0x01, 0, 0, 1}}));
@@ -371,7 +364,6 @@ TEST_F(PsuChassisTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
 TEST_F(PsuChassisTest, InputAndOutputAlarmsSetAlertAndState)
 {
     ASSERT_NO_FATAL_FAILURE(WriteConfig(Config("redundancy = \"n+1\"")));
-    ASSERT_NO_FATAL_FAILURE(Install());
     ASSERT_NO_FATAL_FAILURE(StartWithClient());
 
     SetAttr(kPsu1Hwmon, "in1_lcrit_alarm", "1"); // input lost
