@@ -194,32 +194,19 @@ std::set<std::pair<double, double>> AllShaded(const Picture& p, const char* cls)
 
 // ---- runs built here -------------------------------------------------------------------
 
+Event Ev(Event::Kind kind, double t, const std::string& text, uint32_t client = 0)
+{
+    Event e;
+    e.kind = kind;
+    e.t = t;
+    e.text = text;
+    e.client = client;
+    return e;
+}
+
 Event Log(double t, const std::string& text)
 {
-    Event e;
-    e.kind = Event::Kind::Log;
-    e.t = t;
-    e.text = text + "\n";
-    return e;
-}
-
-Event Host(double t, uint32_t client, const std::string& text)
-{
-    Event e;
-    e.kind = Event::Kind::Host;
-    e.t = t;
-    e.client = client;
-    e.text = text;
-    return e;
-}
-
-Event Step(double t, const std::string& text)
-{
-    Event e;
-    e.kind = Event::Kind::Step;
-    e.t = t;
-    e.text = text;
-    return e;
+    return Ev(Event::Kind::Log, t, text + "\n");
 }
 
 RunResult FanRun(double end, const std::vector<std::string>& fans)
@@ -292,16 +279,17 @@ TEST(Timeline, CrowdedEventsAndLongNamesStayReadable)
     for (uint32_t c = 1; c <= 40; ++c)
     {
         r.events.push_back(
-            Host(10 + c * 0.5, c,
-                 "client " + std::to_string(c) + " asks for something " + std::string(c % 7, 'w')));
+            Ev(Event::Kind::Host, 10 + c * 0.5,
+               "client " + std::to_string(c) + " asks for something " + std::string(c % 7, 'w'), c));
     }
     for (int i = 0; i < 5; ++i)
     {
         r.events.push_back(
-            Step(60 + i, "chassis log event MSG" + std::to_string(i) + " posted " + std::string(200, 'M')));
+            Ev(Event::Kind::Step, 60 + i,
+               "chassis log event MSG" + std::to_string(i) + " posted " + std::string(200, 'M')));
     }
-    r.events.push_back(Step(100, "KTZ setting set to 0"));
-    r.events.push_back(Host(100, 3, "client 3 disconnects"));
+    r.events.push_back(Ev(Event::Kind::Step, 100, "KTZ setting set to 0"));
+    r.events.push_back(Ev(Event::Kind::Host, 100, "client 3 disconnects", 3));
     const Picture p(Draw(r, std::string(300, 'W')));
     ExpectReadable(p);
     // Events that find no row keep a bar with their text as a tooltip, and
