@@ -164,6 +164,35 @@ struct ChassisShape
     uint32_t redState = 0;
 };
 
+// Sets up the chassis both suites start from: chassis log proxy and stash
+// supported, fans 1..fanCount of two sensors each (FAN<n>A and FAN<n>B),
+// the chassis temperature at 25, two stash sensors, bayCount supply bays
+// (left empty here) and the shape's redundancy values.
+inline void BuildChassis(const ChassisShape& shape)
+{
+    ktzplat::SetCapWordB(0x4 | 0x1);
+    ktzplat::SetCapWordA(0x10);
+    ktzplat::SetStashWord(1);
+    ktzplat::SetPlatformId(0x10);
+    ktzplat::SetFanCounts(shape.fanCount, 0);
+    for (uint32_t f = 1; f <= shape.fanCount; ++f)
+    {
+        ktzplat::Fan fan;
+        fan.name1 = "FAN" + std::to_string(f) + "A";
+        fan.name2 = "FAN" + std::to_string(f) + "B";
+        fan.sensorCount = 2;
+        fan.reading1 = 5000 + 200 * (f - 1);
+        fan.reading2 = 4800 + 300 * (f - 1);
+        fan.lncThreshold = 1000;
+        fan.lcThreshold = 500;
+        ktzplat::SetFan(f, fan);
+    }
+    ktzplat::SetChassisTemp({"Chassis", 0, 25});
+    ktzplat::SetStash({{2, 2, 40, "Stash1"}, {3, 1, 35, "Stash2"}});
+    ktzplat::SetPsuBayCount(static_cast<int32_t>(shape.bayCount));
+    ktzplat::SetRedundancy(shape.redConfig, shape.redState);
+}
+
 inline SensorMap PlatformView(const ChassisShape& shape)
 {
     SensorMap view;

@@ -86,32 +86,12 @@ class SoakTest : public ktztest::ModuleTest
         const char* days = std::getenv("KTZMON_SOAK_DAYS");
         days_ = days != nullptr ? std::max(1ul, std::strtoul(days, nullptr, 0)) : 1;
 
-        ktzplat::SetCapWordB(0x4 | 0x1);
-        ktzplat::SetCapWordA(0x10);
-        ktzplat::SetStashWord(1);
-        ktzplat::SetPlatformId(0x10);
-        ktzplat::SetFanCounts(kFanCount, 0);
-        for (uint32_t f = 1; f <= kFanCount; ++f)
-        {
-            ktzplat::Fan fan;
-            fan.name1 = "FAN" + std::to_string(f) + "A";
-            fan.name2 = "FAN" + std::to_string(f) + "B";
-            fan.sensorCount = 2;
-            fan.reading1 = 5000;
-            fan.reading2 = 5100;
-            fan.lncThreshold = 1000;
-            fan.lcThreshold = 500;
-            ktzplat::SetFan(f, fan);
-        }
-        ktzplat::SetChassisTemp({"Chassis", 0, 25});
-        ktzplat::SetStash({{2, 2, 40, "Blade1"}, {3, 1, 38, "Blade2"}});
-        ktzplat::SetPsuBayCount(kBayCount);
+        shape_ = {kFanCount, kBayCount, 1, 1};
+        ktzrel::BuildChassis(shape_);
         for (uint32_t bay = 1; bay <= kBayCount; ++bay)
         {
             SetBay(bay, true);
         }
-        shape_ = {kFanCount, kBayCount, 1, 1};
-        ktzplat::SetRedundancy(shape_.redConfig, shape_.redState);
         SetKtzSetting("1");
         ASSERT_TRUE(ktztest::WaitIdle());
         setting_ = 1;
