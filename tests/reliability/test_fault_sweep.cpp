@@ -22,7 +22,6 @@
 
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,27 +48,6 @@ const Op kOps[] = {Op::Alloc,       Op::MutexCreate,    Op::SemaphoreCreate,   O
                    Op::NotifyInit,  Op::NotifyRegister, Op::ThermalFanData,    Op::ThermalSensorData,
                    Op::StashTemp,   Op::PsuPresence,    Op::PsuState,          Op::PsuAlert,
                    Op::PsuRawFru,   Op::PsuRedundancy,  Op::PsuRedundancyState};
-
-// Failure points per operation, printed once every sweep of the binary ran.
-std::mutex g_summaryMutex;
-std::vector<std::pair<std::string, uint32_t>> g_summary;
-
-class SummaryPrinter : public ::testing::Environment
-{
-  public:
-    void TearDown() override
-    {
-        std::lock_guard<std::mutex> lock(g_summaryMutex);
-        uint32_t total = 0;
-        for (const auto& [name, points] : g_summary)
-        {
-            std::printf("fault sweep: %-20s %u failure points\n", name.c_str(), points);
-            total += points;
-        }
-        std::printf("fault sweep: total %u failure points over %zu operations\n", total, g_summary.size());
-    }
-};
-const auto* const g_printer = ::testing::AddGlobalTestEnvironment(new SummaryPrinter);
 
 class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterface<Op>
 {
@@ -469,10 +447,6 @@ TEST_P(FaultSweep, EveryFailurePoint)
         ++bySteps[firedIn_];
     }
     EXPECT_LT(points, kMaxPoints);
-    {
-        std::lock_guard<std::mutex> lock(g_summaryMutex);
-        g_summary.emplace_back(ktzplat::OpName(op_), points);
-    }
     std::string steps;
     for (const auto& [step, n] : bySteps)
     {
