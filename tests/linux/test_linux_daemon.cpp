@@ -35,12 +35,6 @@ using ktztest::TempDir;
 constexpr const char* kBoard = "server_board.umockdev";
 constexpr const char* kSio = "/sys/devices/platform/nct6775.656/hwmon/hwmon2";
 
-// Writes a file aside and renames it into place, as editors do.
-void WriteFile(const std::string& path, const std::string& text)
-{
-    ASSERT_TRUE(ktztest::WriteFile(path, text)) << path;
-}
-
 // ktzmon-watch --json with its standard output in a file: every message the
 // module sent it, read back as it arrives.
 class Watcher
@@ -257,7 +251,7 @@ class ServerBoardDaemonTest : public LinuxDaemonTest
                                         "    label fan2 \"Front Fan\"\n"
                                         "    label fan3 \"Rear Fan\"\n"
                                         "    ignore fan5\n";
-        ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
+        ASSERT_TRUE(ktztest::WriteFile(ConfigPath(), Config(1)));
     }
 
     std::string Config(int ktz) const
@@ -383,7 +377,7 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 // directory, every line with its time) shows no failing read.
 TEST_F(LinuxDaemonTest, MachineWithoutSensorsSaysSoAndCompletesThePicture)
 {
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 100\n"));
+    ASSERT_TRUE(ktztest::WriteFile(ConfigPath(), "poll_interval_ms = 100\n"));
     const std::string logDir = dir_.path() + "/log";
     ASSERT_NO_FATAL_FAILURE(StartServing(kSynced, {"--log-dir", logDir}));
     EXPECT_NE(daemon_.log().find("no sensors found"), std::string::npos) << daemon_.log();
@@ -422,7 +416,7 @@ TEST_F(LinuxDaemonTest, RefusesAScenarioABadConfigurationAndABadChassisName)
         int status;
         std::string message;
     };
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 5\n"));
+    ASSERT_TRUE(ktztest::WriteFile(ConfigPath(), "poll_interval_ms = 5\n"));
     const std::vector<Case> cases = {
         {{"--chassis", "linux", scenario}, 2, "a scenario shapes only the simulated chassis"},
         {{"--chassis", "linux", "--speed", "10"}, 2, "runs on the real clock"},
