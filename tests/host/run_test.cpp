@@ -44,19 +44,6 @@ std::string Trim(const std::string& s)
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
-std::vector<json> Messages(const std::vector<json>& all, uint32_t client)
-{
-    std::vector<json> out;
-    for (const auto& j : all)
-    {
-        if (j["kind"] == "message" && j["client"] == client)
-        {
-            out.push_back(j);
-        }
-    }
-    return out;
-}
-
 // The demonstration runs shared by several tests, each made on first use
 // (ctest runs every test in its own process).
 class HostRun : public ::testing::Test
@@ -575,9 +562,12 @@ count = 0
     auto types = [&](uint32_t c)
     {
         std::vector<std::string> t;
-        for (const auto& m : Messages(all, c))
+        for (const auto& j : all)
         {
-            t.push_back(m["type"]);
+            if (j["kind"] == "message" && j["client"] == c)
+            {
+                t.push_back(j["type"]);
+            }
         }
         return t;
     };
