@@ -44,24 +44,7 @@ std::string Trim(const std::string& s)
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
-// The demonstration runs shared by several tests, each made on first use
-// (ctest runs every test in its own process).
-class HostRun : public ::testing::Test
-{
-  protected:
-    static const Proc& DemoJson()
-    {
-        static const Proc p = RunHost({"--json", "--hex"});
-        return p;
-    }
-    static const Proc& DemoHex()
-    {
-        static const Proc p = RunHost({"--hex", "--no-log"});
-        return p;
-    }
-};
-
-TEST_F(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
+TEST(HostRun, DemoTranscriptShowsTheRunAndMeetsItsExpectations)
 {
     const Proc p = RunHost({});
     ASSERT_EQ(p.status, 0) << p.err << p.out;
@@ -237,10 +220,11 @@ std::vector<std::string> SensorsAt(const std::vector<Wire>& msgs, double t)
     return out;
 }
 
-TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
+TEST(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
 {
-    ASSERT_EQ(DemoJson().status, 0) << DemoJson().err;
-    const auto all = JsonLines(DemoJson().out);
+    const Proc run = RunHost({"--json", "--hex"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto all = JsonLines(run.out);
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back()["kind"], "result");
     EXPECT_EQ(all.back()["ok"], true);
@@ -415,10 +399,11 @@ TEST_F(HostRun, DemoJsonGivesEachClientItsMessagesInOrder)
     EXPECT_TRUE(sawDelayLine && sawMessage);
 }
 
-TEST_F(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
+TEST(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
 {
-    ASSERT_EQ(DemoHex().status, 0) << DemoHex().err;
-    const auto out = Lines(DemoHex().out);
+    const Proc run = RunHost({"--hex", "--no-log"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto out = Lines(run.out);
     const auto doc = Lines(ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/docs/protocol.md"));
     std::vector<std::vector<std::string>> blocks;
     bool in = false;
@@ -468,7 +453,7 @@ TEST_F(HostRun, ProtocolDocExamplesAppearInTheDemoOutput)
 // A ktzmonst32.ini in the platform's INI directory is left out unless asked
 // for, and named either way. Merged, it switches the diagnostic log off: the
 // module writes no line at all, while the clients still get their messages.
-TEST_F(HostRun, PlatformIniFileIsNamedAndMergedOnlyWhenAskedFor)
+TEST(HostRun, PlatformIniFileIsNamedAndMergedOnlyWhenAskedFor)
 {
     const std::string dir = TempPath("inidir");
     std::filesystem::create_directories(dir);
@@ -492,7 +477,7 @@ TEST_F(HostRun, PlatformIniFileIsNamedAndMergedOnlyWhenAskedFor)
     EXPECT_EQ(all[1]["file"], file);
 }
 
-TEST_F(HostRun, MisbehavingClientsDuringTheirConnect)
+TEST(HostRun, MisbehavingClientsDuringTheirConnect)
 {
     const std::string path = TempPath("clients.toml");
     std::ofstream(path) << R"(
