@@ -37,11 +37,6 @@ void LinuxChassisTest::AddTestbed(const std::string& file)
         << path << ": " << (error ? error->message : "?");
 }
 
-std::string LinuxChassisTest::TestbedBlocks(const std::string& file, const std::string& prefix)
-{
-    return ktztest::TestbedBlocks(file, prefix);
-}
-
 void LinuxChassisTest::AddDevices(const std::string& text)
 {
     GError* error = nullptr;

@@ -27,8 +27,6 @@ class LinuxChassisTest : public ModuleTest
 
     // Loads a testbed file of testbeds/ into the testbed.
     void AddTestbed(const std::string& file);
-    // The device blocks of a testbed file whose path starts with `prefix`.
-    static std::string TestbedBlocks(const std::string& file, const std::string& prefix);
     void AddDevices(const std::string& text);
     void RemoveDevice(const std::string& sysPath);
     // Writes a sysfs attribute the way the kernel shows it (with a newline).

@@ -4,6 +4,7 @@
 // readings, alarms, vanished devices and the configuration file reach them.
 #include "linux_fixture.h"
 #include "linux_source.h"
+#include "testbed_devices.h"
 
 #include <gtest/gtest.h>
 #include <ktzmon/protocol.h>
@@ -186,7 +187,7 @@ TEST_F(ServerBoardTest, TemperaturePastItsLimitsAndAVanishedChipAreReported)
     Pass(2);
     EXPECT_EQ(Last(2, 2).status, 0);
     EXPECT_EQ(Last(2, 2).reading, 0u);
-    ASSERT_NO_FATAL_FAILURE(AddDevices(TestbedBlocks(kBoard, "/devices/platform/coretemp.0")));
+    ASSERT_NO_FATAL_FAILURE(AddDevices(ktztest::TestbedBlocks(kBoard, "/devices/platform/coretemp.0")));
     Pass(2);
     EXPECT_EQ(Last(2, 2).status, 1);
     EXPECT_EQ(Last(2, 2).reading, 45u);
@@ -336,7 +337,7 @@ TEST_F(PsuChassisTest, SupplyPulledAndReinsertedWithItsFruAndRedundancy)
     EXPECT_EQ(Last(4, 1).reading, 0x02u); // redundancy lost
     EXPECT_EQ(Last(4, 1).status, 3);
 
-    ASSERT_NO_FATAL_FAILURE(AddDevices(TestbedBlocks(kPsus, kPsu2)));
+    ASSERT_NO_FATAL_FAILURE(AddDevices(ktztest::TestbedBlocks(kPsus, kPsu2)));
     Pass(2);
     EXPECT_EQ(Last(3, 2).presence, 1);
     EXPECT_EQ(Last(3, 2).reading, 0x01u);
