@@ -66,7 +66,6 @@ struct Client
 {
     bool connected = false;
     bool capable = false;
-    uint32_t caps = 0x1;
     SensorMap view;
     std::deque<uint64_t> expectedEvents; // events owed to it, oldest first
     uint64_t lastSeq = 0;
@@ -209,11 +208,8 @@ class SoakTest : public ktztest::ModuleTest
         ASSERT_EQ(Host().Connect(id), 0u);
         Host().SetBehaviour(id, ktztest::ClientBehaviour{.caps = caps});
         ASSERT_TRUE(ktztest::WaitIdle());
-        hookFired_ = *fired;
-
-        const bool left = hookFired_ && kind != Exchange::PostAtSensor;
+        const bool left = *fired && kind != Exchange::PostAtSensor;
         c.connected = !left;
-        c.caps = caps;
         c.capable = caps == 0x3 && !left;
         if (c.capable && Enabled())
         {
@@ -490,7 +486,6 @@ class SoakTest : public ktztest::ModuleTest
     std::deque<uint64_t> queue_; // events the module should hold for the next capable client
     uint32_t queueMax_ = 16;
     uint64_t seq_ = 0;
-    bool hookFired_ = false;
     uint32_t hookPosted_ = 0;
     // Counters for the summary.
     uint64_t posted_ = 0, delivered_ = 0, connects_ = 0, leftInExchange_ = 0, flips_ = 0, psuSwaps_ = 0,
