@@ -120,10 +120,9 @@ TEST_F(HostOptions, ScenarioFromStandardInputOrAMissingFile)
     const Result m = RunHost({"--json", (dir_ / "missing.toml").string()}, env_);
     EXPECT_EQ(m.status, 2);
     EXPECT_NE(m.err.find("No such file or directory"), std::string::npos) << m.err;
-    const auto rec = JsonLines(m.out);
-    ASSERT_EQ(rec.size(), 1u);
-    EXPECT_EQ(rec[0]["kind"], "error");
-    EXPECT_NE(rec[0]["text"].get<std::string>().find("No such file or directory"), std::string::npos);
+    // (The refusal record's fields: RefusedScenariosRunNothing.)
+    EXPECT_NE(JsonLines(m.out).at(0)["text"].get<std::string>().find("No such file or directory"),
+              std::string::npos);
 
     const Result c = RunHost({"--check", "--json", "-"}, env_, kSmall);
     EXPECT_EQ(c.status, 0);

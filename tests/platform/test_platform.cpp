@@ -728,9 +728,7 @@ TEST_F(Platform, ChassisLogEventRecordLayout)
     const uint8_t* p = b.data();
     ASSERT_EQ(b.size(), 72u + 7 + 6 + 6);
     EXPECT_EQ(Get32(p, 0), b.size());
-    uint16_t type;
-    std::memcpy(&type, p + 4, 2);
-    EXPECT_EQ(type, 18);
+    EXPECT_EQ(Get16(p, 4), 18);
     EXPECT_EQ(Get32(p, 32), 0x800u);
     EXPECT_EQ(Get32(p, 36), 72u);
     EXPECT_STREQ(reinterpret_cast<const char*>(p + 72), "ABC123");

@@ -25,11 +25,6 @@ void Put32(std::vector<uint8_t>& b, uint32_t off, uint32_t v)
     std::memcpy(b.data() + off, &v, sizeof v); // the platform answers in host order
 }
 
-void PutChars(std::vector<uint8_t>& b, uint32_t off, uint32_t len, char c)
-{
-    std::memset(b.data() + off, c, len);
-}
-
 class OddPlatformTest : public SensorMonTest
 {
   protected:
@@ -56,8 +51,8 @@ TEST_F(OddPlatformTest, FanRecordWithFullNamesAndExtremeValues)
     // Two sensors whose names fill their 16-byte fields with no NUL after
     // them, readings and thresholds at the top of their range, PWM 255.
     std::vector<uint8_t> rec(kFanRecordSize, 0xFF);
-    PutChars(rec, 4, 16, 'A');
-    PutChars(rec, 20, 16, 'B');
+    std::memset(rec.data() + 4, 'A', 16);
+    std::memset(rec.data() + 20, 'B', 16);
     Put32(rec, 36, 1);
     Put32(rec, 40, 0xFFFFFFFFu);
     rec[46] = 2;
