@@ -13,15 +13,7 @@ namespace kt = ktztransport;
 namespace
 {
 
-std::vector<uint8_t> Bytes(std::initializer_list<int> v)
-{
-    std::vector<uint8_t> out;
-    for (int b : v)
-    {
-        out.push_back(static_cast<uint8_t>(b));
-    }
-    return out;
-}
+using Bytes = std::vector<uint8_t>;
 
 kt::Frame OnlyFrame(const std::vector<uint8_t>& wire)
 {
