@@ -174,37 +174,27 @@ int Main(int argc, char** argv)
     app.set_config("--config", "", "Read options from this file (name = value lines; see below)")
         ->check(CLI::ExistingFile);
     app.allow_config_extras(CLI::config_extras_mode::error);
-    std::string socketPath;
-    std::string connectTo;
+    ktzcli::DaemonOptions daemon;
     std::string listen = "127.0.0.1:9464";
-    double retryFirst = 0.5;
-    double retryMax = 30;
-    auto* sockOpt =
-        app.add_option("--socket", socketPath,
-                       "Unix socket of the daemon (default: /run/ktzmon/ktzmond.sock for root, else "
-                       "$XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, else /tmp/ktzmon-UID/ktzmond.sock)");
-    auto* connOpt = app.add_option("--connect", connectTo, "TCP address of the daemon, HOST:PORT");
-    sockOpt->excludes(connOpt);
+    ktzcli::AddDaemonOptions(app, &daemon, true);
     app.add_option("--listen", listen, "Address of the HTTP listener, HOST:PORT (port 0: any free port)")
-        ->capture_default_str();
-    app.add_option("--retry-first", retryFirst, "Seconds before the first attempt to reach the daemon again")
-        ->check(CLI::Range(0.01, 3600.0))
-        ->capture_default_str();
-    app.add_option("--retry-max", retryMax, "Longest wait between attempts, in seconds (the wait doubles)")
-        ->check(CLI::Range(0.01, 3600.0))
         ->capture_default_str();
     if (const int rc = ktzcli::Parse(app, argc, argv); rc >= 0)
     {
         return rc;
     }
 
-    Target target;
-    if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &target.host, &target.port))
+    ktzcli::DaemonAddress address;
+    std::string error;
+    if (!ktzcli::ResolveDaemon(daemon, &address, &error))
     {
-        std::cerr << "ktzmon-exporter: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
+        std::cerr << "ktzmon-exporter: " << error << "\n";
         return ktzcli::kExitUsage;
     }
-    target.socketPath = connectTo.empty() && socketPath.empty() ? ktzhost::DefaultSocketPath() : socketPath;
+    Target target;
+    target.socketPath = address.socketPath;
+    target.host = address.host;
+    target.port = address.port;
     std::string listenHost;
     uint16_t listenPort = 0;
     if (!ktzhost::SplitHostPort(listen, true, &listenHost, &listenPort))
@@ -261,8 +251,8 @@ int Main(int argc, char** argv)
     o.connect_timeout_ms = 3000;
     o.reconnect = 1;
     o.retry_connect = 1;
-    o.reconnect_initial_delay_ms = static_cast<int>(retryFirst * 1000);
-    o.reconnect_max_delay_ms = std::max(o.reconnect_initial_delay_ms, static_cast<int>(retryMax * 1000));
+    o.reconnect_initial_delay_ms = address.retryFirstMs;
+    o.reconnect_max_delay_ms = address.retryMaxMs;
     ktzc_client* c = ktzc_new(&o);
     if (c == nullptr)
     {

@@ -76,19 +76,14 @@ int ParseOptions(int argc, char** argv, Options* o)
         "the dashes (listen = \"127.0.0.1:8443\"); the command line wins.\n\n" +
         ktzcli::ExitStatusText("     (it cannot listen, read its accounts or make its certificate)\n"));
 
-    std::string socketPath, connectTo, listen = "127.0.0.1:8443";
-    double retryFirst = 0.5, retryMax = 30;
+    ktzcli::DaemonOptions daemon;
+    std::string listen = "127.0.0.1:8443";
     int64_t sessionTimeout = 1800, lockoutDuration = 300, lockoutResetAfter = 300;
     double requestTimeout = 10, idleTimeout = 60, handshakeTimeout = 10;
     ServiceConfig& svc = o->service;
     ServerLimits& lim = o->limits;
 
-    auto* sockOpt =
-        app.add_option("--socket", socketPath,
-                       "Unix socket of the daemon (default: /run/ktzmon/ktzmond.sock for root, else "
-                       "$XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, else /tmp/ktzmon-UID/ktzmond.sock)");
-    auto* connOpt = app.add_option("--connect", connectTo, "TCP address of the daemon, HOST:PORT");
-    sockOpt->excludes(connOpt);
+    ktzcli::AddDaemonOptions(app, &daemon, true);
     app.add_option("--listen", listen,
                    "Address of the HTTPS listener, HOST:PORT (port 0: any free port); loopback only unless "
                    "--allow-remote")
@@ -155,23 +150,19 @@ int ParseOptions(int argc, char** argv, Options* o)
     app.add_option("--idle-timeout", idleTimeout, "Seconds an idle connection is kept")
         ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
-    app.add_option("--retry-first", retryFirst, "Seconds before the first attempt to reach the daemon again")
-        ->check(CLI::Range(0.01, 3600.0))
-        ->capture_default_str();
-    app.add_option("--retry-max", retryMax, "Longest wait between attempts, in seconds (the wait doubles)")
-        ->check(CLI::Range(0.01, 3600.0))
-        ->capture_default_str();
     if (const int rc = ktzcli::Parse(app, argc, argv); rc >= 0)
     {
         return rc;
     }
 
-    if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &o->target.host, &o->target.port))
+    ktzcli::DaemonAddress address;
+    if (std::string error; !ktzcli::ResolveDaemon(daemon, &address, &error))
     {
-        return Usage("--connect: expected HOST:PORT, got '" + connectTo + "'");
+        return Usage(error);
     }
-    o->target.socketPath =
-        connectTo.empty() && socketPath.empty() ? ktzhost::DefaultSocketPath() : socketPath;
+    o->target.socketPath = address.socketPath;
+    o->target.host = address.host;
+    o->target.port = address.port;
     if (!ktzhost::SplitHostPort(listen, true, &o->listenHost, &o->listenPort))
     {
         return Usage("--listen: expected HOST:PORT, got '" + listen + "'");
@@ -202,8 +193,8 @@ int ParseOptions(int argc, char** argv, Options* o)
     {
         o->stateDir = DefaultStateDir();
     }
-    o->retryFirstMs = static_cast<int>(retryFirst * 1000);
-    o->retryMaxMs = static_cast<int>(retryMax * 1000);
+    o->retryFirstMs = address.retryFirstMs;
+    o->retryMaxMs = address.retryMaxMs;
     svc.sessionIdleMs = sessionTimeout * 1000;
     svc.lockoutDurationMs = lockoutDuration * 1000;
     svc.lockoutResetAfterMs = lockoutResetAfter * 1000;

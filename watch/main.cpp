@@ -75,8 +75,7 @@ int main(int argc, char** argv)
                                "     connection was lost; no daemon at the address; --timeout ended the run\n"
                                "     first, also when neither --until nor --count is given; standard error\n"
                                "     says which)\n"));
-    std::string socketPath;
-    std::string connectTo;
+    ktzcli::DaemonOptions daemon;
     bool json = false;
     bool hex = false;
     std::string capsText = "1";
@@ -85,12 +84,7 @@ int main(int argc, char** argv)
     double timeout = 0;
     uint32_t clientId = 0;
     bool reconnect = false;
-    auto* sockOpt =
-        app.add_option("--socket", socketPath,
-                       "Unix socket of the daemon (default: /run/ktzmon/ktzmond.sock for root, else "
-                       "$XDG_RUNTIME_DIR/ktzmon/ktzmond.sock, else /tmp/ktzmon-UID/ktzmond.sock)");
-    auto* connOpt = app.add_option("--connect", connectTo, "TCP address of the daemon, HOST:PORT");
-    sockOpt->excludes(connOpt);
+    ktzcli::AddDaemonOptions(app, &daemon, false);
     app.add_flag("--json", json, "one JSON object per line instead of the transcript");
     app.add_flag("--hex", hex, "the wire bytes of every payload");
     app.add_option("--caps", capsText,
@@ -122,16 +116,11 @@ int main(int argc, char** argv)
         std::cerr << "ktzmon-watch: --caps: not a number: '" << capsText << "'\n";
         return kExitUsage;
     }
-    std::string host;
-    uint16_t port = 0;
-    if (!connectTo.empty() && !ktzhost::SplitHostPort(connectTo, false, &host, &port))
+    ktzcli::DaemonAddress address;
+    if (std::string error; !ktzcli::ResolveDaemon(daemon, &address, &error))
     {
-        std::cerr << "ktzmon-watch: --connect: expected HOST:PORT, got '" << connectTo << "'\n";
+        std::cerr << "ktzmon-watch: " << error << "\n";
         return kExitUsage;
-    }
-    if (connectTo.empty() && socketPath.empty())
-    {
-        socketPath = ktzhost::DefaultSocketPath();
     }
 
     const auto start = Clock::now();
@@ -164,8 +153,8 @@ int main(int argc, char** argv)
         std::cerr << "ktzmon-watch: out of memory\n";
         return kExitLost;
     }
-    const ktzc_error ce = connectTo.empty() ? ktzc_connect_unix(c, socketPath.c_str())
-                                            : ktzc_connect_tcp(c, host.c_str(), port);
+    const ktzc_error ce = address.host.empty() ? ktzc_connect_unix(c, address.socketPath.c_str())
+                                               : ktzc_connect_tcp(c, address.host.c_str(), address.port);
     if (ce != KTZC_OK)
     {
         std::cerr << "ktzmon-watch: " << ktzc_error_text(c) << "\n";
