@@ -6,10 +6,10 @@
 
 #include "support/piped_process.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <ktzclient/ktzclient.h>
 #include <string>
 #include <vector>
@@ -18,14 +18,8 @@ namespace ktzclient_test
 {
 
 using Child = ktztest::PipedProcess;
-using Clock = std::chrono::steady_clock;
+using ktztest::NowMs;
 constexpr int kLineMs = 10000;
-
-inline long MsSince(Clock::time_point t0)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
 
 inline const char* FakeDaemon()
 {
@@ -46,10 +40,11 @@ class ClientTest : public ::testing::Test
         ASSERT_TRUE(d->WaitFor("listening", nullptr, kLineMs));
     }
 
-    // The fake daemon's whole output once it has ended, and its status.
-    static std::string Finish(Child* d, int* status)
+    // The fake daemon's whole output once it has ended, every step gone as
+    // written (status 0; a step that did not prints FAIL and exits 1).
+    static std::string Finish(Child* d)
     {
-        *status = d->Wait(kLineMs);
+        EXPECT_EQ(d->Wait(kLineMs), 0) << d->out();
         return d->out();
     }
 
