@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
@@ -47,22 +46,6 @@ std::string HostExe()
 std::string SourceDir()
 {
     return KTZ_SOURCE_DIR;
-}
-
-int OpenFds(pid_t pid)
-{
-    int n = 0;
-    DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr)
-    {
-        return -1;
-    }
-    while (const dirent* e = ::readdir(d))
-    {
-        n += e->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(d);
-    return n;
 }
 
 int64_t RssKb(pid_t pid)

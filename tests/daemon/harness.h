@@ -122,9 +122,8 @@ std::string DaemonExe();
 std::string ModulePath();
 std::string HostExe();
 std::string SourceDir();
-// Open descriptors of a process, its resident memory in KiB and the CPU
-// time it used in milliseconds (from /proc; -1 when unknown).
-int OpenFds(pid_t pid);
+// A process's resident memory in KiB and the CPU time it used in
+// milliseconds (from /proc; -1 when unknown).
 int64_t RssKb(pid_t pid);
 int64_t CpuMs(pid_t pid);
 // The demonstration chassis without its clients and timeline: it changes
