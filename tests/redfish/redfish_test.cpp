@@ -4,6 +4,7 @@
 // ktzmon-watch shows of the same chassis.
 #include "support/files.h"
 #include "support/logged_process.h"
+#include "support/notify_socket.h"
 #include "support/piped_process.h"
 #include "support/wait.h"
 
@@ -17,9 +18,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace
@@ -397,39 +396,6 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     witness.Stop(5000);
 }
 
-// The error bodies as HTTP carries them (every status and message is
-// checked on the service itself); a failed login is logged with its peer.
-TEST_F(RedfishTest, ErrorsOverTheWire)
-{
-    ASSERT_NO_FATAL_FAILURE(StartService());
-    const std::string admin = "admin:" + kAdminPass;
-    const std::string chassis = Url("/redfish/v1/Chassis/KTZ");
-    struct Case
-    {
-        std::vector<std::string> args;
-        int status;
-        std::string messageId;
-    };
-    const std::vector<Case> cases = {
-        {{chassis}, 401, "Base.1.22.NoValidSession"},
-        {{"-u", "admin:wrong", chassis}, 401, "Base.1.22.ResourceAtUriUnauthorized"},
-        {{"-u", admin, "-X", "DELETE", chassis}, 405, "Base.1.22.OperationNotAllowed"},
-        {{"--data", "{oops", Url("/redfish/v1/SessionService/Sessions")}, 400, "Base.1.22.MalformedJSON"},
-        {{"-u", admin, "-H", "X-Big: " + std::string(20000, 'a'), chassis}, 431, "Base.1.22.GeneralError"},
-    };
-    for (const Case& c : cases)
-    {
-        std::string body;
-        EXPECT_EQ(Curl(c.args, &body), c.status) << c.args.back() << "\n" << body;
-        const json j = json::parse(body, nullptr, false);
-        EXPECT_EQ(j.is_discarded() ? "" : j["error"]["code"].get<std::string>(), c.messageId) << body;
-    }
-    EXPECT_TRUE(WaitFor(
-        [&] { return service_.Log().find("login failed for 'admin' from 127.0.0.1:") != std::string::npos; },
-        5000))
-        << service_.Log();
-}
-
 TEST_F(RedfishTest, FollowsTheDaemonThroughARestart)
 {
     ASSERT_NO_FATAL_FAILURE(StartService({"--retry-first", "0.1"}));
@@ -488,15 +454,11 @@ TEST_F(RedfishTest, HostileClientsLeaveTheServiceServingOthers)
 
 TEST_F(RedfishTest, AccountsTlsAndListenRules)
 {
-    // --add-account: the password twice, the same, long enough; the file private.
+    // --add-account: the password twice, the same, long enough (the file's
+    // mode: the accounts file's own test).
     EXPECT_EQ(AddAccount("carol", "ReadOnly", "one-password\nanother-one\n"), 1);
     EXPECT_EQ(AddAccount("carol", "ReadOnly", "short\nshort\n"), 1);
     EXPECT_EQ(ReadFile(accounts_).find("carol:"), std::string::npos);
-    struct stat st
-    {
-    };
-    ASSERT_EQ(::stat(accounts_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{"--listen", "0.0.0.0:0"},
@@ -518,33 +480,30 @@ TEST_F(RedfishTest, AccountsTlsAndListenRules)
     ASSERT_NE(made.find("made a self-signed certificate"), std::string::npos) << made;
     const std::string print = made.substr(made.find("fingerprint "), 107);
     EXPECT_EQ(Curl({"--tls-max", "1.2", Url("/redfish/v1")}), 200);
+    // A failed login is logged with its peer (each status and message is
+    // checked on the service itself).
+    EXPECT_EQ(Curl({"-u", "admin:wrong", Url("/redfish/v1/Chassis")}), 401);
+    EXPECT_TRUE(service_.WaitLog("login failed for 'admin' from 127.0.0.1:", 5000)) << service_.Log();
     ASSERT_EQ(service_.Stop(15000), 0);
     ASSERT_NO_FATAL_FAILURE(StartService({}, "rf2"));
     EXPECT_EQ(service_.Log().find("made a self-signed"), std::string::npos);
     EXPECT_NE(service_.Log().find(print), std::string::npos) << print << "\n" << service_.Log();
+    struct stat st
+    {
+    };
     ASSERT_EQ(::stat((state_ + "/tls.key").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_EQ(service_.Stop(15000), 0);
 
     // Plain HTTP on loopback when asked, with readiness told to systemd.
-    const std::string notifyPath = dir_.path() + "/notify.sock";
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::copy(notifyPath.begin(), notifyPath.end(), a.sun_path);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
-    StartService({"--insecure-http"}, "plain", "plain-state");
-    ::unsetenv("NOTIFY_SOCKET");
-    char buf[64] = {};
-    const ssize_t n = ::recv(fd, buf, sizeof buf - 1, 0);
-    ::close(fd);
+    ktztest::NotifySocket notify(dir_.path() + "/notify.sock");
+    ASSERT_TRUE(notify.bound());
+    {
+        const ktztest::NotifyEnv env(dir_.path() + "/notify.sock");
+        StartService({"--insecure-http"}, "plain", "plain-state");
+    }
 #ifdef KTZREDFISH_TEST_SYSTEMD
-    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "READY=1");
-#else
-    (void)n;
+    EXPECT_EQ(notify.Receive(10000), "READY=1");
 #endif
     EXPECT_EQ(scheme_, "http");
     EXPECT_EQ(Curl({"-u", "reader:" + kReaderPass, Url("/redfish/v1/Chassis/KTZ")}), 200);
