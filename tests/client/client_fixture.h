@@ -21,11 +21,6 @@ using Child = ktztest::PipedProcess;
 using ktztest::NowMs;
 constexpr int kLineMs = 10000;
 
-inline const char* FakeDaemon()
-{
-    return KTZCLIENT_FAKE_DAEMON;
-}
-
 class ClientTest : public ::testing::Test
 {
   protected:
@@ -34,7 +29,7 @@ class ClientTest : public ::testing::Test
     // Starts a fake daemon playing `steps` and waits until it listens.
     void StartDaemon(Child* d, const std::vector<std::string>& steps)
     {
-        std::vector<std::string> argv{FakeDaemon(), sock_};
+        std::vector<std::string> argv{KTZCLIENT_FAKE_DAEMON, sock_};
         argv.insert(argv.end(), steps.begin(), steps.end());
         ASSERT_TRUE(d->Start(argv));
         ASSERT_TRUE(d->WaitFor("listening", nullptr, kLineMs));

@@ -111,7 +111,8 @@ TEST_F(ClientTest, HelloWelcomeAndEveryMessageDecodedWithItsWireBytes)
 TEST_F(ClientTest, RequestedClientIdAndTcp)
 {
     Child d;
-    ASSERT_TRUE(d.Start({FakeDaemon(), "--tcp", "unused", "accept", "hello", "welcome 9", "expect-eof"}));
+    ASSERT_TRUE(
+        d.Start({KTZCLIENT_FAKE_DAEMON, "--tcp", "unused", "accept", "hello", "welcome 9", "expect-eof"}));
     std::string line;
     ASSERT_TRUE(d.WaitFor("listening port=", &line, kLineMs));
     const auto port = static_cast<uint16_t>(std::stoul(line.substr(line.find('=') + 1)));
