@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <netinet/in.h>
+#include <ranges>
 #include <set>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -78,14 +78,8 @@ std::vector<std::pair<uint32_t, std::string>> Picture(const std::vector<Received
 
 bool ConsecutiveFromOne(const std::vector<Received>& got)
 {
-    for (size_t i = 0; i < got.size(); ++i)
-    {
-        if (got[i].seq != i + 1)
-        {
-            return false;
-        }
-    }
-    return true;
+    const auto seqs = got | std::views::transform(&Received::seq);
+    return std::ranges::equal(seqs, std::views::iota(uint32_t{1}, static_cast<uint32_t>(got.size() + 1)));
 }
 
 // Sensor data payload: reading (u32) at offset 8, name from offset 40.
@@ -113,18 +107,6 @@ class DaemonTest : public ::testing::Test
             std::fprintf(stderr, "---- daemon log ----\n%s\n", daemon.log().c_str());
         }
     }
-    // Starts the daemon on the quiet chassis, running 50 times faster than real time.
-    bool StartQuiet(std::vector<std::string> args = {})
-    {
-        args.insert(args.begin(), {WriteFile(dir.path(), "quiet.toml", QuietScenario()), "--speed", "50"});
-        return daemon.Start(args);
-    }
-    // Waits until the sensor types attached (30 chassis seconds) and a pass followed.
-    void WaitForSensors()
-    {
-        ASSERT_TRUE(
-            daemon.WaitStatus([](const json& s) { return s.value("chassisTime", 0.0) >= 36.0; }, 20000));
-    }
     TempDir dir;
     Daemon daemon{dir.path()};
 };
@@ -137,8 +119,7 @@ TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
     ASSERT_EQ(expected[0].first, kSettingType);
     ASSERT_EQ(expected[1].first, kCapsType);
 
-    ASSERT_TRUE(daemon.Start({scenario, "--speed", "50"}));
-    WaitForSensors();
+    ASSERT_TRUE(daemon.StartQuiet({}, scenario));
     // Even clients speak version 1 (asked for their capabilities by the
     // daemon, first), odd ones version 2 (never asked): past the query, all
     // get the batch host's picture byte for byte.
@@ -186,8 +167,7 @@ TEST_F(DaemonTest, ManyClientsAtOnceGetTheBatchHostsPicture)
 
 TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
 {
-    ASSERT_TRUE(StartQuiet());
-    WaitForSensors();
+    ASSERT_TRUE(daemon.StartQuiet());
     constexpr int kClients = 8;
     std::vector<std::unique_ptr<Client>> clients;
     std::vector<std::vector<Received>> got(kClients);
@@ -229,8 +209,7 @@ TEST_F(DaemonTest, FanChangeReachesEveryClientOnceInOrder)
 // the module hears of each departure and nothing is left behind.
 TEST_F(DaemonTest, DeparturesLeaveNoMemoryOrDescriptorBehind)
 {
-    ASSERT_TRUE(StartQuiet());
-    WaitForSensors();
+    ASSERT_TRUE(daemon.StartQuiet());
     // The module keeps chassis log events while no client takes them (at
     // most 8 in the demonstration chassis): fill that queue so that it is
     // the same before and after.
@@ -314,8 +293,7 @@ TEST_F(DaemonTest, DeparturesLeaveNoMemoryOrDescriptorBehind)
 
 TEST_F(DaemonTest, SlowReaderIsCutWhileFastReaderGetsEverything)
 {
-    ASSERT_TRUE(StartQuiet({"--queue-frames", "64", "--send-buffer", "4096"}));
-    WaitForSensors();
+    ASSERT_TRUE(daemon.StartQuiet({"--queue-frames", "64", "--send-buffer", "4096"}));
     Client fast, slow;
     std::vector<Received> fastGot, slowGot;
     ASSERT_TRUE(fast.Connect(daemon.socket()) && fast.Handshake());

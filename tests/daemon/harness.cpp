@@ -144,6 +144,14 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
     return false;
 }
 
+bool Daemon::StartQuiet(std::vector<std::string> args, std::string scenario)
+{
+    scenario = scenario.empty() ? WriteFile(dir_, "quiet.toml", QuietScenario()) : scenario;
+    args.insert(args.begin(), {scenario, "--speed", "50"});
+    return Start(args) &&
+           WaitStatus([](const nlohmann::json& s) { return s.value("chassisTime", 0.0) >= 36.0; }, 20000);
+}
+
 int Daemon::Wait(int timeoutMs)
 {
     return child_.running() ? child_.Wait(timeoutMs) : -1;

@@ -8,6 +8,7 @@
 #include "support/piped_process.h"
 
 #include "harness.h"
+#include "ktzclient_decode.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,6 @@ using Child = ktztest::PipedProcess;
 using nlohmann::json;
 
 constexpr uint32_t kSyncType = 0x103;
-constexpr uint32_t kLogEventType = 0x104;
 // The longest any client may delay another's messages.
 constexpr int64_t kMaxDelayMs = 1000;
 
@@ -126,18 +126,13 @@ class Probe
             }
             gap_ = gap_ || m.seq != lastSeq_ + 1;
             lastSeq_ = m.seq;
-            // The first argument: the block's offset at 12, its first text there.
-            if (m.requestType != kLogEventType || m.payload.size() < 24)
+            const auto d = ktzclient::Decode(m.requestClass, m.requestType, m.payload);
+            const auto* ev = d.ok ? std::get_if<ktzclient::LogEvent>(&d.value.body) : nullptr;
+            if (ev == nullptr || ev->args.empty())
             {
                 continue;
             }
-            const uint32_t at = GetLe32(m.payload.data() + 12);
-            if (at == 0 || at >= m.payload.size())
-            {
-                continue;
-            }
-            const std::string stamp(reinterpret_cast<const char*>(m.payload.data() + at));
-            maxDelayMs_ = std::max<int64_t>(maxDelayMs_, NowMs() - std::stoll(stamp));
+            maxDelayMs_ = std::max<int64_t>(maxDelayMs_, NowMs() - std::stoll(ev->args[0]));
             received_ += 1;
         }
     }
@@ -168,11 +163,10 @@ class HostileTest : public ::testing::Test
             std::fprintf(stderr, "---- daemon log ----\n%s\n", daemon.log().c_str());
         }
     }
-    // The quiet chassis, 50 times faster, its sensors attached, the probe
-    // receiving, and the levels noted.
+    // The quiet chassis, its sensors attached, the probe receiving, and the
+    // levels noted.
     void StartDaemon(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {WriteFile(dir.path(), "quiet.toml", QuietScenario()), "--speed", "50"});
 #if defined(__SANITIZE_ADDRESS__)
         // Resident memory is the daemon's own, not AddressSanitizer's
         // quarantine of freed blocks (256 MiB by default).
@@ -180,9 +174,7 @@ class HostileTest : public ::testing::Test
         daemon.env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                              ":quarantine_size_mb=4");
 #endif
-        ASSERT_TRUE(daemon.Start(args));
-        ASSERT_TRUE(
-            daemon.WaitStatus([](const json& s) { return s.value("chassisTime", 0.0) >= 36.0; }, 20000));
+        ASSERT_TRUE(daemon.StartQuiet(args));
         ASSERT_TRUE(probe.Start(daemon));
         // The module keeps up to 8 log events while no client takes them;
         // the probe takes them all, so its memory is steady from here.
@@ -469,8 +461,7 @@ TEST_F(HostileTest, NonUtf8TextsEverywhere)
     ASSERT_TRUE(unix.WaitFor("synced", nullptr, 10000));
     ASSERT_TRUE(tcp.WaitFor("synced", nullptr, 10000));
 
-    const ktztest::RunResult clients =
-        ktztest::RunProgram({KTZMONCTL_EXE, "--control-socket", daemon.control(), "clients"});
+    const ktztest::RunResult clients = daemon.RunCtl({"clients"});
     ASSERT_EQ(clients.status, 0) << clients.err;
     const std::string listed = clients.out + clients.err;
     EXPECT_NE(listed.find("\\xFF\\x01caf\\xE9\\x1B[31m"), std::string::npos) << listed;
@@ -483,11 +474,9 @@ TEST_F(HostileTest, NonUtf8TextsEverywhere)
     EXPECT_FALSE(bad.value("ok", true)) << bad.dump();
     EXPECT_NE(bad.value("error", "").find("UTF-8"), std::string::npos) << bad.dump();
     // ktzmonctl: its own refusal, a bad command line (2), not a crash.
-    Child refusing;
-    ASSERT_TRUE(refusing.Start(
-        {KTZMONCTL_EXE, "--control-socket", daemon.control(), "log-event", "X", "--text", "caf\xe9"}));
-    EXPECT_EQ(refusing.Wait(10000), 2);
-    EXPECT_NE(refusing.err().find("UTF-8"), std::string::npos);
+    const ktztest::RunResult refusing = daemon.RunCtl({"log-event", "X", "--text", "caf\xe9"});
+    EXPECT_EQ(refusing.status, 2);
+    EXPECT_NE(refusing.err.find("UTF-8"), std::string::npos);
 
     EXPECT_EQ(unix.Wait(10000), 0);
     EXPECT_EQ(tcp.Wait(10000), 0);
