@@ -1,6 +1,7 @@
 // The Redfish service's parts that read outside input without any socket:
 // request targets, FRU records, the accounts file, the lockout, and the
 // event hub's replay after a reconnect.
+#include "support/files.h"
 #include "support/ipmi_fru.h"
 #include "support/temp_dir.h"
 
@@ -153,9 +154,7 @@ TEST(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
     EXPECT_EQ(out[0].name, "alice");
     EXPECT_EQ(out[0].role, Role::Administrator);
     EXPECT_TRUE(VerifyPassword(out[0].hash, "second pass"));
-    std::ifstream in(path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("# kept\n"), std::string::npos);
+    EXPECT_NE(ktztest::ReadFile(path).find("# kept\n"), std::string::npos);
 
     // Readable by others: refused, and not rewritten either.
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);

@@ -13,11 +13,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,16 +27,12 @@ using ktzmond_test::Daemon;
 using ktzmond_test::TempDir;
 using ktztest::FindProgram;
 using ktztest::ReadFile;
+using ktztest::WaitUntil;
 using Process = ktztest::LoggedProcess;
 using nlohmann::json;
 
 const std::string kAdminPass = "admin-pass-1";
 const std::string kReaderPass = "reader-pass-1";
-
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
-{
-    return ktztest::WaitUntil(pred, timeoutMs, 50);
-}
 
 // Runs argv to its end with `input` on its standard input and its standard
 // output in *out (may be null): the exit status, or -1 on a timeout or a
@@ -131,7 +126,7 @@ class RedfishTest : public ::testing::Test
     // Waits until the service shows every sensor of the test chassis.
     void WaitForChassis()
     {
-        ASSERT_TRUE(WaitFor(
+        ASSERT_TRUE(WaitUntil(
             [&]
             {
                 std::string body;
@@ -151,12 +146,9 @@ class RedfishTest : public ::testing::Test
                              "", &out, 40000),
                   0);
         WatchPicture p;
-        std::stringstream lines(out);
-        std::string line;
-        while (std::getline(lines, line))
+        for (const json& j : ktztest::JsonLines(out))
         {
-            const json j = json::parse(line, nullptr, false);
-            if (!j.is_discarded() && j.value("type", "") == "sensor-data")
+            if (j.value("type", "") == "sensor-data")
             {
                 const json& f = j["fields"];
                 p[f["sensor_type"]][f["name"]] = f;
@@ -288,13 +280,14 @@ TEST_F(RedfishTest, RedfishToolAndSushyReadWhatWatchShows)
     EXPECT_EQ(Curl({"-u", "admin:" + kAdminPass, Url(s["session"].get<std::string>())}), 404);
 }
 
-// The events a stream's output holds: ID and MessageId of each.
-std::vector<std::pair<std::string, std::string>> Events(const std::string& text)
+using Event = std::pair<std::string, std::string>; // ID, MessageId
+
+// The events a stream's output holds.
+std::vector<Event> Events(const std::string& text)
 {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::stringstream lines(text);
-    std::string line, id;
-    while (std::getline(lines, line))
+    std::vector<Event> out;
+    std::string id;
+    for (const std::string& line : ktztest::Lines(text))
     {
         if (line.rfind("id: ", 0) == 0)
         {
@@ -310,16 +303,9 @@ std::vector<std::pair<std::string, std::string>> Events(const std::string& text)
     return out;
 }
 
-bool Has(const std::vector<std::pair<std::string, std::string>>& events, const std::string& messageId)
+bool Has(const std::vector<Event>& events, const std::string& messageId)
 {
-    for (const auto& e : events)
-    {
-        if (e.second == messageId)
-        {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::find(events, messageId, &Event::second) != events.end();
 }
 
 TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
@@ -341,14 +327,14 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     Process witness, first;
     ASSERT_NO_FATAL_FAILURE(stream(witness, "witness.out", {"-u", "admin:" + kAdminPass}));
     ASSERT_NO_FATAL_FAILURE(stream(first, "first.out", {"-H", "X-Auth-Token: " + token}));
-    ASSERT_TRUE(WaitFor([&] { return GetJson("/redfish/v1/EventService")["Id"] == "EventService"; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return GetJson("/redfish/v1/EventService")["Id"] == "EventService"; }, 5000));
     ::usleep(300000); // both streams are open (their headers are in)
 
     ASSERT_EQ(
         daemon_.RunCtl({"log-event", "FAN0004", "--arg", "Fan2A", "--arg", "2000", "--value", "2"}).status,
         0);
     ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "500"}).status, 0);
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&]
         {
             const auto e = Events(ReadFile(dir_.path() + "/first.out"));
@@ -366,7 +352,7 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
         daemon_.RunCtl({"log-event", "CHS0210", "--text", "Chassis management firmware updated."}).status, 0);
     ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "5500"}).status, 0);
     ASSERT_EQ(daemon_.RunCtl({"log-event", "PSU0100", "--arg", "3"}).status, 0);
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&]
         {
             const auto e = Events(ReadFile(dir_.path() + "/witness.out"));
@@ -387,28 +373,13 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     ASSERT_FALSE(witnessed.empty());
     witnessed.erase(witnessed.begin());
     ASSERT_GE(witnessed.size(), 3u);
-    EXPECT_TRUE(WaitFor([&] { return Events(ReadFile(dir_.path() + "/again.out")) == witnessed; }, 10000))
+    EXPECT_TRUE(WaitUntil([&] { return Events(ReadFile(dir_.path() + "/again.out")) == witnessed; }, 10000))
         << ReadFile(dir_.path() + "/again.out");
 
     // The session ends: its stream ends with it.
     EXPECT_EQ(Curl({"-X", "DELETE", "-H", "X-Auth-Token: " + token, Url(location)}), 204);
-    EXPECT_TRUE(WaitFor([&] { return !again.Running(); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return !again.Running(); }, 10000));
     witness.Stop(5000);
-}
-
-TEST_F(RedfishTest, FollowsTheDaemonThroughARestart)
-{
-    ASSERT_NO_FATAL_FAILURE(StartService({"--retry-first", "0.1"}));
-    ASSERT_NO_FATAL_FAILURE(WaitForChassis());
-    ASSERT_EQ(daemon_.Terminate(15000), 0);
-    auto state = [&] { return GetJson("/redfish/v1/Chassis/KTZ")["Status"]["State"]; };
-    EXPECT_TRUE(WaitFor([&] { return state() == "UnavailableOffline"; }, 10000)) << service_.Log();
-    EXPECT_EQ(GetJson("/redfish/v1/Chassis/KTZ/Sensors")["Members@odata.count"], 0);
-    ASSERT_TRUE(daemon_.Start({"--speed", "20", std::string(KTZ_SOURCE_DIR) + "/tests/redfish/chassis.toml"}))
-        << daemon_.log();
-    ASSERT_NO_FATAL_FAILURE(WaitForChassis());
-    EXPECT_EQ(state(), "Enabled");
-    EXPECT_NE(service_.Log().find("connection to the daemon lost"), std::string::npos) << service_.Log();
 }
 
 TEST_F(RedfishTest, HostileClientsLeaveTheServiceServingOthers)
