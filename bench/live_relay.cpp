@@ -150,12 +150,16 @@ int main(int argc, char** argv)
         {
             break;
         }
-        for (int fd; (fd = ::accept4(clientsFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+        // Accepting only when a connection waits keeps a change's path free
+        // of failing accept calls.
+        for (int fd; (fds[0].revents & POLLIN) != 0 &&
+                     (fd = ::accept4(clientsFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
         {
             clients.push_back(fd); // blocking: a write waits for its reader
         }
         const size_t polled = controls.size(); // those with an entry in fds
-        for (int fd; (fd = ::accept4(controlFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+        for (int fd; (fds[1].revents & POLLIN) != 0 &&
+                     (fd = ::accept4(controlFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
         {
             controls.push_back({fd, {}});
         }

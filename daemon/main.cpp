@@ -363,6 +363,12 @@ int main(int argc, char** argv)
     // The module keeps none of its log lines in memory here: the daemon runs
     // for months, and nothing reads them back.
     ktzplat::SetLoggedMessageLimit(0);
+    // A chassis change arrives on the control socket (or from the timeline)
+    // and its data event goes to the module's listener on that same thread,
+    // without a hand-over to the platform's delivery thread. Neither poster
+    // holds a lock the listener takes (Playback's chassis lock is only ever
+    // taken by the posters).
+    ktzplat::SetDataEventsOnPostingThread(true);
     ModuleFiles files;
     if (!SetUpModuleFiles(opts, parsed.scenario, &files, &error))
     {

@@ -117,7 +117,7 @@ bool AllIdle(const Sched& s, const ThreadRec* self)
             }
             break;
         case ThreadRec::State::ServiceIdle:
-            if (t->service && t->service->HasWork())
+            if (t->service && t->service->Busy())
             {
                 return false;
             }

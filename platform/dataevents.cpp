@@ -1,6 +1,12 @@
 // Data events: the listener registry, the queue of posted events and the
 // delivery thread that hands each event to every listener in posting order;
 // also builds chassis log event records.
+//
+// With delivery on the posting thread switched on, a post that finds nothing
+// queued and nothing being delivered calls the listeners itself; a post made
+// meanwhile (from another thread, or by a listener) is queued behind it and
+// the delivery thread takes it once the poster is done, so the order stays
+// the posting order and no two deliveries overlap.
 #include "internal.h"
 
 #include <algorithm>
@@ -17,13 +23,28 @@ struct Delivery : detail::Service
 {
     std::vector<SMILEventListener> listeners; // under S().mu
     std::deque<std::vector<uint64_t>> queue;  // 8-byte aligned copies
+    bool onPoster = false;                    // deliver on the posting thread when free
+    bool posterDelivering = false;            // a poster is calling the listeners
 
-    bool HasWork() const override { return !queue.empty(); }
+    // The delivery thread waits while a poster delivers.
+    bool HasWork() const override { return !queue.empty() && !posterDelivering; }
     void ClearWork() override { queue.clear(); }
     void RunOne(std::unique_lock<std::mutex>& lk) override
     {
         std::vector<uint64_t> ev = std::move(queue.front());
         queue.pop_front();
+        Deliver(lk, ev);
+    }
+
+    // Under S().mu: whether a poster may deliver now.
+    bool FreeForPoster() const
+    {
+        return onPoster && queue.empty() && calling == nullptr && !posterDelivering;
+    }
+
+    // Under S().mu, released around each listener call.
+    void Deliver(std::unique_lock<std::mutex>& lk, std::vector<uint64_t>& ev)
+    {
         std::vector<SMILEventListener> targets = listeners;
         for (SMILEventListener l : targets)
         {
@@ -76,6 +97,7 @@ void ResetDataEvents()
     d.Stop();
     std::lock_guard<std::mutex> lk(S().mu);
     d.listeners.clear();
+    d.onPoster = false;
 }
 } // namespace detail
 
@@ -114,10 +136,30 @@ void PostDataEvent(const std::vector<uint8_t>& bytes)
         std::memcpy(copy.data(), bytes.data(), bytes.size());
     }
     Delivery& d = D();
-    std::lock_guard<std::mutex> lk(detail::S().mu);
-    d.queue.push_back(std::move(copy));
+    std::unique_lock<std::mutex> lk(detail::S().mu);
+    if (d.FreeForPoster())
+    {
+        d.posterDelivering = true;
+        d.Deliver(lk, copy);
+        d.posterDelivering = false;
+        detail::S().idleCv.notify_all();
+        if (d.queue.empty())
+        {
+            return;
+        }
+    }
+    else
+    {
+        d.queue.push_back(std::move(copy));
+    }
     d.EnsureStarted();
     d.Wake();
+}
+
+void SetDataEventsOnPostingThread(bool on)
+{
+    std::lock_guard<std::mutex> lk(detail::S().mu);
+    D().onPoster = on;
 }
 
 uint32_t ListenerCount()

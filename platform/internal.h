@@ -148,7 +148,8 @@ struct Service
     // Not under S().mu: stops and joins the thread, dropping queued work.
     void Stop();
     bool OnServiceThread() const;
-    // Under S().mu: waits while the service is calling out for `tag`.
+    // Under S().mu: waits while the service is calling out for `tag`, unless
+    // the callout is this thread's own (a callback removing itself).
     void WaitNotCalling(std::unique_lock<std::mutex>& lk, const void* tag);
 
     // Under S().mu.
@@ -162,14 +163,21 @@ struct Service
     template <class F> void CallOut(std::unique_lock<std::mutex>& lk, const void* tag, F&& fn)
     {
         calling = tag;
+        callingThread = std::this_thread::get_id();
         lk.unlock();
         fn();
         lk.lock();
         calling = nullptr;
+        callingThread = {};
         doneCv.notify_all();
     }
 
+    // Under S().mu: work is being done for this service, by its thread or by
+    // a caller (WaitIdle does not judge the platform idle meanwhile).
+    bool Busy() const { return HasWork() || calling != nullptr; }
+
     const void* calling = nullptr;
+    std::thread::id callingThread; // the thread in the callout
 
   private:
     void Loop();

@@ -268,6 +268,13 @@ std::vector<uint8_t> BuildChassisLogEvent(const ChassisLogEvent& ev);
 // Queues a data event for delivery to every registered listener on the
 // platform's delivery thread, in posting order.
 void PostDataEvent(const std::vector<uint8_t>& bytes);
+// On: a post that finds no event queued or being delivered calls the
+// listeners on the posting thread before it returns (one thread hand-over
+// less for a program whose poster is itself the source of the chassis's
+// events); others are queued as before, so the order stays the posting order
+// and deliveries never overlap. The poster must not hold a lock a listener
+// takes. Off by default and after a reset.
+void SetDataEventsOnPostingThread(bool on);
 inline void PostChassisLogEvent(const ChassisLogEvent& ev)
 {
     PostDataEvent(BuildChassisLogEvent(ev));

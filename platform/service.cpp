@@ -37,7 +37,7 @@ bool Service::OnServiceThread() const
 
 void Service::WaitNotCalling(std::unique_lock<std::mutex>& lk, const void* tag)
 {
-    if (!tag || OnServiceThread())
+    if (!tag || OnServiceThread() || (calling == tag && callingThread == std::this_thread::get_id()))
     {
         return;
     }

@@ -21,49 +21,44 @@ std::vector<double> Ramp(size_t n, bool descending)
     }
     return v;
 }
-} // namespace
 
-TEST(Percentile, NearestRankOfTwoHundredSamplesInAnyOrder)
+TEST(Percentile, NearestRankOfSetsLargeSmallAndDegenerate)
 {
-    for (const bool descending : {false, true})
+    std::vector<double> stalled = Ramp(100, false);
+    stalled[37] = 1e9; // a single stall among 100 changes moves only the top ranks
+    const struct
     {
-        const auto v = Ramp(200, descending);
-        EXPECT_EQ(Percentile(v, 99), 198.0);
-        EXPECT_EQ(Percentile(v, 50), 100.0); // the lower median of an even count
-        EXPECT_EQ(Percentile(v, 99.5), 199.0);
-        EXPECT_EQ(Percentile(v, 100), 200.0);
-        EXPECT_EQ(Percentile(v, 0.1), 1.0); // rank 0.2 rounds up to the first sample
+        std::vector<double> samples;
+        double pct, want;
+    } cases[] = {
+        {Ramp(200, false), 99, 198},
+        {Ramp(200, true), 99, 198},
+        {Ramp(200, true), 50, 100}, // lower median
+        {Ramp(200, false), 99.5, 199},
+        {Ramp(200, true), 100, 200},
+        {Ramp(200, false), 0.1, 1}, // rank 0.2 rounds up to the first sample
+        // Whole-number ranks stay exact: 7% of 100 computes as
+        // 7.000000000000001 in binary, 29% as 28.999999999999996.
+        {Ramp(100, true), 7, 7},
+        {Ramp(100, true), 29, 29},
+        {Ramp(100, true), 99, 99},
+        {{}, 50, 0},
+        {{7.5}, 1, 7.5},
+        {{7.5}, 99, 7.5},
+        {{3, 1, 2}, 50, 2}, // rank ceil(1.5) = 2
+        {{3, 1, 2}, 99, 3},
+        {{5, 5, 1, 5}, 25, 1},
+        {{5, 5, 1, 5}, 26, 5},
+        // Out-of-range percentages are clamped rather than read past the end.
+        {{4, 8}, 150, 8},
+        {{4, 8}, -3, 4},
+        {stalled, 99, 100},
+        {stalled, 100, 1e9},
+        {stalled, 50, 51}, // ranks shift by one past the removed 38
+    };
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(Percentile(c.samples, c.pct), c.want) << c.samples.size() << " samples, " << c.pct << "%";
     }
 }
-
-TEST(Percentile, RanksThatAreWholeNumbersStayExact)
-{
-    // 7% of 100 computes as 7.000000000000001 in binary: the rank is 7, not 8.
-    const auto v = Ramp(100, true);
-    EXPECT_EQ(Percentile(v, 7), 7.0);
-    EXPECT_EQ(Percentile(v, 29), 29.0); // 28.999999999999996
-    EXPECT_EQ(Percentile(v, 99), 99.0);
-}
-
-TEST(Percentile, SmallAndDegenerateSets)
-{
-    EXPECT_EQ(Percentile({}, 50), 0.0);
-    EXPECT_EQ(Percentile({7.5}, 1), 7.5);
-    EXPECT_EQ(Percentile({7.5}, 99), 7.5);
-    EXPECT_EQ(Percentile({3, 1, 2}, 50), 2.0); // rank ceil(1.5) = 2
-    EXPECT_EQ(Percentile({3, 1, 2}, 99), 3.0);
-    EXPECT_EQ(Percentile({5, 5, 1, 5}, 25), 1.0);
-    EXPECT_EQ(Percentile({5, 5, 1, 5}, 26), 5.0);
-    // Out-of-range percentages are clamped rather than read past the end.
-    EXPECT_EQ(Percentile({4, 8}, 150), 8.0);
-    EXPECT_EQ(Percentile({4, 8}, -3), 4.0);
-}
-
-TEST(Percentile, OneOutlierMovesOnlyTheTopRanks)
-{
-    auto v = Ramp(100, false);
-    v[37] = 1e9; // a single stall among 100 changes
-    EXPECT_EQ(Percentile(v, 99), 100.0);
-    EXPECT_EQ(Percentile(v, 100), 1e9);
-    EXPECT_EQ(Percentile(v, 50), 51.0); // ranks shift by one past the removed 38
-}
+} // namespace

@@ -6,7 +6,9 @@
 #include "logmon/logmon.h"
 #include "sensormon/sensormon.h"
 #include "support/module_fixture.h"
+#include "support/received.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -20,25 +22,11 @@
 
 namespace
 {
-using Bytes = std::vector<uint8_t>;
-
 constexpr const char* kSensorStarted = "Sensor monitoring started\n";
 constexpr const char* kSensorStopped = "Sensor monitoring stopped\n";
 constexpr const char* kLogStarted = "Chassis Log monitoring started\n";
 constexpr const char* kLogStopped = "Chassis Log monitoring stopped\n";
 constexpr uint32_t kClients[] = {1, 2};
-
-Bytes SettingMsg(uint32_t value, uint8_t changed)
-{
-    return {static_cast<uint8_t>(value),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 24),
-            changed,
-            0,
-            0,
-            0};
-}
 
 // Runs `fn` on its own thread. A call that has not come back after two
 // minutes is a hang: the test fails and the call is left behind on its
@@ -60,14 +48,7 @@ uint32_t RunBounded(std::function<uint32_t()> fn)
 
 size_t IndexOf(const std::vector<std::string>& log, const std::string& line)
 {
-    for (size_t i = 0; i < log.size(); ++i)
-    {
-        if (log[i] == line)
-        {
-            return i;
-        }
-    }
-    return log.size();
+    return static_cast<size_t>(std::find(log.begin(), log.end(), line) - log.begin());
 }
 
 class CfgMonChangeTest : public ktztest::ModuleTest
@@ -114,15 +95,9 @@ class CfgMonChangeTest : public ktztest::ModuleTest
     {
         for (uint32_t id : kClients)
         {
-            std::vector<Bytes> got;
-            for (const auto& m : Host().Messages(id))
-            {
-                if (m.requestType == 0x100)
-                {
-                    got.push_back(m.bytes);
-                }
-            }
-            EXPECT_EQ(got, std::vector<Bytes>{SettingMsg(value, 1)}) << "client " << id;
+            EXPECT_EQ(ktztest::KtzSettingsIn(Host().Messages(id)),
+                      (std::vector<std::pair<uint32_t, uint8_t>>{{value, 1}}))
+                << "client " << id;
         }
     }
 

@@ -1,5 +1,6 @@
-// KTZ setting monitor: reading and parsing the configuration value (attach
-// failures are run by the fault sweep, tests/reliability).
+// KTZ setting monitor: reading and parsing the configuration value, also one
+// stored without a terminator (attach failures are run by the fault sweep,
+// tests/reliability).
 #include "cfgmon/cfgmon.h"
 #include "core/global.h"
 #include "support/module_fixture.h"
@@ -14,9 +15,7 @@ namespace
 {
 using ktztest::kKtzSettingKey;
 
-class CfgMonSettingTest : public ktztest::ModuleTest
-{
-};
+using CfgMonSettingTest = ktztest::ModuleTest;
 
 // Reads the setting as the check does, after storing `text`.
 uint32_t ReadSetting(const std::string& text)
@@ -52,6 +51,33 @@ TEST_F(CfgMonSettingTest, ParsesTextLikeThe32BitTarget)
         ktzplat::ClearLoggedMessages();
         EXPECT_EQ(ReadSetting(text), expected) << "'" << text << "'";
         EXPECT_EQ(Logged(), std::vector<std::string>{"KTZ setting: " + std::to_string(expected) + "\n"});
+    }
+}
+
+// Values stored without a terminator, longer than the module's buffer or
+// with stray bytes: the module reads no further than its buffer holds.
+TEST_F(CfgMonSettingTest, RawValuesAreReadNoFurtherThanTheBuffer)
+{
+    ASSERT_EQ(Host().Load(), 0u);
+    std::string longDigits(100, '9');
+    longDigits[0] = '2';
+    std::string stray{'1', '\x01', '\xFF', '7'};
+    stray.resize(64, '\xAA');
+    const std::pair<std::string, uint32_t> cases[] = {
+        {longDigits, 0xFFFFFFFFu},
+        // 40 digits: the first 31 ("0...01", octal 1) fit before the buffer's
+        // last byte; reading on would give a larger number.
+        {std::string(30, '0') + "1234567899", 1},
+        {stray, 1},
+        {std::string{'\xFF', '2'}, 0},
+        {" 0x2Z", 2},
+    };
+    for (const auto& [bytes, expected] : cases)
+    {
+        ktzplat::ConfigSetRaw(kKtzSettingKey, std::vector<char>(bytes.begin(), bytes.end()));
+        uint32_t value = 12345;
+        ASSERT_EQ(KTZMonCfgMonGetKTZSettingCfgMgr(&value), 0);
+        EXPECT_EQ(value, expected) << bytes.substr(0, 8);
     }
 }
 

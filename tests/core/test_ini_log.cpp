@@ -85,17 +85,12 @@ TEST_F(IniLogTest, WritingOffWritesNothingNotEvenTheStartLine)
     EXPECT_EQ(LogFileText(), "");
 }
 
-TEST_F(IniLogTest, NoIniPathKeepsWritingOnAndDetachedLogTouchesNothing)
+TEST_F(IniLogTest, NoIniPathKeepsWritingOn)
 {
     ktzplat::InjectFault(ktzplat::Op::IniPath);
     ASSERT_EQ(KTZMonLogAttach(), 0u);
     EXPECT_EQ(g_pKTZMonLogData->logFlags, 1u);
     KTZMonLogDetach();
-    EXPECT_EQ(Logged().size(), 2u);
-
-    const uint64_t allocs = ktzplat::GetAllocStats().totalAllocs;
-    KTZMonLogMsg("after detach\n");
-    EXPECT_EQ(ktzplat::GetAllocStats().totalAllocs, allocs);
     EXPECT_EQ(Logged().size(), 2u);
 }
 

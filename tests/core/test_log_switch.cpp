@@ -51,7 +51,9 @@ TEST_F(LogSwitchTest, ExportedCallsWithoutARecordDoNothing)
     ASSERT_EQ(g_pKTZMonLogData, nullptr);
     WriteIni("[KTZ Monitor]\nlog.msgtofile = true\n");
     KTZMonLogCfgCheck();
+    const uint64_t allocs = ktzplat::GetAllocStats().totalAllocs;
     KTZMonLogMsg("before attach\n");
+    EXPECT_EQ(ktzplat::GetAllocStats().totalAllocs, allocs);
     KTZMonLogDetach();
     EXPECT_EQ(g_pKTZMonLogData, nullptr);
     EXPECT_TRUE(Logged().empty());

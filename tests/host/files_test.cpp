@@ -1,6 +1,7 @@
 // The module's INI file as the hosts write it: the user's file first (its keys
 // win), the scenario's tables after, and a failed write reported.
 #include "support/files.h"
+#include "support/temp_dir.h"
 
 #include "files.h"
 
@@ -8,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace
@@ -19,19 +19,9 @@ using ktztest::ReadFile;
 class HostIniFile : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        std::string error;
-        dir_ = ktzhost::MakeTempDir("ktzhost-files-test", &error);
-        ASSERT_FALSE(dir_.empty()) << error;
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
     void WriteBase(const std::string& text) { std::ofstream(dir_ + "/base.ini", std::ios::binary) << text; }
-    std::string dir_;
+    ktztest::TempDir tmp_;
+    const std::string dir_ = tmp_.path();
 };
 
 TEST_F(HostIniFile, UsersFileComesFirstAndTheScenariosTablesFollow)

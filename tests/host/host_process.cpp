@@ -30,7 +30,7 @@ std::string TempPath(const std::string& name)
 
 std::string ReadmeExample()
 {
-    const std::string readme = ktztest::ReadFile(std::string(KTZ_SOURCE_DIR) + "/README.md");
+    const std::string readme = ktztest::ReadFile(std::string(KTZHOST_SOURCE_DIR) + "/README.md");
     const auto begin = readme.find("```toml\n");
     if (begin == std::string::npos)
     {

@@ -1,7 +1,9 @@
 // ktzmon-host's options, files and exit statuses, run as a process: where
 // the scenario comes from, what --ini-dir may touch, what each exit status
-// means, signals that end a run, output that streams, and what a run says
-// about its expectations.
+// means, signals that end a run, output that streams, what a run says about
+// its expectations, and scenarios that --check and a run both refuse with
+// exit status 2 and FILE:LINE before anything runs, or warn about with
+// their line.
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -109,24 +111,18 @@ class HostOptions : public ::testing::Test
     std::vector<std::string> env_;
 };
 
-TEST_F(HostOptions, ScenarioFromStandardInputOrAFileThatCannotBeRead)
+TEST_F(HostOptions, ScenarioFromStandardInputOrAMissingFile)
 {
     const Result in = RunHost({"-"}, env_, kSmall);
     EXPECT_EQ(in.status, 0) << in.err;
     EXPECT_NE(in.out.find("small\n"), std::string::npos);
 
-    const Result d = RunHost({dir_.string()}, env_);
-    EXPECT_EQ(d.status, 2);
-    EXPECT_NE(d.err.find("cannot read " + dir_.string() + ": Is a directory"), std::string::npos) << d.err;
-    EXPECT_TRUE(d.out.empty());
-
     const Result m = RunHost({"--json", (dir_ / "missing.toml").string()}, env_);
     EXPECT_EQ(m.status, 2);
     EXPECT_NE(m.err.find("No such file or directory"), std::string::npos) << m.err;
-    const auto rec = JsonLines(m.out);
-    ASSERT_EQ(rec.size(), 1u);
-    EXPECT_EQ(rec[0]["kind"], "error");
-    EXPECT_NE(rec[0]["text"].get<std::string>().find("No such file or directory"), std::string::npos);
+    // (The refusal record's fields: RefusedScenariosRunNothing.)
+    EXPECT_NE(JsonLines(m.out).at(0)["text"].get<std::string>().find("No such file or directory"),
+              std::string::npos);
 
     const Result c = RunHost({"--check", "--json", "-"}, env_, kSmall);
     EXPECT_EQ(c.status, 0);
@@ -374,15 +370,11 @@ TEST_F(HostOptions, ReadmeFailingFanIsReportedCriticalWithStructuredSteps)
     const std::string scenario = ktzhosttest::ReadmeExample();
     ASSERT_NE(scenario.find("One failing fan"), std::string::npos);
     const std::string path = Write("one-fan.toml", scenario);
-    // It reads without a word, as the shipped demonstration does.
+    // It reads without a word (the shipped demonstration does too: the scenario reader test).
     const Result check = RunHost({"--check", path}, env_);
     EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_EQ(check.out, path + ": ok (2 steps, 2 expectations)\n");
     EXPECT_EQ(check.err, "");
-    const Result demo =
-        RunHost({"--check", std::string(KTZHOST_SOURCE_DIR) + "/scenario/scenarios/demo.toml"}, env_);
-    EXPECT_EQ(demo.status, 0) << demo.err;
-    EXPECT_EQ(demo.err, "");
 
     const Result r = RunHost({"--json", path}, env_);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -406,6 +398,63 @@ TEST_F(HostOptions, ReadmeFailingFanIsReportedCriticalWithStructuredSteps)
     EXPECT_TRUE(step);
     // 900 is below the lower critical threshold of 1200: critical once its delay expired.
     EXPECT_EQ(rear, (std::vector<std::pair<double, std::string>>{{30.0, "normal"}, {70.0, "critical"}}));
+}
+
+// Each of these used to pass --check and then pass the run, checking nothing.
+TEST_F(HostOptions, RefusedScenariosRunNothing)
+{
+    const std::string base = ktzhosttest::ReadmeExample();
+    ASSERT_FALSE(base.empty());
+    const std::string misspelt =
+        Write("misspelt.toml", base + "\n[[expect]]\nclient = 1\nreceives = \"sensor-data\"\n"
+                                      "where = { nmae = \"Rear\" }\ncount = 0\n");
+    const std::string whereLine = std::to_string(std::count(base.begin(), base.end(), '\n') + 5);
+    const struct
+    {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {misspelt, misspelt + ":" + whereLine + ": expect[3].where: no field 'nmae' in sensor-data messages"},
+        {Write("empty.toml", ""), ":1: nothing to run"},
+        {"/dev/null", "/dev/null:1: nothing to run"},
+        {dir_.string(), "cannot read " + dir_.string() + ": Is a directory"},
+    };
+    for (const auto& c : cases)
+    {
+        for (const bool check : {true, false})
+        {
+            const Result p =
+                RunHost(check ? std::vector<std::string>{"--check", c.path} : std::vector{c.path}, env_);
+            EXPECT_EQ(p.status, 2) << c.path << (check ? " --check" : "") << ": " << p.err;
+            EXPECT_EQ(p.out, "") << c.path;
+            EXPECT_NE(p.err.find(c.message), std::string::npos) << p.err;
+        }
+    }
+    // With --json the refusal is one record too, naming the file and line.
+    const Result j = RunHost({"--json", misspelt}, env_);
+    EXPECT_EQ(j.status, 2);
+    EXPECT_NE(j.err.find("not run"), std::string::npos) << j.err;
+    const auto records = JsonLines(j.out);
+    ASSERT_EQ(records.size(), 1u) << j.out;
+    EXPECT_EQ(records[0]["kind"], "error");
+    EXPECT_EQ(records[0]["source"], misspelt);
+    EXPECT_EQ(records[0]["line"], std::stoi(whereLine));
+    EXPECT_EQ(records[0]["exit"], 2);
+    EXPECT_EQ(LeftBehind(), 0u);
+}
+
+TEST_F(HostOptions, WarningsComeWithTheirLineAtCheckAndAtTheRun)
+{
+    const std::string path = Write("nopsu.toml", "end = 40\n[[fan]]\nnames = [\"F\"]\n[[client]]\nid = 1\n"
+                                                 "[[step]]\nat = 1\naction = \"connect\"\nclient = 1\n");
+    const std::string warning = path + ":1: warning: scenario: no power-supply bay";
+    const Result check = RunHost({"--check", path}, env_);
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_NE(check.err.find(warning), std::string::npos) << check.err;
+    const Result run = RunHost({"--no-log", path}, env_);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("data-sync-complete"), std::string::npos) << "the warning said it never comes";
 }
 
 } // namespace

@@ -181,34 +181,32 @@ Windows Shaded(const Picture& p, const char* cls)
     return out;
 }
 
+// Every window of a class, whatever its lane.
+std::set<std::pair<double, double>> AllShaded(const Picture& p, const char* cls)
+{
+    std::set<std::pair<double, double>> out;
+    for (const auto& [lane, ws] : Shaded(p, cls))
+    {
+        out.insert(ws.begin(), ws.end());
+    }
+    return out;
+}
+
 // ---- runs built here -------------------------------------------------------------------
+
+Event Ev(Event::Kind kind, double t, const std::string& text, uint32_t client = 0)
+{
+    Event e;
+    e.kind = kind;
+    e.t = t;
+    e.text = text;
+    e.client = client;
+    return e;
+}
 
 Event Log(double t, const std::string& text)
 {
-    Event e;
-    e.kind = Event::Kind::Log;
-    e.t = t;
-    e.text = text + "\n";
-    return e;
-}
-
-Event Host(double t, uint32_t client, const std::string& text)
-{
-    Event e;
-    e.kind = Event::Kind::Host;
-    e.t = t;
-    e.client = client;
-    e.text = text;
-    return e;
-}
-
-Event Step(double t, const std::string& text)
-{
-    Event e;
-    e.kind = Event::Kind::Step;
-    e.t = t;
-    e.text = text;
-    return e;
+    return Ev(Event::Kind::Log, t, text + "\n");
 }
 
 RunResult FanRun(double end, const std::vector<std::string>& fans)
@@ -263,22 +261,12 @@ TEST(Timeline, KtzOffPeriodsFollowTheModulesSetting)
         Log(80, "KTZ setting change: prev: 3 curr: 2"),
         Log(90, "KTZ setting change: prev: 2 curr: 0"),
     };
-    const Picture p(Draw(r));
-    std::set<std::pair<double, double>> drawn;
-    for (const auto& [lane, ws] : Shaded(p, "ktz-off"))
-    {
-        drawn.insert(ws.begin(), ws.end());
-    }
-    EXPECT_EQ(drawn, (std::set<std::pair<double, double>>{{50, 80}, {90, 100}}));
+    EXPECT_EQ(AllShaded(Picture(Draw(r)), "ktz-off"),
+              (std::set<std::pair<double, double>>{{50, 80}, {90, 100}}));
 
     RunResult off = FanRun(40, {"Fan1"});
     off.events = {Log(0, "KTZ setting: 0")};
-    std::set<std::pair<double, double>> offDrawn;
-    for (const auto& [lane, ws] : Shaded(Picture(Draw(off)), "ktz-off"))
-    {
-        offDrawn.insert(ws.begin(), ws.end());
-    }
-    EXPECT_EQ(offDrawn, (std::set<std::pair<double, double>>{{0, 40}}));
+    EXPECT_EQ(AllShaded(Picture(Draw(off)), "ktz-off"), (std::set<std::pair<double, double>>{{0, 40}}));
 }
 
 TEST(Timeline, CrowdedEventsAndLongNamesStayReadable)
@@ -291,16 +279,17 @@ TEST(Timeline, CrowdedEventsAndLongNamesStayReadable)
     for (uint32_t c = 1; c <= 40; ++c)
     {
         r.events.push_back(
-            Host(10 + c * 0.5, c,
-                 "client " + std::to_string(c) + " asks for something " + std::string(c % 7, 'w')));
+            Ev(Event::Kind::Host, 10 + c * 0.5,
+               "client " + std::to_string(c) + " asks for something " + std::string(c % 7, 'w'), c));
     }
     for (int i = 0; i < 5; ++i)
     {
         r.events.push_back(
-            Step(60 + i, "chassis log event MSG" + std::to_string(i) + " posted " + std::string(200, 'M')));
+            Ev(Event::Kind::Step, 60 + i,
+               "chassis log event MSG" + std::to_string(i) + " posted " + std::string(200, 'M')));
     }
-    r.events.push_back(Step(100, "KTZ setting set to 0"));
-    r.events.push_back(Host(100, 3, "client 3 disconnects"));
+    r.events.push_back(Ev(Event::Kind::Step, 100, "KTZ setting set to 0"));
+    r.events.push_back(Ev(Event::Kind::Host, 100, "client 3 disconnects", 3));
     const Picture p(Draw(r, std::string(300, 'W')));
     ExpectReadable(p);
     // Events that find no row keep a bar with their text as a tooltip, and
@@ -467,12 +456,7 @@ TEST(TimelineRun, DemonstrationMatchesItsLogAndRenders)
     EXPECT_EQ(shaded, LogWindows(run));
     ASSERT_EQ(shaded.count("Fan3B"), 1u);
     EXPECT_EQ(shaded.at("Fan3B"), (std::vector<std::pair<double, double>>{{95, 120}}));
-    std::set<std::pair<double, double>> off;
-    for (const auto& [lane, ws] : Shaded(p, "ktz-off"))
-    {
-        off.insert(ws.begin(), ws.end());
-    }
-    EXPECT_EQ(off, (std::set<std::pair<double, double>>{{200, 220}}));
+    EXPECT_EQ(AllShaded(p, "ktz-off"), (std::set<std::pair<double, double>>{{200, 220}}));
 
     // Every sensor message is a dot with the status it was sent with, and
     // every status drawn is in the legend.

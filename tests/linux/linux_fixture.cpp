@@ -37,11 +37,6 @@ void LinuxChassisTest::AddTestbed(const std::string& file)
         << path << ": " << (error ? error->message : "?");
 }
 
-std::string LinuxChassisTest::TestbedBlocks(const std::string& file, const std::string& prefix)
-{
-    return ktztest::TestbedBlocks(file, prefix);
-}
-
 void LinuxChassisTest::AddDevices(const std::string& text)
 {
     GError* error = nullptr;
@@ -80,6 +75,10 @@ void LinuxChassisTest::Install()
 
 void LinuxChassisTest::StartWithClient()
 {
+    if (!installed_)
+    {
+        ASSERT_NO_FATAL_FAILURE(Install());
+    }
     ClientBehaviour b;
     b.caps = 0x3; // base and chassis log events
     Host().SetBehaviour(kClient, b);

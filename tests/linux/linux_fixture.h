@@ -27,8 +27,6 @@ class LinuxChassisTest : public ModuleTest
 
     // Loads a testbed file of testbeds/ into the testbed.
     void AddTestbed(const std::string& file);
-    // The device blocks of a testbed file whose path starts with `prefix`.
-    static std::string TestbedBlocks(const std::string& file, const std::string& prefix);
     void AddDevices(const std::string& text);
     void RemoveDevice(const std::string& sysPath);
     // Writes a sysfs attribute the way the kernel shows it (with a newline).
@@ -38,8 +36,9 @@ class LinuxChassisTest : public ModuleTest
     void WriteConfig(const std::string& text);
     // Installs the Linux source over the testbed with the configuration written.
     void Install();
-    // Monitoring on (from the configuration), module loaded and started, one
-    // client with chassis log events, and the sensor types' first passes.
+    // Installed if not yet, monitoring on (from the configuration), module
+    // loaded and started, one client with chassis log events, and the sensor
+    // types' first passes.
     void StartWithClient();
 
     std::vector<Sensor> Sensors(uint8_t type = 0);

@@ -35,12 +35,6 @@ using ktztest::TempDir;
 constexpr const char* kBoard = "server_board.umockdev";
 constexpr const char* kSio = "/sys/devices/platform/nct6775.656/hwmon/hwmon2";
 
-// Writes a file aside and renames it into place, as editors do.
-void WriteFile(const std::string& path, const std::string& text)
-{
-    ASSERT_TRUE(ktztest::WriteFile(path, text)) << path;
-}
-
 // ktzmon-watch --json with its standard output in a file: every message the
 // module sent it, read back as it arrives.
 class Watcher
@@ -257,7 +251,7 @@ class ServerBoardDaemonTest : public LinuxDaemonTest
                                         "    label fan2 \"Front Fan\"\n"
                                         "    label fan3 \"Rear Fan\"\n"
                                         "    ignore fan5\n";
-        ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), Config(1)));
+        ASSERT_TRUE(ktztest::WriteFile(ConfigPath(), Config(1)));
     }
 
     std::string Config(int ktz) const
@@ -279,12 +273,8 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAndAlarms)
     EXPECT_EQ(
         FirstPicture(first, "fan"),
         (std::vector<Row>{{1, "CPU Fan", 1250, 1}, {2, "Front Fan", 1710, 1}, {3, "Rear Fan", 1380, 1}}));
-    EXPECT_EQ(FirstPicture(first, "temperature"), (std::vector<Row>{{1, "SYSTIN", 31, 1},
-                                                                    {2, "Package id 0", 45, 1},
-                                                                    {3, "Core 0", 43, 1},
-                                                                    {4, "Core 1", 44, 1},
-                                                                    {5, "CPUTIN", 39, 1},
-                                                                    {6, "AUXTIN0", 27, 1}}));
+    // The temperatures' names and order are the chassis suite's; here they all arrive.
+    EXPECT_EQ(FirstPicture(first, "temperature").size(), 6u);
 
     // A reading changed in the testbed reaches the client.
     SetAttr(kSio, "fan3_input", "1620");
@@ -298,14 +288,10 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAndAlarms)
     size_t mark = watcher_.Messages().size();
     SetAttr(kSio, "fan2_input", "350");
     SetAttr(kSio, "fan2_alarm", "1");
+    // (Its arguments, text and values are checked in the chassis suite.)
     const json alarm = watcher_.WaitFor(EventIs("LNX0001"), 15000, mark);
     ASSERT_FALSE(alarm.is_null());
-    EXPECT_EQ(alarm["fields"].value("args", json::array()),
-              (json{"Front Fan", "nct6779-isa-0290", "fan2_alarm"}));
     EXPECT_EQ(alarm["fields"].value("text", ""), "Front Fan (nct6779-isa-0290): fan2_alarm asserted");
-    EXPECT_EQ(std::make_tuple(alarm["fields"].value("value1", 0), alarm["fields"].value("value2", 0),
-                              alarm["fields"].value("value3", 0)),
-              std::make_tuple(1, 2, 2));
 
     // The alarm clears: another event.
     mark = watcher_.Messages().size();
@@ -391,7 +377,7 @@ TEST_F(ServerBoardDaemonTest, ControlSocketChangesOnlyWhatTheMachineDoesNot)
 // directory, every line with its time) shows no failing read.
 TEST_F(LinuxDaemonTest, MachineWithoutSensorsSaysSoAndCompletesThePicture)
 {
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 100\n"));
+    ASSERT_TRUE(ktztest::WriteFile(ConfigPath(), "poll_interval_ms = 100\n"));
     const std::string logDir = dir_.path() + "/log";
     ASSERT_NO_FATAL_FAILURE(StartServing(kSynced, {"--log-dir", logDir}));
     EXPECT_NE(daemon_.log().find("no sensors found"), std::string::npos) << daemon_.log();
@@ -430,7 +416,7 @@ TEST_F(LinuxDaemonTest, RefusesAScenarioABadConfigurationAndABadChassisName)
         int status;
         std::string message;
     };
-    ASSERT_NO_FATAL_FAILURE(WriteFile(ConfigPath(), "poll_interval_ms = 5\n"));
+    ASSERT_TRUE(ktztest::WriteFile(ConfigPath(), "poll_interval_ms = 5\n"));
     const std::vector<Case> cases = {
         {{"--chassis", "linux", scenario}, 2, "a scenario shapes only the simulated chassis"},
         {{"--chassis", "linux", "--speed", "10"}, 2, "runs on the real clock"},

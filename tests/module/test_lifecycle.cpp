@@ -25,41 +25,39 @@ std::string LastLogged()
 
 using ktztest::ExpectNothingAttached;
 
-TEST_F(LifecycleTest, LoadWithMonitoringDisabledAttachesNoMonitor)
+// Load attaches the sensor monitor when monitoring is on and the chassis log
+// monitor when the chassis log proxy is supported too, and starts no thread.
+TEST_F(LifecycleTest, LoadAttachesTheMonitorsTheSettingAndTheProxyBitAskFor)
 {
-    ktzplat::SetCapWordB(0x4);
-    ASSERT_EQ(Host().Load(), 0u);
-    EXPECT_EQ(KTZMonGlobalGetLogMonAttached(), 0);
-    EXPECT_EQ(KTZMonGlobalGetSensorMonAttached(), 0);
-    EXPECT_EQ(g_pKTZMonLogMonData, nullptr);
-    EXPECT_EQ(g_pKTZMonSensorMonData, nullptr);
-    EXPECT_EQ(ktzplat::LiveThreadCount(), 0u) << "Load starts no thread";
-    StopAndUnload();
-    ExpectNothingAttached();
-}
-
-TEST_F(LifecycleTest, LoadWithMonitoringEnabledFollowsTheProxyBit)
-{
-    SetKtzSetting("1");
-    ASSERT_EQ(Host().Load(), 0u);
-    EXPECT_EQ(KTZMonGlobalGetSensorMonAttached(), 1);
-    EXPECT_EQ(KTZMonGlobalGetLogMonAttached(), 0);
-    EXPECT_EQ(Host().Unload(), 0u);
-
-    ktzplat::SetCapWordB(0x4);
-    ASSERT_EQ(Host().Load(), 0u);
-    EXPECT_EQ(KTZMonGlobalGetSensorMonAttached(), 1);
-    EXPECT_EQ(KTZMonGlobalGetLogMonAttached(), 1);
-    ASSERT_EQ(Host().Start(), 0u);
-    EXPECT_EQ(KTZMonGlobalGetSensorMonStarted(), 1);
-    EXPECT_EQ(KTZMonGlobalGetLogMonStarted(), 1);
-    EXPECT_EQ(Host().Stop(), 0u);
-    EXPECT_EQ(KTZMonGlobalGetSensorMonStarted(), 0);
-    EXPECT_EQ(KTZMonGlobalGetLogMonStarted(), 0);
-    EXPECT_EQ(KTZMonGlobalGetIsModuleExiting(), 1);
-    EXPECT_EQ(Host().Unload(), 0u);
-    ExpectNothingAttached();
-    EXPECT_EQ(LastLogged(), "KTZ Monitor stopped\n");
+    const struct
+    {
+        const char* setting;
+        uint32_t capWordB;
+        int32_t sensorMon, logMon;
+    } cases[] = {{"0", 0x4, 0, 0}, {"1", 0, 1, 0}, {"1", 0x4, 1, 1}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << "setting " << c.setting << " proxy " << c.capWordB);
+        ktzplat::SetCapWordB(c.capWordB);
+        SetKtzSetting(c.setting);
+        ASSERT_TRUE(ktztest::WaitIdle());
+        ASSERT_EQ(Host().Load(), 0u);
+        EXPECT_EQ(KTZMonGlobalGetSensorMonAttached(), c.sensorMon);
+        EXPECT_EQ(KTZMonGlobalGetLogMonAttached(), c.logMon);
+        EXPECT_EQ(g_pKTZMonSensorMonData != nullptr, c.sensorMon == 1);
+        EXPECT_EQ(g_pKTZMonLogMonData != nullptr, c.logMon == 1);
+        EXPECT_EQ(ktzplat::LiveThreadCount(), 0u) << "Load starts no thread";
+        ASSERT_EQ(Host().Start(), 0u);
+        EXPECT_EQ(KTZMonGlobalGetSensorMonStarted(), c.sensorMon);
+        EXPECT_EQ(KTZMonGlobalGetLogMonStarted(), c.logMon);
+        EXPECT_EQ(Host().Stop(), 0u);
+        EXPECT_EQ(KTZMonGlobalGetSensorMonStarted(), 0);
+        EXPECT_EQ(KTZMonGlobalGetLogMonStarted(), 0);
+        EXPECT_EQ(KTZMonGlobalGetIsModuleExiting(), 1);
+        EXPECT_EQ(Host().Unload(), 0u);
+        ExpectNothingAttached();
+        EXPECT_EQ(LastLogged(), "KTZ Monitor stopped\n");
+    }
 }
 
 // Seen from the log's last line: which subsystems are still attached when

@@ -289,37 +289,18 @@ struct IniRead
     uint32_t size;
 };
 
+// Reads a value of `type` with default `def`: booleans are 16 bits wide,
+// the other types 32.
 IniRead ReadU32(const std::string& path, const char* section, const char* key, uint32_t type,
                 uint32_t def = 0xAAAA5555u)
 {
-    IniRead r{0, 0, 0};
-    unsigned char val[4] = {};
-    uint32_t size = 0;
-    uint32_t defSize = type == SM_INI_TYPE_BOOLEAN ? 2 : 4;
-    unsigned char defBytes[4];
-    if (defSize == 2)
-    {
-        auto d16 = static_cast<uint16_t>(def);
-        std::memcpy(defBytes, &d16, 2);
-    }
-    else
-    {
-        std::memcpy(defBytes, &def, 4);
-    }
-    r.rc = SMReadINIPathFileValue(section, key, type, val, &size, defBytes, defSize,
-                                  path.empty() ? nullptr : path.c_str(), 1);
-    if (defSize == 2)
-    {
-        uint16_t v16;
-        std::memcpy(&v16, val, 2);
-        r.value = v16;
-    }
-    else
-    {
-        std::memcpy(&r.value, val, 4);
-    }
-    r.size = size;
-    return r;
+    const bool narrow = type == SM_INI_TYPE_BOOLEAN;
+    uint16_t def16 = static_cast<uint16_t>(def), val16 = 0;
+    uint32_t val32 = 0, size = 0;
+    const int32_t rc = SMReadINIPathFileValue(
+        section, key, type, narrow ? static_cast<void*>(&val16) : &val32, &size,
+        narrow ? static_cast<void*>(&def16) : &def, narrow ? 2 : 4, path.empty() ? nullptr : path.c_str(), 1);
+    return {rc, narrow ? val16 : val32, size};
 }
 
 TEST_F(Platform, IniValuesParseAndMissingOrBadOnesKeepTheDefault)
@@ -747,9 +728,7 @@ TEST_F(Platform, ChassisLogEventRecordLayout)
     const uint8_t* p = b.data();
     ASSERT_EQ(b.size(), 72u + 7 + 6 + 6);
     EXPECT_EQ(Get32(p, 0), b.size());
-    uint16_t type;
-    std::memcpy(&type, p + 4, 2);
-    EXPECT_EQ(type, 18);
+    EXPECT_EQ(Get16(p, 4), 18);
     EXPECT_EQ(Get32(p, 32), 0x800u);
     EXPECT_EQ(Get32(p, 36), 72u);
     EXPECT_STREQ(reinterpret_cast<const char*>(p + 72), "ABC123");

@@ -13,6 +13,7 @@
 
 #include <ktzmon/protocol.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <sstream>
@@ -163,6 +164,35 @@ struct ChassisShape
     uint32_t redState = 0;
 };
 
+// Sets up the chassis both suites start from: chassis log proxy and stash
+// supported, fans 1..fanCount of two sensors each (FAN<n>A and FAN<n>B),
+// the chassis temperature at 25, two stash sensors, bayCount supply bays
+// (left empty here) and the shape's redundancy values.
+inline void BuildChassis(const ChassisShape& shape)
+{
+    ktzplat::SetCapWordB(0x4 | 0x1);
+    ktzplat::SetCapWordA(0x10);
+    ktzplat::SetStashWord(1);
+    ktzplat::SetPlatformId(0x10);
+    ktzplat::SetFanCounts(shape.fanCount, 0);
+    for (uint32_t f = 1; f <= shape.fanCount; ++f)
+    {
+        ktzplat::Fan fan;
+        fan.name1 = "FAN" + std::to_string(f) + "A";
+        fan.name2 = "FAN" + std::to_string(f) + "B";
+        fan.sensorCount = 2;
+        fan.reading1 = 5000 + 200 * (f - 1);
+        fan.reading2 = 4800 + 300 * (f - 1);
+        fan.lncThreshold = 1000;
+        fan.lcThreshold = 500;
+        ktzplat::SetFan(f, fan);
+    }
+    ktzplat::SetChassisTemp({"Chassis", 0, 25});
+    ktzplat::SetStash({{2, 2, 40, "Stash1"}, {3, 1, 35, "Stash2"}});
+    ktzplat::SetPsuBayCount(static_cast<int32_t>(shape.bayCount));
+    ktzplat::SetRedundancy(shape.redConfig, shape.redState);
+}
+
 inline SensorMap PlatformView(const ChassisShape& shape)
 {
     SensorMap view;
@@ -207,11 +237,44 @@ inline SensorMap PlatformView(const ChassisShape& shape)
     return view;
 }
 
+// Readings a client may hold for a sensor whose platform value is `c`: the
+// fan's documented tolerance band around the stored reading p ...
+inline bool InFanBand(uint32_t p, uint32_t c, uint32_t t)
+{
+    const uint32_t lo = p == 0 ? 0 : (p <= t ? 1 : p - t);
+    if (c < lo)
+    {
+        return false;
+    }
+    if (p == 0xFFFFFFFFu)
+    {
+        return true;
+    }
+    const uint32_t hi = (p + t < p || p + t >= 0xFFFFFFFFu) ? 0xFFFFFFFEu : p + t;
+    return c <= hi;
+}
+
+// ... and the temperature's, in signed 8-bit readings.
+inline bool InTempBand(int8_t p, int8_t c, int8_t t)
+{
+    const int lo = p == -128 ? -128 : std::max(-127, p - t);
+    const int hi = p == 127 ? 127 : std::min(126, p + t);
+    return c >= lo && c <= hi;
+}
+
+// Tolerances of fan and temperature readings a comparison allows (none: exact).
+struct Tolerance
+{
+    uint32_t fan = 0;
+    int8_t temp = 0;
+};
+
 // Differences between what a client should know and what it knows, one per
 // line (empty when they agree). `full`: the client must know every sensor,
 // under its expected number; otherwise every sensor it knows must carry the
 // platform's values.
-inline std::string CompareViews(const SensorMap& expected, const SensorMap& actual, bool full)
+inline std::string CompareViews(const SensorMap& expected, const SensorMap& actual, bool full,
+                                Tolerance tol = {})
 {
     std::ostringstream out;
     auto describe = [](const SensorState& s)
@@ -230,9 +293,19 @@ inline std::string CompareViews(const SensorMap& expected, const SensorMap& actu
             continue;
         }
         const SensorState& want = it->second;
-        const bool same = got.presence == want.presence && (!want.statusKnown || got.status == want.status) &&
-                          got.reading == want.reading && got.lnc == want.lnc && got.lc == want.lc &&
-                          (!full || got.num == want.num);
+        bool reading = got.reading == want.reading;
+        if (key.first == KTZMON_SENSOR_TYPE_FAN && tol.fan != 0)
+        {
+            reading = InFanBand(got.reading, want.reading, tol.fan);
+        }
+        else if (key.first == KTZMON_SENSOR_TYPE_TEMP && tol.temp != 0)
+        {
+            reading =
+                InTempBand(static_cast<int8_t>(got.reading), static_cast<int8_t>(want.reading), tol.temp);
+        }
+        const bool same = reading && got.presence == want.presence &&
+                          (!want.statusKnown || got.status == want.status) && got.lnc == want.lnc &&
+                          got.lc == want.lc && (!full || got.num == want.num);
         if (!same)
         {
             out << "type " << unsigned(key.first) << " '" << key.second << "': got " << describe(got)

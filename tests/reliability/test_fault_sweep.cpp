@@ -22,7 +22,6 @@
 
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,40 +49,6 @@ const Op kOps[] = {Op::Alloc,       Op::MutexCreate,    Op::SemaphoreCreate,   O
                    Op::StashTemp,   Op::PsuPresence,    Op::PsuState,          Op::PsuAlert,
                    Op::PsuRawFru,   Op::PsuRedundancy,  Op::PsuRedundancyState};
 
-// Failure points per operation, printed once every sweep of the binary ran.
-std::mutex g_summaryMutex;
-std::vector<std::pair<std::string, uint32_t>> g_summary;
-
-class SummaryPrinter : public ::testing::Environment
-{
-  public:
-    void TearDown() override
-    {
-        std::lock_guard<std::mutex> lock(g_summaryMutex);
-        uint32_t total = 0;
-        for (const auto& [name, points] : g_summary)
-        {
-            std::printf("fault sweep: %-20s %u failure points\n", name.c_str(), points);
-            total += points;
-        }
-        std::printf("fault sweep: total %u failure points over %zu operations\n", total, g_summary.size());
-    }
-};
-const auto* const g_printer = ::testing::AddGlobalTestEnvironment(new SummaryPrinter);
-
-ktzplat::Fan MakeFan(const std::string& base, uint32_t r1, uint32_t r2)
-{
-    ktzplat::Fan f;
-    f.name1 = base + "A";
-    f.name2 = base + "B";
-    f.sensorCount = 2;
-    f.reading1 = r1;
-    f.reading2 = r2;
-    f.lncThreshold = 1000;
-    f.lcThreshold = 500;
-    return f;
-}
-
 class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterface<Op>
 {
   protected:
@@ -98,25 +63,14 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
         ktzplat::ClearLoggedMessages();
         ASSERT_TRUE(ktztest::WaitIdle());
 
-        ktzplat::SetCapWordB(0x4 | 0x1);
-        ktzplat::SetCapWordA(0x10);
-        ktzplat::SetStashWord(1);
-        ktzplat::SetPlatformId(0x10);
-        ktzplat::SetFanCounts(2, 0);
-        ktzplat::SetFan(1, MakeFan("FAN1", 5000, 4800));
-        ktzplat::SetFan(2, MakeFan("FAN2", 5200, 5100));
-        ktzplat::SetChassisTemp({"Chassis", 0, 25});
-        ktzplat::SetStash({{2, 2, 40, "Stash1"}, {3, 1, 35, "Stash2"}});
-        ktzplat::SetPsuBayCount(2);
+        shape_ = {2, 2, 1, 1};
+        ktzrel::BuildChassis(shape_);
         ktzplat::PsuBay bay1;
         bay1.presence = 1;
         bay1.state = 1;
         bay1.fruReadable = true;
         bay1.fru.assign(256, 0x5A);
         ktzplat::SetPsuBay(1, bay1);
-        ktzplat::SetPsuBay(2, ktzplat::PsuBay{});
-        shape_ = {2, 2, 1, 1};
-        ktzplat::SetRedundancy(shape_.redConfig, shape_.redState);
         SetKtzSetting("1");
         ASSERT_TRUE(ktztest::WaitIdle());
         Host().Clear();
@@ -493,10 +447,6 @@ TEST_P(FaultSweep, EveryFailurePoint)
         ++bySteps[firedIn_];
     }
     EXPECT_LT(points, kMaxPoints);
-    {
-        std::lock_guard<std::mutex> lock(g_summaryMutex);
-        g_summary.emplace_back(ktzplat::OpName(op_), points);
-    }
     std::string steps;
     for (const auto& [step, n] : bySteps)
     {

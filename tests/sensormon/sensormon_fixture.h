@@ -8,6 +8,7 @@
 #include "core/global.h"
 #include "sensormon/sensormon.h"
 #include "support/module_fixture.h"
+#include "support/received.h"
 
 #include <array>
 #include <vector>
@@ -88,12 +89,7 @@ class SensorMonTest : public ModuleTest
 
     size_t CountType(uint32_t requestType)
     {
-        size_t n = 0;
-        for (uint32_t t : Host().Types(kClient))
-        {
-            n += (t == requestType) ? 1 : 0;
-        }
-        return n;
+        return ktztest::CountType(Host().Messages(kClient), requestType);
     }
 
     template <typename T> static std::vector<T*> ListOf(SMListHead& head)

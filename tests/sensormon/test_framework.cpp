@@ -21,32 +21,6 @@ using ktzplat::Op;
 constexpr const char* kFanFound = "Fan sensor found: name: 'FAN1' presence: 1 health: 1 reading: 5000 "
                                   "lncThreshold: 1000 lcThreshold: 500\n";
 
-TEST_F(SensorMonTest, AttachAtLoadAsksReadinessOnlyAfterThirtySeconds)
-{
-    StartWithClient();
-    Pass(5);
-    EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
-    EXPECT_TRUE(SensorMsgs().empty());
-    Pass();
-    EXPECT_TRUE(Logged(kFanFound));
-    ASSERT_EQ(SensorMsgs().size(), 2u);
-    EXPECT_EQ(SensorMsgs()[0].bytes[0], 1);
-    EXPECT_EQ(SensorMsgs()[1].bytes[0], 2);
-}
-
-TEST_F(SensorMonTest, AttachAtRunTimeAsksEveryTypeAtTheFirstPass)
-{
-    LoadAndStart();
-    ASSERT_EQ(Host().Connect(kClient), 0u);
-    SetKtzSetting("1");
-    ASSERT_TRUE(ktztest::WaitIdle());
-    EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
-    EXPECT_TRUE(Logged(
-        "Power Redundancy Sensor: readingTolerance: 0 readyCheck: 0 healthCheck: 5 readingCheck: 0\n"));
-    Pass();
-    EXPECT_EQ(SensorMsgs().size(), 2u);
-}
-
 TEST_F(SensorMonTest, BothChecksDueGiveOneCallAndHealthOnlyPassIgnoresReadings)
 {
     WriteIni(
@@ -106,11 +80,17 @@ TEST_F(SensorMonTest, WallClockStepBackMakesEveryIntervalDue)
     EXPECT_EQ(CallCount(Op::ThermalFanData), calls + 1);
 }
 
-TEST_F(SensorMonTest, DataSyncCompleteFollowsTheLastTypeOnce)
+// Attached at Load, the types are first asked whether they are ready 30
+// seconds after the start; data-sync-complete follows the last type, once.
+TEST_F(SensorMonTest, AttachAtLoadAsksAfterThirtySecondsAndSyncFollowsTheLastTypeOnce)
 {
     MakePowerReady();
     StartWithClient();
-    Pass(6);
+    Pass(5);
+    EXPECT_EQ(CallCount(Op::ThermalFanData), 0u);
+    EXPECT_TRUE(SensorMsgs().empty());
+    Pass();
+    EXPECT_TRUE(Logged(kFanFound));
     const auto types = Host().Types(kClient);
     ASSERT_FALSE(types.empty());
     EXPECT_EQ(types.back(), KTZMON_REQ_DATA_SYNC_COMPLETE);
@@ -125,27 +105,11 @@ TEST_F(SensorMonTest, DataSyncCompleteFollowsTheLastTypeOnce)
     EXPECT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 1u);
 }
 
-TEST_F(SensorMonTest, TypeNeverReadyBlocksOnlyDataSyncComplete)
-{
-    MakePowerReady();
-    ktzplat::RemoveFan(1);
-    StartWithClient();
-    Pass(8);
-    EXPECT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 0u);
-    EXPECT_EQ(CountLogged("ThermalGetFanData failed: fanNum: 1 rc: -1\n"), 3u);
-    EXPECT_TRUE(SensorMsgs(1).empty());
-    ASSERT_EQ(SensorMsgs(2).size(), 1u);
-    ktzplat::SetChassisTemp({"Chassis", 0, 30});
-    Pass();
-    EXPECT_EQ(SensorMsgs(2).size(), 2u);
-    EXPECT_EQ(SensorMsgs(3).size(), 1u);
-    EXPECT_EQ(SensorMsgs(4).size(), 1u);
-}
-
-// A client that connects while the fan type is not yet attached gets the
-// sensors and FRU records of the attached types and no data-sync-complete;
-// it gets the broadcast one when the fans attach.
-TEST_F(SensorMonTest, ClientConnectingBeforeTheLastTypeAttachesGetsSyncWithIt)
+// While the fan type cannot attach, data-sync-complete waits and nothing
+// else does. A client that connects meanwhile gets the sensors and FRU
+// records of the attached types and no data-sync-complete; it gets the
+// broadcast one when the fans attach.
+TEST_F(SensorMonTest, TypeNotReadyHoldsBackOnlyDataSyncCompleteForEveryClient)
 {
     constexpr uint32_t kLate = 8;
     MakePowerReady();
@@ -155,8 +119,16 @@ TEST_F(SensorMonTest, ClientConnectingBeforeTheLastTypeAttachesGetsSyncWithIt)
     ktzplat::SetPsuBay(1, bay);
     ktzplat::RemoveFan(1);
     StartWithClient();
-    Pass(6);
+    Pass(8);
+    // Only data-sync-complete waits for the fans; the other types are sent
+    // and checked as usual.
     ASSERT_EQ(CountType(KTZMON_REQ_DATA_SYNC_COMPLETE), 0u);
+    EXPECT_EQ(CountLogged("ThermalGetFanData failed: fanNum: 1 rc: -1\n"), 3u);
+    ktzplat::SetChassisTemp({"Chassis", 0, 30});
+    Pass();
+    EXPECT_EQ(SensorMsgs(2).size(), 2u);
+    EXPECT_EQ(SensorMsgs(3).size(), 1u);
+    EXPECT_EQ(SensorMsgs(4).size(), 1u);
 
     ASSERT_EQ(Host().Connect(kLate), 0u);
     std::vector<std::string> got;
@@ -191,9 +163,9 @@ TEST_F(SensorMonTest, ClientConnectingBeforeTheLastTypeAttachesGetsSyncWithIt)
     }
 }
 
-// The ready delay forced to 0 by a run-time attach is the table's value from
-// then on; an INI key does not bring it back for a run-time attach, and the
-// next test starts again from the built-in delay.
+// A run-time attach asks every type at the first pass: the ready delay is
+// forced to 0 in the table from then on, whatever the INI file says, and
+// the next test starts again from the built-in delay.
 TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
 {
     WriteIni("[Fan Sensor]\nreadycheckinterval.secs=40\n");
@@ -207,8 +179,10 @@ TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
         EXPECT_EQ(row.readyCheck, 0u) << row.name;
     }
     EXPECT_TRUE(Logged("Fan Sensor: readingTolerance: 5 readyCheck: 0 healthCheck: 5 readingCheck: 5\n"));
+    EXPECT_TRUE(Logged(
+        "Power Redundancy Sensor: readingTolerance: 0 readyCheck: 0 healthCheck: 5 readingCheck: 0\n"));
     Pass();
-    EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
+    EXPECT_EQ(SensorMsgs().size(), 2u) << "the fans and the temperature were asked at the first pass";
 }
 
 // The table outlives Unload: the ready delay a run-time attach forced to 0

@@ -31,19 +31,9 @@ class TempTest : public SensorMonTest
         KTZMonGlobalMonUnlock();
         return SensorMsgs(2).size() > before;
     }
-
-    static ktzplat::StashRecord Stash(uint8_t a, uint8_t b, int8_t reading, const std::string& name)
-    {
-        ktzplat::StashRecord r;
-        r.a = a;
-        r.b = b;
-        r.reading = reading;
-        r.name = name;
-        return r;
-    }
 };
 
-TEST_F(TempTest, SignedToleranceBand)
+TEST_F(TempTest, SignedToleranceBandAndHealthChange)
 {
     ktzplat::SetCapWordB(0);
     StartWithClient();
@@ -67,17 +57,11 @@ TEST_F(TempTest, SignedToleranceBand)
     EXPECT_TRUE(ChangeSent(20, 21, 256));
     EXPECT_TRUE(
         Logged("Temperature sensor reading change: name: 'Chassis' prev: -127 curr: -128 diff: -1\n"));
-}
 
-// A health change is logged with its own line and sent with the reading of
-// the moment, also in a pass that checks health only.
-TEST_F(TempTest, HealthChangeIsLoggedAndSent)
-{
-    ktzplat::SetCapWordB(0);
-    StartWithClient();
-    Pass(6);
-    ASSERT_EQ(SensorMsgs(2).size(), 1u);
+    // A health change is logged with its own line and sent with the reading
+    // of the moment, also in a check of health only.
     ktzplat::ClearLoggedMessages();
+    const size_t before = SensorMsgs(2).size();
     ktzplat::SetChassisTemp({"Chassis", 2, 26});
     KTZMonGlobalMonLock();
     KTZMonSensorMonTempSensorsCheck(KTZMON_CHECK_HEALTH, 1);
@@ -85,9 +69,9 @@ TEST_F(TempTest, HealthChangeIsLoggedAndSent)
     EXPECT_EQ(Logged(), std::vector<std::string>{"Temperature sensor health change: name: 'Chassis' prev: 0 "
                                                  "curr: 2\n"});
     const auto msgs = SensorMsgs(2);
-    ASSERT_EQ(msgs.size(), 2u);
-    EXPECT_EQ(msgs[1].bytes[KTZMON_SDR_OFF_STATUS], 3);
-    EXPECT_EQ(ktz::LoadLE32(msgs[1].bytes.data(), KTZMON_SDR_OFF_READING), 26u);
+    ASSERT_EQ(msgs.size(), before + 1);
+    EXPECT_EQ(msgs.back().bytes[KTZMON_SDR_OFF_STATUS], 3);
+    EXPECT_EQ(ktz::LoadLE32(msgs.back().bytes.data(), KTZMON_SDR_OFF_READING), 26u);
 }
 
 TEST_F(TempTest, NegativeReadingOnTheWire)
@@ -109,10 +93,10 @@ TEST_F(TempTest, StashAddsUpToSevenSensors)
     std::vector<ktzplat::StashRecord> stash;
     for (uint8_t i = 0; i < 8; ++i)
     {
-        stash.push_back(Stash(3, i, static_cast<int8_t>(-i), "S" + std::to_string(i)));
+        stash.push_back(ktzplat::StashRecord{3, i, static_cast<int8_t>(-i), "S" + std::to_string(i)});
     }
-    stash[0] = Stash(0, 1, 7, "ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-    stash[1] = Stash(200, 3, 8, "B");
+    stash[0] = ktzplat::StashRecord{0, 1, 7, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"};
+    stash[1] = ktzplat::StashRecord{200, 3, 8, "B"};
     ktzplat::SetStash(stash);
     KTZMonSensorMonTempSensorsAttach();
     const auto temps = Temps();
@@ -152,7 +136,7 @@ TEST_F(TempTest, StashFailureFailsTheWholeCollection)
 
 TEST_F(TempTest, CollectionStartsFromAZeroedBuffer)
 {
-    ktzplat::SetStash({Stash(2, 5, 33, "Blade")});
+    ktzplat::SetStash({{2, 5, 33, "Blade"}});
     uint8_t entries[KTZMON_TEMP_MAX_ENTRIES * KTZMON_TEMP_ENTRY_SIZE];
     uint8_t nums[KTZMON_TEMP_MAX_ENTRIES];
     uint8_t count = 0;
@@ -172,11 +156,11 @@ TEST_F(TempTest, CollectionStartsFromAZeroedBuffer)
 
 TEST_F(TempTest, RecordsBeyondAShorterCollectionStayUntouched)
 {
-    ktzplat::SetStash({Stash(2, 4, 40, "A"), Stash(2, 2, 41, "B"), Stash(2, 3, 42, "C")});
+    ktzplat::SetStash({{2, 4, 40, "A"}, {2, 2, 41, "B"}, {2, 3, 42, "C"}});
     StartWithClient();
     Pass(6);
     ASSERT_EQ(SensorMsgs(2).size(), 4u);
-    ktzplat::SetStash({Stash(2, 4, 40, "A")});
+    ktzplat::SetStash({{2, 4, 40, "A"}});
     Pass(2);
     EXPECT_EQ(SensorMsgs(2).size(), 4u);
     EXPECT_EQ(Temps().at(3)->reading, 42);
