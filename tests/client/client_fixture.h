@@ -6,10 +6,10 @@
 
 #include "support/piped_process.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <ktzclient/ktzclient.h>
 #include <string>
 #include <vector>
@@ -18,19 +18,8 @@ namespace ktzclient_test
 {
 
 using Child = ktztest::PipedProcess;
-using Clock = std::chrono::steady_clock;
+using ktztest::NowMs;
 constexpr int kLineMs = 10000;
-
-inline long MsSince(Clock::time_point t0)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
-
-inline const char* FakeDaemon()
-{
-    return KTZCLIENT_FAKE_DAEMON;
-}
 
 class ClientTest : public ::testing::Test
 {
@@ -40,16 +29,17 @@ class ClientTest : public ::testing::Test
     // Starts a fake daemon playing `steps` and waits until it listens.
     void StartDaemon(Child* d, const std::vector<std::string>& steps)
     {
-        std::vector<std::string> argv{FakeDaemon(), sock_};
+        std::vector<std::string> argv{KTZCLIENT_FAKE_DAEMON, sock_};
         argv.insert(argv.end(), steps.begin(), steps.end());
         ASSERT_TRUE(d->Start(argv));
         ASSERT_TRUE(d->WaitFor("listening", nullptr, kLineMs));
     }
 
-    // The fake daemon's whole output once it has ended, and its status.
-    static std::string Finish(Child* d, int* status)
+    // The fake daemon's whole output once it has ended, every step gone as
+    // written (status 0; a step that did not prints FAIL and exits 1).
+    static std::string Finish(Child* d)
     {
-        *status = d->Wait(kLineMs);
+        EXPECT_EQ(d->Wait(kLineMs), 0) << d->out();
         return d->out();
     }
 

@@ -3,11 +3,10 @@
 // decoded messages with their wire bytes, the automatic capability answer,
 // requests and pings, goodbyes, time limits, malformed input and reconnects.
 #include "client_fixture.h"
-#include "frame.h"
+#include "payloads.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ktzclient/ktzclient.h>
@@ -16,81 +15,16 @@
 #include <unistd.h>
 #include <vector>
 
-namespace kt = ktztransport;
 using namespace ktzclient_test;
-
-namespace
-{
-
-std::string Hex(const std::vector<uint8_t>& b)
-{
-    std::string s;
-    char t[4];
-    for (uint8_t v : b)
-    {
-        std::snprintf(t, sizeof t, "%02x", v);
-        s += t;
-    }
-    return s;
-}
-
-// Payloads as the module builds them, fields at their wire offsets.
-std::vector<uint8_t> SensorPayload(const std::string& name, uint32_t reading)
-{
-    std::vector<uint8_t> p(40 + name.size() + 1, 0);
-    p[0] = 1; // fan
-    p[1] = 1;
-    p[2] = 1;
-    p[3] = 4;
-    p[4] = 1;
-    kt::PutLe16(&p[6], 3);
-    kt::PutLe32(&p[8], reading);
-    kt::PutLe32(&p[12], 40);
-    kt::PutLe32(&p[28], 2000);
-    kt::PutLe32(&p[32], 1000);
-    std::memcpy(&p[40], name.c_str(), name.size());
-    return p;
-}
-
-std::vector<uint8_t> FruPayload(const std::string& text)
-{
-    std::vector<uint8_t> p(264, 0);
-    p[0] = 1;
-    p[1] = 2;
-    kt::PutLe16(&p[2], 256);
-    kt::PutLe32(&p[4], 8);
-    std::memcpy(&p[8], text.c_str(), text.size());
-    p[263] = 0xee; // the last data byte, to see that all 256 arrive
-    return p;
-}
-
-std::vector<uint8_t> LogEventPayload()
-{
-    const std::string id("PSU0100\0", 8);
-    const std::string args("bay 2\0lost\0\0", 12);
-    const std::string text("Supply lost\0", 12);
-    std::vector<uint8_t> p(24, 0);
-    kt::PutLe16(&p[0], 1);
-    kt::PutLe16(&p[2], 2);
-    kt::PutLe16(&p[4], 0x1234);
-    kt::PutLe32(&p[8], 24);
-    kt::PutLe32(&p[12], static_cast<uint32_t>(24 + id.size()));
-    kt::PutLe32(&p[16], static_cast<uint32_t>(args.size()));
-    kt::PutLe32(&p[20], static_cast<uint32_t>(24 + id.size() + args.size()));
-    for (const std::string* s : {&id, &args, &text})
-    {
-        p.insert(p.end(), s->begin(), s->end());
-    }
-    return p;
-}
-
-} // namespace
 
 TEST_F(ClientTest, HelloWelcomeAndEveryMessageDecodedWithItsWireBytes)
 {
-    const auto sensor = SensorPayload("Fan4", 5400);
-    const auto fru = FruPayload("PWR-SUPPLY");
-    const auto log = LogEventPayload();
+    const auto sensor = Sensor(1, 4, 5400, "Fan4", true);
+    auto fru = Fru(2, "PWR-SUPPLY");
+    fru[263] = 0xee; // the last data byte, to see that all 256 arrive
+    const std::vector<std::string> args = {"bay 2", "lost"};
+    const std::string text = "Supply lost";
+    const auto log = LogEvt("PSU0100", &args, &text);
     Child d;
     StartDaemon(&d, {"accept", "hello", "welcome 42", "msg 0x100 0100000000000000", "msg 0x200 - rsp=16",
                      "response", "msg 0x101 " + Hex(sensor), "msg 0x102 " + Hex(fru), "msg 0x103 - flags=1",
@@ -153,7 +87,7 @@ TEST_F(ClientTest, HelloWelcomeAndEveryMessageDecodedWithItsWireBytes)
     ASSERT_EQ(ev->message->decoded, 1) << ev->message->decode_error;
     ASSERT_NE(ev->message->log_event, nullptr);
     const ktzc_log_event& le = *ev->message->log_event;
-    EXPECT_EQ(le.values[2], 0x1234);
+    EXPECT_EQ(le.values[2], 7);
     EXPECT_STREQ(le.message_id, "PSU0100");
     ASSERT_EQ(le.arg_count, 2u);
     EXPECT_STREQ(le.args[0], "bay 2");
@@ -164,9 +98,7 @@ TEST_F(ClientTest, HelloWelcomeAndEveryMessageDecodedWithItsWireBytes)
 
     ktzc_close(h.c);
     EXPECT_EQ(ktzc_fd(h.c), -1);
-    int status = 0;
-    const std::string out = Finish(&d, &status);
-    EXPECT_EQ(status, 0) << out;
+    const std::string out = Finish(&d);
     // Versions 1 and 2 offered, the capability mask in the hello.
     EXPECT_NE(out.find("hello min=1 max=2 id=0 caps=3 name=tester"), std::string::npos) << out;
     // The capability answer: 16 bytes, the chosen mask little-endian first.
@@ -179,7 +111,8 @@ TEST_F(ClientTest, HelloWelcomeAndEveryMessageDecodedWithItsWireBytes)
 TEST_F(ClientTest, RequestedClientIdAndTcp)
 {
     Child d;
-    ASSERT_TRUE(d.Start({FakeDaemon(), "--tcp", "unused", "accept", "hello", "welcome 9", "expect-eof"}));
+    ASSERT_TRUE(
+        d.Start({KTZCLIENT_FAKE_DAEMON, "--tcp", "unused", "accept", "hello", "welcome 9", "expect-eof"}));
     std::string line;
     ASSERT_TRUE(d.WaitFor("listening port=", &line, kLineMs));
     const auto port = static_cast<uint16_t>(std::stoul(line.substr(line.find('=') + 1)));
@@ -191,9 +124,7 @@ TEST_F(ClientTest, RequestedClientIdAndTcp)
     EXPECT_EQ(ktzc_client_id(h.c), 9u);
     EXPECT_EQ(ktzc_connect_tcp(h.c, "127.0.0.1", port), KTZC_ERR_BUSY);
     ktzc_close(h.c);
-    int status = 0;
-    const std::string out = Finish(&d, &status);
-    EXPECT_EQ(status, 0) << out;
+    const std::string out = Finish(&d);
     EXPECT_NE(out.find("hello min=1 max=2 id=9 caps=1 name="), std::string::npos) << out;
 }
 
@@ -229,9 +160,7 @@ TEST_F(ClientTest, RequestsAndPingsWhileTheModuleAsksForCapabilities)
     EXPECT_EQ(ev->message->request_type, 0x103u);
     ktzc_close(h.c);
 
-    int st = 0;
-    const std::string out = Finish(&d, &st);
-    EXPECT_EQ(st, 0) << out;
+    const std::string out = Finish(&d);
     EXPECT_NE(out.find("request seq=1 class=3 type=512 reply=16 data="), std::string::npos) << out;
     EXPECT_NE(out.find("response seq=1 status=0 data=01 00 00 00"), std::string::npos) << out;
     EXPECT_NE(out.find("ping token="), std::string::npos) << out;
@@ -266,9 +195,7 @@ TEST_F(ClientTest, GoodbyesReportTheirReasonAndText)
     EXPECT_NE(why.find("no response in time (reason 8): no response in 10000 ms"), std::string::npos) << why;
     // Without the reconnect option the handle stays disconnected.
     EXPECT_EQ(ktzc_receive(h.c, 0, &ev), KTZC_ERR_NOT_CONNECTED);
-    int st = 0;
-    EXPECT_EQ(Finish(&d, &st).find("FAIL"), std::string::npos);
-    EXPECT_EQ(st, 0);
+    Finish(&d);
 }
 
 TEST_F(ClientTest, TimeLimits)
@@ -282,9 +209,9 @@ TEST_F(ClientTest, TimeLimits)
     o.connect_timeout_ms = 300;
     Handle h{ktzc_new(&o)};
     // No welcome in time.
-    auto t0 = Clock::now();
+    int64_t t0 = NowMs();
     EXPECT_EQ(ktzc_connect_unix(h.c, sock_.c_str()), KTZC_ERR_CONNECT);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    int64_t ms = NowMs() - t0;
     EXPECT_GE(ms, 290);
     EXPECT_LT(ms, 1400);
     EXPECT_NE(std::string(ktzc_error_text(h.c)).find("no welcome"), std::string::npos)
@@ -296,9 +223,9 @@ TEST_F(ClientTest, TimeLimits)
     h.c = ktzc_new(&o);
     ASSERT_EQ(ktzc_connect_unix(h.c, sock_.c_str()), KTZC_OK) << ktzc_error_text(h.c);
     const ktzc_event* ev = nullptr;
-    t0 = Clock::now();
+    t0 = NowMs();
     EXPECT_EQ(ktzc_receive(h.c, 200, &ev), KTZC_ERR_TIMEOUT);
-    ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    ms = NowMs() - t0;
     EXPECT_GE(ms, 190);
     EXPECT_LT(ms, 1000);
     // A request whose reply comes late times out; the late reply is dropped
@@ -310,9 +237,7 @@ TEST_F(ClientTest, TimeLimits)
     EXPECT_EQ(ev->message->request_type, 0x103u);
     EXPECT_EQ(caps, 0u);
     ktzc_close(h.c);
-    int st = 0;
-    const std::string out = Finish(&d, &st);
-    EXPECT_EQ(st, 0) << out;
+    Finish(&d);
 }
 
 TEST_F(ClientTest, MalformedInputFromTheDaemonIsRefused)
@@ -364,9 +289,7 @@ TEST_F(ClientTest, MalformedInputFromTheDaemonIsRefused)
         EXPECT_EQ(e, c.error) << ktzc_error_text(h.c);
         EXPECT_NE(std::string(ktzc_error_text(h.c)).find(c.text), std::string::npos) << ktzc_error_text(h.c);
         EXPECT_EQ(ktzc_fd(h.c), -1);
-        int st = 0;
-        const std::string out = Finish(&d, &st);
-        EXPECT_EQ(st, 0) << out;
+        const std::string out = Finish(&d);
         if (c.goodbye)
         {
             EXPECT_NE(out.find("goodbye reason=2"), std::string::npos) << out;
@@ -378,7 +301,7 @@ TEST_F(ClientTest, AMalformedPayloadIsReportedAndTheConnectionStays)
 {
     Child d;
     StartDaemon(&d, {"accept", "hello", "welcome 1", "msg 0x100 01000000",
-                     "msg 0x101 " + Hex(SensorPayload("X", 1)).substr(0, 80), "msg 0x100 0200000001000000",
+                     "msg 0x101 " + Hex(Sensor(1, 1, 1, "X")).substr(0, 80), "msg 0x100 0200000001000000",
                      "expect-eof"});
     Handle h{New()};
     ASSERT_EQ(ktzc_connect_unix(h.c, sock_.c_str()), KTZC_OK) << ktzc_error_text(h.c);
@@ -397,9 +320,7 @@ TEST_F(ClientTest, AMalformedPayloadIsReportedAndTheConnectionStays)
     EXPECT_EQ(ev->message->ktz_setting->value, 2u);
     EXPECT_EQ(ev->message->ktz_setting->changed, 1);
     ktzc_close(h.c);
-    int st = 0;
-    Finish(&d, &st);
-    EXPECT_EQ(st, 0);
+    Finish(&d);
 }
 
 TEST_F(ClientTest, ReconnectsWithBackOffAfterTheDaemonRestarts)
@@ -418,15 +339,13 @@ TEST_F(ClientTest, ReconnectsWithBackOffAfterTheDaemonRestarts)
         EXPECT_EQ(ev->error, KTZC_ERR_GOODBYE);
         EXPECT_EQ(ev->goodbye_reason, KTZC_BYE_SHUTDOWN);
         EXPECT_NE(std::string(ev->text).find("daemon stopping"), std::string::npos) << ev->text;
-        int st = 0;
-        Finish(&first, &st);
-        EXPECT_EQ(st, 0);
+        Finish(&first);
     }
     // Nobody listens for a while: receive keeps to its timeout meanwhile.
     const ktzc_event* ev = nullptr;
-    const auto t0 = Clock::now();
+    const int64_t t0 = NowMs();
     EXPECT_EQ(ktzc_receive(h.c, 700, &ev), KTZC_ERR_TIMEOUT);
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    const int64_t waited = NowMs() - t0;
     EXPECT_GE(waited, 650);
     EXPECT_LT(waited, 2500);
 
@@ -445,9 +364,7 @@ TEST_F(ClientTest, ReconnectsWithBackOffAfterTheDaemonRestarts)
     EXPECT_EQ(ev->message->seq, 1u);
     ktzc_close(h.c);
 
-    int st = 0;
-    const std::string out = Finish(&second, &st);
-    EXPECT_EQ(st, 0) << out;
+    const std::string out = Finish(&second);
     std::vector<long> at;
     for (size_t pos = out.find("accepted t="); pos != std::string::npos;
          pos = out.find("accepted t=", pos + 1))
@@ -482,8 +399,7 @@ TEST_F(ClientTest, ReconnectGivesUpAfterItsAttemptLimitOrARefusal)
         ASSERT_EQ(ktzc_receive(h.c, kLineMs, &ev), KTZC_OK);
         EXPECT_EQ(ev->kind, KTZC_EVENT_DISCONNECTED);
         EXPECT_EQ(ev->error, KTZC_ERR_CLOSED);
-        int st = 0;
-        Finish(&d, &st);
+        Finish(&d);
     }
     const ktzc_event* ev = nullptr;
     EXPECT_EQ(ktzc_receive(h.c, kLineMs, &ev), KTZC_ERR_CONNECT);
@@ -505,9 +421,7 @@ TEST_F(ClientTest, ReconnectGivesUpAfterItsAttemptLimitOrARefusal)
     uint32_t reason = 0;
     EXPECT_EQ(ktzc_goodbye(h.c, &reason, nullptr), 1);
     EXPECT_EQ(reason, KTZC_BYE_NOT_PERMITTED);
-    int st = 0;
-    Finish(&d, &st);
-    EXPECT_EQ(st, 0);
+    Finish(&d);
 }
 
 TEST(ClientApi, BadArgumentsAreRefused)
@@ -521,10 +435,6 @@ TEST(ClientApi, BadArgumentsAreRefused)
     ktzc_client* c = ktzc_new(nullptr);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(ktzc_connect_unix(c, std::string(200, 'a').c_str()), KTZC_ERR_INVALID_ARGUMENT);
-    EXPECT_EQ(ktzc_connect_unix(c, "/nonexistent/dir/ktzmond.sock"), KTZC_ERR_CONNECT);
-    EXPECT_NE(std::string(ktzc_error_text(c)).find("/nonexistent/dir/ktzmond.sock"), std::string::npos);
-    const ktzc_event* ev = nullptr;
-    EXPECT_EQ(ktzc_receive(c, 0, &ev), KTZC_ERR_NOT_CONNECTED);
     EXPECT_EQ(ktzc_receive(c, 0, nullptr), KTZC_ERR_INVALID_ARGUMENT);
     uint8_t reply[16];
     size_t len = 0;

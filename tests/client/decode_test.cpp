@@ -4,10 +4,12 @@
 // handed over in a buffer of exactly its size, so the ASan build catches any
 // read past it).
 #include "ktzclient_decode.h"
+#include "payloads.h"
 
 #include <gtest/gtest.h>
 #include <ktzmon/protocol.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,84 +17,7 @@
 namespace
 {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put16(Bytes& b, size_t off, uint16_t v)
-{
-    b[off] = static_cast<uint8_t>(v);
-    b[off + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Put32(Bytes& b, size_t off, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-    {
-        b[off + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-// A sensor data message as the module puts it on the wire.
-Bytes Sensor(uint8_t type, uint8_t num, uint32_t reading, const std::string& name, bool thresholds = false)
-{
-    Bytes b(41 + name.size(), 0);
-    b[0] = type;
-    b[1] = 1;
-    b[2] = 1;
-    b[3] = num;
-    b[4] = type;
-    Put16(b, 6, thresholds ? 3 : 0);
-    Put32(b, 8, reading);
-    Put32(b, 12, 40);
-    if (thresholds)
-    {
-        Put32(b, 28, 2000);
-        Put32(b, 32, 1000);
-    }
-    std::memcpy(b.data() + 40, name.c_str(), name.size() + 1);
-    return b;
-}
-
-Bytes Fru(uint8_t bay, const std::string& text)
-{
-    Bytes b(264, 0);
-    b[0] = 1;
-    b[1] = bay;
-    Put16(b, 2, 256);
-    Put32(b, 4, 8);
-    std::memcpy(b.data() + 8, text.data(), text.size());
-    return b;
-}
-
-// A chassis log event message: header, ID, optional argument block, optional text.
-Bytes LogEvt(const std::string& id, const std::vector<std::string>* args, const std::string* text)
-{
-    Bytes b(24, 0);
-    Put16(b, 0, 3);
-    Put16(b, 2, 1);
-    Put16(b, 4, 7);
-    Put32(b, 8, 24);
-    b.insert(b.end(), id.begin(), id.end());
-    b.push_back(0);
-    if (args != nullptr)
-    {
-        const size_t off = b.size();
-        for (const auto& a : *args)
-        {
-            b.insert(b.end(), a.begin(), a.end());
-            b.push_back(0);
-        }
-        b.push_back(0);
-        Put32(b, 12, static_cast<uint32_t>(off));
-        Put32(b, 16, static_cast<uint32_t>(b.size() - off));
-    }
-    if (text != nullptr)
-    {
-        Put32(b, 20, static_cast<uint32_t>(b.size()));
-        b.insert(b.end(), text->begin(), text->end());
-        b.push_back(0);
-    }
-    return b;
-}
+using namespace ktzclient_test;
 
 ktzclient::Result<ktzclient::Message> DecodeExact(uint32_t type, const Bytes& b, size_t n)
 {
@@ -231,119 +156,76 @@ TEST(HostDecode, EveryTruncationIsRejectedWithoutReadingPastTheEnd)
     EXPECT_FALSE(ktzclient::DecodeCapsReply(Bytes(15, 0).data(), 15).ok);
 }
 
-TEST(HostDecode, InconsistentSensorRecordsAreRejected)
-{
-    Bytes b = Sensor(1, 1, 10, "Fan1A");
-    Put32(b, 12, static_cast<uint32_t>(b.size())); // name offset at the very end
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "name offset");
-
-    b = Sensor(1, 1, 10, "Fan1A");
-    Put32(b, 12, 0xFFFFFFF0u); // far past the end; must not wrap around
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "name offset");
-
-    b = Sensor(1, 1, 10, "Fan1A");
-    Put32(b, 12, 8); // inside the fixed fields
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "name offset");
-
-    b = Sensor(1, 1, 10, "Fan1A");
-    b.back() = 'x'; // name without its NUL
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "not terminated");
-
-    b = Sensor(1, 1, 10, "Fan1A");
-    b.push_back(0); // a byte after the name's NUL
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "name ends at byte 46");
-
-    b = Sensor(9, 1, 10, "X");
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "unknown sensor type 9");
-
-    b = Sensor(2, 1, 10, "X");
-    b[2] = 4;
-    ExpectRejected(KTZMON_REQ_SENSOR_DATA, b, "status 4");
-}
-
-TEST(HostDecode, InconsistentFixedSizeMessagesAreRejected)
-{
-    ExpectRejected(KTZMON_REQ_KTZ_SETTING, Bytes(9, 0), "expected 8");
-    ExpectRejected(KTZMON_REQ_KTZ_SETTING, Bytes{1, 0, 0, 0, 2, 0, 0, 0}, "changed byte");
-
-    Bytes f = Fru(1, "PSU");
-    f.push_back(0);
-    ExpectRejected(KTZMON_REQ_FRU_BY_NUM, f, "expected 264");
-    f = Fru(1, "PSU");
-    Put16(f, 2, 257); // one byte more than follows the header
-    ExpectRejected(KTZMON_REQ_FRU_BY_NUM, f, "does not fit");
-    f = Fru(1, "PSU");
-    Put32(f, 4, 0xFFFFFFFFu);
-    ExpectRejected(KTZMON_REQ_FRU_BY_NUM, f, "does not fit");
-    f = Fru(1, "PSU");
-    Put32(f, 4, 4); // data overlapping the header
-    ExpectRejected(KTZMON_REQ_FRU_BY_NUM, f, "does not fit");
-
-    ExpectRejected(KTZMON_REQ_DATA_SYNC_COMPLETE, Bytes(1, 0), "expected none");
-    ExpectRejected(KTZMON_REQ_GET_KTZ_CAPS, Bytes(16, 0), "expected none");
-    ExpectRejected(0x105, Bytes(8, 0), "unknown request type 0x105");
-    EXPECT_FALSE(ktzclient::Decode(4, KTZMON_REQ_KTZ_SETTING, Bytes(8, 0)).ok);
-    EXPECT_FALSE(ktzclient::Decode(KTZMON_REQ_CLASS, KTZMON_REQ_KTZ_SETTING, nullptr, 8).ok);
-}
-
-TEST(HostDecode, InconsistentLogEventsAreRejected)
+// Whole payloads that say something impossible, each a valid one with a
+// field changed or a byte added or taken away: rejected with a reason that
+// names what is wrong.
+TEST(HostDecode, InconsistentPayloadsAreRejected)
 {
     const std::vector<std::string> args = {"a", "bc"};
     const std::string text = "T";
-    const Bytes good = LogEvt("ID1", &args, &text); // ID at 24, args at 28 (6 bytes), text at 34
-    ASSERT_TRUE(DecodeExact(KTZMON_REQ_VQ_LOG_EVT, good, good.size()).ok);
-
-    Bytes b = good;
-    Put32(b, 8, static_cast<uint32_t>(b.size()));
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "message ID offset");
-
-    b = good;
-    Put32(b, 8, 4); // inside the header
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "message ID offset");
-
-    b = LogEvt("ID1", nullptr, nullptr);
-    b.back() = '!'; // the ID's NUL is gone
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "not terminated");
-
-    b = good;
-    Put32(b, 16, 40); // argument block longer than the payload
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "does not fit");
-
-    b = good;
-    Put32(b, 16, 0xFFFFFFFFu);
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "does not fit");
-
-    b = good;
-    Put32(b, 16, 3); // "a\0b": the second text runs past the block
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "not terminated within the block");
-
-    b = good;
-    Put32(b, 16, 5); // "a\0bc\0": no closing empty text inside the block
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "argument");
-
-    b = good;
-    Put32(b, 16, 0); // an argument block offset with no length
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "does not fit");
-
-    b = LogEvt("ID1", nullptr, &text);
-    Put32(b, 16, 2); // a length without an argument block
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "without an argument block");
-
-    b = good;
-    Put32(b, 20, 12); // text offset inside the header
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "event text offset");
-
-    b = good;
-    b.back() = 'x'; // the text's NUL is gone
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "not terminated");
-
-    b = good;
-    b.push_back(0); // one byte more than the parts add up to
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "add up to 36");
-
-    b = good;
-    Put32(b, 20, 0); // the text is still in the payload but not announced
-    ExpectRejected(KTZMON_REQ_VQ_LOG_EVT, b, "add up to 34");
+    const Bytes fan = Sensor(1, 1, 10, "Fan1A");
+    const Bytes fru = Fru(1, "PSU");
+    const Bytes ev = LogEvt("ID1", &args, &text); // ID at 24, args at 28 (6 bytes), text at 34
+    ASSERT_TRUE(DecodeExact(KTZMON_REQ_VQ_LOG_EVT, ev, ev.size()).ok);
+    auto set = [](Bytes b, size_t off, uint32_t v, size_t width = 4)
+    {
+        for (size_t i = 0; i < width; ++i)
+        {
+            b[off == SIZE_MAX ? b.size() - 1 : off + i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+        return b;
+    };
+    auto longer = [](Bytes b)
+    {
+        b.push_back(0);
+        return b;
+    };
+    constexpr size_t kLast = SIZE_MAX; // the last byte, with a width of 1
+    const uint32_t sensor = KTZMON_REQ_SENSOR_DATA, frus = KTZMON_REQ_FRU_BY_NUM, log = KTZMON_REQ_VQ_LOG_EVT;
+    struct Case
+    {
+        uint32_t type;
+        Bytes bytes;
+        const char* hint;
+    };
+    const Case cases[] = {
+        {sensor, set(fan, 12, static_cast<uint32_t>(fan.size())), "name offset"}, // at the very end
+        {sensor, set(fan, 12, 0xFFFFFFF0u), "name offset"},  // far past the end; must not wrap around
+        {sensor, set(fan, 12, 8), "name offset"},            // inside the fixed fields
+        {sensor, set(fan, kLast, 'x', 1), "not terminated"}, // the name's NUL is gone
+        {sensor, longer(fan), "name ends at byte 46"},
+        {sensor, Sensor(9, 1, 10, "X"), "unknown sensor type 9"},
+        {sensor, set(Sensor(2, 1, 10, "X"), 2, 4, 1), "status 4"},
+        {KTZMON_REQ_KTZ_SETTING, Bytes(9, 0), "expected 8"},
+        {KTZMON_REQ_KTZ_SETTING, {1, 0, 0, 0, 2, 0, 0, 0}, "changed byte"},
+        {frus, longer(fru), "expected 264"},
+        {frus, set(fru, 2, 257, 2), "does not fit"}, // one byte more than follows the header
+        {frus, set(fru, 4, 0xFFFFFFFFu), "does not fit"},
+        {frus, set(fru, 4, 4), "does not fit"}, // data overlapping the header
+        {KTZMON_REQ_DATA_SYNC_COMPLETE, Bytes(1, 0), "expected none"},
+        {KTZMON_REQ_GET_KTZ_CAPS, Bytes(16, 0), "expected none"},
+        {0x105, Bytes(8, 0), "unknown request type 0x105"},
+        {log, set(ev, 8, static_cast<uint32_t>(ev.size())), "message ID offset"},
+        {log, set(ev, 8, 4), "message ID offset"}, // inside the header
+        {log, set(LogEvt("ID1", nullptr, nullptr), kLast, '!', 1), "not terminated"},
+        {log, set(ev, 16, 40), "does not fit"}, // an argument block longer than the payload
+        {log, set(ev, 16, 0xFFFFFFFFu), "does not fit"},
+        {log, set(ev, 16, 3), "not terminated within the block"}, // "a\0b": the second text runs past it
+        {log, set(ev, 16, 5), "argument"},     // "a\0bc\0": no closing empty text inside the block
+        {log, set(ev, 16, 0), "does not fit"}, // an argument block offset with no length
+        {log, set(LogEvt("ID1", nullptr, &text), 16, 2), "without an argument block"},
+        {log, set(ev, 20, 12), "event text offset"},     // inside the header
+        {log, set(ev, kLast, 'x', 1), "not terminated"}, // the text's NUL is gone
+        {log, longer(ev), "add up to 36"},
+        {log, set(ev, 20, 0), "add up to 34"}, // the text is still in the payload but not announced
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(&c - cases);
+        ExpectRejected(c.type, c.bytes, c.hint);
+    }
+    EXPECT_FALSE(ktzclient::Decode(4, KTZMON_REQ_KTZ_SETTING, Bytes(8, 0)).ok);
+    EXPECT_FALSE(ktzclient::Decode(KTZMON_REQ_CLASS, KTZMON_REQ_KTZ_SETTING, nullptr, 8).ok);
 }
 
 TEST(HostDecode, RequestTypeNamesRoundTrip)

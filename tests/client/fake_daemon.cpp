@@ -166,6 +166,18 @@ kt::Frame Expect(uint16_t type, const char* what)
     return f;
 }
 
+// The next frame, which must be a `what` of `type`, parsed.
+template <typename T> T Receive(uint16_t type, const char* what)
+{
+    T t;
+    std::string why;
+    if (!kt::Parse(Expect(type, what), &t, &why))
+    {
+        Die(std::string("bad ") + what + ": " + why);
+    }
+    return t;
+}
+
 // "key=value" options after the positional words of a step.
 uint32_t Option(const std::vector<std::string>& words, const std::string& key, uint32_t dflt,
                 bool* given = nullptr)
@@ -206,7 +218,6 @@ void Step(const std::string& step)
         return;
     }
     const std::string& op = w[0];
-    std::string why;
     std::vector<uint8_t> out;
     if (op == "accept")
     {
@@ -227,11 +238,7 @@ void Step(const std::string& step)
     }
     else if (op == "hello")
     {
-        kt::Hello h;
-        if (!kt::Parse(Expect(kt::kHello, "hello"), &h, &why))
-        {
-            Die("bad hello: " + why);
-        }
+        const auto h = Receive<kt::Hello>(kt::kHello, "hello");
         Say("hello min=" + std::to_string(h.minVersion) + " max=" + std::to_string(h.maxVersion) + " id=" +
             std::to_string(h.requestedClientId) + " caps=" + std::to_string(h.caps) + " name=" + h.name);
     }
@@ -266,21 +273,13 @@ void Step(const std::string& step)
     }
     else if (op == "response")
     {
-        kt::Response r;
-        if (!kt::Parse(Expect(kt::kResponse, "response"), &r, &why))
-        {
-            Die("bad response: " + why);
-        }
+        const auto r = Receive<kt::Response>(kt::kResponse, "response");
         Say("response seq=" + std::to_string(r.seq) + " status=" + std::to_string(r.status) +
             " data=" + ktzclient::Hex(r.data.data(), r.data.size()));
     }
     else if (op == "request")
     {
-        kt::Request r;
-        if (!kt::Parse(Expect(kt::kRequest, "request"), &r, &why))
-        {
-            Die("bad request: " + why);
-        }
+        const auto r = Receive<kt::Request>(kt::kRequest, "request");
         g_lastRequest = r.seq;
         Say("request seq=" + std::to_string(r.seq) + " class=" + std::to_string(r.requestClass) +
             " type=" + std::to_string(r.requestType) + " reply=" + std::to_string(r.replySize) +
@@ -297,11 +296,7 @@ void Step(const std::string& step)
     }
     else if (op == "expect-ping")
     {
-        kt::Ping p;
-        if (!kt::Parse(Expect(kt::kPing, "ping"), &p, &why))
-        {
-            Die("bad ping: " + why);
-        }
+        const auto p = Receive<kt::Ping>(kt::kPing, "ping");
         Say("ping token=" + std::to_string(p.token));
         kt::EncodePong(p.token, &out);
         SendBytes(out);
@@ -313,20 +308,12 @@ void Step(const std::string& step)
     }
     else if (op == "expect-pong")
     {
-        kt::Ping p;
-        if (!kt::Parse(Expect(kt::kPong, "pong"), &p, &why))
-        {
-            Die("bad pong: " + why);
-        }
+        const auto p = Receive<kt::Ping>(kt::kPong, "pong");
         Say("pong token=" + std::to_string(p.token));
     }
     else if (op == "expect-goodbye")
     {
-        kt::Goodbye g;
-        if (!kt::Parse(Expect(kt::kGoodbye, "goodbye"), &g, &why))
-        {
-            Die("bad goodbye: " + why);
-        }
+        const auto g = Receive<kt::Goodbye>(kt::kGoodbye, "goodbye");
         Say("goodbye reason=" + std::to_string(g.reason) + " text=" + g.text);
     }
     else if (op == "expect-eof")

@@ -16,7 +16,6 @@ using ktztest::Lines;
 namespace
 {
 
-using ktzclient_test::Clock;
 using ktzclient_test::kLineMs;
 
 class WatchTest : public ktzclient_test::ClientTest
@@ -24,23 +23,11 @@ class WatchTest : public ktzclient_test::ClientTest
   protected:
     void StartDaemon(const std::vector<std::string>& steps) { ClientTest::StartDaemon(&daemon_, steps); }
 
-    // Runs ktzmon-watch to its end; returns its exit status.
-    int Watch(std::vector<std::string> args, std::string* out, std::string* err = nullptr)
+    // Runs ktzmon-watch to its end.
+    static ktztest::RunResult Watch(std::vector<std::string> args)
     {
         args.insert(args.begin(), KTZWATCH_EXE);
-        const ktztest::RunResult w = ktztest::RunProgram(args, {}, 20000);
-        *out = w.out;
-        if (err != nullptr)
-        {
-            *err = w.err;
-        }
-        return w.status;
-    }
-
-    std::string DaemonOutput()
-    {
-        int status = 0;
-        return Finish(&daemon_, &status);
+        return ktztest::RunProgram(args, {}, 20000);
     }
 
     // The module's first messages to a client: setting, capability query
@@ -69,21 +56,21 @@ TEST_F(WatchTest, UntilPrintsThePictureAndExitsZero)
     steps.push_back("msg 0x100 0000000001000000");
     steps.push_back("expect-eof");
     StartDaemon(steps);
-    std::string out;
-    ASSERT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--caps", "0x3"}, &out), 0) << out;
-    const auto lines = Lines(out);
-    ASSERT_EQ(lines.size(), 5u) << out;
-    EXPECT_NE(lines[0].find("connected to fake-daemon as client 7"), std::string::npos) << out;
-    EXPECT_NE(lines[1].find("client 7      ktz-setting value=1 changed=no"), std::string::npos) << out;
+    const ktztest::RunResult w = Watch({"--socket", sock_, "--until", "data-sync-complete", "--caps", "0x3"});
+    ASSERT_EQ(w.status, 0) << w.out;
+    const auto lines = Lines(w.out);
+    ASSERT_EQ(lines.size(), 5u) << w.out;
+    EXPECT_NE(lines[0].find("connected to fake-daemon as client 7"), std::string::npos) << w.out;
+    EXPECT_NE(lines[1].find("client 7      ktz-setting value=1 changed=no"), std::string::npos) << w.out;
     EXPECT_NE(lines[2].find("caps-query  [client answers 16 bytes: caps 0x3 (base|log-event)]"),
               std::string::npos)
-        << out;
+        << w.out;
     EXPECT_NE(
         lines[3].find("sensor-data fan #1 'Foo' presence=1 status=normal reading=5432 lnc=2000 lc=1000"),
         std::string::npos)
-        << out;
-    EXPECT_NE(lines[4].find("data-sync-complete"), std::string::npos) << out;
-    const std::string d = DaemonOutput();
+        << w.out;
+    EXPECT_NE(lines[4].find("data-sync-complete"), std::string::npos) << w.out;
+    const std::string d = Finish(&daemon_);
     EXPECT_NE(d.find("response seq=2 status=0 data=03 00 00 00"), std::string::npos) << d;
     EXPECT_NE(d.find("name=ktzmon-watch"), std::string::npos) << d;
 }
@@ -93,45 +80,46 @@ TEST_F(WatchTest, CountStopsAfterThatManyMessages)
     auto steps = Picture();
     steps.push_back("expect-eof");
     StartDaemon(steps);
-    std::string out;
-    ASSERT_EQ(Watch({"--socket", sock_, "--count", "2", "--hex"}, &out), 0) << out;
+    const ktztest::RunResult w = Watch({"--socket", sock_, "--count", "2", "--hex"});
+    ASSERT_EQ(w.status, 0) << w.out;
     // The connect note, two messages, the setting's hex line and the
     // capability query's answer line.
-    const auto lines = Lines(out);
-    ASSERT_EQ(lines.size(), 5u) << out;
-    EXPECT_NE(lines[2].find("0000: 01 00 00 00 00 00 00 00"), std::string::npos) << out;
+    const auto lines = Lines(w.out);
+    ASSERT_EQ(lines.size(), 5u) << w.out;
+    EXPECT_NE(lines[2].find("0000: 01 00 00 00 00 00 00 00"), std::string::npos) << w.out;
     EXPECT_NE(lines[4].find("answer 0000: 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"),
               std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("sensor-data"), std::string::npos) << out;
+        << w.out;
+    EXPECT_EQ(w.out.find("sensor-data"), std::string::npos) << w.out;
 }
 
 TEST_F(WatchTest, TimeoutGoodbyeAndNoDaemonFailWithTheirReason)
 {
     // No data-sync-complete before the time limit: 1, after about a second.
     StartDaemon({"accept", "hello", "welcome 7", "msg 0x100 0100000000000000", "expect-eof"});
-    std::string out, err;
-    const auto t0 = Clock::now();
-    EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete", "--timeout", "1"}, &out, &err), 1)
-        << out;
-    EXPECT_NE(err.find("--timeout: 1 s passed"), std::string::npos) << err;
-    const long ms = ktzclient_test::MsSince(t0);
+    const int64_t t0 = ktztest::NowMs();
+    ktztest::RunResult w = Watch({"--socket", sock_, "--until", "data-sync-complete", "--timeout", "1"});
+    EXPECT_EQ(w.status, 1) << w.out;
+    EXPECT_NE(w.err.find("--timeout: 1 s passed"), std::string::npos) << w.err;
+    const int64_t ms = ktztest::NowMs() - t0;
     EXPECT_GE(ms, 950);
     EXPECT_LT(ms, 5000);
-    EXPECT_NE(out.find("ktz-setting"), std::string::npos) << out;
-    EXPECT_NE(DaemonOutput().find("eof"), std::string::npos);
+    EXPECT_NE(w.out.find("ktz-setting"), std::string::npos) << w.out;
+    EXPECT_NE(Finish(&daemon_).find("eof"), std::string::npos);
 
     // The daemon drops the client: 1, with its reason on standard error.
     StartDaemon({"accept", "hello", "welcome 7", "bye 7 queue bound exceeded"});
-    EXPECT_EQ(Watch({"--socket", sock_, "--until", "data-sync-complete"}, &out, &err), 1) << out;
-    EXPECT_NE(err.find("client too slow (queue bound exceeded) (reason 7): queue bound exceeded"),
+    w = Watch({"--socket", sock_, "--until", "data-sync-complete"});
+    EXPECT_EQ(w.status, 1) << w.out;
+    EXPECT_NE(w.err.find("client too slow (queue bound exceeded) (reason 7): queue bound exceeded"),
               std::string::npos)
-        << err;
-    DaemonOutput();
+        << w.err;
+    Finish(&daemon_);
 
     // Nobody listens: 1.
-    EXPECT_EQ(Watch({"--socket", dir_ + "/none.sock", "--timeout", "5"}, &out, &err), 1);
-    EXPECT_NE(err.find("none.sock"), std::string::npos) << err;
+    w = Watch({"--socket", dir_ + "/none.sock", "--timeout", "5"});
+    EXPECT_EQ(w.status, 1);
+    EXPECT_NE(w.err.find("none.sock"), std::string::npos) << w.err;
 }
 
 TEST_F(WatchTest, BadCommandLinesExitTwo)
@@ -146,10 +134,9 @@ TEST_F(WatchTest, BadCommandLinesExitTwo)
     for (const auto& args : bad)
     {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
-        std::string out;
-        std::string err;
-        EXPECT_EQ(Watch(args, &out, &err), 2);
-        EXPECT_FALSE(err.empty());
+        const ktztest::RunResult w = Watch(args);
+        EXPECT_EQ(w.status, 2);
+        EXPECT_FALSE(w.err.empty());
     }
 }
 
@@ -159,10 +146,10 @@ TEST_F(WatchTest, JsonLinesParseAndCarryTheFields)
     steps.push_back("msg 0x100 0100000000000000 rsp=0 class=4");
     steps.push_back("expect-eof");
     StartDaemon(steps);
-    std::string out;
-    ASSERT_EQ(Watch({"--socket", sock_, "--json", "--hex", "--count", "5"}, &out), 0) << out;
-    const std::vector<nlohmann::json> j = ktztest::JsonLines(out);
-    ASSERT_EQ(j.size(), 6u) << out;
+    const ktztest::RunResult w = Watch({"--socket", sock_, "--json", "--hex", "--count", "5"});
+    ASSERT_EQ(w.status, 0) << w.out;
+    const std::vector<nlohmann::json> j = ktztest::JsonLines(w.out);
+    ASSERT_EQ(j.size(), 6u) << w.out;
     EXPECT_EQ(j[0]["kind"], "connected");
     EXPECT_EQ(j[0]["client"], 7);
     EXPECT_EQ(j[1]["kind"], "message");
@@ -178,7 +165,7 @@ TEST_F(WatchTest, JsonLinesParseAndCarryTheFields)
     EXPECT_EQ(j[4]["type_code"], 0x103);
     // A message of another class cannot be decoded; it is reported, not fatal.
     EXPECT_FALSE(j[5].contains("fields"));
-    EXPECT_NE(j[5]["error"].get<std::string>().find("class 4"), std::string::npos) << out;
+    EXPECT_NE(j[5]["error"].get<std::string>().find("class 4"), std::string::npos) << w.out;
 }
 
 TEST_F(WatchTest, ReconnectPrintsTheLossAndThePictureAgain)
@@ -186,14 +173,12 @@ TEST_F(WatchTest, ReconnectPrintsTheLossAndThePictureAgain)
     StartDaemon({"accept", "hello", "welcome 7", "msg 0x100 0100000000000000", "bye 7 too slow", "close",
                  "accept", "hello", "welcome 8", "msg 0x100 0100000000000000", "msg 0x103 - flags=1",
                  "expect-eof"});
-    std::string out;
-    ASSERT_EQ(
-        Watch({"--socket", sock_, "--reconnect", "--until", "data-sync-complete", "--timeout", "15"}, &out),
-        0)
-        << out;
-    const auto lines = Lines(out);
-    ASSERT_EQ(lines.size(), 6u) << out;
-    EXPECT_NE(lines[2].find("connection lost: the daemon said goodbye"), std::string::npos) << out;
-    EXPECT_NE(lines[3].find("reconnected as client 8"), std::string::npos) << out;
-    EXPECT_NE(lines[4].find("client 8      ktz-setting"), std::string::npos) << out;
+    const ktztest::RunResult w =
+        Watch({"--socket", sock_, "--reconnect", "--until", "data-sync-complete", "--timeout", "15"});
+    ASSERT_EQ(w.status, 0) << w.out;
+    const auto lines = Lines(w.out);
+    ASSERT_EQ(lines.size(), 6u) << w.out;
+    EXPECT_NE(lines[2].find("connection lost: the daemon said goodbye"), std::string::npos) << w.out;
+    EXPECT_NE(lines[3].find("reconnected as client 8"), std::string::npos) << w.out;
+    EXPECT_NE(lines[4].find("client 8      ktz-setting"), std::string::npos) << w.out;
 }

@@ -15,8 +15,8 @@
 //   attacker ADDRESS garbage SEED SECONDS   connection after connection of random
 //                                           bytes or random frames after a hello;
 //                                           "connections N goodbyes G"
-//   attacker ADDRESS name HEX HEX SECONDS   a client named by the first hex text
-//                                           that says goodbye with the second;
+//   attacker ADDRESS name NAME BYE SECONDS  a client named NAME that says goodbye
+//                                           with the text BYE (any bytes but NUL);
 //                                           "synced"
 //   attacker ADDRESS hello                  a version 2 hello; "welcomed",
 //                                           "goodbye REASON" or "no connection"
@@ -68,16 +68,6 @@ void Say(const std::string& line)
 {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
-}
-
-std::string FromHex(const std::string& hex)
-{
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    {
-        out.push_back(static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return out;
 }
 
 int Hold(int n, int64_t end, bool big)
@@ -358,7 +348,7 @@ int main(int argc, char** argv)
     }
     if (mode == "name" && a.size() >= 3)
     {
-        return Named(FromHex(a[0]), FromHex(a[1]), until(a[2]));
+        return Named(a[0], a[1], until(a[2]));
     }
     std::fprintf(stderr, "%s: unknown mode or missing arguments\n", argv[0]);
     return 2;

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
@@ -47,22 +46,6 @@ std::string HostExe()
 std::string SourceDir()
 {
     return KTZ_SOURCE_DIR;
-}
-
-int OpenFds(pid_t pid)
-{
-    int n = 0;
-    DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr)
-    {
-        return -1;
-    }
-    while (const dirent* e = ::readdir(d))
-    {
-        n += e->d_name[0] != '.' ? 1 : 0;
-    }
-    ::closedir(d);
-    return n;
 }
 
 int64_t RssKb(pid_t pid)
@@ -159,6 +142,14 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
         ::usleep(20000);
     }
     return false;
+}
+
+bool Daemon::StartQuiet(std::vector<std::string> args, std::string scenario)
+{
+    scenario = scenario.empty() ? WriteFile(dir_, "quiet.toml", QuietScenario()) : scenario;
+    args.insert(args.begin(), {scenario, "--speed", "50"});
+    return Start(args) &&
+           WaitStatus([](const nlohmann::json& s) { return s.value("chassisTime", 0.0) >= 36.0; }, 20000);
 }
 
 int Daemon::Wait(int timeoutMs)

@@ -46,6 +46,9 @@ class Daemon
     // Sends SIGTERM and waits for the exit; returns the exit status (-1 when
     // it did not exit in time or died from a signal) and the time it took.
     int Terminate(int timeoutMs, double* seconds = nullptr);
+    // Starts it on `scenario` (by default the quiet chassis) 50 times faster
+    // than real time and waits until the sensor types attached and a pass followed.
+    bool StartQuiet(std::vector<std::string> args = {}, std::string scenario = "");
     // Waits for the exit of a daemon that ends by itself.
     int Wait(int timeoutMs);
     pid_t pid() const { return child_.pid(); }
@@ -122,9 +125,8 @@ std::string DaemonExe();
 std::string ModulePath();
 std::string HostExe();
 std::string SourceDir();
-// Open descriptors of a process, its resident memory in KiB and the CPU
-// time it used in milliseconds (from /proc; -1 when unknown).
-int OpenFds(pid_t pid);
+// A process's resident memory in KiB and the CPU time it used in
+// milliseconds (from /proc; -1 when unknown).
 int64_t RssKb(pid_t pid);
 int64_t CpuMs(pid_t pid);
 // The demonstration chassis without its clients and timeline: it changes

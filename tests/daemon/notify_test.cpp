@@ -2,112 +2,21 @@
 // datagram socket this test owns, the daemon says READY=1 once, when clients
 // are served, and STOPPING=1 when SIGTERM stops it; a daemon whose module
 // cannot be loaded never claims to be ready.
+#include "support/notify_socket.h"
 #include "support/piped_process.h"
 
 #include "harness.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 namespace
 {
 
 using namespace ktzmond_test;
+using ktztest::NotifyEnv;
+using ktztest::NotifySocket;
 
 constexpr uint32_t kSettingType = 0x100;
-
-// The service manager's end: a bound Unix datagram socket.
-class NotifySocket
-{
-  public:
-    explicit NotifySocket(const std::string& path) : path_(path)
-    {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (fd_ < 0 || path.size() >= sizeof addr.sun_path)
-        {
-            return;
-        }
-        path.copy(addr.sun_path, path.size());
-        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~NotifySocket()
-    {
-        if (fd_ >= 0)
-        {
-            ::close(fd_);
-        }
-        ::unlink(path_.c_str());
-    }
-    bool bound() const { return bound_; }
-
-    // The next datagram within `timeoutMs`; false when none came.
-    bool Receive(std::string* msg, int timeoutMs)
-    {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-        {
-            return false;
-        }
-        char buf[4096];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n < 0)
-        {
-            return false;
-        }
-        msg->assign(buf, static_cast<size_t>(n));
-        return true;
-    }
-
-    // Datagrams until one holds `line` as one of its lines, at most
-    // `timeoutMs` and 100 datagrams; every datagram read goes to `seen`.
-    bool ReceiveLine(const std::string& line, std::vector<std::string>* seen, int timeoutMs)
-    {
-        const int64_t end = NowMs() + timeoutMs;
-        for (int i = 0; i < 100; ++i)
-        {
-            const int64_t left = end - NowMs();
-            std::string msg;
-            if (left <= 0 || !Receive(&msg, static_cast<int>(left)))
-            {
-                return false;
-            }
-            seen->push_back(msg);
-            if (HasLine(msg, line))
-            {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    static bool HasLine(const std::string& msg, const std::string& line)
-    {
-        return ("\n" + msg + "\n").find("\n" + line + "\n") != std::string::npos;
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    bool bound_ = false;
-};
-
-// NOTIFY_SOCKET set for the daemons this test starts, and only for them.
-class NotifyEnv
-{
-  public:
-    explicit NotifyEnv(const std::string& path) { ::setenv("NOTIFY_SOCKET", path.c_str(), 1); }
-    ~NotifyEnv() { ::unsetenv("NOTIFY_SOCKET"); }
-};
 
 TEST(DaemonNotify, ReadyWhenServingAndStoppingOnSigterm)
 {
@@ -160,8 +69,8 @@ TEST(DaemonNotify, NoReadyWhenTheModuleFails)
     ASSERT_NE(r.status, -1) << "the daemon did not exit with its module missing";
     ASSERT_LT(r.status, 1000) << "ended by signal " << r.status - 1000;
     EXPECT_NE(r.status, 0);
-    std::string msg;
-    for (int i = 0; i < 100 && notify.Receive(&msg, 0); ++i)
+    std::string msg = notify.Receive(0);
+    for (int i = 0; i < 100 && !msg.empty(); ++i, msg = notify.Receive(0))
     {
         EXPECT_FALSE(NotifySocket::HasLine(msg, "READY=1")) << msg;
     }

@@ -3,6 +3,7 @@
 // judged by what its clients receive and what its log file holds.
 #include "support/fake_host.h"
 #include "support/files.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 #include "ktzplatform_control.h"
@@ -10,9 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <filesystem>
-#include <sstream>
-#include <unistd.h>
 
 namespace
 {
@@ -23,12 +21,9 @@ class HostBoundaryTest : public ::testing::Test
     void SetUp() override
     {
         ktzplat::Reset();
-        dir_ = "/tmp/ktze2e-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_ + "/ini");
-        ktzplat::SetIniDir(dir_ + "/ini");
-        ktzplat::SetLogRoot(dir_ + "/log");
+        ASSERT_FALSE(dir_.path().empty());
+        ktzplat::SetIniDir(dir_.path());
+        ktzplat::SetLogRoot(dir_.File("log"));
         ktzplat::UseVirtualClock(2000000);
         ktzplat::ConfigSet("ZNB_KelvanorMode", "0");
         handle_ = dlopen(KTZMON_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -50,14 +45,13 @@ class HostBoundaryTest : public ::testing::Test
         EXPECT_EQ(ktzplat::LiveThreadCount(), 0u);
         EXPECT_EQ(ktzplat::GetAllocStats().liveBytes, base_);
         ktzplat::Reset();
-        std::filesystem::remove_all(dir_);
     }
 
     std::string LogFile() const { return ktztest::ReadFile(ktzplat::ResolveLogPath("/tmp/ktzmon.log")); }
 
     std::unique_ptr<ktztest::FakeHost> host_;
     void* handle_ = nullptr;
-    std::string dir_;
+    ktztest::TempDir dir_;
     uint64_t base_ = 0;
 };
 

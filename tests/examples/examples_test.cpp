@@ -25,16 +25,9 @@ namespace
 {
 
 using Child = ktztest::PipedProcess;
-using Clock = std::chrono::steady_clock;
 using ktzmond_test::Daemon;
 using ktzmond_test::TempDir;
 constexpr int kLineMs = 20000;
-
-long MsSince(Clock::time_point t0)
-{
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
 
 int CpuWindowMs()
 {
@@ -64,13 +57,13 @@ struct CpuUse
 CpuUse CpuOver(pid_t pid, int ms)
 {
     const long long before = CpuNs(pid);
-    const auto t0 = Clock::now();
+    const int64_t t0 = ktztest::NowMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     const long long used = CpuNs(pid) - before;
     CpuUse u;
     if (before >= 0)
     {
-        u.percent = 100.0 * static_cast<double>(used) / (static_cast<double>(MsSince(t0)) * 1e6);
+        u.percent = 100.0 * static_cast<double>(used) / (static_cast<double>(ktztest::NowMs() - t0) * 1e6);
         u.us = used / 1000;
     }
     return u;
@@ -123,10 +116,10 @@ TEST_P(ExampleTest, FollowsTheDaemonThroughAbsenceStallAndRestart)
     ASSERT_EQ(d.Terminate(kLineMs), 0);
     ASSERT_TRUE(ex.WaitFor("disconnected:", nullptr, kLineMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // into the back-off
-    const auto t0 = Clock::now();
+    const int64_t t0 = ktztest::NowMs();
     ASSERT_EQ(::kill(ex.pid(), SIGINT), 0);
     ASSERT_TRUE(ex.WaitFor("stopping", nullptr, kLineMs)) << ex.out();
-    const long stopMs = MsSince(t0);
+    const long stopMs = static_cast<long>(ktztest::NowMs() - t0);
     EXPECT_EQ(ex.Wait(kLineMs), 0) << ex.err();
     EXPECT_LT(stopMs, 100);
     EXPECT_LT(absent.percent, 0.1);

@@ -1,5 +1,6 @@
 // The message-to-series mapping of ktzmon-exporter, fed decoded messages and
 // read back through the registry the HTTP listener would serialise.
+#include "support/decoded.h"
 #include "support/ipmi_fru.h"
 
 #include "fru.h"
@@ -18,63 +19,13 @@ namespace
 {
 
 using ktzclient::Message;
+using ktztest::FanMsg;
+using ktztest::FruMsg;
+using ktztest::LogMsg;
+using ktztest::SensorMsg;
+using ktztest::SettingMsg;
+using ktztest::SyncMsg;
 using prometheus::Labels;
-
-constexpr uint32_t kClass = 3;
-
-Message Setting(uint32_t value, bool changed)
-{
-    return {kClass, 0x100, ktzclient::KtzSetting{value, changed}};
-}
-
-Message Sensor(uint8_t type, uint8_t number, const std::string& name, uint32_t raw, uint8_t status = 1,
-               uint8_t presence = 1)
-{
-    ktzclient::SensorData s;
-    s.type = type;
-    s.sensorClass = type;
-    s.number = number;
-    s.name = name;
-    s.rawReading = raw;
-    s.status = status;
-    s.presence = presence;
-    return {kClass, 0x101, s};
-}
-
-Message Fan(uint8_t number, const std::string& name, uint32_t rpm, uint32_t lnc, uint32_t lc)
-{
-    Message m = Sensor(1, number, name, rpm);
-    auto& s = std::get<ktzclient::SensorData>(m.body);
-    s.thresholdFlags = 3;
-    s.hasThresholds = true;
-    s.lncThreshold = lnc;
-    s.lcThreshold = lc;
-    return m;
-}
-
-Message Fru(uint8_t bay, const std::string& text)
-{
-    ktzclient::FruByNumber f;
-    f.kind = 1;
-    f.bay = bay;
-    f.dataLength = 256;
-    f.dataOffset = 8;
-    f.data.assign(256, 0);
-    std::copy(text.begin(), text.end(), f.data.begin());
-    return {kClass, 0x102, f};
-}
-
-Message Sync()
-{
-    return {kClass, 0x103, ktzclient::DataSyncComplete{}};
-}
-
-Message Log(const std::string& id)
-{
-    ktzclient::LogEvent e;
-    e.messageId = id;
-    return {kClass, 0x104, e};
-}
 
 class MetricsTest : public ::testing::Test
 {
@@ -119,15 +70,15 @@ class MetricsTest : public ::testing::Test
     void Populate()
     {
         m_.Connected(false);
-        m_.Apply(Setting(1, false));
-        m_.Apply(Fan(1, "Fan1A", 5400, 2000, 1000));
-        m_.Apply(Sensor(2, 1, "Chassis Inlet", 0xfffffffd));
-        m_.Apply(Sensor(3, 1, "PS-1", 0x01));
-        m_.Apply(Sensor(3, 2, "PS-2", 0x01));
-        m_.Apply(Fru(1, "PWR-SUPPLY 2400W S/N 0001"));
-        m_.Apply(Fru(2, "PWR-SUPPLY 2400W S/N 0002"));
-        m_.Apply(Sensor(4, 1, "Power Redundancy", 0x01));
-        m_.Apply(Sync());
+        m_.Apply(SettingMsg(1, false));
+        m_.Apply(FanMsg(1, "Fan1A", 5400));
+        m_.Apply(SensorMsg(2, 1, "Chassis Inlet", 0xfffffffd));
+        m_.Apply(SensorMsg(3, 1, "PS-1", 0x01));
+        m_.Apply(SensorMsg(3, 2, "PS-2", 0x01));
+        m_.Apply(FruMsg(1, "PWR-SUPPLY 2400W S/N 0001"));
+        m_.Apply(FruMsg(2, "PWR-SUPPLY 2400W S/N 0002"));
+        m_.Apply(SensorMsg(4, 1, "Power Redundancy", 0x01));
+        m_.Apply(SyncMsg());
     }
 
     prometheus::Registry registry_;
@@ -162,7 +113,7 @@ TEST_F(MetricsTest, ReadingsCarryTheirUnitsAndSigns)
     // The temperature word is a sign-extended byte.
     EXPECT_EQ(Value("ktzmon_temperature_celsius", kInlet), -3);
     // A fan's reading word is unsigned: a high bit is no sign.
-    m_.Apply(Fan(1, "Fan1A", 0x80000000u, 2000, 1000));
+    m_.Apply(FanMsg(1, "Fan1A", 0x80000000u));
     EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 2147483648.0);
     EXPECT_EQ(Value("ktzmon_sensor_status", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}), 1);
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
@@ -176,9 +127,9 @@ TEST_F(MetricsTest, ReadingsCarryTheirUnitsAndSigns)
 TEST_F(MetricsTest, AbsentOrUnknownSensorsHaveNoReading)
 {
     Populate();
-    m_.Apply(Sensor(2, 1, "Chassis Inlet", 0, 0)); // unknown status
-    m_.Apply(Fan(1, "Fan1A", 0, 2000, 1000));
-    m_.Apply(Sensor(1, 1, "Fan1A", 0, 0, 0)); // pulled
+    m_.Apply(SensorMsg(2, 1, "Chassis Inlet", 0, 0)); // unknown status
+    m_.Apply(FanMsg(1, "Fan1A", 0));
+    m_.Apply(SensorMsg(1, 1, "Fan1A", 0, 0, 0)); // pulled
     EXPECT_FALSE(Value("ktzmon_temperature_celsius", kInlet));
     EXPECT_FALSE(Value("ktzmon_fan_speed_rpm", kFan1));
     EXPECT_EQ(Value("ktzmon_sensor_status",
@@ -186,7 +137,7 @@ TEST_F(MetricsTest, AbsentOrUnknownSensorsHaveNoReading)
               0);
     EXPECT_EQ(Value("ktzmon_sensor_presence", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}), 0);
     // Back: the value returns.
-    m_.Apply(Sensor(2, 1, "Chassis Inlet", 25));
+    m_.Apply(SensorMsg(2, 1, "Chassis Inlet", 25));
     EXPECT_EQ(Value("ktzmon_temperature_celsius", kInlet), 25);
 }
 
@@ -194,13 +145,13 @@ TEST_F(MetricsTest, ChangedSensorsReplaceTheirSeries)
 {
     Populate();
     // Thresholds no longer valid: their series go, the reading stays.
-    m_.Apply(Sensor(1, 1, "Fan1A", 900, 3));
+    m_.Apply(SensorMsg(1, 1, "Fan1A", 900, 3));
     EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 900);
     EXPECT_FALSE(Value("ktzmon_fan_speed_lower_critical_rpm", kFan1));
     EXPECT_FALSE(Value("ktzmon_fan_speed_lower_noncritical_rpm", kFan1));
     EXPECT_EQ(Value("ktzmon_sensor_status", {{"sensor", "Fan1A"}, {"number", "1"}, {"type", "fan"}}), 3);
     // The same number under another name: the old name's series vanish.
-    m_.Apply(Fan(1, "Front", 4000, 2000, 1000));
+    m_.Apply(FanMsg(1, "Front", 4000));
     EXPECT_FALSE(Value("ktzmon_fan_speed_rpm", kFan1));
     EXPECT_EQ(Value("ktzmon_fan_speed_rpm", {{"sensor", "Front"}, {"number", "1"}}), 4000);
     EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 1u);
@@ -226,7 +177,7 @@ TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
 
     // Pulled: an empty bay reads failure and input lost, presence 0; its FRU
     // record goes, the other bay's stays.
-    m_.Apply(Sensor(3, 2, "PS-2", 0x0a, 0, 0));
+    m_.Apply(SensorMsg(3, 2, "PS-2", 0x0a, 0, 0));
     EXPECT_EQ(alert("failure"), 1);
     EXPECT_EQ(alert("input_lost"), 1);
     EXPECT_EQ(alert("input_out_of_range"), 0);
@@ -236,8 +187,8 @@ TEST_F(MetricsTest, SupplyAndRedundancyBitsAndThePulledSupply)
     EXPECT_TRUE(Value("ktzmon_power_supply_fru_info", FruLabels("1", "", "PWR-SUPPLY 2400W S/N 0001")));
 
     // A record whose text changed replaces the old series rather than adding one.
-    m_.Apply(Fru(2, "OTHER"));
-    m_.Apply(Fru(2, "NEWER"));
+    m_.Apply(FruMsg(2, "OTHER"));
+    m_.Apply(FruMsg(2, "NEWER"));
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 2u);
 }
 
@@ -281,7 +232,7 @@ TEST_F(MetricsTest, EveryDocumentedBitSetsExactlyItsOwnSeries)
         for (const auto& bit : w.bits | std::views::keys)
         {
             SCOPED_TRACE(std::string(w.family) + " bit " + std::to_string(bit));
-            m_.Apply(Sensor(w.type, 1, w.name, w.base | bit));
+            m_.Apply(SensorMsg(w.type, 1, w.name, w.base | bit));
             EXPECT_EQ(Count(w.family), w.series);
             for (const auto& [other, label] : w.bits)
             {
@@ -295,7 +246,7 @@ TEST_F(MetricsTest, EveryDocumentedBitSetsExactlyItsOwnSeries)
 TEST_F(MetricsTest, DisconnectRemovesEveryChassisSeriesAndReconnectRebuilds)
 {
     Populate();
-    m_.Apply(Log("PSU0100"));
+    m_.Apply(LogMsg("PSU0100"));
     m_.Disconnected();
     for (const char* name : {"ktzmon_fan_speed_rpm", "ktzmon_fan_speed_lower_critical_rpm",
                              "ktzmon_temperature_celsius", "ktzmon_sensor_status", "ktzmon_sensor_presence",
@@ -314,10 +265,10 @@ TEST_F(MetricsTest, DisconnectRemovesEveryChassisSeriesAndReconnectRebuilds)
     m_.Connected(true);
     EXPECT_EQ(Value("ktzmon_exporter_reconnects_total"), 1);
     EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
-    m_.Apply(Setting(1, false));
-    m_.Apply(Fan(1, "Fan1A", 5000, 2000, 1000));
+    m_.Apply(SettingMsg(1, false));
+    m_.Apply(FanMsg(1, "Fan1A", 5000));
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
-    m_.Apply(Sync());
+    m_.Apply(SyncMsg());
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
     EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5000);
     EXPECT_EQ(Count("ktzmon_temperature_celsius"), 0u); // not sent again yet
@@ -326,7 +277,7 @@ TEST_F(MetricsTest, DisconnectRemovesEveryChassisSeriesAndReconnectRebuilds)
 TEST_F(MetricsTest, MonitoringSwitchedOffRemovesSensorsUntilFreshData)
 {
     Populate();
-    m_.Apply(Setting(0, true));
+    m_.Apply(SettingMsg(0, true));
     EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 0u);
     EXPECT_EQ(Count("ktzmon_sensor_status"), 0u);
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 0u);
@@ -336,28 +287,28 @@ TEST_F(MetricsTest, MonitoringSwitchedOffRemovesSensorsUntilFreshData)
     EXPECT_EQ(Value("ktzmon_exporter_connected"), 1);
     // A reading or FRU record from a check that was running when the setting
     // changed makes no series that nothing would refresh.
-    m_.Apply(Fan(1, "Fan1A", 5300, 2000, 1000));
-    m_.Apply(Fru(1, "PWR-SUPPLY 2400W S/N 0001"));
+    m_.Apply(FanMsg(1, "Fan1A", 5300));
+    m_.Apply(FruMsg(1, "PWR-SUPPLY 2400W S/N 0001"));
     EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 0u);
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 0u);
 
     // Values other than 1 and 2 do not monitor either.
-    m_.Apply(Setting(7, true));
+    m_.Apply(SettingMsg(7, true));
     EXPECT_EQ(Value("ktzmon_ktz_setting"), 7);
     EXPECT_EQ(Value("ktzmon_ktz_enabled"), 0);
 
     // On again: up only after the module's new first picture.
-    m_.Apply(Setting(2, true));
+    m_.Apply(SettingMsg(2, true));
     EXPECT_EQ(Value("ktzmon_ktz_enabled"), 1);
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 0);
     EXPECT_EQ(Count("ktzmon_fan_speed_rpm"), 0u);
-    m_.Apply(Fan(1, "Fan1A", 5100, 2000, 1000));
-    m_.Apply(Sync());
+    m_.Apply(FanMsg(1, "Fan1A", 5100));
+    m_.Apply(SyncMsg());
     EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5100);
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
 
     // A repeated "on" (1 after 2) is no reason to drop what is fresh.
-    m_.Apply(Setting(1, true));
+    m_.Apply(SettingMsg(1, true));
     EXPECT_EQ(Value("ktzmon_fan_speed_rpm", kFan1), 5100);
     EXPECT_EQ(Value("ktzmon_monitoring_up"), 1);
 }
@@ -365,29 +316,29 @@ TEST_F(MetricsTest, MonitoringSwitchedOffRemovesSensorsUntilFreshData)
 TEST_F(MetricsTest, LogEventsCountPerMessageIdWithABound)
 {
     m_.Connected(false);
-    m_.Apply(Log("FAN0004"));
-    m_.Apply(Log("FAN0004"));
-    m_.Apply(Log("PSU0100"));
+    m_.Apply(LogMsg("FAN0004"));
+    m_.Apply(LogMsg("FAN0004"));
+    m_.Apply(LogMsg("PSU0100"));
     EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "FAN0004"}}), 2);
     EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "PSU0100"}}), 1);
     EXPECT_EQ(Value("ktzmon_exporter_messages_total", {{"type", "log-event"}}), 3);
 
     for (size_t i = 0; i < ktzexporter::kMaxMessageIds + 10; ++i)
     {
-        m_.Apply(Log("X" + std::to_string(i)));
+        m_.Apply(LogMsg("X" + std::to_string(i)));
     }
     EXPECT_EQ(Count("ktzmon_chassis_log_events_total"), ktzexporter::kMaxMessageIds + 1);
     // Two IDs were there already; the first 62 new ones got their own series.
     EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "other"}}), 12);
     // A known ID still counts as itself after the bound is reached.
-    m_.Apply(Log("FAN0004"));
+    m_.Apply(LogMsg("FAN0004"));
     EXPECT_EQ(Value("ktzmon_chassis_log_events_total", {{"message_id", "FAN0004"}}), 3);
 }
 
 TEST_F(MetricsTest, FruLabelsComeFromTheProductArea)
 {
     Populate();
-    Message m = Fru(2, "");
+    Message m = FruMsg(2, "");
     std::get<ktzclient::FruByNumber>(m.body).data =
         IpmiFru({"ACME Power", "PWS-1K62A-1R", "PWS-1K62A-1R-P", "1.0", "P1002", "", ""});
     m_.Apply(m);

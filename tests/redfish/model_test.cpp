@@ -1,6 +1,7 @@
 // The Redfish service's parts that read outside input without any socket:
 // request targets, FRU records, the accounts file, the lockout, and the
 // event hub's replay after a reconnect.
+#include "support/files.h"
 #include "support/ipmi_fru.h"
 #include "support/temp_dir.h"
 
@@ -107,15 +108,10 @@ TEST(FruTest, IpmiAreasTextAndDamagedRecords)
     EXPECT_EQ(ParseFru(raw.data(), raw.size()).text, "");
 }
 
-class AccountsFileTest : public ::testing::Test
+TEST(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
 {
-  protected:
-    ktztest::TempDir dir_;
-    const std::string path_ = dir_.File("accounts");
-};
-
-TEST_F(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
-{
+    const ktztest::TempDir dir;
+    const std::string path = dir.File("accounts");
     const std::string hash = HashPassword("correct horse");
     ASSERT_FALSE(hash.empty());
     EXPECT_TRUE(VerifyPassword(hash, "correct horse"));
@@ -140,33 +136,31 @@ TEST_F(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
 
     // Added, then replaced in place with the other lines kept.
     bool replaced = true;
-    ASSERT_TRUE(WriteAccount(path_, "alice", Role::ReadOnly, "first pass", &replaced, &error)) << error;
+    ASSERT_TRUE(WriteAccount(path, "alice", Role::ReadOnly, "first pass", &replaced, &error)) << error;
     EXPECT_FALSE(replaced);
     {
-        std::ofstream(path_, std::ios::app) << "# kept\n";
+        std::ofstream(path, std::ios::app) << "# kept\n";
     }
-    ASSERT_TRUE(WriteAccount(path_, "bob", Role::Administrator, "bob's pass", &replaced, &error)) << error;
-    ASSERT_TRUE(WriteAccount(path_, "alice", Role::Administrator, "second pass", &replaced, &error)) << error;
+    ASSERT_TRUE(WriteAccount(path, "bob", Role::Administrator, "bob's pass", &replaced, &error)) << error;
+    ASSERT_TRUE(WriteAccount(path, "alice", Role::Administrator, "second pass", &replaced, &error)) << error;
     EXPECT_TRUE(replaced);
     struct stat st
     {
     };
-    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_TRUE(LoadAccounts(path_, &out, &error)) << error;
+    ASSERT_TRUE(LoadAccounts(path, &out, &error)) << error;
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].name, "alice");
     EXPECT_EQ(out[0].role, Role::Administrator);
     EXPECT_TRUE(VerifyPassword(out[0].hash, "second pass"));
-    std::ifstream in(path_);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("# kept\n"), std::string::npos);
+    EXPECT_NE(ktztest::ReadFile(path).find("# kept\n"), std::string::npos);
 
     // Readable by others: refused, and not rewritten either.
-    ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
-    EXPECT_FALSE(LoadAccounts(path_, &out, &error));
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    EXPECT_FALSE(LoadAccounts(path, &out, &error));
     EXPECT_NE(error.find("0640"), std::string::npos) << error;
-    EXPECT_FALSE(WriteAccount(path_, "carol", Role::ReadOnly, "whatever1", &replaced, &error));
+    EXPECT_FALSE(WriteAccount(path, "carol", Role::ReadOnly, "whatever1", &replaced, &error));
 }
 
 TEST(LockoutTest, ThresholdDurationResetAndAFloodOfNames)

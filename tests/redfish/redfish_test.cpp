@@ -4,6 +4,7 @@
 // ktzmon-watch shows of the same chassis.
 #include "support/files.h"
 #include "support/logged_process.h"
+#include "support/notify_socket.h"
 #include "support/piped_process.h"
 #include "support/wait.h"
 
@@ -12,14 +13,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace
@@ -29,16 +27,12 @@ using ktzmond_test::Daemon;
 using ktzmond_test::TempDir;
 using ktztest::FindProgram;
 using ktztest::ReadFile;
+using ktztest::WaitUntil;
 using Process = ktztest::LoggedProcess;
 using nlohmann::json;
 
 const std::string kAdminPass = "admin-pass-1";
 const std::string kReaderPass = "reader-pass-1";
-
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs)
-{
-    return ktztest::WaitUntil(pred, timeoutMs, 50);
-}
 
 // Runs argv to its end with `input` on its standard input and its standard
 // output in *out (may be null): the exit status, or -1 on a timeout or a
@@ -132,7 +126,7 @@ class RedfishTest : public ::testing::Test
     // Waits until the service shows every sensor of the test chassis.
     void WaitForChassis()
     {
-        ASSERT_TRUE(WaitFor(
+        ASSERT_TRUE(WaitUntil(
             [&]
             {
                 std::string body;
@@ -152,12 +146,9 @@ class RedfishTest : public ::testing::Test
                              "", &out, 40000),
                   0);
         WatchPicture p;
-        std::stringstream lines(out);
-        std::string line;
-        while (std::getline(lines, line))
+        for (const json& j : ktztest::JsonLines(out))
         {
-            const json j = json::parse(line, nullptr, false);
-            if (!j.is_discarded() && j.value("type", "") == "sensor-data")
+            if (j.value("type", "") == "sensor-data")
             {
                 const json& f = j["fields"];
                 p[f["sensor_type"]][f["name"]] = f;
@@ -289,13 +280,14 @@ TEST_F(RedfishTest, RedfishToolAndSushyReadWhatWatchShows)
     EXPECT_EQ(Curl({"-u", "admin:" + kAdminPass, Url(s["session"].get<std::string>())}), 404);
 }
 
-// The events a stream's output holds: ID and MessageId of each.
-std::vector<std::pair<std::string, std::string>> Events(const std::string& text)
+using Event = std::pair<std::string, std::string>; // ID, MessageId
+
+// The events a stream's output holds.
+std::vector<Event> Events(const std::string& text)
 {
-    std::vector<std::pair<std::string, std::string>> out;
-    std::stringstream lines(text);
-    std::string line, id;
-    while (std::getline(lines, line))
+    std::vector<Event> out;
+    std::string id;
+    for (const std::string& line : ktztest::Lines(text))
     {
         if (line.rfind("id: ", 0) == 0)
         {
@@ -311,16 +303,9 @@ std::vector<std::pair<std::string, std::string>> Events(const std::string& text)
     return out;
 }
 
-bool Has(const std::vector<std::pair<std::string, std::string>>& events, const std::string& messageId)
+bool Has(const std::vector<Event>& events, const std::string& messageId)
 {
-    for (const auto& e : events)
-    {
-        if (e.second == messageId)
-        {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::find(events, messageId, &Event::second) != events.end();
 }
 
 TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
@@ -342,14 +327,14 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     Process witness, first;
     ASSERT_NO_FATAL_FAILURE(stream(witness, "witness.out", {"-u", "admin:" + kAdminPass}));
     ASSERT_NO_FATAL_FAILURE(stream(first, "first.out", {"-H", "X-Auth-Token: " + token}));
-    ASSERT_TRUE(WaitFor([&] { return GetJson("/redfish/v1/EventService")["Id"] == "EventService"; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return GetJson("/redfish/v1/EventService")["Id"] == "EventService"; }, 5000));
     ::usleep(300000); // both streams are open (their headers are in)
 
     ASSERT_EQ(
         daemon_.RunCtl({"log-event", "FAN0004", "--arg", "Fan2A", "--arg", "2000", "--value", "2"}).status,
         0);
     ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "500"}).status, 0);
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&]
         {
             const auto e = Events(ReadFile(dir_.path() + "/first.out"));
@@ -367,7 +352,7 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
         daemon_.RunCtl({"log-event", "CHS0210", "--text", "Chassis management firmware updated."}).status, 0);
     ASSERT_EQ(daemon_.RunCtl({"set-fan", "2", "--reading", "5500"}).status, 0);
     ASSERT_EQ(daemon_.RunCtl({"log-event", "PSU0100", "--arg", "3"}).status, 0);
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&]
         {
             const auto e = Events(ReadFile(dir_.path() + "/witness.out"));
@@ -388,61 +373,13 @@ TEST_F(RedfishTest, EventStreamDeliversAndReplaysWhatWasMissed)
     ASSERT_FALSE(witnessed.empty());
     witnessed.erase(witnessed.begin());
     ASSERT_GE(witnessed.size(), 3u);
-    EXPECT_TRUE(WaitFor([&] { return Events(ReadFile(dir_.path() + "/again.out")) == witnessed; }, 10000))
+    EXPECT_TRUE(WaitUntil([&] { return Events(ReadFile(dir_.path() + "/again.out")) == witnessed; }, 10000))
         << ReadFile(dir_.path() + "/again.out");
 
     // The session ends: its stream ends with it.
     EXPECT_EQ(Curl({"-X", "DELETE", "-H", "X-Auth-Token: " + token, Url(location)}), 204);
-    EXPECT_TRUE(WaitFor([&] { return !again.Running(); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return !again.Running(); }, 10000));
     witness.Stop(5000);
-}
-
-// The error bodies as HTTP carries them (every status and message is
-// checked on the service itself); a failed login is logged with its peer.
-TEST_F(RedfishTest, ErrorsOverTheWire)
-{
-    ASSERT_NO_FATAL_FAILURE(StartService());
-    const std::string admin = "admin:" + kAdminPass;
-    const std::string chassis = Url("/redfish/v1/Chassis/KTZ");
-    struct Case
-    {
-        std::vector<std::string> args;
-        int status;
-        std::string messageId;
-    };
-    const std::vector<Case> cases = {
-        {{chassis}, 401, "Base.1.22.NoValidSession"},
-        {{"-u", "admin:wrong", chassis}, 401, "Base.1.22.ResourceAtUriUnauthorized"},
-        {{"-u", admin, "-X", "DELETE", chassis}, 405, "Base.1.22.OperationNotAllowed"},
-        {{"--data", "{oops", Url("/redfish/v1/SessionService/Sessions")}, 400, "Base.1.22.MalformedJSON"},
-        {{"-u", admin, "-H", "X-Big: " + std::string(20000, 'a'), chassis}, 431, "Base.1.22.GeneralError"},
-    };
-    for (const Case& c : cases)
-    {
-        std::string body;
-        EXPECT_EQ(Curl(c.args, &body), c.status) << c.args.back() << "\n" << body;
-        const json j = json::parse(body, nullptr, false);
-        EXPECT_EQ(j.is_discarded() ? "" : j["error"]["code"].get<std::string>(), c.messageId) << body;
-    }
-    EXPECT_TRUE(WaitFor(
-        [&] { return service_.Log().find("login failed for 'admin' from 127.0.0.1:") != std::string::npos; },
-        5000))
-        << service_.Log();
-}
-
-TEST_F(RedfishTest, FollowsTheDaemonThroughARestart)
-{
-    ASSERT_NO_FATAL_FAILURE(StartService({"--retry-first", "0.1"}));
-    ASSERT_NO_FATAL_FAILURE(WaitForChassis());
-    ASSERT_EQ(daemon_.Terminate(15000), 0);
-    auto state = [&] { return GetJson("/redfish/v1/Chassis/KTZ")["Status"]["State"]; };
-    EXPECT_TRUE(WaitFor([&] { return state() == "UnavailableOffline"; }, 10000)) << service_.Log();
-    EXPECT_EQ(GetJson("/redfish/v1/Chassis/KTZ/Sensors")["Members@odata.count"], 0);
-    ASSERT_TRUE(daemon_.Start({"--speed", "20", std::string(KTZ_SOURCE_DIR) + "/tests/redfish/chassis.toml"}))
-        << daemon_.log();
-    ASSERT_NO_FATAL_FAILURE(WaitForChassis());
-    EXPECT_EQ(state(), "Enabled");
-    EXPECT_NE(service_.Log().find("connection to the daemon lost"), std::string::npos) << service_.Log();
 }
 
 TEST_F(RedfishTest, HostileClientsLeaveTheServiceServingOthers)
@@ -488,15 +425,11 @@ TEST_F(RedfishTest, HostileClientsLeaveTheServiceServingOthers)
 
 TEST_F(RedfishTest, AccountsTlsAndListenRules)
 {
-    // --add-account: the password twice, the same, long enough; the file private.
+    // --add-account: the password twice, the same, long enough (the file's
+    // mode: the accounts file's own test).
     EXPECT_EQ(AddAccount("carol", "ReadOnly", "one-password\nanother-one\n"), 1);
     EXPECT_EQ(AddAccount("carol", "ReadOnly", "short\nshort\n"), 1);
     EXPECT_EQ(ReadFile(accounts_).find("carol:"), std::string::npos);
-    struct stat st
-    {
-    };
-    ASSERT_EQ(::stat(accounts_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{"--listen", "0.0.0.0:0"},
@@ -518,33 +451,30 @@ TEST_F(RedfishTest, AccountsTlsAndListenRules)
     ASSERT_NE(made.find("made a self-signed certificate"), std::string::npos) << made;
     const std::string print = made.substr(made.find("fingerprint "), 107);
     EXPECT_EQ(Curl({"--tls-max", "1.2", Url("/redfish/v1")}), 200);
+    // A failed login is logged with its peer (each status and message is
+    // checked on the service itself).
+    EXPECT_EQ(Curl({"-u", "admin:wrong", Url("/redfish/v1/Chassis")}), 401);
+    EXPECT_TRUE(service_.WaitLog("login failed for 'admin' from 127.0.0.1:", 5000)) << service_.Log();
     ASSERT_EQ(service_.Stop(15000), 0);
     ASSERT_NO_FATAL_FAILURE(StartService({}, "rf2"));
     EXPECT_EQ(service_.Log().find("made a self-signed"), std::string::npos);
     EXPECT_NE(service_.Log().find(print), std::string::npos) << print << "\n" << service_.Log();
+    struct stat st
+    {
+    };
     ASSERT_EQ(::stat((state_ + "/tls.key").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_EQ(service_.Stop(15000), 0);
 
     // Plain HTTP on loopback when asked, with readiness told to systemd.
-    const std::string notifyPath = dir_.path() + "/notify.sock";
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::copy(notifyPath.begin(), notifyPath.end(), a.sun_path);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
-    StartService({"--insecure-http"}, "plain", "plain-state");
-    ::unsetenv("NOTIFY_SOCKET");
-    char buf[64] = {};
-    const ssize_t n = ::recv(fd, buf, sizeof buf - 1, 0);
-    ::close(fd);
+    ktztest::NotifySocket notify(dir_.path() + "/notify.sock");
+    ASSERT_TRUE(notify.bound());
+    {
+        const ktztest::NotifyEnv env(dir_.path() + "/notify.sock");
+        StartService({"--insecure-http"}, "plain", "plain-state");
+    }
 #ifdef KTZREDFISH_TEST_SYSTEMD
-    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "READY=1");
-#else
-    (void)n;
+    EXPECT_EQ(notify.Receive(10000), "READY=1");
 #endif
     EXPECT_EQ(scheme_, "http");
     EXPECT_EQ(Curl({"-u", "reader:" + kReaderPass, Url("/redfish/v1/Chassis/KTZ")}), 200);

@@ -1,5 +1,7 @@
 // The Redfish service without sockets: requests in, responses out, on a fake
 // clock, with the chassis fed decoded module messages.
+#include "support/decoded.h"
+
 #include "messages.h"
 #include "service.h"
 
@@ -7,11 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include <crypt.h>
+#include <openssl/evp.h>
 
 namespace
 {
 
 using namespace ktzredfish;
+using namespace ktztest;
 using nlohmann::json;
 
 struct FakeClock : Clock
@@ -46,51 +50,16 @@ std::string Hash(const std::string& password)
     return crypt_rn(password.c_str(), "$6$rounds=1000$testsalt$", &data, sizeof data);
 }
 
+// Basic credentials, encoded by OpenSSL rather than by anything of the service's.
 std::string Basic(const std::string& user, const std::string& password)
 {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const std::string in = user + ":" + password;
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3)
-    {
-        const uint32_t n = (static_cast<uint8_t>(in[i]) << 16) |
-                           (i + 1 < in.size() ? static_cast<uint8_t>(in[i + 1]) << 8 : 0) |
-                           (i + 2 < in.size() ? static_cast<uint8_t>(in[i + 2]) : 0);
-        out += abc[(n >> 18) & 63];
-        out += abc[(n >> 12) & 63];
-        out += i + 1 < in.size() ? abc[(n >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? abc[n & 63] : '=';
-    }
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                        reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()));
+    out.resize(static_cast<size_t>(n));
     return "Basic " + out;
-}
-
-ktzclient::Message Msg(ktzclient::Body body)
-{
-    ktzclient::Message m;
-    m.requestClass = 3;
-    m.body = std::move(body);
-    return m;
-}
-
-ktzclient::Message SensorMsg(uint8_t type, uint8_t number, uint8_t presence, uint8_t status, uint32_t reading,
-                             const std::string& name)
-{
-    ktzclient::SensorData s;
-    s.type = type;
-    s.sensorClass = type;
-    s.number = number;
-    s.presence = presence;
-    s.status = status;
-    s.rawReading = reading;
-    s.name = name;
-    if (type == 1)
-    {
-        s.hasThresholds = true;
-        s.thresholdFlags = 3;
-        s.lncThreshold = 2000;
-        s.lcThreshold = 1000;
-    }
-    return Msg(s);
 }
 
 class ServiceTest : public ::testing::Test
@@ -154,13 +123,13 @@ class ServiceTest : public ::testing::Test
     void FeedChassis()
     {
         svc_->FeedConnected();
-        svc_->FeedMessage(Msg(ktzclient::KtzSetting{1, false}));
-        svc_->FeedMessage(SensorMsg(1, 1, 1, 1, 5400, "Fan1A"));
-        svc_->FeedMessage(SensorMsg(2, 1, 1, 2, static_cast<uint32_t>(-3), "Chassis Inlet"));
-        svc_->FeedMessage(SensorMsg(3, 1, 1, 1, 0x01, "PS-1"));
-        svc_->FeedMessage(SensorMsg(3, 2, 0, 0, 0x0a, "PS-2"));
-        svc_->FeedMessage(SensorMsg(4, 1, 1, 1, 0x01, "Power Redundancy"));
-        svc_->FeedMessage(Msg(ktzclient::DataSyncComplete{}));
+        svc_->FeedMessage(SettingMsg(1, false));
+        svc_->FeedMessage(FanMsg(1, "Fan1A", 5400));
+        svc_->FeedMessage(SensorMsg(2, 1, "Chassis Inlet", static_cast<uint32_t>(-3), 2));
+        svc_->FeedMessage(SensorMsg(3, 1, "PS-1", 0x01));
+        svc_->FeedMessage(SensorMsg(3, 2, "PS-2", 0x0a, 0, 0));
+        svc_->FeedMessage(SensorMsg(4, 1, "Power Redundancy", 0x01));
+        svc_->FeedMessage(SyncMsg());
     }
 
     FakeClock clock_;
@@ -172,86 +141,44 @@ class ServiceTest : public ::testing::Test
 
 TEST_F(ServiceTest, EveryErrorHasItsStatusAndStandardMessage)
 {
-    const std::string admin = Basic("admin", "admin-pass");
     const std::string chassis = "/redfish/v1/Chassis/KTZ";
+    const Headers admin = {{"authorization", Basic("admin", "admin-pass")}};
+    const Headers reader = {{"authorization", Basic("reader", "reader-pass")}};
+    const Headers wrongPassword = {{"authorization", Basic("admin", "wrong")}};
     struct Case
     {
         Method method;
         std::string target;
         Headers headers;
         unsigned status;
-        std::string messageId;
+        std::string messageId; // of the base registry
     };
     const std::vector<Case> cases = {
-        {Method::Get, chassis, {}, 401, "Base.1.22.NoValidSession"},
-        {Method::Get,
-         "/redfish/v1/Nowhere",
-         {},
-         401,
-         "Base.1.22.NoValidSession"}, // nothing told before login
-        {Method::Get,
-         chassis,
-         {{"authorization", Basic("admin", "wrong")}},
-         401,
-         "Base.1.22.ResourceAtUriUnauthorized"},
-        {Method::Get,
-         chassis,
-         {{"authorization", Basic("nobody", "x")}},
-         401,
-         "Base.1.22.ResourceAtUriUnauthorized"},
-        {Method::Get, chassis, {{"authorization", "Basic !!!"}}, 400, "Base.1.22.HeaderInvalid"},
-        {Method::Get, chassis, {{"authorization", "Bearer abc"}}, 401, "Base.1.22.NoValidSession"},
-        {Method::Get, chassis, {{"x-auth-token", "0123"}}, 401, "Base.1.22.NoValidSession"},
-        {Method::Get, "/redfish/v1/Nowhere", {{"authorization", admin}}, 404, "Base.1.22.InvalidURI"},
-        {Method::Get,
-         "/redfish/v1/Chassis/Other",
-         {{"authorization", admin}},
-         404,
-         "Base.1.22.ResourceNotFound"},
-        {Method::Get,
-         chassis + "/Sensors/Fan9",
-         {{"authorization", admin}},
-         404,
-         "Base.1.22.ResourceNotFound"},
-        {Method::Get,
-         chassis + "/Sensors/Fan01",
-         {{"authorization", admin}},
-         404,
-         "Base.1.22.ResourceNotFound"},
-        {Method::Get,
-         chassis + "/LogServices/Log/Entries/0",
-         {{"authorization", admin}},
-         404,
-         "Base.1.22.ResourceNotFound"},
-        {Method::Patch, chassis, {{"authorization", admin}}, 405, "Base.1.22.OperationNotAllowed"},
-        {Method::Post,
-         "/redfish/v1/EventService/Subscriptions",
-         {{"authorization", admin}},
-         405,
-         "Base.1.22.OperationNotAllowed"},
-        {Method::Delete,
-         "/redfish/v1/AccountService/Accounts/reader",
-         {{"authorization", admin}},
-         405,
-         "Base.1.22.OperationNotAllowed"},
-        {Method::Put, "/redfish/v1", {}, 405, "Base.1.22.OperationNotAllowed"},
-        {Method::Get,
-         chassis + "?$expand=.",
-         {{"authorization", admin}},
-         501,
-         "Base.1.22.QueryParameterUnsupported"},
-        {Method::Get, "/redfish/v1/../etc", {}, 400, "Base.1.22.GeneralError"},
-        {Method::Get,
-         "/redfish/v1/AccountService/Accounts/admin",
-         {{"authorization", Basic("reader", "reader-pass")}},
-         403,
-         "Base.1.22.InsufficientPrivilege"},
+        {Method::Get, chassis, {}, 401, "NoValidSession"},
+        {Method::Get, "/redfish/v1/Nowhere", {}, 401, "NoValidSession"}, // nothing told before login
+        {Method::Get, chassis, wrongPassword, 401, "ResourceAtUriUnauthorized"},
+        {Method::Get, chassis, {{"authorization", Basic("nobody", "x")}}, 401, "ResourceAtUriUnauthorized"},
+        {Method::Get, chassis, {{"authorization", "Basic !!!"}}, 400, "HeaderInvalid"},
+        {Method::Get, chassis, {{"authorization", "Bearer abc"}}, 401, "NoValidSession"},
+        {Method::Get, chassis, {{"x-auth-token", "0123"}}, 401, "NoValidSession"},
+        {Method::Get, "/redfish/v1/Nowhere", admin, 404, "InvalidURI"},
+        {Method::Get, "/redfish/v1/Chassis/Other", admin, 404, "ResourceNotFound"},
+        {Method::Get, chassis + "/Sensors/Fan9", admin, 404, "ResourceNotFound"},
+        {Method::Get, chassis + "/Sensors/Fan01", admin, 404, "ResourceNotFound"},
+        {Method::Get, chassis + "/LogServices/Log/Entries/0", admin, 404, "ResourceNotFound"},
+        {Method::Patch, chassis, admin, 405, "OperationNotAllowed"},
+        {Method::Post, "/redfish/v1/EventService/Subscriptions", admin, 405, "OperationNotAllowed"},
+        {Method::Delete, "/redfish/v1/AccountService/Accounts/reader", admin, 405, "OperationNotAllowed"},
+        {Method::Put, "/redfish/v1", {}, 405, "OperationNotAllowed"},
+        {Method::Get, chassis + "?$expand=.", admin, 501, "QueryParameterUnsupported"},
+        {Method::Get, "/redfish/v1/../etc", {}, 400, "GeneralError"},
+        {Method::Get, "/redfish/v1/AccountService/Accounts/admin", reader, 403, "InsufficientPrivilege"},
     };
     for (const Case& c : cases)
     {
         const Response r = Call(c.method, c.target, c.headers);
         EXPECT_EQ(r.status, c.status) << Name(c.method) << " " << c.target << "\n" << r.body;
-        EXPECT_EQ(ErrorId(r), c.messageId) << Name(c.method) << " " << c.target;
+        EXPECT_EQ(ErrorId(r), "Base.1.22." + c.messageId) << Name(c.method) << " " << c.target;
         if (r.status == 401)
         {
             EXPECT_NE(r.Header("www-authenticate"), nullptr);
@@ -422,8 +349,8 @@ TEST_F(ServiceTest, ChassisResourcesFollowTheFeed)
     EXPECT_EQ(thermal["Temperatures"][0]["ReadingCelsius"], -3);
 
     // Monitoring switched off: the sensors go, the chassis says why.
-    svc_->FeedMessage(Msg(ktzclient::KtzSetting{0, true}));
-    svc_->FeedMessage(SensorMsg(1, 1, 1, 1, 5400, "late")); // stale news: ignored
+    svc_->FeedMessage(SettingMsg(0, true));
+    svc_->FeedMessage(FanMsg(1, "late", 5400)); // stale news: ignored
     c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "Disabled");
     EXPECT_EQ(c["Oem"]["KtzMonitor"]["MonitoringEnabled"], false);
@@ -443,19 +370,19 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
     FeedChassis();
     EXPECT_TRUE(sink.frames.empty()) << "first sightings are no change";
 
-    svc_->FeedMessage(SensorMsg(1, 1, 1, 3, 900, "Fan1A")); // critical
-    svc_->FeedMessage(SensorMsg(1, 1, 1, 3, 800, "Fan1A")); // still critical: nothing
-    svc_->FeedMessage(SensorMsg(3, 1, 0, 0, 0x0a, "PS-1")); // pulled
+    svc_->FeedMessage(FanMsg(1, "Fan1A", 900, 3));          // critical
+    svc_->FeedMessage(FanMsg(1, "Fan1A", 800, 3));          // still critical: nothing
+    svc_->FeedMessage(SensorMsg(3, 1, "PS-1", 0x0a, 0, 0)); // pulled
     ktzclient::LogEvent e;
     e.messageId = "FAN0004";
     e.hasArgs = true;
     e.args = {"Fan2A", "2000"};
-    svc_->FeedMessage(Msg(e));
+    svc_->FeedMessage(Decoded(0x104, e));
     e.messageId = "XYZ0001";
     e.args = {"a"};
     e.hasText = true;
     e.text = "Something odd.";
-    svc_->FeedMessage(Msg(e));
+    svc_->FeedMessage(Decoded(0x104, e));
     // The connection drops and the fan recovered meanwhile: told once back.
     svc_->FeedDisconnected();
     FeedChassis();

@@ -46,6 +46,7 @@ struct ClientBehaviour
 class FakeHost
 {
   public:
+    // `dispatch`: the entry requests go through (linked in, or found with dlsym).
     explicit FakeHost(KTZMonDispatchFn dispatch);
     ~FakeHost();
     FakeHost(const FakeHost&) = delete;
@@ -60,10 +61,6 @@ class FakeHost
     // Request types received by one client, in order.
     std::vector<uint32_t> Types(uint32_t clientID) const;
     void Clear();
-
-    // The dispatch entry the requests go through (KTZMON_RCESPDispatch
-    // linked in, or the one an end-to-end test found with dlsym).
-    void SetDispatch(KTZMonDispatchFn fn) { dispatch_ = fn; }
 
     uint32_t Request(uint32_t code, uint32_t reqClass, uint32_t reqType, void* in, uint32_t inSize, void* out,
                      uint32_t outSize, uint32_t* outLen);

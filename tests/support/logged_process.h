@@ -32,7 +32,6 @@ class LoggedProcess
     // it did not end in time (it is then killed) or a signal ended it.
     int Stop(int timeoutMs);
 
-    const std::string& logPath() const { return log_; }
     std::string Log() const;
     // Waits until the log holds `text`; false at the deadline, or when the
     // program ended without writing it.

@@ -59,6 +59,12 @@ TEST(ToolsTest, EveryProgramAnswersVersionAndDocumentsItsExitStatuses)
         EXPECT_EQ(bad.status, 2) << name << ": " << bad.out;
         EXPECT_NE(bad.out.find("--no-such-option"), std::string::npos) << name << ": " << bad.out;
     }
+    const ToolRun ctlHelp = RunTool({KTZMONCTL_EXE, "--help"});
+    for (const char* cmd : {"status", "clients", "disconnect", "set-fan", "set-temp", "set-stash-temp",
+                            "pull-psu", "insert-psu", "set-psu", "set-redundancy", "log-event", "set-ktz"})
+    {
+        EXPECT_NE(ctlHelp.out.find(cmd), std::string::npos) << "ktzmonctl --help lacks " << cmd;
+    }
 }
 
 class CtlTest : public ::testing::Test
