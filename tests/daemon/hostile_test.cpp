@@ -214,9 +214,10 @@ class HostileTest : public ::testing::Test
     int64_t rssBefore = 0;
 };
 
-// Random bytes and random frames from two processes, and every header and
-// length edge on its own connection: each edge gets its goodbye at once,
-// without the client sending another byte.
+// Random bytes and random frames from two processes, and the edges that need
+// the real socket path, each on its own connection: a bad header behind a
+// whole frame in the same write gets its goodbye at once, without the client
+// sending another byte; a request of exactly the client bound is served.
 TEST_F(HostileTest, GarbageFuzzedFramesAndHeaderEdges)
 {
     StartDaemon({"--hello-timeout", "1000"});
@@ -225,55 +226,32 @@ TEST_F(HostileTest, GarbageFuzzedFramesAndHeaderEdges)
     ASSERT_TRUE(a.Start({Attacker(), daemon.socket(), "garbage", "1", std::to_string(seconds)}));
     ASSERT_TRUE(b.Start({Attacker(), daemon.socket(), "garbage", "2", std::to_string(seconds)}));
 
-    auto hello = [](uint16_t version, uint16_t minVersion = 1)
-    {
-        Hello h;
-        h.minVersion = minVersion;
-        h.maxVersion = version;
-        h.caps = version >= 2 ? 0x1 : 0;
-        std::vector<uint8_t> out;
-        Encode(h, &out);
-        return out;
-    };
+    std::vector<uint8_t> hello;
+    Hello h;
+    h.maxVersion = kVersion2;
+    h.caps = 0x1;
+    Encode(h, &hello);
     auto join = [](std::vector<uint8_t> a1, const std::vector<uint8_t>& b1)
     {
         a1.insert(a1.end(), b1.begin(), b1.end());
         return a1;
     };
-    auto request = [](size_t dataSize)
-    {
-        std::vector<uint8_t> out;
-        Encode(Request{1, 3, 0x200, 16, std::vector<uint8_t>(dataSize, 0)}, &out);
-        return out;
-    };
+    std::vector<uint8_t> request;
+    Encode(Request{1, 3, 0x200, 16, std::vector<uint8_t>(kMaxClientBodySize - 16, 0)}, &request);
     std::vector<uint8_t> ping;
     EncodePing(9, &ping);
-    std::vector<uint8_t> longHello = hello(2);
-    longHello.insert(longHello.end() - 0, 65, 'n'); // a name of 64 bytes and its NUL
-    longHello.back() = 0;
-    PutLe32(longHello.data(), static_cast<uint32_t>(longHello.size() - 8));
     struct Case
     {
         const char* what;
         std::vector<uint8_t> bytes;
-        int reason; // -1: served (a Reply or Pong comes)
+        int reason; // -1: served (a Reply comes)
     };
     const std::vector<Case> cases = {
-        {"a frame before the hello", {4, 0, 0, 0, 0x30, 0, 0, 0, 1, 2, 3, 4}, kByeProtocolError},
-        {"a hello and a too long header in one write", join(hello(2), {0, 0, 0x10, 0, 0x20, 0, 0, 0}),
-         kByeProtocolError},
-        {"a hello and a reserved field in one write", join(hello(1), {4, 0, 0, 0, 0x30, 0, 1, 0}),
+        {"a hello and a too long header in one write", join(hello, {0, 0, 0x10, 0, 0x20, 0, 0, 0}),
          kByeProtocolError},
         {"a ping and a header of 4 GiB in one write",
-         join(join(hello(2), ping), {0xFF, 0xFF, 0xFF, 0xFF, 0x20, 0, 0, 0}), kByeProtocolError},
-        {"a hello over its bound", longHello, kByeProtocolError},
-        {"a request of exactly the client bound", join(hello(2), request(kMaxClientBodySize - 16)), -1},
-        {"a request one byte over the client bound", join(hello(2), request(kMaxClientBodySize - 15)),
-         kByeProtocolError},
-        {"a frame of type 0", join(hello(2), {0, 0, 0, 0, 0, 0, 0, 0}), kByeProtocolError},
-        {"a goodbye without its NUL", join(hello(2), {5, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 'x'}),
-         kByeProtocolError},
-        {"a hello of version 3 to 4", hello(4, 3), kByeBadVersion},
+         join(join(hello, ping), {0xFF, 0xFF, 0xFF, 0xFF, 0x20, 0, 0, 0}), kByeProtocolError},
+        {"a request of exactly the client bound", join(hello, request), -1},
     };
     for (const Case& c : cases)
     {
@@ -300,7 +278,7 @@ TEST_F(HostileTest, GarbageFuzzedFramesAndHeaderEdges)
     ASSERT_TRUE(b.WaitFor("connections", &line, (seconds + 5) * 1000));
     EXPECT_EQ(a.Wait(5000), 0);
     EXPECT_EQ(b.Wait(5000), 0);
-    EXPECT_GE(daemon.Ctl({{"cmd", "status"}})["dropped"].value("protocolError", 0), 8);
+    EXPECT_GE(daemon.Ctl({{"cmd", "status"}})["dropped"].value("protocolError", 0), 2);
     probe.Check();
     ExpectLevels();
 }

@@ -198,6 +198,11 @@ TEST(Session, BadInputEndsWithTheRightReason)
     }
     std::vector<uint8_t> bigHello = HelloBytes();
     PutLe32(bigHello.data(), kMaxHelloBodySize + 1);
+    std::vector<uint8_t> typeZero = HelloBytes();
+    typeZero.insert(typeZero.end(), 8, 0);
+    std::vector<uint8_t> unterminatedGoodbye = HelloBytes();
+    const uint8_t byeText[5] = {0, 0, 0, 0, 'x'};
+    EncodeFrame(kGoodbye, byeText, sizeof byeText, &unterminatedGoodbye);
 
     const std::vector<Case> cases = {
         {"a ping before the hello", ping, kByeProtocolError, false},
@@ -213,6 +218,8 @@ TEST(Session, BadInputEndsWithTheRightReason)
         {"a ping and a reserved-field header in one write", pingThenReserved, kByeProtocolError, true},
         {"a client frame over its bound", bigRequest, kByeProtocolError, true},
         {"a hello over its bound", bigHello, kByeProtocolError, false},
+        {"a frame of type 0", typeZero, kByeProtocolError, true},
+        {"a goodbye without its NUL", unterminatedGoodbye, kByeProtocolError, true},
     };
     for (const Case& c : cases)
     {
