@@ -258,30 +258,8 @@ TEST(Session, RefusedHelloGetsTheDaemonsReason)
     EXPECT_TRUE(d.ready.empty());
 }
 
-// A client over its frame bound: the frames not yet written are thrown away,
-// the goodbye is all that is left, and later messages find the client gone.
-TEST(Session, QueueBoundCutsTheClient)
-{
-    FakeDaemon d;
-    Session s(&d, {1 << 20, 4}, "d");
-    const auto h = HelloBytes();
-    s.Feed(h.data(), h.size()); // the welcome is frame 1
-    const uint8_t payload[8] = {1};
-    for (int i = 0; i < 3; ++i)
-    {
-        EXPECT_EQ(s.QueueMessage(3, 0x100, payload, 8, false, 0, nullptr, nullptr),
-                  Session::QueueResult::Queued);
-    }
-    EXPECT_EQ(s.QueueMessage(3, 0x100, payload, 8, false, 0, nullptr, nullptr),
-              Session::QueueResult::Overflow);
-    EXPECT_EQ(s.QueueMessage(3, 0x100, payload, 8, false, 0, nullptr, nullptr), Session::QueueResult::Gone);
-    const auto out = Drain(s);
-    ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(GoodbyeReason(out[0]), kByeTooSlow);
-    EXPECT_EQ(s.queuedFrames(), 0u);
-    EXPECT_EQ(s.queuedBytes(), 0u);
-}
-
+// Frames in the writer's hands count against the byte bound; a cut throws
+// away the frames still queued, so the goodbye is all that is left.
 TEST(Session, ByteBoundCountsFramesInTheWritersHands)
 {
     FakeDaemon d;
@@ -296,67 +274,65 @@ TEST(Session, ByteBoundCountsFramesInTheWritersHands)
     EXPECT_EQ(s.QueueMessage(3, 0x101, payload.data(), 100, false, 0, nullptr, nullptr),
               Session::QueueResult::Overflow);
     s.Written(taken.size(), n);
-}
-
-TEST(Session, ResponseCompletesItsMessageAndRecordsCaps)
-{
-    FakeDaemon d;
-    Session s(&d, {}, "d");
-    const auto h = HelloBytes();
-    s.Feed(h.data(), h.size());
-    (void)Drain(s);
-    PendingResponse p;
-    uint32_t seq = 0;
-    ASSERT_EQ(s.QueueMessage(3, 0x200, nullptr, 0, true, 16, &p, &seq), Session::QueueResult::Queued);
-    EXPECT_EQ(seq, 1u);
     const auto out = Drain(s);
     ASSERT_EQ(out.size(), 1u);
-    Message m;
-    std::string e;
-    ASSERT_TRUE(Parse(out[0], &m, &e)) << e;
-    EXPECT_EQ(m.responseSize, 16u);
-    EXPECT_EQ(m.flags, kMessageNullPayload);
-
-    Response r{seq, 0, std::vector<uint8_t>(16, 0)};
-    r.data[0] = 3;
-    std::vector<uint8_t> bytes;
-    Encode(r, &bytes);
-    s.Feed(bytes.data(), bytes.size());
-    EXPECT_TRUE(p.done);
-    EXPECT_TRUE(p.answered);
-    EXPECT_EQ(p.data.size(), 16u);
-    EXPECT_TRUE(s.hasCaps());
-    EXPECT_EQ(s.caps(), 3u);
-    // The same answer again matches nothing any more.
-    s.Feed(bytes.data(), bytes.size());
-    EXPECT_EQ(s.closeReason(), kByeProtocolError);
+    EXPECT_EQ(GoodbyeReason(out[0]), kByeTooSlow);
 }
 
-TEST(Session, OversizedResponseOrEndOfSessionFailsTheWaiter)
+// The answer to a Message completes its waiter and, for the capability
+// query, records the client's caps; an answer over the size asked for or the
+// end of the session fails the waiter instead.
+TEST(Session, ResponseCompletesOrFailsItsWaiter)
 {
-    for (bool oversized : {true, false})
+    enum class End
     {
-        SCOPED_TRACE(oversized ? "oversized response" : "peer closed");
+        Answered,
+        Oversized,
+        PeerClosed
+    };
+    for (const End end : {End::Answered, End::Oversized, End::PeerClosed})
+    {
+        SCOPED_TRACE(static_cast<int>(end));
         FakeDaemon d;
         Session s(&d, {}, "d");
         const auto h = HelloBytes();
         s.Feed(h.data(), h.size());
+        (void)Drain(s);
         PendingResponse p;
         uint32_t seq = 0;
         ASSERT_EQ(s.QueueMessage(3, 0x200, nullptr, 0, true, 16, &p, &seq), Session::QueueResult::Queued);
-        if (oversized)
-        {
-            std::vector<uint8_t> bytes;
-            Encode(Response{seq, 0, std::vector<uint8_t>(17, 0)}, &bytes);
-            s.Feed(bytes.data(), bytes.size());
-        }
-        else
+        EXPECT_EQ(seq, 1u);
+        const auto out = Drain(s);
+        ASSERT_EQ(out.size(), 1u);
+        Message m;
+        std::string e;
+        ASSERT_TRUE(Parse(out[0], &m, &e)) << e;
+        EXPECT_EQ(m.responseSize, 16u);
+        EXPECT_EQ(m.flags, kMessageNullPayload);
+
+        Response r{seq, 0, std::vector<uint8_t>(end == End::Oversized ? 17 : 16, 0)};
+        r.data[0] = 3;
+        std::vector<uint8_t> bytes;
+        Encode(r, &bytes);
+        if (end == End::PeerClosed)
         {
             s.PeerClosed();
         }
+        else
+        {
+            s.Feed(bytes.data(), bytes.size());
+        }
         EXPECT_TRUE(p.done);
-        EXPECT_FALSE(p.answered);
-        EXPECT_EQ(s.caps(), 0x1u); // still the hello's
+        EXPECT_EQ(p.answered, end == End::Answered);
+        EXPECT_EQ(s.caps(), end == End::Answered ? 3u : 0x1u); // else still the hello's
+        if (end == End::Answered)
+        {
+            EXPECT_EQ(p.data.size(), 16u);
+            EXPECT_TRUE(s.hasCaps());
+            // The same answer again matches nothing any more.
+            s.Feed(bytes.data(), bytes.size());
+            EXPECT_EQ(s.closeReason(), kByeProtocolError);
+        }
     }
 }
 
@@ -492,6 +468,8 @@ TEST(Session, DirectWritesKeepOrderAndTheQueueBound)
                       Session::QueueResult::Queued);
             ASSERT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
                       Session::QueueResult::Overflow);
+            EXPECT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
+                      Session::QueueResult::Gone);
         }
         const auto out = Stream(sock, s);
         ASSERT_EQ(out.size(), 4u); // the welcome, 1, 2, and 3 or the goodbye
