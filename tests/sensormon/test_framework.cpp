@@ -164,9 +164,11 @@ TEST_F(SensorMonTest, TypeNotReadyHoldsBackOnlyDataSyncCompleteForEveryClient)
 }
 
 // A run-time attach asks every type at the first pass: the ready delay is
-// forced to 0 in the table from then on, whatever the INI file says, and
-// the next test starts again from the built-in delay.
-TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
+// forced to 0 in the table from then on, whatever the INI file says. The
+// table outlives Unload, so the forced 0 is the next Load's default unless
+// the file names a delay (the fixture restores the built-in table for the
+// next test).
+TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayUntilAFileNamesOne)
 {
     WriteIni("[Fan Sensor]\nreadycheckinterval.secs=40\n");
     LoadAndStart();
@@ -183,21 +185,10 @@ TEST_F(SensorMonTest, RunTimeAttachForcesTheReadyDelayWhateverTheFileSays)
         "Power Redundancy Sensor: readingTolerance: 0 readyCheck: 0 healthCheck: 5 readingCheck: 0\n"));
     Pass();
     EXPECT_EQ(SensorMsgs().size(), 2u) << "the fans and the temperature were asked at the first pass";
-}
-
-// The table outlives Unload: the ready delay a run-time attach forced to 0
-// is the default for the next Load's read, so that Load asks every type at
-// its first pass unless the file names a delay. Each test starts from the
-// built-in table (the fixture restores it), so this one goes through the
-// whole cycle itself.
-TEST_F(SensorMonTest, ReadyDelayForcedAtRunTimeIsTheNextLoadsDefault)
-{
-    LoadAndStart();
-    SetKtzSetting("1");
-    ASSERT_TRUE(WaitIdle());
-    ASSERT_EQ(g_KTZMonSensorTypeTable[0].readyCheck, 0u);
     StopAndUnload();
 
+    WriteIni("");
+    Host().Clear();
     ktzplat::ClearLoggedMessages();
     LoadAndStart();
     ASSERT_EQ(Host().Connect(kClient), 0u);
@@ -206,7 +197,6 @@ TEST_F(SensorMonTest, ReadyDelayForcedAtRunTimeIsTheNextLoadsDefault)
     EXPECT_EQ(SensorMsgs(1).size(), 1u) << "the fans were asked at the first pass";
     StopAndUnload();
 
-    // A delay named in the file wins at a Load.
     WriteIni("[Fan Sensor]\nreadycheckinterval.secs=30\n");
     ktzplat::ClearLoggedMessages();
     LoadAndStart();
