@@ -81,6 +81,8 @@ TEST(PosterDelivery, IdlePostIsDeliveredBeforeItReturnsAndLaterPostsKeepTheirOrd
     // Off by default and after a reset: the platform's delivery thread calls.
     SetDataEventsOnPostingThread(true);
     Reset();
+    g_seen.clear();
+    g_overlapped = false;
     ASSERT_EQ(SMILAddEventListener(Listener), 0);
     Post(0, 0);
     ASSERT_TRUE(ktztest::WaitIdle());
