@@ -48,16 +48,36 @@ std::vector<uint8_t> HelloBytes(uint32_t id = 0, uint16_t version = 2)
     return out;
 }
 
-// Everything the session has queued for the client, as frames.
-std::vector<Frame> Drain(Session& s)
+// A socket that takes at most `budget` more bytes, as a full send buffer does.
+class FakeSocket : public ktzmond::FrameSink
 {
-    std::vector<uint8_t> bytes;
+  public:
+    size_t WriteNow(const uint8_t* data, size_t size) override
+    {
+        calls += 1;
+        const size_t n = std::min(size, budget);
+        wire.insert(wire.end(), data, data + n);
+        budget -= n;
+        return n;
+    }
+    size_t budget = 1 << 20;
+    int calls = 0;
+    std::vector<uint8_t> wire;
+};
+
+// What the client reads: the bytes the socket took at once (if there is
+// one), then what the writer takes from the queue, decoded as one stream (a
+// frame cut short fails it).
+std::vector<Frame> Drain(Session& s, const FakeSocket* sock = nullptr)
+{
+    std::vector<uint8_t> bytes = sock != nullptr ? sock->wire : std::vector<uint8_t>{};
+    const size_t direct = bytes.size();
     size_t frames = 0;
     while (s.HasOutput())
     {
         frames += s.TakeOutput(&bytes, 1 << 20);
     }
-    s.Written(bytes.size(), frames);
+    s.Written(bytes.size() - direct, frames);
     FrameReader r;
     EXPECT_TRUE(r.Feed(bytes.data(), bytes.size()));
     std::vector<Frame> out;
@@ -66,6 +86,7 @@ std::vector<Frame> Drain(Session& s)
     {
         out.push_back(f);
     }
+    EXPECT_EQ(r.Pending(), 0u) << "a frame was cut short";
     return out;
 }
 
@@ -376,46 +397,6 @@ TEST(Session, PingIsAnsweredAndRequestsInFlightAreBounded)
     EXPECT_EQ(s.state(), Session::State::Open);
 }
 
-// A socket that takes at most `budget` more bytes, as a full send buffer does.
-class FakeSocket : public ktzmond::FrameSink
-{
-  public:
-    size_t WriteNow(const uint8_t* data, size_t size) override
-    {
-        calls += 1;
-        const size_t n = std::min(size, budget);
-        wire.insert(wire.end(), data, data + n);
-        budget -= n;
-        return n;
-    }
-    size_t budget = 1 << 20;
-    int calls = 0;
-    std::vector<uint8_t> wire;
-};
-
-// What the client reads: the bytes written at once, then what the writer
-// takes from the queue, decoded as one stream (a broken frame fails it).
-std::vector<Frame> Stream(FakeSocket& sock, Session& s)
-{
-    std::vector<uint8_t> bytes = sock.wire;
-    size_t frames = 0;
-    while (s.HasOutput())
-    {
-        frames += s.TakeOutput(&bytes, 1 << 20);
-    }
-    s.Written(bytes.size() - sock.wire.size(), frames);
-    FrameReader r;
-    EXPECT_TRUE(r.Feed(bytes.data(), bytes.size()));
-    std::vector<Frame> out;
-    Frame f;
-    while (r.Next(&f))
-    {
-        out.push_back(f);
-    }
-    EXPECT_EQ(r.Pending(), 0u) << "a frame was cut short";
-    return out;
-}
-
 uint32_t SeqOf(const Frame& f)
 {
     Message m;
@@ -462,7 +443,7 @@ TEST(Session, DirectWritesKeepOrderAndTheQueueBound)
             EXPECT_EQ(s.QueueMessage(3, 0x104, payload, 40, false, 0, nullptr, nullptr),
                       Session::QueueResult::Gone);
         }
-        const auto out = Stream(sock, s);
+        const auto out = Drain(s, &sock);
         ASSERT_EQ(out.size(), 4u); // the welcome, 1, 2, and 3 or the goodbye
         EXPECT_EQ(out[0].type, kWelcome);
         EXPECT_EQ(SeqOf(out[1]), 1u);
@@ -493,7 +474,7 @@ TEST(Session, BoundIsCheckedBeforeTheDirectWrite)
     const std::vector<uint8_t> payload(200, 1);
     EXPECT_EQ(s.QueueMessage(3, 0x104, payload.data(), 200, false, 0, nullptr, nullptr),
               Session::QueueResult::Overflow);
-    const auto out = Stream(sock, s);
+    const auto out = Drain(s, &sock);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(GoodbyeReason(out[1]), kByeTooSlow);
     EXPECT_LT(sock.wire.size() - welcome, 200u);
