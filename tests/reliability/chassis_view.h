@@ -24,16 +24,12 @@
 namespace ktzrel
 {
 
-struct SensorState
-{
-    uint8_t num = 0;
-    uint8_t presence = 0;
-    uint8_t status = 0;
-    uint32_t reading = 0;
-    uint32_t lnc = 0;
-    uint32_t lc = 0;
-    bool statusKnown = true; // false: the status is not settled (stash sensors carry no health)
-};
+// A sensor as the platform says it should be or as a client holds it (type
+// and name are the map's key).
+using SensorState = ktztest::Sensor;
+// The status of a sensor whose status is not settled (stash sensors carry no
+// health): any status a client holds agrees with it.
+constexpr uint8_t kAnyStatus = 0xFF;
 
 // Sensors are keyed by type and name: names are unique in the chassis used
 // here, and unlike numbers they do not shift when a sensor is left out.
@@ -47,7 +43,7 @@ inline SensorMap ClientView(const std::vector<ktztest::ReceivedMsg>& msgs)
     SensorMap view;
     for (const ktztest::Sensor& s : ktztest::SensorsIn(msgs))
     {
-        view[{s.type, s.name}] = {s.num, s.presence, s.status, s.reading, s.lnc, s.lc};
+        view[{s.type, s.name}] = s;
     }
     return view;
 }
@@ -224,7 +220,7 @@ inline SensorMap PlatformView(const ChassisShape& shape)
         SensorState s;
         s.num = static_cast<uint8_t>((rec.a - 2) * 2 + rec.b);
         s.presence = 1;
-        s.statusKnown = false;
+        s.status = kAnyStatus;
         s.reading = static_cast<uint32_t>(static_cast<int32_t>(rec.reading));
         view[{KTZMON_SENSOR_TYPE_TEMP, rec.name}] = s;
     }
@@ -304,7 +300,7 @@ inline std::string CompareViews(const SensorMap& expected, const SensorMap& actu
                 InTempBand(static_cast<int8_t>(got.reading), static_cast<int8_t>(want.reading), tol.temp);
         }
         const bool same = reading && got.presence == want.presence &&
-                          (!want.statusKnown || got.status == want.status) && got.lnc == want.lnc &&
+                          (want.status == kAnyStatus || got.status == want.status) && got.lnc == want.lnc &&
                           got.lc == want.lc && (!full || got.num == want.num);
         if (!same)
         {

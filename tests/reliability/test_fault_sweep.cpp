@@ -65,12 +65,8 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
 
         shape_ = {2, 2, 1, 1};
         ktzrel::BuildChassis(shape_);
-        ktzplat::PsuBay bay1;
-        bay1.presence = 1;
-        bay1.state = 1;
-        bay1.fruReadable = true;
-        bay1.fru.assign(256, 0x5A);
-        ktzplat::SetPsuBay(1, bay1);
+        ktzplat::SetPsuBay(
+            1, {.presence = 1, .state = 1, .fruReadable = true, .fru = std::vector<uint8_t>(256, 0x5A)});
         SetKtzSetting("1");
         ASSERT_TRUE(ktztest::WaitIdle());
         Host().Clear();
@@ -96,12 +92,8 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
         bay1.state = 6;
         bay1.alert = 21810;
         ktzplat::SetPsuBay(1, bay1);
-        ktzplat::PsuBay bay2;
-        bay2.presence = 1;
-        bay2.state = 1;
-        bay2.fruReadable = true;
-        bay2.fru.assign(256, 0xA5);
-        ktzplat::SetPsuBay(2, bay2);
+        ktzplat::SetPsuBay(
+            2, {.presence = 1, .state = 1, .fruReadable = true, .fru = std::vector<uint8_t>(256, 0xA5)});
         shape_.redState = 2;
         ktzplat::SetRedundancy(shape_.redConfig, shape_.redState);
     }
