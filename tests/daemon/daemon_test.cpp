@@ -92,25 +92,6 @@ std::string Name(const Received& r)
     return r.payload.size() > 40 ? std::string(reinterpret_cast<const char*>(r.payload.data() + 40)) : "";
 }
 
-class DaemonTest : public ::testing::Test
-{
-  protected:
-    // A daemon still running ends with SIGTERM, cleanly.
-    void TearDown() override
-    {
-        if (daemon.pid() > 0)
-        {
-            EXPECT_EQ(daemon.Terminate(5000), 0);
-        }
-        if (HasFailure())
-        {
-            std::fprintf(stderr, "---- daemon log ----\n%s\n", daemon.log().c_str());
-        }
-    }
-    TempDir dir;
-    Daemon daemon{dir.path()};
-};
-
 // Many clients at once get the batch host's first picture, then a fan change
 // once each.
 TEST_F(DaemonTest, ManyClientsGetTheBatchHostsPictureThenAChangeOnce)

@@ -4,6 +4,7 @@
 #include "support/files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -438,28 +439,45 @@ bool Client::ReadUntil(uint32_t type, std::vector<Received>* out, int timeoutMs,
     return false;
 }
 
-int Client::ExpectGoodbye(int timeoutMs, std::string* text)
+bool Client::ReadFrame(uint16_t type, Frame* f, int timeoutMs)
 {
     const int64_t deadline = NowMs() + timeoutMs;
-    Frame f;
-    while (Read(&f, static_cast<int>(std::max<int64_t>(1, deadline - NowMs()))))
+    while (Read(f, static_cast<int>(std::max<int64_t>(1, deadline - NowMs()))))
     {
-        if (f.type == kGoodbye)
+        if (f->type == type)
         {
-            Goodbye g;
-            std::string error;
-            if (!Parse(f, &g, &error))
-            {
-                return -1;
-            }
-            if (text != nullptr)
-            {
-                *text = g.text;
-            }
-            return static_cast<int>(g.reason);
+            return true;
         }
     }
-    return -1;
+    return false;
+}
+
+int Client::ExpectGoodbye(int timeoutMs, std::string* text)
+{
+    Frame f;
+    Goodbye g;
+    std::string error;
+    if (!ReadFrame(kGoodbye, &f, timeoutMs) || !Parse(f, &g, &error))
+    {
+        return -1;
+    }
+    if (text != nullptr)
+    {
+        *text = g.text;
+    }
+    return static_cast<int>(g.reason);
+}
+
+void DaemonTest::TearDown()
+{
+    if (daemon.pid() > 0)
+    {
+        EXPECT_EQ(daemon.Terminate(5000), 0);
+    }
+    if (HasFailure())
+    {
+        std::fprintf(stderr, "---- daemon log ----\n%s\n", daemon.log().c_str());
+    }
 }
 
 } // namespace ktzmond_test

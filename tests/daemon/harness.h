@@ -11,6 +11,7 @@
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -74,6 +75,17 @@ class Daemon
     int earlyExit_ = -1; // -1: did not exit by itself, or died from a signal
 };
 
+// The fixture of the daemon's process tests: a private folder and the
+// daemon in it, which the test starts; still running at the end it is
+// stopped with SIGTERM and must exit cleanly. A failed test shows its log.
+class DaemonTest : public ::testing::Test
+{
+  protected:
+    void TearDown() override;
+    TempDir dir;
+    Daemon daemon{dir.path()};
+};
+
 // Frames as the tests see them.
 struct Received
 {
@@ -107,6 +119,8 @@ class Client
     // Next frame within the deadline; false on timeout, end of stream or a
     // malformed stream.
     bool Read(ktztransport::Frame* f, int timeoutMs);
+    // Reads frames until one of `type` (in *f); false when none came in time.
+    bool ReadFrame(uint16_t type, ktztransport::Frame* f, int timeoutMs);
     // Reads Messages until one of `type` (included), answering a capability
     // query with `caps` when `answer` is set. Other frames are kept in `other`.
     bool ReadUntil(uint32_t type, std::vector<Received>* out, int timeoutMs, uint32_t caps = 0x1,

@@ -147,21 +147,14 @@ class Probe
     std::atomic<int64_t> maxDelayMs_{0};
 };
 
-class HostileTest : public ::testing::Test
+class HostileTest : public DaemonTest
 {
   protected:
-    // The probe stops first; a daemon still running ends with SIGTERM, cleanly.
+    // The probe stops first.
     void TearDown() override
     {
         probe.Stop();
-        if (daemon.pid() > 0)
-        {
-            EXPECT_EQ(daemon.Terminate(5000), 0);
-        }
-        if (HasFailure())
-        {
-            std::fprintf(stderr, "---- daemon log ----\n%s\n", daemon.log().c_str());
-        }
+        DaemonTest::TearDown();
     }
     // The quiet chassis, its sensors attached, the probe receiving, and the
     // levels noted.
@@ -207,8 +200,6 @@ class HostileTest : public ::testing::Test
         return KTZMOND_ATTACKER;
     }
 
-    TempDir dir;
-    Daemon daemon{dir.path()};
     Probe probe;
     json before;
     int64_t rssBefore = 0;
@@ -265,12 +256,7 @@ TEST_F(HostileTest, GarbageFuzzedFramesAndHeaderEdges)
             continue;
         }
         Frame f;
-        bool served = false;
-        while (!served && raw.Read(&f, 2000))
-        {
-            served = f.type == kReply;
-        }
-        EXPECT_TRUE(served);
+        EXPECT_TRUE(raw.ReadFrame(kReply, &f, 5000));
     }
     std::string line;
     ASSERT_TRUE(a.WaitFor("connections", &line, (seconds + 5) * 1000));
@@ -319,12 +305,7 @@ TEST_F(HostileTest, SlowSendersBeforeAndAfterTheWelcome)
     EXPECT_NE(text.find("not completed"), std::string::npos) << text;
     EXPECT_LT(NowMs() - start, 7000);
     Frame f;
-    bool pong = false;
-    while (!pong && slowButWhole.Read(&f, 2000))
-    {
-        pong = f.type == kPong;
-    }
-    EXPECT_TRUE(pong);
+    EXPECT_TRUE(slowButWhole.ReadFrame(kPong, &f, 5000));
     probe.Check();
     EXPECT_EQ(daemon.Ctl({{"cmd", "status"}}).value("connections", 0), 2); // the probe and slowButWhole
 }
@@ -469,12 +450,8 @@ TEST_F(HostileTest, DescriptorExhaustionOnBothSockets)
     Child holders;
     ASSERT_TRUE(holders.Start({Attacker(), daemon.socket(), "hold", "120", "30"}));
     ASSERT_TRUE(holders.WaitFor("holding", nullptr, 20000));
-    const int64_t end = NowMs() + 10000;
-    while (daemon.log().find("accept failed") == std::string::npos && NowMs() < end)
-    {
-        ::usleep(20000);
-    }
-    ASSERT_NE(daemon.log().find("accept failed"), std::string::npos);
+    ASSERT_TRUE(ktztest::WaitUntil([&] { return daemon.log().find("accept failed") != std::string::npos; },
+                                   10000, 20));
     // A control client waits in the backlog of the control socket.
     Child ctl;
     ASSERT_TRUE(
