@@ -61,20 +61,6 @@ inline std::vector<std::string> ClientEvents(const std::vector<ktztest::Received
 
 using ktztest::CountType;
 
-// FRU-by-number messages received per bay.
-inline std::map<uint8_t, size_t> ClientFrus(const std::vector<ktztest::ReceivedMsg>& msgs)
-{
-    std::map<uint8_t, size_t> frus;
-    for (const auto& m : msgs)
-    {
-        if (m.requestType == KTZMON_REQ_FRU_BY_NUM && m.bytes.size() == KTZMON_FRU_SIZE)
-        {
-            ++frus[m.bytes[KTZMON_FRU_OFF_NUM]];
-        }
-    }
-    return frus;
-}
-
 // The last KTZ setting message: value and setting-changed byte (-1, -1 if none).
 inline std::pair<int64_t, int> LastSetting(const std::vector<ktztest::ReceivedMsg>& msgs)
 {

@@ -30,7 +30,6 @@ namespace
 
 using ktzplat::Op;
 using ktzrel::ClientEvents;
-using ktzrel::ClientFrus;
 using ktzrel::ClientView;
 using ktzrel::CompareViews;
 using ktzrel::CountType;
@@ -267,7 +266,7 @@ bool FaultSweep::RunScript(uint32_t skip)
     else
     {
         EXPECT_EQ(ViewDiff(kClientA, true), "") << "after the attach pass";
-        EXPECT_EQ(ClientFrus(Host().Messages(kClientA))[1], 1u) << "bay 1 FRU record";
+        EXPECT_EQ(ktztest::FruDataIn(Host().Messages(kClientA), 1).size(), 1u) << "bay 1 FRU record";
     }
     EXPECT_EQ(CountType(Host().Messages(kClientA), KTZMON_REQ_DATA_SYNC_COMPLETE), 1u)
         << "data-sync-complete";
@@ -288,7 +287,7 @@ bool FaultSweep::RunScript(uint32_t skip)
         if (op_ != Op::Alloc)
         {
             EXPECT_EQ(ViewDiff(kClientA, !degraded), "") << "the pass after the failed one";
-            const size_t frus = ClientFrus(Host().Messages(kClientA))[2];
+            const size_t frus = ktztest::FruDataIn(Host().Messages(kClientA), 2).size();
             EXPECT_EQ(frus, op_ == Op::PsuRawFru && fruReadyLogged ? 0u : 1u) << "bay 2 FRU record";
         }
     }
@@ -297,7 +296,7 @@ bool FaultSweep::RunScript(uint32_t skip)
         EXPECT_EQ(ViewDiff(kClientA, !degraded), "") << "after the change pass";
         if (!degraded)
         {
-            EXPECT_EQ(ClientFrus(Host().Messages(kClientA))[2], 1u) << "bay 2 FRU record";
+            EXPECT_EQ(ktztest::FruDataIn(Host().Messages(kClientA), 2).size(), 1u) << "bay 2 FRU record";
         }
     }
 
