@@ -18,9 +18,7 @@ class MessagesTest : public ktztest::ModuleTest
   protected:
     void ConnectWithCaps(uint32_t id, uint32_t caps)
     {
-        ktztest::ClientBehaviour b;
-        b.caps = caps;
-        Host().SetBehaviour(id, b);
+        Host().SetBehaviour(id, {.caps = caps});
         ASSERT_EQ(Host().Connect(id), 0u);
     }
     // Sends to every client the way the monitors do: under the monitor lock.

@@ -152,9 +152,7 @@ TEST_F(RegistryTest, FailedSettingRemovesTheNewRecordNotAnOlderTwin)
     LoadAndStart();
     ASSERT_EQ(Host().Connect(7), 0u);
     KTZMonClient* healthy = Records().at(0);
-    ktztest::ClientBehaviour bad;
-    bad.rspLenByType[KTZMON_REQ_KTZ_SETTING] = 4; // data where none is expected
-    Host().SetBehaviour(7, bad);
+    Host().SetBehaviour(7, {.rspLenByType = {{KTZMON_REQ_KTZ_SETTING, 4}}}); // data where none is expected
     Host().Clear();
     const uint64_t before = LiveAllocs();
     EXPECT_EQ(Host().Connect(7), 0u);
@@ -210,12 +208,8 @@ TEST_F(RegistryTest, OnlyASixteenByteCapabilityAnswerSetsTheMaskAndBringsQueuedL
     LoadAndStart();
     ktzplat::PostChassisLogEvent({.messageId = "EVT1"});
     ASSERT_TRUE(ktztest::WaitIdle());
-    ktztest::ClientBehaviour b;
-    b.caps = 0x3;
-    b.capsRspLen = 15; // too short: the mask stays 0x1
-    Host().SetBehaviour(1, b);
-    b.capsRspLen = 16;
-    Host().SetBehaviour(2, b);
+    Host().SetBehaviour(1, {.caps = 0x3, .capsRspLen = 15}); // too short: the mask stays 0x1
+    Host().SetBehaviour(2, {.caps = 0x3});
     ASSERT_EQ(Host().Connect(1), 0u);
     ASSERT_EQ(Host().Connect(2), 0u);
     EXPECT_TRUE(Logged("KTZ client connected: clientID: 1 ktzCaps: 0x1\n"));

@@ -29,15 +29,14 @@ uint32_t ReportedHealth(const ktzplat::Fan& fan)
 
 ktzplat::Fan TwoSensorFan(uint32_t r1, uint32_t r2)
 {
-    ktzplat::Fan f;
-    f.sensorCount = 2;
-    f.reading1 = r1;
-    f.reading2 = r2;
-    f.lncThreshold = 2000;
-    f.lcThreshold = 1000;
-    f.health = 7; // a value no derivation gives, to see which is reported
-    f.deriveHealth = true;
-    return f;
+    // Health 7: a value no derivation gives, to see which is reported.
+    return {.health = 7,
+            .sensorCount = 2,
+            .reading1 = r1,
+            .reading2 = r2,
+            .lncThreshold = 2000,
+            .lcThreshold = 1000,
+            .deriveHealth = true};
 }
 
 class ChassisHealth : public ::testing::Test

@@ -79,9 +79,7 @@ void LinuxChassisTest::StartWithClient()
     {
         ASSERT_NO_FATAL_FAILURE(Install());
     }
-    ClientBehaviour b;
-    b.caps = 0x3; // base and chassis log events
-    Host().SetBehaviour(kClient, b);
+    Host().SetBehaviour(kClient, {.caps = 0x3}); // base and chassis log events
     ASSERT_NO_FATAL_FAILURE(LoadAndStart());
     ASSERT_EQ(Host().Connect(kClient), 0u);
     Pass(7);

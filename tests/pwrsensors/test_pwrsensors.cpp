@@ -23,12 +23,7 @@ constexpr uint32_t kClient = 1;
 
 PsuBay Bay(uint32_t presence, uint32_t state = 1, uint32_t alert = 0, bool fruReadable = false)
 {
-    PsuBay bay;
-    bay.presence = presence;
-    bay.state = state;
-    bay.alert = alert;
-    bay.fruReadable = fruReadable;
-    return bay;
+    return {.presence = presence, .state = state, .alert = alert, .fruReadable = fruReadable};
 }
 
 // Power messages one client received, in order: a sensor as

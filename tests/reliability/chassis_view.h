@@ -159,15 +159,13 @@ inline void BuildChassis(const ChassisShape& shape)
     ktzplat::SetFanCounts(shape.fanCount, 0);
     for (uint32_t f = 1; f <= shape.fanCount; ++f)
     {
-        ktzplat::Fan fan;
-        fan.name1 = "FAN" + std::to_string(f) + "A";
-        fan.name2 = "FAN" + std::to_string(f) + "B";
-        fan.sensorCount = 2;
-        fan.reading1 = 5000 + 200 * (f - 1);
-        fan.reading2 = 4800 + 300 * (f - 1);
-        fan.lncThreshold = 1000;
-        fan.lcThreshold = 500;
-        ktzplat::SetFan(f, fan);
+        ktzplat::SetFan(f, {.name1 = "FAN" + std::to_string(f) + "A",
+                            .name2 = "FAN" + std::to_string(f) + "B",
+                            .sensorCount = 2,
+                            .reading1 = 5000 + 200 * (f - 1),
+                            .reading2 = 4800 + 300 * (f - 1),
+                            .lncThreshold = 1000,
+                            .lcThreshold = 500});
     }
     ktzplat::SetChassisTemp({"Chassis", 0, 25});
     ktzplat::SetStash({{2, 2, 40, "Stash1"}, {3, 1, 35, "Stash2"}});

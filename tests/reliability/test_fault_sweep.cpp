@@ -69,10 +69,8 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
         SetKtzSetting("1");
         ASSERT_TRUE(ktztest::WaitIdle());
         Host().Clear();
-        ktztest::ClientBehaviour capable;
-        capable.caps = 0x3;
-        Host().SetBehaviour(kClientA, capable);
-        Host().SetBehaviour(kClientB, capable);
+        Host().SetBehaviour(kClientA, {.caps = 0x3});
+        Host().SetBehaviour(kClientB, {.caps = 0x3});
     }
 
     // A change on every sensor type, all readings staying above the fans'

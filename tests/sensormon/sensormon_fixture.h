@@ -32,23 +32,19 @@ class SensorMonTest : public ModuleTest
 
     static ktzplat::Fan Fan1()
     {
-        ktzplat::Fan f;
-        f.name1 = "FAN1";
-        f.name2 = "FAN1B";
-        f.reading1 = 5000;
-        f.reading2 = 4000;
-        f.lncThreshold = 1000;
-        f.lcThreshold = 500;
-        return f;
+        return {.name1 = "FAN1",
+                .name2 = "FAN1B",
+                .reading1 = 5000,
+                .reading2 = 4000,
+                .lncThreshold = 1000,
+                .lcThreshold = 500};
     }
 
     // Power supply and power redundancy rows become ready as well.
     static void MakePowerReady()
     {
         ktzplat::SetPsuBayCount(1);
-        ktzplat::PsuBay bay;
-        bay.presence = 1;
-        ktzplat::SetPsuBay(1, bay);
+        ktzplat::SetPsuBay(1, {.presence = 1});
         ktzplat::SetRedundancy(1, 1);
     }
 

@@ -141,9 +141,7 @@ TEST_F(OddPlatformTest, TemperatureCountsLargerThanTheBuffers)
 TEST_F(OddPlatformTest, OneBayFailingDoesNotCostTheOthers)
 {
     ktzplat::SetPsuBayCount(4);
-    ktzplat::PsuBay good;
-    good.presence = 1;
-    good.state = 1;
+    const ktzplat::PsuBay good{.presence = 1, .state = 1};
     for (uint32_t n = 1; n <= 4; ++n)
     {
         ktzplat::SetPsuBay(n, good);
