@@ -23,11 +23,7 @@ constexpr uint32_t kBase = 20;   // answers capabilities 0x1
 ktzplat::ChassisLogEvent Event(const std::string& id, std::vector<std::string> args = {},
                                bool hasArgs = false)
 {
-    ktzplat::ChassisLogEvent ev;
-    ev.messageId = id;
-    ev.hasArgs = hasArgs || !args.empty();
-    ev.args = std::move(args);
-    return ev;
+    return {.messageId = id, .hasArgs = hasArgs || !args.empty(), .args = std::move(args)};
 }
 
 std::string Id(int n)

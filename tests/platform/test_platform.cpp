@@ -685,10 +685,7 @@ TEST_F(Platform, DataEventsArriveInOrderAndStopAtRemoval)
     EXPECT_EQ(ListenerCount(), 2u);
     for (uint16_t i = 1; i <= 20; ++i)
     {
-        ChassisLogEvent ev;
-        ev.value1 = i;
-        ev.messageId = "ID";
-        PostChassisLogEvent(ev);
+        PostChassisLogEvent({.value1 = i, .messageId = "ID"});
         if (i == 1)
             while (!g_inSlowListener)
                 std::this_thread::yield();
@@ -715,15 +712,14 @@ TEST_F(Platform, DataEventsArriveInOrderAndStopAtRemoval)
 
 TEST_F(Platform, ChassisLogEventRecordLayout)
 {
-    ChassisLogEvent ev;
-    ev.value1 = 1;
-    ev.value2 = 2;
-    ev.value3 = 3;
-    ev.messageId = "ABC123";
-    ev.hasArgs = true;
-    ev.args = {"a", "bc"};
-    ev.hasText = true;
-    ev.text = "hello";
+    ChassisLogEvent ev{.value1 = 1,
+                       .value2 = 2,
+                       .value3 = 3,
+                       .messageId = "ABC123",
+                       .hasArgs = true,
+                       .args = {"a", "bc"},
+                       .hasText = true,
+                       .text = "hello"};
     std::vector<uint8_t> b = BuildChassisLogEvent(ev);
     const uint8_t* p = b.data();
     ASSERT_EQ(b.size(), 72u + 7 + 6 + 6);

@@ -35,11 +35,7 @@ std::atomic<bool> g_removeSelf{false};
 
 void Post(uint16_t poster, uint16_t n)
 {
-    ChassisLogEvent ev;
-    ev.value1 = n;
-    ev.value2 = poster;
-    ev.messageId = "ID";
-    PostChassisLogEvent(ev);
+    PostChassisLogEvent({.value1 = n, .value2 = poster, .messageId = "ID"});
 }
 
 int32_t Listener(void* ev)

@@ -102,12 +102,7 @@ class FaultSweep : public ktztest::ModuleTest, public ::testing::WithParamInterf
 
     static void PostEvent(const std::string& id)
     {
-        ktzplat::ChassisLogEvent ev;
-        ev.value1 = 1;
-        ev.messageId = id;
-        ev.hasText = true;
-        ev.text = "event " + id;
-        ktzplat::PostChassisLogEvent(ev);
+        ktzplat::PostChassisLogEvent({.value1 = 1, .messageId = id, .hasText = true, .text = "event " + id});
         ASSERT_TRUE(ktztest::WaitIdle());
     }
 

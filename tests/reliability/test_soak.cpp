@@ -131,14 +131,12 @@ class SoakTest : public ktztest::ModuleTest
     void PostEventNow()
     {
         const uint64_t seq = ++seq_;
-        ktzplat::ChassisLogEvent ev;
-        ev.value1 = static_cast<uint16_t>(seq);
-        ev.messageId = "SOAK-" + std::to_string(seq);
-        ev.hasArgs = (seq % 3) == 0;
-        ev.args = {"arg", std::to_string(seq)};
-        ev.hasText = (seq % 2) == 0;
-        ev.text = "soak event";
-        ktzplat::PostChassisLogEvent(ev);
+        ktzplat::PostChassisLogEvent({.value1 = static_cast<uint16_t>(seq),
+                                      .messageId = "SOAK-" + std::to_string(seq),
+                                      .hasArgs = (seq % 3) == 0,
+                                      .args = {"arg", std::to_string(seq)},
+                                      .hasText = (seq % 2) == 0,
+                                      .text = "soak event"});
         ModelEvent(seq);
     }
 
@@ -198,9 +196,7 @@ class SoakTest : public ktztest::ModuleTest
                 {
                     *fired = true;
                     ++hookPosted_;
-                    ktzplat::ChassisLogEvent ev;
-                    ev.messageId = "SOAK-" + std::to_string(++seq_);
-                    ktzplat::PostChassisLogEvent(ev);
+                    ktzplat::PostChassisLogEvent({.messageId = "SOAK-" + std::to_string(++seq_)});
                 }
             };
         }
