@@ -59,34 +59,21 @@ TEST(ProtocolDoc, TransportExamplesMatchTheEncoder)
     const auto blocks = ExampleBlocks(doc);
 
     std::vector<std::vector<uint8_t>> frames(6);
-    kt::Hello h;
-    h.maxVersion = kt::kVersion2;
-    h.caps = 0x3;
-    h.name = "ktzmon-watch";
-    kt::Encode(h, &frames[0]);
-    kt::Welcome w;
-    w.version = kt::kVersion2;
-    w.clientId = 1;
-    w.name = "ktzmond";
-    kt::Encode(w, &frames[1]);
-    kt::Message setting;
-    setting.seq = 1;
-    setting.requestClass = 3;
-    setting.requestType = 0x100;
-    setting.payload = {1, 0, 0, 0, 0, 0, 0, 0};
-    kt::Encode(setting, &frames[2]);
-    kt::Message query;
-    query.seq = 1; // to a version 1 client, first
-    query.requestClass = 3;
-    query.requestType = 0x200;
-    query.responseSize = 16;
-    query.flags = kt::kMessageNullPayload;
-    kt::Encode(query, &frames[3]);
-    kt::Response answer;
-    answer.seq = 1;
-    answer.data.assign(16, 0);
-    answer.data[0] = 3;
-    kt::Encode(answer, &frames[4]);
+    kt::Encode(kt::Hello{.maxVersion = kt::kVersion2, .caps = 0x3, .name = "ktzmon-watch"}, &frames[0]);
+    kt::Encode(kt::Welcome{.version = kt::kVersion2, .clientId = 1, .name = "ktzmond"}, &frames[1]);
+    kt::Encode(
+        kt::Message{.seq = 1, .requestClass = 3, .requestType = 0x100, .payload = {1, 0, 0, 0, 0, 0, 0, 0}},
+        &frames[2]);
+    // The capability query goes to a version 1 client first.
+    kt::Encode(kt::Message{.seq = 1,
+                           .requestClass = 3,
+                           .requestType = 0x200,
+                           .responseSize = 16,
+                           .flags = kt::kMessageNullPayload},
+               &frames[3]);
+    std::vector<uint8_t> caps(16, 0);
+    caps[0] = 3;
+    kt::Encode(kt::Response{.seq = 1, .data = caps}, &frames[4]);
     kt::Encode(kt::Goodbye{kt::kByeTooSlow, "too slow"}, &frames[5]);
 
     ASSERT_EQ(blocks.size(), frames.size());

@@ -218,10 +218,7 @@ TEST_F(HostileTest, GarbageFuzzedFramesAndHeaderEdges)
     ASSERT_TRUE(b.Start({Attacker(), daemon.socket(), "garbage", "2", std::to_string(seconds)}));
 
     std::vector<uint8_t> hello;
-    Hello h;
-    h.maxVersion = kVersion2;
-    h.caps = 0x1;
-    Encode(h, &hello);
+    Encode(Hello{.maxVersion = kVersion2, .caps = 0x1}, &hello);
     auto join = [](std::vector<uint8_t> a1, const std::vector<uint8_t>& b1)
     {
         a1.insert(a1.end(), b1.begin(), b1.end());
@@ -277,9 +274,7 @@ TEST_F(HostileTest, SlowSendersBeforeAndAfterTheWelcome)
     // The frame limit at its default (5 s).
     StartDaemon({"--hello-timeout", "1000"});
     std::vector<uint8_t> hello;
-    Hello h;
-    h.maxVersion = kVersion2;
-    Encode(h, &hello);
+    Encode(Hello{.maxVersion = kVersion2}, &hello);
 
     Client trickle, partial, slowButWhole;
     ASSERT_TRUE(trickle.Connect(daemon.socket()) && partial.Connect(daemon.socket()) &&

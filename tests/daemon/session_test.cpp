@@ -39,12 +39,8 @@ class FakeDaemon : public ktzmond::SessionDelegate
 // A version 2 hello (capabilities 0x1) unless a version 1 one is asked for.
 std::vector<uint8_t> HelloBytes(uint32_t id = 0, uint16_t version = 2)
 {
-    Hello h;
-    h.requestedClientId = id;
-    h.maxVersion = version;
-    h.caps = version >= 2 ? 0x1 : 0;
     std::vector<uint8_t> out;
-    Encode(h, &out);
+    Encode(Hello{.maxVersion = version, .requestedClientId = id, .caps = version >= 2 ? 0x1u : 0u}, &out);
     return out;
 }
 
@@ -198,11 +194,8 @@ TEST(Session, BadInputEndsWithTheRightReason)
         PutLe32(body.data() + 12, kMaxReplySize + 1);
         EncodeFrame(kRequest, body.data(), body.size(), &bigReply);
     }
-    Hello v3;
-    v3.minVersion = 3;
-    v3.maxVersion = 4;
     std::vector<uint8_t> newer;
-    Encode(v3, &newer);
+    Encode(Hello{.minVersion = 3, .maxVersion = 4}, &newer);
     // A bad header right behind a whole frame, in the same write: noticed
     // at once, not when one more byte arrives.
     std::vector<uint8_t> helloThenBadHeader = HelloBytes();

@@ -35,11 +35,8 @@ template <typename T> bool ParseAs(const kt::Frame& f, std::string* err)
 
 TEST(FrameTest, HelloAndWelcomeBytes)
 {
-    kt::Hello h;
-    h.requestedClientId = 0x01020304;
-    h.name = "w";
     std::vector<uint8_t> wire;
-    kt::Encode(h, &wire);
+    kt::Encode(kt::Hello{.requestedClientId = 0x01020304, .name = "w"}, &wire);
     EXPECT_EQ(wire, Bytes({18,  0,   0,   0,   1, 0, 0, 0,            // header: body 18, type 1
                            'K', 'T', 'Z', 'C', 1, 0, 1, 0,            // magic, versions 1..1
                            4,   3,   2,   1,   0, 0, 0, 0, 'w', 0})); // ID, flags, name
