@@ -88,12 +88,8 @@ TEST_F(HostBoundaryTest, ClientPayloadsAreLittleEndianOnTheWire)
     ktzplat::SetCapWordB(0x4);
     ktzplat::SetPlatformId(0x14);
     ktzplat::SetFanCounts(1, 0);
-    ktzplat::Fan fan;
-    fan.name1 = "Fan1";
-    fan.reading1 = 0x01020304;
-    fan.lncThreshold = 0x0A0B;
-    fan.lcThreshold = 0x0C0D0E;
-    ktzplat::SetFan(1, fan);
+    ktzplat::SetFan(
+        1, {.name1 = "Fan1", .reading1 = 0x01020304, .lncThreshold = 0x0A0B, .lcThreshold = 0x0C0D0E});
     ktzplat::SetChassisTemp({"T", 0, -2});
     ktzplat::ConfigSet("ZNB_KelvanorMode", "2");
     ASSERT_TRUE(ktztest::WaitIdle());
@@ -103,14 +99,13 @@ TEST_F(HostBoundaryTest, ClientPayloadsAreLittleEndianOnTheWire)
     ASSERT_EQ(host_->Connect(5), 0u);
     ktzplat::AdvanceClock(30);
 
-    ktzplat::ChassisLogEvent ev;
-    ev.messageId = "ID1";
-    ev.value1 = 0x0102;
-    ev.value2 = 0x0304;
-    ev.value3 = 0x0506;
-    ev.hasArgs = true;
-    ev.args = {"x"}; // the block is "x", its NUL and the closing NUL
-    ktzplat::PostChassisLogEvent(ev);
+    // The argument block is "x", its NUL and the closing NUL.
+    ktzplat::PostChassisLogEvent({.value1 = 0x0102,
+                                  .value2 = 0x0304,
+                                  .value3 = 0x0506,
+                                  .messageId = "ID1",
+                                  .hasArgs = true,
+                                  .args = {"x"}});
     ASSERT_TRUE(ktztest::WaitIdle());
 
     std::vector<std::string> got;

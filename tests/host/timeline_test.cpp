@@ -196,12 +196,7 @@ std::set<std::pair<double, double>> AllShaded(const Picture& p, const char* cls)
 
 Event Ev(Event::Kind kind, double t, const std::string& text, uint32_t client = 0)
 {
-    Event e;
-    e.kind = kind;
-    e.t = t;
-    e.text = text;
-    e.client = client;
-    return e;
+    return {.kind = kind, .t = t, .text = text, .client = client};
 }
 
 Event Log(double t, const std::string& text)

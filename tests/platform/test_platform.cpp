@@ -824,12 +824,8 @@ TEST_F(Platform, LoggedMessageLimitKeepsTheLatestInOrder)
 
 TEST_F(Platform, ThermalRecordsCutNamesToTheirFields)
 {
-    Fan f;
-    f.name1 = "ABCDEFGHIJKLMNOPQRS"; // 19 characters: 15 kept
-    f.name2 = "Fan2";
-    f.pwm = 70;
-    f.reading1 = 5000;
-    f.lcThreshold = 900;
+    // A first name of 19 characters: 15 kept.
+    Fan f{.name1 = "ABCDEFGHIJKLMNOPQRS", .name2 = "Fan2", .pwm = 70, .reading1 = 5000, .lcThreshold = 900};
     SetFan(3, f);
     unsigned char rec[76];
     std::memset(rec, 0xEE, sizeof rec);

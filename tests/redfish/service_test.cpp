@@ -67,14 +67,13 @@ class ServiceTest : public ::testing::Test
   protected:
     ServiceTest()
     {
-        ServiceConfig c;
-        c.uuid = "00000000-0000-4000-8000-000000000001";
-        c.lockoutThreshold = 3;
-        c.lockoutDurationMs = 60000;
-        c.sessionIdleMs = 30000;
-        c.maxSessions = 3;
-        c.maxStreams = 2;
-        c.replayCapacity = 4;
+        const ServiceConfig c{.uuid = "00000000-0000-4000-8000-000000000001",
+                              .lockoutThreshold = 3,
+                              .lockoutDurationMs = 60000,
+                              .maxSessions = 3,
+                              .sessionIdleMs = 30000,
+                              .maxStreams = 2,
+                              .replayCapacity = 4};
         svc_ =
             std::make_unique<Service>(c,
                                       std::vector<Account>{{"admin", Hash("admin-pass"), Role::Administrator},
@@ -86,14 +85,13 @@ class ServiceTest : public ::testing::Test
 
     Response Call(Method m, const std::string& target, Headers headers = {}, const std::string& body = "")
     {
-        Request r;
-        r.method = m;
-        r.target = target;
-        r.headers = std::move(headers);
-        r.body = body;
-        r.peer = "127.0.0.1:1";
         std::optional<Response> out;
-        svc_->Handle(std::move(r), [&](Response res) { out = std::move(res); });
+        svc_->Handle({.method = m,
+                      .target = target,
+                      .headers = std::move(headers),
+                      .body = body,
+                      .peer = "127.0.0.1:1"},
+                     [&](Response res) { out = std::move(res); });
         EXPECT_TRUE(out.has_value()) << target;
         return out ? std::move(*out) : Response{};
     }

@@ -61,27 +61,20 @@ TEST(FrameTest, HelloAndWelcomeBytes)
 
 TEST(FrameTest, MessageCarriesThePayloadByteForByte)
 {
-    kt::Message m;
-    m.seq = 2;
-    m.requestClass = 3;
-    m.requestType = 0x101;
-    m.payload = {0xAA, 0x00, 0xFF};
     std::vector<uint8_t> wire;
-    kt::Encode(m, &wire);
+    kt::Encode(kt::Message{.seq = 2, .requestClass = 3, .requestType = 0x101, .payload = {0xAA, 0x00, 0xFF}},
+               &wire);
     EXPECT_EQ(wire, Bytes({23,   0,    0, 0, 0x10, 0, 0, 0, 2, 0, 0, 0, 3,    0,    0,   0,
                            0x01, 0x01, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0, 0xAA, 0x00, 0xFF}));
     kt::Message back;
     std::string err;
     ASSERT_TRUE(kt::Parse(OnlyFrame(wire), &back, &err)) << err;
-    EXPECT_EQ(back.payload, m.payload);
+    EXPECT_EQ(back.payload, (Bytes{0xAA, 0x00, 0xFF}));
     EXPECT_EQ(back.requestType, 0x101u);
 
     // A data-sync-complete: no payload pointer at all.
-    kt::Message sync;
-    sync.requestType = 0x103;
-    sync.flags = kt::kMessageNullPayload;
     wire.clear();
-    kt::Encode(sync, &wire);
+    kt::Encode(kt::Message{.requestType = 0x103, .flags = kt::kMessageNullPayload}, &wire);
     ASSERT_TRUE(kt::Parse(OnlyFrame(wire), &back, &err)) << err;
     EXPECT_TRUE(back.payload.empty());
     EXPECT_EQ(back.flags, kt::kMessageNullPayload);
