@@ -114,15 +114,12 @@ bool Daemon::Start(const std::vector<std::string>& args, int timeoutMs)
         argv.insert(argv.begin(),
                     {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit) + " && exec \"$@\"", "sh"});
     }
-    ktztest::SpawnOptions options;
+    ktztest::SpawnOptions options{
+        .in = "/dev/null", .out = "/dev/null", .err = dir_ + "/d.log", .append = true};
     if (!env.empty())
     {
         options.env = ktztest::EnvironWith(env);
     }
-    options.in = "/dev/null";
-    options.out = "/dev/null";
-    options.err = dir_ + "/d.log";
-    options.append = true;
     if (!child_.Spawn(argv, options))
     {
         return false;

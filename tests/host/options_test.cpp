@@ -300,15 +300,13 @@ TEST_F(HostOptions, LongRunShowsProgressOnATerminal)
     ASSERT_EQ(::openpty(&master, &slave, tty, nullptr, nullptr), 0) << std::strerror(errno);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    ktztest::SpawnOptions options;
-    options.in = tty;
-    options.out = outPath;
-    options.err = tty;
-    options.newSession = true;
-    options.searchPath = true;
-    options.env = ktztest::EnvironWith(env_);
     ktztest::ChildProcess child;
-    const bool started = child.Spawn(argv, options);
+    const bool started = child.Spawn(argv, {.in = tty,
+                                            .out = outPath,
+                                            .err = tty,
+                                            .searchPath = true,
+                                            .newSession = true,
+                                            .env = ktztest::EnvironWith(env_)});
     ::close(slave);
     ASSERT_TRUE(started) << std::strerror(child.spawnError());
     std::string shown;

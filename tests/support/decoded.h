@@ -28,15 +28,13 @@ inline ktzclient::Message SettingMsg(uint32_t value, bool changed)
 inline ktzclient::Message SensorMsg(uint8_t type, uint8_t number, const std::string& name, uint32_t raw,
                                     uint8_t status = 1, uint8_t presence = 1)
 {
-    ktzclient::SensorData s;
-    s.type = type;
-    s.sensorClass = type;
-    s.number = number;
-    s.name = name;
-    s.rawReading = raw;
-    s.status = status;
-    s.presence = presence;
-    return Decoded(0x101, s);
+    return Decoded(0x101, ktzclient::SensorData{.type = type,
+                                                .presence = presence,
+                                                .status = status,
+                                                .number = number,
+                                                .sensorClass = type,
+                                                .rawReading = raw,
+                                                .name = name});
 }
 
 // A fan with its lower thresholds at 2000 (non-critical) and 1000 RPM (critical).
@@ -71,9 +69,7 @@ inline ktzclient::Message SyncMsg()
 
 inline ktzclient::Message LogMsg(const std::string& id)
 {
-    ktzclient::LogEvent e;
-    e.messageId = id;
-    return Decoded(0x104, e);
+    return Decoded(0x104, ktzclient::LogEvent{.messageId = id});
 }
 
 } // namespace ktztest

@@ -10,12 +10,7 @@ namespace ktztest
 bool LoggedProcess::Start(const std::vector<std::string>& argv, const std::string& logPath, bool withErrors)
 {
     log_ = logPath;
-    SpawnOptions options;
-    options.in = "/dev/null";
-    options.out = logPath;
-    options.append = true;
-    options.errToOut = withErrors;
-    return child_.Spawn(argv, options);
+    return child_.Spawn(argv, {.in = "/dev/null", .out = logPath, .append = true, .errToOut = withErrors});
 }
 
 int LoggedProcess::Stop(int timeoutMs)

@@ -89,11 +89,7 @@ bool PipedProcess::Start(const std::vector<std::string>& argv, const PipeOptions
         }
         return false;
     }
-    SpawnOptions spawn;
-    spawn.inFd = in[0];
-    spawn.outFd = out[1];
-    spawn.errFd = err[1];
-    spawn.searchPath = options.searchPath;
+    SpawnOptions spawn{.inFd = in[0], .outFd = out[1], .errFd = err[1], .searchPath = options.searchPath};
     if (!options.env.empty())
     {
         spawn.env = EnvironWith(options.env);
