@@ -287,11 +287,9 @@ void Step(const std::string& step)
     }
     else if (op == "reply" && w.size() >= 3)
     {
-        kt::Reply r;
-        r.seq = Option(w, "seq", g_lastRequest);
-        r.status = Num(w[1]);
-        r.data = Bytes(w[2]);
-        kt::Encode(r, &out);
+        kt::Encode(
+            kt::Reply{.seq = Option(w, "seq", g_lastRequest), .status = Num(w[1]), .data = Bytes(w[2])},
+            &out);
         SendBytes(out);
     }
     else if (op == "expect-ping")

@@ -371,16 +371,13 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
     svc_->FeedMessage(FanMsg(1, "Fan1A", 900, 3));          // critical
     svc_->FeedMessage(FanMsg(1, "Fan1A", 800, 3));          // still critical: nothing
     svc_->FeedMessage(SensorMsg(3, 1, "PS-1", 0x0a, 0, 0)); // pulled
-    ktzclient::LogEvent e;
-    e.messageId = "FAN0004";
-    e.hasArgs = true;
-    e.args = {"Fan2A", "2000"};
-    svc_->FeedMessage(Decoded(0x104, e));
-    e.messageId = "XYZ0001";
-    e.args = {"a"};
-    e.hasText = true;
-    e.text = "Something odd.";
-    svc_->FeedMessage(Decoded(0x104, e));
+    svc_->FeedMessage(Decoded(
+        0x104, ktzclient::LogEvent{.messageId = "FAN0004", .hasArgs = true, .args = {"Fan2A", "2000"}}));
+    svc_->FeedMessage(Decoded(0x104, ktzclient::LogEvent{.messageId = "XYZ0001",
+                                                         .hasArgs = true,
+                                                         .args = {"a"},
+                                                         .hasText = true,
+                                                         .text = "Something odd."}));
     // The connection drops and the fan recovered meanwhile: told once back.
     svc_->FeedDisconnected();
     FeedChassis();
