@@ -15,12 +15,8 @@ if [ $# -ne 3 ]; then
 fi
 build=$1 src=$2 cc=$3
 
-failures=0
-fail()
-{
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=SCRIPTDIR/../support/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ktzclient-examples.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -94,8 +90,4 @@ for f in poll_client.c sdevent_client.c; do
     fi
 done
 
-if [ $failures -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+finish

@@ -419,22 +419,15 @@ TEST(HostScenario, WarningsSayWhatTheRunWillDoDifferently)
 TEST(HostFields, TableDescribesEveryFieldOfTheOutput)
 {
     namespace kc = ktzclient;
-    kc::SensorData fan;
-    fan.type = KTZMON_SENSOR_TYPE_FAN;
-    fan.hasThresholds = true;
-    kc::SensorData psu;
-    psu.type = KTZMON_SENSOR_TYPE_PWR_SUPPLY;
-    kc::LogEvent event;
-    event.hasArgs = true;
-    event.args = {"a", "b"};
-    event.hasText = true;
     const std::vector<kc::Message> messages = {
         {KTZMON_REQ_CLASS, KTZMON_REQ_KTZ_SETTING, kc::KtzSetting{}},
-        {KTZMON_REQ_CLASS, KTZMON_REQ_SENSOR_DATA, fan},
-        {KTZMON_REQ_CLASS, KTZMON_REQ_SENSOR_DATA, psu},
+        {KTZMON_REQ_CLASS, KTZMON_REQ_SENSOR_DATA,
+         kc::SensorData{.type = KTZMON_SENSOR_TYPE_FAN, .hasThresholds = true}},
+        {KTZMON_REQ_CLASS, KTZMON_REQ_SENSOR_DATA, kc::SensorData{.type = KTZMON_SENSOR_TYPE_PWR_SUPPLY}},
         {KTZMON_REQ_CLASS, KTZMON_REQ_FRU_BY_NUM, kc::FruByNumber{}},
         {KTZMON_REQ_CLASS, KTZMON_REQ_DATA_SYNC_COMPLETE, kc::DataSyncComplete{}},
-        {KTZMON_REQ_CLASS, KTZMON_REQ_VQ_LOG_EVT, event},
+        {KTZMON_REQ_CLASS, KTZMON_REQ_VQ_LOG_EVT,
+         kc::LogEvent{.hasArgs = true, .args = {"a", "b"}, .hasText = true}},
         {KTZMON_REQ_CLASS, KTZMON_REQ_GET_KTZ_CAPS, kc::CapsQuery{}},
     };
     std::set<std::string> seen;

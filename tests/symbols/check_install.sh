@@ -19,12 +19,8 @@ if [ $# -ne 7 ]; then
 fi
 build=$1 src=$2 libdir=$3 incdir=$4 cc=$5 cxx=$6 nm=$7
 
-failures=0
-fail()
-{
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=SCRIPTDIR/../support/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/ktzmon-install.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
@@ -167,8 +163,4 @@ fi
 "$cxx" -std=c++17 -Wall -Werror $cflags "$prefix/client.cpp" -o "$prefix/client_cpp" $libs ||
     fail "the installed header does not build as C++"
 
-if [ $failures -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+finish

@@ -35,12 +35,8 @@ thread) extra_needed=(libtsan.so.2) ;;
     ;;
 esac
 
-failures=0
-fail()
-{
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+# shellcheck source=SCRIPTDIR/../support/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 
 [ -f "$lib" ] || {
     echo "FAIL: no library at $lib"
@@ -126,8 +122,4 @@ done < <(sed -n 's/.*(NEEDED).*\[\(.*\)\].*/\1/p' "$tmp/dynamic")
 grep -q '(NEEDED).*\[libktzplatform\.so\.1\]' "$tmp/dynamic" ||
     fail "does not record libktzplatform.so.1 as needed"
 
-if [ $failures -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+finish
