@@ -31,6 +31,15 @@ FieldDef Num(const char* name, int64_t lo, int64_t hi, bool always = true)
     return {name, FieldKind::Number, lo, hi, {}, always};
 }
 
+// A field of any value of its kind, in every message of the type.
+FieldDef Any(const char* name, FieldKind kind)
+{
+    FieldDef def;
+    def.name = name;
+    def.kind = kind;
+    return def;
+}
+
 std::vector<std::string> StatusNames()
 {
     return {kc::StatusName(0), kc::StatusName(1), kc::StatusName(2), kc::StatusName(3)};
@@ -50,7 +59,7 @@ template <> const std::vector<Field<kc::KtzSetting>>& TableOf()
     using M = kc::KtzSetting;
     static const std::vector<Field<M>> t = {
         {Num("value", 0, kU32), nullptr, [](const M& m) -> json { return m.value; }},
-        {{"changed", FieldKind::Flag}, nullptr, [](const M& m) -> json { return m.changed; }},
+        {Any("changed", FieldKind::Flag), nullptr, [](const M& m) -> json { return m.changed; }},
     };
     return t;
 }
@@ -62,16 +71,16 @@ template <> const std::vector<Field<kc::SensorData>>& TableOf()
     { return m.type == KTZMON_SENSOR_TYPE_PWR_SUPPLY || m.type == KTZMON_SENSOR_TYPE_PWR_RED; };
     auto thresholds = [](const M& m) { return m.hasThresholds; };
     static const std::vector<Field<M>> t = {
-        {{"sensor_type", FieldKind::Text, 0, 0, SensorTypeNames()},
+        {{"sensor_type", FieldKind::Text, 0, 0, SensorTypeNames(), true},
          nullptr,
          [](const M& m) -> json { return kc::SensorTypeName(m.type); }},
         {Num("number", 0, kU8), nullptr, [](const M& m) -> json { return m.number; }},
-        {{"name", FieldKind::Text}, nullptr, [](const M& m) -> json { return m.name; }},
+        {Any("name", FieldKind::Text), nullptr, [](const M& m) -> json { return m.name; }},
         {Num("presence", 0, kU8), nullptr, [](const M& m) -> json { return m.presence; }},
-        {{"status", FieldKind::Status, 0, 3, StatusNames()},
+        {{"status", FieldKind::Status, 0, 3, StatusNames(), true},
          nullptr,
          [](const M& m) -> json { return m.status; }},
-        {{"status_name", FieldKind::Text, 0, 0, StatusNames()},
+        {{"status_name", FieldKind::Text, 0, 0, StatusNames(), true},
          nullptr,
          [](const M& m) -> json { return kc::StatusName(m.status); }},
         {Num("class", 0, kU8), nullptr, [](const M& m) -> json { return m.sensorClass; }},
@@ -95,8 +104,7 @@ template <> const std::vector<Field<kc::FruByNumber>>& TableOf()
         {Num("bay", 0, kU8), nullptr, [](const M& m) -> json { return m.bay; }},
         {Num("length", 0, kU16), nullptr, [](const M& m) -> json { return m.dataLength; }},
         {Num("offset", 0, kU32), nullptr, [](const M& m) -> json { return m.dataOffset; }},
-        {{"data_text", FieldKind::Text},
-         nullptr,
+        {Any("data_text", FieldKind::Text), nullptr,
          [](const M& m) -> json
          {
              // The data up to its first NUL, unprintable bytes shown as dots.
@@ -122,7 +130,7 @@ template <> const std::vector<Field<kc::LogEvent>>& TableOf()
         {Num("value1", 0, kU16), nullptr, [](const M& m) -> json { return m.values[0]; }},
         {Num("value2", 0, kU16), nullptr, [](const M& m) -> json { return m.values[1]; }},
         {Num("value3", 0, kU16), nullptr, [](const M& m) -> json { return m.values[2]; }},
-        {{"id", FieldKind::Text}, nullptr, [](const M& m) -> json { return m.messageId; }},
+        {Any("id", FieldKind::Text), nullptr, [](const M& m) -> json { return m.messageId; }},
         {{"args", FieldKind::List, 0, 0, {}, false},
          [](const M& m) { return m.hasArgs; },
          [](const M& m) -> json { return m.args; }},

@@ -20,6 +20,20 @@ namespace
 {
 constexpr uint64_t kRotateCheckLimit = 1u << 20;
 
+// A log file kept open between messages: `name` is the path the caller gave,
+// `path` where it lands on disk, `fd` open for appending (-1 when closed),
+// `dev`/`ino` the file that `fd` writes, so that a file removed or rotated
+// by anyone else is noticed and the next message goes to a new file at the
+// path.
+struct OpenLog
+{
+    std::string name;
+    std::string path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
 struct LogState
 {
     std::recursive_mutex mu; // the observer may read the messages back
@@ -34,6 +48,9 @@ struct LogState
     bool fileWrites = true;
     bool flat = false;
     bool timestamps = false;
+    // The files written so far, open. A process writes one or two logs, so
+    // a short list is all the lookup needs.
+    std::vector<OpenLog> open;
 };
 
 std::string RootFromEnv()
@@ -89,8 +106,14 @@ void Rotate(const std::string& path, uint32_t keep)
         ::unlink(path.c_str());
         return;
     }
-    // Generations that do not exist yet fail with ENOENT, which is normal for a
-    // young log; the next append creates the file afresh either way.
+    // The oldest generation goes first, so that no rename replaces an
+    // existing file: replacing one makes the file system write the renamed
+    // file's data out before the rename (ext4 does, to guard against
+    // replace-by-rename losing data), milliseconds of stall for a caller who
+    // is delivering a message; renaming onto a free name costs no I/O.
+    // Generations that do not exist yet fail with ENOENT, which is normal for
+    // a young log; the next append creates the file afresh either way.
+    (void)::unlink((path + "." + std::to_string(keep)).c_str());
     for (uint32_t i = keep; i > 1; --i)
     {
         (void)::rename((path + "." + std::to_string(i - 1)).c_str(),
@@ -137,31 +160,120 @@ std::string Stamped(const char* msg, size_t len)
     return out;
 }
 
-int32_t Append(const std::string& path, const char* msg, size_t len)
+void CloseLog(OpenLog& log)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (log.fd >= 0)
+    {
+        ::close(log.fd);
+        log.fd = -1;
+    }
+}
+
+// Under s.mu: closes every kept file (the root, the layout or the writing
+// switch changed, so the next message resolves its path again).
+void CloseAll(LogState& s)
+{
+    for (OpenLog& log : s.open)
+    {
+        CloseLog(log);
+    }
+    s.open.clear();
+}
+
+// Under s.mu: the kept entry for a log path, resolved on first use.
+OpenLog& Entry(LogState& s, const char* name)
+{
+    for (OpenLog& log : s.open)
+    {
+        if (log.name == name)
+        {
+            return log;
+        }
+    }
+    OpenLog log;
+    log.name = name;
+    log.path = ResolveLogPath(name);
+    s.open.push_back(std::move(log));
+    return s.open.back();
+}
+
+// Opens the file for appending, creating it (and its folder, which someone
+// may have removed since) when needed.
+bool OpenFile(OpenLog& log)
+{
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        log.fd = ::open(log.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (log.fd >= 0)
+        {
+            struct stat st
+            {
+            };
+            if (::fstat(log.fd, &st) == 0)
+            {
+                log.dev = st.st_dev;
+                log.ino = st.st_ino;
+            }
+            return true;
+        }
+        if (errno != ENOENT)
+        {
+            return false;
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(log.path).parent_path(), ec);
+    }
+    return false;
+}
+
+// Under s.mu: appends one message, rotating first when it would take the
+// file past maxSize. The file stays open between messages; one stat of the
+// path per message gives its size and shows whether the open file is still
+// the one at the path.
+int32_t Append(OpenLog& log, const char* msg, size_t len, uint32_t maxSize, uint32_t keep)
+{
+    struct stat st
+    {
+    };
+    int64_t size = -1;
+    if (::stat(log.path.c_str(), &st) == 0)
+    {
+        size = static_cast<int64_t>(st.st_size);
+        if (log.fd >= 0 && (st.st_dev != log.dev || st.st_ino != log.ino))
+        {
+            CloseLog(log);
+        }
+    }
+    else
+    {
+        CloseLog(log);
+    }
+    if (size > 0 && maxSize > 0 && static_cast<uint64_t>(size) + len > maxSize)
+    {
+        CloseLog(log);
+        Rotate(log.path, keep);
+    }
+    if (log.fd < 0 && !OpenFile(log))
     {
         return -1;
     }
-    int32_t rc = 0;
     while (len > 0)
     {
-        ssize_t n = ::write(fd, msg, len);
+        ssize_t n = ::write(log.fd, msg, len);
         if (n < 0 && errno == EINTR)
         {
             continue;
         }
         if (n <= 0)
         {
-            rc = -1;
-            break;
+            // A failed file is opened afresh by the next message.
+            CloseLog(log);
+            return -1;
         }
         msg += n;
         len -= static_cast<size_t>(n);
     }
-    ::close(fd);
-    return rc;
+    return 0;
 }
 } // namespace
 
@@ -171,6 +283,7 @@ void ResetLogs()
 {
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
+    CloseAll(s);
     s.root = RootFromEnv();
     s.messages.clear();
     s.limit = kNoMessageLimit;
@@ -188,6 +301,7 @@ void SetLogFileWrites(bool on)
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.fileWrites = on;
+    CloseAll(s);
 }
 
 void SetLogFileStyle(bool flat, bool timestamps)
@@ -196,6 +310,7 @@ void SetLogFileStyle(bool flat, bool timestamps)
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.flat = flat;
     s.timestamps = timestamps;
+    CloseAll(s);
 }
 
 void SetLoggedMessageLimit(size_t limit)
@@ -212,6 +327,7 @@ void SetLogRoot(const std::string& root)
     LogState& s = L();
     std::lock_guard<std::recursive_mutex> lk(s.mu);
     s.root = root;
+    CloseAll(s);
 }
 
 std::string LogRoot()
@@ -328,16 +444,9 @@ extern "C" int32_t SMFileLogMsgToRotatedLog(const char* msg, const char* pathFil
                                         {
                                             return int32_t{0};
                                         }
-                                        std::string path = ResolveLogPath(pathFileName);
                                         const std::string stamped = s.timestamps ? Stamped(msg, len) : "";
                                         const char* text = s.timestamps ? stamped.data() : msg;
                                         const size_t textLen = s.timestamps ? stamped.size() : len;
-                                        int64_t size = FileSize(path);
-                                        if (size > 0 && maxSize > 0 &&
-                                            static_cast<uint64_t>(size) + textLen > maxSize)
-                                        {
-                                            Rotate(path, keep);
-                                        }
-                                        return Append(path, text, textLen);
+                                        return Append(Entry(s, pathFileName), text, textLen, maxSize, keep);
                                     });
 }

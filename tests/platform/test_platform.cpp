@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -785,6 +786,20 @@ TEST_F(Platform, LogFileRotatesAndKeepsConcurrentMessagesWhole)
         EXPECT_EQ(l.find_first_not_of(l[0]), std::string::npos) << "interleaved message";
     }
     EXPECT_EQ(lines, 200);
+
+    // The file stays open between messages; whoever rotates, moves or removes
+    // it, the next message goes to a new file at the path.
+    SMFileRotateCheck(path, 1, 1);
+    SMFileLogMsgToRotatedLog("after rotation\n", path, 1u << 20, 1, 1);
+    EXPECT_EQ(ReadFile(file), "after rotation\n");
+    std::filesystem::rename(file, file + ".old");
+    std::ofstream(file).put('\n'); // moved and created afresh, as log rotation tools do
+    SMFileLogMsgToRotatedLog("after move\n", path, 1u << 20, 1, 1);
+    EXPECT_EQ(ReadFile(file), "\nafter move\n");
+    EXPECT_EQ(ReadFile(file + ".old"), "after rotation\n");
+    std::filesystem::remove_all(dir_ + "/logs");
+    SMFileLogMsgToRotatedLog("after removal\n", path, 1u << 20, 1, 1);
+    EXPECT_EQ(ReadFile(file), "after removal\n");
 }
 
 TEST_F(Platform, LoggedMessageLimitKeepsTheLatestInOrder)
