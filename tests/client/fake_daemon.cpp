@@ -244,10 +244,7 @@ void Step(const std::string& step)
     }
     else if (op == "welcome" && w.size() >= 2)
     {
-        kt::Welcome wel;
-        wel.clientId = Num(w[1]);
-        wel.name = "fake-daemon";
-        kt::Encode(wel, &out);
+        kt::Encode(kt::Welcome{.clientId = Num(w[1]), .name = "fake-daemon"}, &out);
         SendBytes(out);
     }
     else if (op == "bye" && w.size() >= 2)

@@ -124,10 +124,9 @@ TEST_F(AccessTest, SocketFolderMustBeTheUsersOwn)
         const std::string xdg = dir.path() + "/xdg";
         ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
         ktztest::ChildProcess p;
-        ktztest::SpawnOptions o;
-        o.err = dir.path() + "/default.log";
-        o.env = ktztest::EnvironWith({"XDG_RUNTIME_DIR=" + xdg});
-        ASSERT_TRUE(p.Spawn({DaemonExe(), "--quiet", "--module", ModulePath()}, o));
+        ASSERT_TRUE(p.Spawn(
+            {DaemonExe(), "--quiet", "--module", ModulePath()},
+            {.err = dir.path() + "/default.log", .env = ktztest::EnvironWith({"XDG_RUNTIME_DIR=" + xdg})}));
         ktztest::WaitUntil([&] { return ModeOf(xdg + "/ktzmon/ktzmond.ctl") != 0; }, 10000);
         EXPECT_EQ(ModeOf(xdg + "/ktzmon"), 0700u);
         EXPECT_EQ(ModeOf(xdg + "/ktzmon/ktzmond.sock"), 0600u);

@@ -40,10 +40,8 @@ const std::string kReaderPass = "reader-pass-1";
 int RunProgram(const std::vector<std::string>& argv, const std::string& input, std::string* out,
                int timeoutMs)
 {
-    ktztest::PipeOptions options;
-    options.input = input;
-    options.searchPath = true; // curl, redfishtool
-    const ktztest::RunResult r = ktztest::RunProgram(argv, options, timeoutMs);
+    // curl and redfishtool are looked up in PATH.
+    const ktztest::RunResult r = ktztest::RunProgram(argv, {.input = input, .searchPath = true}, timeoutMs);
     if (out != nullptr)
     {
         *out = r.out;

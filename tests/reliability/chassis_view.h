@@ -182,31 +182,28 @@ inline SensorMap PlatformView(const ChassisShape& shape)
         const ktzplat::Fan fan = ktzplat::GetFan(f);
         for (uint32_t idx = 1; idx <= fan.sensorCount; ++idx)
         {
-            SensorState s;
-            s.num = ++fanSensorNum;
-            s.presence = 1;
-            s.status = FanStatus(fan.health);
-            s.reading = idx == 1 ? fan.reading1 : fan.reading2;
-            s.lnc = fan.lncThreshold;
-            s.lc = fan.lcThreshold;
-            view[{KTZMON_SENSOR_TYPE_FAN, idx == 1 ? fan.name1 : fan.name2}] = s;
+            view[{KTZMON_SENSOR_TYPE_FAN, idx == 1 ? fan.name1 : fan.name2}] = {
+                .num = ++fanSensorNum,
+                .presence = 1,
+                .status = FanStatus(fan.health),
+                .reading = idx == 1 ? fan.reading1 : fan.reading2,
+                .lnc = fan.lncThreshold,
+                .lc = fan.lcThreshold};
         }
     }
     const ktzplat::TempEntry chassis = ktzplat::GetChassisTemp();
-    SensorState t;
-    t.num = 1;
-    t.presence = 1;
-    t.status = TempStatus(chassis.health);
-    t.reading = static_cast<uint32_t>(static_cast<int32_t>(chassis.reading));
-    view[{KTZMON_SENSOR_TYPE_TEMP, chassis.name}] = t;
+    view[{KTZMON_SENSOR_TYPE_TEMP, chassis.name}] = {
+        .num = 1,
+        .presence = 1,
+        .status = TempStatus(chassis.health),
+        .reading = static_cast<uint32_t>(static_cast<int32_t>(chassis.reading))};
     for (const auto& rec : ktzplat::GetStash())
     {
-        SensorState s;
-        s.num = static_cast<uint8_t>((rec.a - 2) * 2 + rec.b);
-        s.presence = 1;
-        s.status = kAnyStatus;
-        s.reading = static_cast<uint32_t>(static_cast<int32_t>(rec.reading));
-        view[{KTZMON_SENSOR_TYPE_TEMP, rec.name}] = s;
+        view[{KTZMON_SENSOR_TYPE_TEMP, rec.name}] = {
+            .num = static_cast<uint8_t>((rec.a - 2) * 2 + rec.b),
+            .presence = 1,
+            .status = kAnyStatus,
+            .reading = static_cast<uint32_t>(static_cast<int32_t>(rec.reading))};
     }
     for (uint32_t bay = 1; bay <= shape.bayCount; ++bay)
     {

@@ -52,11 +52,7 @@ inline ktzclient::Message FanMsg(uint8_t number, const std::string& name, uint32
 // A bay's FRU record holding `text` (as the simulated chassis's do).
 inline ktzclient::Message FruMsg(uint8_t bay, const std::string& text)
 {
-    ktzclient::FruByNumber f;
-    f.kind = 1;
-    f.bay = bay;
-    f.dataLength = 256;
-    f.dataOffset = 8;
+    ktzclient::FruByNumber f{.kind = 1, .bay = bay, .dataLength = 256, .dataOffset = 8, .data = {}};
     f.data.assign(256, 0);
     std::copy(text.begin(), text.end(), f.data.begin());
     return Decoded(0x102, f);

@@ -120,19 +120,18 @@ uint32_t FakeHost::ClientDispatch(uint32_t clientID, uint32_t requestClass, uint
         std::fprintf(stderr, "FakeHost: client dispatch with no host\n");
         return 0xBAD;
     }
-    ReceivedMsg msg;
-    msg.clientID = clientID;
-    msg.requestClass = requestClass;
-    msg.requestType = requestType;
-    msg.nullData = pInBuf == nullptr;
+    ReceivedMsg msg{.clientID = clientID,
+                    .requestClass = requestClass,
+                    .requestType = requestType,
+                    .nullData = pInBuf == nullptr,
+                    .rspBufSize = outBufSize,
+                    .trailer = trailer,
+                    .exportContext = ktzplat::CurrentExportContext()};
     if (pInBuf != nullptr && inBufSize > 0)
     {
         const auto* p = static_cast<const uint8_t*>(pInBuf);
         msg.bytes.assign(p, p + inBufSize);
     }
-    msg.rspBufSize = outBufSize;
-    msg.trailer = trailer;
-    msg.exportContext = ktzplat::CurrentExportContext();
 
     ClientBehaviour b;
     {

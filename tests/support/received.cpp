@@ -43,16 +43,14 @@ std::vector<Sensor> SensorsIn(const std::vector<ReceivedMsg>& msgs, uint8_t type
         {
             continue;
         }
-        Sensor s;
-        s.type = b[KTZMON_SENSOR_OFF_TYPE];
-        s.num = b[KTZMON_SENSOR_OFF_NUM];
-        s.presence = b[KTZMON_SENSOR_OFF_PRESENCE];
-        s.status = b[KTZMON_SENSOR_OFF_STATUS];
-        s.reading = Le32(b, KTZMON_SENSOR_OFF_READING);
-        s.lnc = Le32(b, KTZMON_SENSOR_OFF_LNC);
-        s.lc = Le32(b, KTZMON_SENSOR_OFF_LC);
-        s.name = TextAt(b, Le32(b, KTZMON_SENSOR_OFF_NAME_OFFSET));
-        out.push_back(s);
+        out.push_back({.type = b[KTZMON_SENSOR_OFF_TYPE],
+                       .num = b[KTZMON_SENSOR_OFF_NUM],
+                       .presence = b[KTZMON_SENSOR_OFF_PRESENCE],
+                       .status = b[KTZMON_SENSOR_OFF_STATUS],
+                       .reading = Le32(b, KTZMON_SENSOR_OFF_READING),
+                       .lnc = Le32(b, KTZMON_SENSOR_OFF_LNC),
+                       .lc = Le32(b, KTZMON_SENSOR_OFF_LC),
+                       .name = TextAt(b, Le32(b, KTZMON_SENSOR_OFF_NAME_OFFSET))});
     }
     return out;
 }

@@ -54,10 +54,9 @@ TEST(ChildProcess, TermIgnoredThenKilled)
 {
     int up[2];
     ASSERT_EQ(::pipe2(up, O_CLOEXEC), 0);
-    SpawnOptions options;
-    options.outFd = up[1];
     ChildProcess child;
-    const bool started = child.Spawn({"/bin/sh", "-c", "trap '' TERM; echo up; exec sleep 30"}, options);
+    const bool started =
+        child.Spawn({"/bin/sh", "-c", "trap '' TERM; echo up; exec sleep 30"}, {.outFd = up[1]});
     ::close(up[1]);
     // The shell says when its trap is set: SIGTERM before that would end it.
     pollfd p{up[0], POLLIN, 0};

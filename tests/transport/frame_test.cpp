@@ -46,11 +46,8 @@ TEST(FrameTest, HelloAndWelcomeBytes)
     EXPECT_EQ(back.requestedClientId, 0x01020304u);
     EXPECT_EQ(back.name, "w");
 
-    kt::Welcome w;
-    w.clientId = 7;
-    w.maxBodySize = 0x00100000;
     wire.clear();
-    kt::Encode(w, &wire);
+    kt::Encode(kt::Welcome{.clientId = 7, .maxBodySize = 0x00100000}, &wire);
     EXPECT_EQ(wire, Bytes({20, 0, 0, 0, 2, 0, 0, 0, 'K',  'T', 'Z', 'D', 1, 0,
                            0,  0, 7, 0, 0, 0, 0, 0, 0x10, 0,   0,   0,   0, 0}));
     kt::Welcome wb;

@@ -32,9 +32,7 @@ const std::string kChassis = std::string(KTZ_SOURCE_DIR) + "/tests/redfish/chass
 
 int RunTool(const std::vector<std::string>& argv, const std::string& input = "", std::string* out = nullptr)
 {
-    ktztest::PipeOptions options;
-    options.input = input;
-    const ktztest::RunResult r = ktztest::RunProgram(argv, options, 40000);
+    const ktztest::RunResult r = ktztest::RunProgram(argv, {.input = input}, 40000);
     if (out != nullptr)
     {
         *out = r.out;
