@@ -14,7 +14,7 @@
 # A cross build for PowerPC packages the module alone, for the chassis, where
 # the host service provides the platform interfaces.
 #
-#   cmake -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKTZMON_BUILD_TREE_MODULE=OFF ...
+#   cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DKTZMON_BUILD_TREE_MODULE=OFF ...
 #   cpack -G DEB          (scripts/package.sh does both)
 include_guard(GLOBAL)
 

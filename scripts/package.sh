@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian packages: a Release build with the install prefix /usr in
-# build/package (or, with --ppc, the PowerPC cross build of the module in
-# build/package-ppc), then cpack. Prints the path of every .deb it made, one a
+# Builds the Debian packages: a build at -O2 -g with the install prefix /usr
+# in build/package (or, with --ppc, the PowerPC cross build of the module in
+# build/package-ppc), then cpack, which strips the installed files. -O2 -g is
+# how Debian builds its own packages, and the test command's native and
+# PowerPC builds use the same flags, so here the compiler cache finds most
+# objects already made. Prints the path of every .deb it made, one a
 # line, on standard output; the build's own output goes to standard error.
 #
 # usage: scripts/package.sh [--ppc]
@@ -26,7 +29,7 @@ ktz_ensure_build_deps >&2
 
 build_root=${KTZ_BUILD_ROOT:-$root/build}
 jobs=${KTZ_JOBS:-2}
-args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
     -DKTZMON_BUILD_TREE_MODULE=OFF)
 if [ "$ppc" -eq 1 ]; then
     dir=$build_root/package-ppc

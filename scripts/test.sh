@@ -4,7 +4,7 @@
 # with ThreadSanitizer, and cross-compiled for 32-bit big-endian PowerPC
 # (run under qemu-ppc); then a short fuzzing run. The lint way runs
 # scripts/lint.sh (clang-format and clang-tidy) and counts as one test; the
-# pkg way builds the Debian packages in Release (build/package, and
+# pkg way builds the Debian packages with scripts/package.sh (build/package, and
 # build/package-ppc for the PowerPC module) and checks them with
 # tests/packaging/test_packages.sh, one test per check. Missing
 # Debian packages are installed first (needs root or sudo only when something
