@@ -23,16 +23,17 @@ constexpr uint32_t kDeadMagic = 0xDEADDEADu;
 // the program, never opened later, so the static TLS model is available.)
 __thread uint32_t t_selfId __attribute__((tls_model("initial-exec"))) = 0;
 
-uint32_t SelfId()
+__attribute__((noinline)) uint32_t NewSelfId()
 {
     static std::atomic<uint32_t> next{1};
-    uint32_t id = t_selfId;
-    if (id == 0)
-    {
-        id = next.fetch_add(1);
-        t_selfId = id;
-    }
-    return id;
+    t_selfId = next.fetch_add(1);
+    return t_selfId;
+}
+
+inline uint32_t SelfId()
+{
+    const uint32_t id = t_selfId;
+    return id != 0 ? id : NewSelfId();
 }
 
 struct Mutex
@@ -126,6 +127,35 @@ extern "C" void* SMMutexCreate(uint32_t)
                                   });
 }
 
+namespace
+{
+// The timed wait, kept out of SMMutexLock so that the untimed lock every
+// module path takes needs no stack frame of its own for it.
+__attribute__((noinline)) int32_t TimedLock(Mutex* m, uint32_t self, int32_t timeoutMs)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += timeoutMs / 1000;
+    ts.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L)
+    {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    const int rc = pthread_mutex_timedlock(&m->m, &ts);
+    if (rc == EDEADLK)
+    {
+        detail::Fatal("SMMutexLock(%p): the owning thread locks it again", static_cast<void*>(m));
+    }
+    if (rc != 0)
+    {
+        return rc == ETIMEDOUT ? 1 : -1;
+    }
+    m->owner.store(self, std::memory_order_release);
+    return 0;
+}
+} // namespace
+
 extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
 {
     Mutex* m = AsMutex(mutex, "SMMutexLock");
@@ -133,36 +163,19 @@ extern "C" int32_t SMMutexLock(void* mutex, int32_t timeoutMs)
     {
         return -1;
     }
-    uint32_t self = SelfId();
+    const uint32_t self = SelfId();
     if (m->owner.load(std::memory_order_relaxed) == self)
     {
         detail::Fatal("SMMutexLock(%p): the owning thread locks it again", mutex);
     }
-    int rc;
-    if (timeoutMs < 0)
+    if (timeoutMs >= 0)
     {
-        rc = pthread_mutex_lock(&m->m);
+        return TimedLock(m, self, timeoutMs);
     }
-    else
-    {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        ts.tv_sec += timeoutMs / 1000;
-        ts.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-        if (ts.tv_nsec >= 1000000000L)
-        {
-            ts.tv_sec += 1;
-            ts.tv_nsec -= 1000000000L;
-        }
-        rc = pthread_mutex_timedlock(&m->m, &ts);
-    }
-    if (rc == EDEADLK)
-    {
-        detail::Fatal("SMMutexLock(%p): the owning thread locks it again", mutex);
-    }
+    const int rc = pthread_mutex_lock(&m->m);
     if (rc != 0)
     {
-        return rc == ETIMEDOUT ? 1 : -1;
+        return -1;
     }
     m->owner.store(self, std::memory_order_release);
     return 0;

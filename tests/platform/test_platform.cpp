@@ -268,6 +268,13 @@ TEST_F(PlatformDeathTest, MisuseAbortsLoudly)
         {
             void* m = SMMutexCreate(0);
             SMMutexLock(m, -1);
+            SMMutexLock(m, 10);
+        },
+        "locks it again");
+    EXPECT_DEATH(
+        {
+            void* m = SMMutexCreate(0);
+            SMMutexLock(m, -1);
             std::thread t([m] { SMMutexUnLock(m); });
             t.join();
         },
@@ -538,6 +545,32 @@ TEST_F(Platform, WaitIdleWaitsForRunningAndMutexBlockedThreads)
     SMMutexUnLock(m);
     EXPECT_TRUE(ktztest::WaitIdle());
     SMThreadStop(th);
+    SMMutexDestroy(m);
+}
+
+TEST_F(Platform, TimedMutexLockGivesUpOrTakesTheMutex)
+{
+    void* m = SMMutexCreate(0);
+    SMMutexLock(m, -1);
+    std::atomic<int32_t> rc{-2};
+    std::thread waiter([&] { rc = SMMutexLock(m, 30); });
+    waiter.join();
+    EXPECT_EQ(rc.load(), 1) << "a wait past its limit reports the timeout";
+    SMMutexUnLock(m);
+
+    std::thread taker(
+        [&]
+        {
+            rc = SMMutexLock(m, 1000);
+            if (rc == 0)
+            {
+                SMMutexUnLock(m);
+            }
+        });
+    taker.join();
+    EXPECT_EQ(rc.load(), 0) << "a free mutex is taken within the limit";
+    EXPECT_EQ(SMMutexLock(m, 0), 0) << "and left free by its unlock";
+    SMMutexUnLock(m);
     SMMutexDestroy(m);
 }
 
