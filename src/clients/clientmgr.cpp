@@ -392,32 +392,3 @@ int32_t KTZMonClientMgrFindClientDeletePendingWalk(void* key, SMDLListEntry* ent
     return (client->deletePending == tmpl->deletePending && client->reserveCount == tmpl->reserveCount) ? 0
                                                                                                         : -1;
 }
-
-namespace ktz
-{
-
-uint32_t ClientMgrDispatchToAll(ClientDispatchFn dispatch, void* payload, uint32_t length)
-{
-    if (g_pKTZMonClientMgrData == nullptr)
-    {
-        return STATUS_OK;
-    }
-    uint32_t result = STATUS_OK;
-    KTZMonClientMgrReserveAll();
-    // Walked without the data lock: every record linked now is reserved, so a
-    // concurrent disconnect only marks it, and the caller's monitor lock keeps
-    // a connect from appending. The entries' links therefore stay put.
-    for (auto* entry = static_cast<SMDLListEntry*>(g_pKTZMonClientMgrData->clientList.first);
-         entry != nullptr; entry = entry->next)
-    {
-        const uint32_t status = dispatch(RecordOf(entry), payload, length);
-        if (status != STATUS_OK)
-        {
-            result = status;
-        }
-    }
-    KTZMonClientMgrReleaseAll();
-    return result;
-}
-
-} // namespace ktz

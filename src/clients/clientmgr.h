@@ -93,11 +93,35 @@ namespace ktz
 // One dispatch operation: a client record, the payload and its length.
 using ClientDispatchFn = uint32_t (*)(KTZMonClient* client, void* payload, uint32_t length);
 
-// Calls `dispatch` once for every record in the list, holding a reservation
+// Calls `Dispatch` once for every record in the list, holding a reservation
 // of each for the whole walk; records that became delete-pending meanwhile
 // are freed when the walk ends. The caller holds the global monitor lock.
-// Returns 0, or the status of the last client whose dispatch failed.
-uint32_t ClientMgrDispatchToAll(ClientDispatchFn dispatch, void* payload, uint32_t length);
+// Returns 0, or the status of the last client whose dispatch failed. The
+// dispatch operation is a template argument so that the walk calls it
+// directly (and may inline it): every message to every client passes here.
+template <ClientDispatchFn Dispatch> uint32_t ClientMgrDispatchToAll(void* payload, uint32_t length)
+{
+    if (g_pKTZMonClientMgrData == nullptr)
+    {
+        return STATUS_OK;
+    }
+    uint32_t result = STATUS_OK;
+    KTZMonClientMgrReserveAll();
+    // Walked without the data lock: every record linked now is reserved, so a
+    // concurrent disconnect only marks it, and the caller's monitor lock keeps
+    // a connect from appending. The entries' links therefore stay put.
+    for (auto* entry = static_cast<SMDLListEntry*>(g_pKTZMonClientMgrData->clientList.first);
+         entry != nullptr; entry = entry->next)
+    {
+        const uint32_t status = Dispatch(static_cast<KTZMonClient*>(entry->data), payload, length);
+        if (status != STATUS_OK)
+        {
+            result = status;
+        }
+    }
+    KTZMonClientMgrReleaseAll();
+    return result;
+}
 
 // The test behind KTZMonClientMgrIsClientDeletePending, inline for the send
 // path, which asks it once per client per message. Read without the client

@@ -64,13 +64,14 @@ uint32_t DispDataSyncComplete(KTZMonClient* client, void* /*payload*/, uint32_t 
 }
 
 // Sends to one client, or to every client when none is named.
-uint32_t SendTo(KTZMonClient* client, ktz::ClientDispatchFn dispatch, void* payload, uint32_t length)
+template <ktz::ClientDispatchFn Dispatch>
+uint32_t SendTo(KTZMonClient* client, void* payload, uint32_t length)
 {
     if (client != nullptr)
     {
-        return dispatch(client, payload, length);
+        return Dispatch(client, payload, length);
     }
-    return ktz::ClientMgrDispatchToAll(dispatch, payload, length);
+    return ktz::ClientMgrDispatchToAll<Dispatch>(payload, length);
 }
 
 } // namespace
@@ -144,33 +145,33 @@ uint32_t KTZMonClientMgrSendKTZSettingToClient(KTZMonClient* client, uint32_t kt
     uint8_t msg[KTZMON_KTZ_SETTING_MSG_SIZE] = {};
     ktz::StoreLE32(msg, 0, ktzSetting);
     msg[4] = settingChanged;
-    return SendTo(client, &KTZMonClientMgrDispKTZSetting, msg, sizeof msg);
+    return SendTo<&KTZMonClientMgrDispKTZSetting>(client, msg, sizeof msg);
 }
 
 uint32_t KTZMonClientMgrSendSensorDataToClient(KTZMonClient* client, void* msg, uint32_t length)
 {
     ToWireOrder(msg, length, kSensorDataU16, kSensorDataU32);
-    const uint32_t status = SendTo(client, &KTZMonClientMgrDispSensorData, msg, length);
+    const uint32_t status = SendTo<&KTZMonClientMgrDispSensorData>(client, msg, length);
     return client != nullptr ? status : STATUS_OK;
 }
 
 uint32_t KTZMonClientMgrSendFRUByNumToClient(KTZMonClient* client, void* msg, uint32_t length)
 {
     ToWireOrder(msg, length, kFRUByNumU16, kFRUByNumU32);
-    const uint32_t status = SendTo(client, &KTZMonClientMgrDispFRUByNum, msg, length);
+    const uint32_t status = SendTo<&KTZMonClientMgrDispFRUByNum>(client, msg, length);
     return client != nullptr ? status : STATUS_OK;
 }
 
 uint32_t KTZMonClientMgrSendDataSyncCompleteToClient(KTZMonClient* client)
 {
-    const uint32_t status = SendTo(client, &DispDataSyncComplete, nullptr, 0);
+    const uint32_t status = SendTo<&DispDataSyncComplete>(client, nullptr, 0);
     return client != nullptr ? status : STATUS_OK;
 }
 
 uint32_t KTZMonClientMgrSendVQLogEvtToClient(KTZMonClient* client, void* msg, uint32_t length)
 {
     ToWireOrder(msg, length, kVQLogEvtU16, kVQLogEvtU32);
-    const uint32_t status = SendTo(client, &KTZMonClientMgrDispVQLogEvt, msg, length);
+    const uint32_t status = SendTo<&KTZMonClientMgrDispVQLogEvt>(client, msg, length);
     return client != nullptr ? status : STATUS_OK;
 }
 
