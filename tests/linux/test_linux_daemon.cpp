@@ -5,6 +5,7 @@
 // made one second long through the daemon's INI file, so readings arrive
 // within seconds.
 #include "support/files.h"
+#include "support/http.h"
 #include "support/logged_process.h"
 #include "support/piped_process.h"
 
@@ -275,6 +276,30 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAndAlarms)
         (std::vector<Row>{{1, "CPU Fan", 1250, 1}, {2, "Front Fan", 1710, 1}, {3, "Rear Fan", 1380, 1}}));
     // The temperatures' names and order are the chassis suite's; here they all arrive.
     EXPECT_EQ(FirstPicture(first, "temperature").size(), 6u);
+
+#ifdef KTZMON_EXPORTER_EXE
+    // With the picture whole, an exporter beside the daemon reports monitoring up.
+    ktztest::LoggedProcess exporter;
+    ASSERT_TRUE(exporter.Start({KTZMON_EXPORTER_EXE, "--socket", daemon_.socket(), "--listen", "127.0.0.1:0"},
+                               dir_.File("exporter.log")));
+    std::string metrics;
+    EXPECT_TRUE(ktztest::WaitUntil(
+        [&]
+        {
+            const std::string said = exporter.Log();
+            const auto at = said.find("serving http://127.0.0.1:");
+            bool ok = false;
+            if (at != std::string::npos)
+            {
+                metrics =
+                    ktztest::HttpGet(static_cast<uint16_t>(std::stoi(said.substr(at + 25))), "/metrics", &ok);
+            }
+            return ok && metrics.find("\nktzmon_monitoring_up 1\n") != std::string::npos;
+        },
+        20000, 100))
+        << metrics << exporter.Log();
+    EXPECT_EQ(exporter.Stop(10000), 0) << exporter.Log();
+#endif
 
     // A reading changed in the testbed reaches the client.
     SetAttr(kSio, "fan3_input", "1620");
