@@ -94,7 +94,7 @@ int main(int argc, char** argv)
                    "exit 0 after the first message of this type (ktz-setting, sensor-data, fru-by-number, "
                    "data-sync-complete, log-event, caps-query, or a number)");
     app.add_option("--count", count, "exit 0 after this many messages")->check(CLI::Range(1u, 1000000000u));
-    app.add_option("--timeout", timeout, "exit 4 when this many seconds passed first")
+    app.add_option("--timeout", timeout, "exit 1 when this many seconds passed first")
         ->check(CLI::Range(0.001, 1e7));
     app.add_option("--client-id", clientId, "ask the daemon for this client ID (it must allow it)");
     app.add_flag("--reconnect", reconnect,

@@ -43,7 +43,7 @@ def blocks(path, shown):
     while i < len(lines):
         line = lines[i]
         if line.startswith("```"):
-            start, body = i + 1, []
+            start, body = i + 1, []  # the fence's line number (lines count from 1)
             i += 1
             while i < len(lines) and not lines[i].startswith("```"):
                 body.append(lines[i])
@@ -53,7 +53,8 @@ def blocks(path, shown):
                 if not mark:
                     failures.append(f"{shown}:{start}: sh block without a runnable mark")
                 else:
-                    yield start, bool(mark.group(1)), "\n".join(body).replace("\\\n", " ")
+                    # The line number of the block's first command.
+                    yield start + 1, bool(mark.group(1)), "\n".join(body).replace("\\\n", " ")
         if line.strip():
             previous = line.strip()
         i += 1

@@ -370,9 +370,28 @@ if [ "$watch_status" -ne 0 ] || [ "$daemon_status" -ne 0 ]; then
     sed 's/^/      watch: /' "$run/watch.out" | tail -n 20
     sed 's/^/      ktzmond: /' "$run/ktzmond.log" | tail -n 20
 fi
-for prog in ktzmond ktzmonctl ktzmon-watch ktzmon-host ktzmon-exporter; do
+for prog in ktzmond ktzmonctl ktzmon-watch ktzmon-host ktzmon-exporter ktzmon-redfish; do
     [ -x "$sroot/usr/bin/$prog" ] || continue
     check "$prog --version says $version" equals "$("$sroot/usr/bin/$prog" --version 2>&1)" "$prog $version"
+done
+# Every setting of a service's --help has its line in the shipped file, set or
+# commented with its default ("name = " or "# name = "). Options that are
+# commands rather than settings are named after the program.
+conf_lists_options()
+{
+    local conf=$1 prog=$2 opt missing=
+    shift 2
+    for opt in $("$prog" --help 2>&1 | grep -oE '^ +(-[a-zA-Z],)?--[a-z][a-z-]*' | sed 's/.*--//' | sort -u); do
+        case " help version config $* " in *" $opt "*) continue ;; esac
+        grep -qE "^(# )?$opt = " "$conf" || missing="$missing $opt"
+    done
+    [ -z "$missing" ] || echo "      not in ${conf##*/}:$missing"
+    [ -z "$missing" ]
+}
+for prog in ktzmond ktzmon-exporter ktzmon-redfish; do
+    [ -x "$sroot/usr/bin/$prog" ] && [ -f "$sroot/etc/ktzmon/$prog.conf" ] || continue
+    check "/etc/ktzmon/$prog.conf lists every setting of $prog --help" \
+        conf_lists_options "$sroot/etc/ktzmon/$prog.conf" "$sroot/usr/bin/$prog" add-account role
 done
 
 # The unit's command as the packages install it, with the paths moved into
