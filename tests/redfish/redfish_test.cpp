@@ -415,6 +415,8 @@ TEST_F(RedfishTest, HostileClientsLeaveTheServiceServingOthers)
         EXPECT_LT(after.get<double>(), 2.5) << out;
     }
     EXPECT_EQ(r["huge_header_status"], "431");
+    EXPECT_EQ(r["header_statuses"], json::parse(R"(["200", "431"])")) << out;
+    EXPECT_EQ(r["body_statuses"], json::parse(R"(["201", "413"])")) << out;
     EXPECT_GE(r["idle_closed"].get<int>(), 16) << out;
     // The server's own refusal: the client offered TLS 1.1.
     EXPECT_NE(r["tls11"].get<std::string>().find("ALERT_PROTOCOL_VERSION"), std::string::npos) << out;

@@ -420,6 +420,18 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
     EXPECT_EQ(ErrorId(third), "Base.1.22.EventSubscriptionLimitExceeded");
     svc_->StreamClosed("");
     EXPECT_TRUE(Call(Method::Get, kEventStreamPath, reader).stream);
+
+    // The log keeps the newest 1000 entries: at the bound none goes, past it the oldest.
+    for (int i = 2; i < 1000; ++i)
+    {
+        svc_->FeedMessage(Decoded(0x104, ktzclient::LogEvent{.messageId = "FAN0004"}));
+    }
+    EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ/LogServices/Log/Entries")["Members"][0]["Id"], "1");
+    svc_->FeedMessage(Decoded(0x104, ktzclient::LogEvent{.messageId = "FAN0004"}));
+    const json wrapped = Get("/redfish/v1/Chassis/KTZ/LogServices/Log/Entries");
+    EXPECT_EQ(wrapped["Members@odata.count"], 1000);
+    EXPECT_EQ(wrapped["Members"][0]["Id"], "2");
+    EXPECT_EQ(wrapped["Members"][999]["Id"], "1001");
 }
 
 } // namespace
