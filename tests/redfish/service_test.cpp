@@ -314,16 +314,20 @@ TEST_F(ServiceTest, ChassisResourcesFollowTheFeed)
     json c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "UnavailableOffline");
     EXPECT_TRUE(c["Status"]["Health"].is_null());
-    EXPECT_EQ(c["Oem"]["KtzMonitor"],
-              json({{"DaemonConnected", false}, {"MonitoringEnabled", nullptr}, {"KtzSetting", nullptr}}));
+    EXPECT_EQ(c["Oem"]["KtzMonitor"], json({{"DaemonConnected", false},
+                                            {"PictureComplete", false},
+                                            {"MonitoringEnabled", nullptr},
+                                            {"KtzSetting", nullptr}}));
     EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ/Sensors")["Members@odata.count"], 0);
 
     FeedChassis();
     c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "Enabled");
     EXPECT_EQ(c["Status"]["HealthRollup"], "Warning"); // the temperature is non-critical
-    EXPECT_EQ(c["Oem"]["KtzMonitor"],
-              json({{"DaemonConnected", true}, {"MonitoringEnabled", true}, {"KtzSetting", 1}}));
+    EXPECT_EQ(c["Oem"]["KtzMonitor"], json({{"DaemonConnected", true},
+                                            {"PictureComplete", true},
+                                            {"MonitoringEnabled", true},
+                                            {"KtzSetting", 1}}));
 
     json s = Get("/redfish/v1/Chassis/KTZ/Sensors");
     EXPECT_EQ(s["Members@odata.count"], 4); // a fan, a temperature, two bays
