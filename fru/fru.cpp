@@ -1,6 +1,7 @@
 // FRU records through FreeIPMI: the common header's version and checksum,
 // each area's layout and checksum, and the field encodings (8-bit ASCII,
-// 6-bit packed ASCII, BCD plus) are the library's to check and decode. The
+// 6-bit packed ASCII) are the library's to check and decode; BCD plus is
+// decoded here (see FieldText). The
 // board and product areas are read independently, so one damaged area does
 // not hide the other; a record with neither is treated as text.
 #include "fru.h"
@@ -49,9 +50,24 @@ using FruCtx = std::unique_ptr<ipmi_fru_ctx, void (*)(ipmi_fru_ctx_t)>;
 // Unicode) could not be shown in printable ASCII anyway.
 std::string FieldText(ipmi_fru_ctx_t ctx, const ipmi_fru_field_t& f)
 {
-    if (f.type_length_field_length == 0 || (f.type_length_field[0] >> 6) == 0)
+    const unsigned int type = f.type_length_field_length == 0 ? 0 : f.type_length_field[0] >> 6;
+    if (type == 0)
     {
         return "";
+    }
+    if (type == 1)
+    {
+        // BCD plus packs two characters in a byte, high nibble first. The
+        // library reads one character a byte and refuses any byte above
+        // 0x0C, which would lose every such field, so it is decoded here.
+        static const char kBcdPlus[] = "0123456789 -.???";
+        std::string digits;
+        for (unsigned int i = 1; i < f.type_length_field_length; ++i)
+        {
+            digits += kBcdPlus[f.type_length_field[i] >> 4];
+            digits += kBcdPlus[f.type_length_field[i] & 0x0f];
+        }
+        return Clean(digits);
     }
     char text[IPMI_FRU_AREA_STRING_MAX + 1] = {};
     unsigned int len = IPMI_FRU_AREA_STRING_MAX;
