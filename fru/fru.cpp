@@ -1,9 +1,9 @@
 // FRU records through FreeIPMI: the common header's version and checksum,
 // each area's layout and checksum, and the field encodings (8-bit ASCII,
 // 6-bit packed ASCII) are the library's to check and decode; BCD plus is
-// decoded here (see FieldText). The
-// board and product areas are read independently, so one damaged area does
-// not hide the other; a record with neither is treated as text.
+// decoded here (see FieldText). The board and product areas are read
+// independently, so one damaged area does not hide the other; a record with
+// neither is treated as text.
 #include "fru.h"
 
 #include <algorithm>
@@ -130,7 +130,9 @@ bool ReadIpmi(const uint8_t* data, size_t size, Area* board, Area* product)
         return false;
     }
     // The areas in header order; one the library refuses (a bad checksum,
-    // past the end) is skipped and the walk goes on to the next.
+    // past the end) is skipped and the walk goes on to the next. A 256-byte
+    // record holds fewer than 64 areas (multirecords take 5 bytes at least);
+    // the count only guards the walk.
     int more = 1;
     for (int areas = 0; more == 1 && areas < 64; ++areas, more = ipmi_fru_next(ctx.get()))
     {
