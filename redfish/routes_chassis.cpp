@@ -96,10 +96,12 @@ void GetChassis(Service& svc, const ExchangePtr& ex)
         j["Model"] = c.platformId;
     }
     // What the Status alone cannot tell apart: whether the service reaches
-    // ktzmond, and the KTZ setting (null until the module has told it).
+    // ktzmond, whether the module's whole first picture has arrived (its
+    // data-sync-complete), and the KTZ setting (null until the module has told it).
     const Picture& p = svc.picture();
     j["Oem"] = {{"KtzMonitor",
                  {{"DaemonConnected", p.connected()},
+                  {"PictureComplete", p.synced()},
                   {"MonitoringEnabled", p.hasSetting() ? nlohmann::json(p.monitoring()) : nlohmann::json()},
                   {"KtzSetting", p.hasSetting() ? nlohmann::json(p.setting()) : nlohmann::json()}}}};
     SetJson(ex->res, j);

@@ -146,6 +146,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
         evictable = true;
         since = SteadyMs();
         NewParser(parser_);
+        headerBytes_ = 0;
         if (buffer_.size() > 0)
         {
             Due(limits_.requestTimeout);
@@ -171,20 +172,37 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     }
 
     // What is read already; most requests come whole in their first read.
+    // The header's bytes are counted here, request line included: the
+    // parser's own limit counts from the line it is taking apart, so a
+    // header sent in pieces could pass it by the lines taken before.
     void ParseBuffered()
     {
         error_code ec;
         while (buffer_.size() > 0 && !parser_->is_done())
         {
+            const bool inHeader = !parser_->is_header_done();
             const size_t used = parser_->put(buffer_.data(), ec);
             buffer_.consume(used);
+            if (inHeader)
+            {
+                headerBytes_ += used;
+            }
             if (ec == http::error::need_more)
             {
                 ec = {};
+                if (!parser_->is_header_done() && headerBytes_ + buffer_.size() > kMaxHeaderBytes)
+                {
+                    ec = http::error::header_limit;
+                }
                 break;
             }
             if (ec)
             {
+                break;
+            }
+            if (inHeader && parser_->is_header_done() && headerBytes_ > kMaxHeaderBytes)
+            {
+                ec = http::error::header_limit;
                 break;
             }
         }
@@ -199,9 +217,17 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     // The rest of a request, due within the request time from its first byte.
     void ReadRest()
     {
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = this->shared_from_this()](const error_code& ec, size_t)
-                         { self->OnRead(ec); });
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = this->shared_from_this()](const error_code& ec, size_t n)
+                                {
+                                    if (ec || self->closed_)
+                                    {
+                                        self->Close(); // the peer left, or the socket or TLS failed
+                                        return;
+                                    }
+                                    self->buffer_.commit(n);
+                                    self->ParseBuffered();
+                                });
     }
 
     void OnRead(const error_code& ec)
@@ -401,6 +427,7 @@ class Conn final : public Connection, public EventSink, public std::enable_share
     // Bounded by the parser's limits; the rest is room for a read.
     beast::flat_buffer buffer_{kMaxHeaderBytes + kMaxBodyBytes + 16384};
     std::optional<RequestParser> parser_;
+    size_t headerBytes_ = 0; // of the request being read, taken by the parser so far
     std::optional<WireResponse> response_;
     bool closed_ = false;
     bool subscribed_ = false;

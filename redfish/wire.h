@@ -2,9 +2,10 @@
 // no socket involved: the server and the fuzz target use the same parser
 // settings and conversions.
 //
-// Bounds: the request line and headers together at most kMaxHeaderBytes
-// (431 beyond), a body at most kMaxBodyBytes (413 beyond); any other parse
-// error is a 400. Each ends the connection.
+// Bounds: the request line and headers together at most kMaxHeaderBytes (431
+// beyond; the server counts them, the parser alone counts from the line it
+// is at), a body at most kMaxBodyBytes (413 beyond); any other parse error is
+// a 400. Each ends the connection.
 #ifndef KTZREDFISH_WIRE_H
 #define KTZREDFISH_WIRE_H
 

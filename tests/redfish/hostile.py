@@ -89,15 +89,27 @@ feeder.join()
 for s in slow:
     s.close()
 
-# A header larger than the service takes.
-s = context().wrap_socket(socket.create_connection((HOST, PORT), timeout=5), server_hostname=HOST)
-s.sendall(b"GET /redfish/v1 HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 20000 + b"\r\n\r\n")
-s.settimeout(5)
-try:
-    out["huge_header_status"] = s.recv(64).split(b" ")[1].decode()
-except (OSError, IndexError):
-    out["huge_header_status"] = None
-s.close()
+def status_of(request):
+    """The status code the service answers `request` (raw bytes) with, or None."""
+    s = context().wrap_socket(socket.create_connection((HOST, PORT), timeout=5), server_hostname=HOST)
+    s.sendall(request)
+    s.settimeout(5)
+    try:
+        return s.recv(64).split(b" ")[1].decode()
+    except (OSError, IndexError):
+        return None
+    finally:
+        s.close()
+
+
+# Headers (request line included) and bodies at their bounds and one byte past.
+head = b"GET /redfish/v1 HTTP/1.1\r\nHost: x\r\nX-Big: "
+out["header_statuses"] = [status_of(head + b"a" * (n - len(head) - 4) + b"\r\n\r\n") for n in (16384, 16385)]
+login = json.dumps({"UserName": sys.argv[3], "Password": sys.argv[4]}).encode()
+out["body_statuses"] = [
+    status_of(b"POST /redfish/v1/SessionService/Sessions HTTP/1.1\r\nHost: x\r\nContent-Type: "
+              b"application/json\r\nContent-Length: %d\r\n\r\n" % n + login.ljust(n)) for n in (4096, 4097)]
+out["huge_header_status"] = status_of(head + b"a" * 20000 + b"\r\n\r\n")
 
 # More idle connections than the service takes, none saying anything.
 idle = [socket.create_connection((HOST, PORT), timeout=5) for _ in range(MAX_CONNECTIONS + 16)]

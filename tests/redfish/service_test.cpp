@@ -314,16 +314,20 @@ TEST_F(ServiceTest, ChassisResourcesFollowTheFeed)
     json c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "UnavailableOffline");
     EXPECT_TRUE(c["Status"]["Health"].is_null());
-    EXPECT_EQ(c["Oem"]["KtzMonitor"],
-              json({{"DaemonConnected", false}, {"MonitoringEnabled", nullptr}, {"KtzSetting", nullptr}}));
+    EXPECT_EQ(c["Oem"]["KtzMonitor"], json({{"DaemonConnected", false},
+                                            {"PictureComplete", false},
+                                            {"MonitoringEnabled", nullptr},
+                                            {"KtzSetting", nullptr}}));
     EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ/Sensors")["Members@odata.count"], 0);
 
     FeedChassis();
     c = Get("/redfish/v1/Chassis/KTZ");
     EXPECT_EQ(c["Status"]["State"], "Enabled");
     EXPECT_EQ(c["Status"]["HealthRollup"], "Warning"); // the temperature is non-critical
-    EXPECT_EQ(c["Oem"]["KtzMonitor"],
-              json({{"DaemonConnected", true}, {"MonitoringEnabled", true}, {"KtzSetting", 1}}));
+    EXPECT_EQ(c["Oem"]["KtzMonitor"], json({{"DaemonConnected", true},
+                                            {"PictureComplete", true},
+                                            {"MonitoringEnabled", true},
+                                            {"KtzSetting", 1}}));
 
     json s = Get("/redfish/v1/Chassis/KTZ/Sensors");
     EXPECT_EQ(s["Members@odata.count"], 4); // a fan, a temperature, two bays
@@ -420,6 +424,18 @@ TEST_F(ServiceTest, ChangesBecomeEventsAndLogEntries)
     EXPECT_EQ(ErrorId(third), "Base.1.22.EventSubscriptionLimitExceeded");
     svc_->StreamClosed("");
     EXPECT_TRUE(Call(Method::Get, kEventStreamPath, reader).stream);
+
+    // The log keeps the newest 1000 entries: at the bound none goes, past it the oldest.
+    for (int i = 2; i < 1000; ++i)
+    {
+        svc_->FeedMessage(Decoded(0x104, ktzclient::LogEvent{.messageId = "FAN0004"}));
+    }
+    EXPECT_EQ(Get("/redfish/v1/Chassis/KTZ/LogServices/Log/Entries")["Members"][0]["Id"], "1");
+    svc_->FeedMessage(Decoded(0x104, ktzclient::LogEvent{.messageId = "FAN0004"}));
+    const json wrapped = Get("/redfish/v1/Chassis/KTZ/LogServices/Log/Entries");
+    EXPECT_EQ(wrapped["Members@odata.count"], 1000);
+    EXPECT_EQ(wrapped["Members"][0]["Id"], "2");
+    EXPECT_EQ(wrapped["Members"][999]["Id"], "1001");
 }
 
 } // namespace
