@@ -42,13 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         Check(Shown(*s), "a text that is not printable, too long or ends in a blank");
     }
-    Check(r.ipmi || (r.manufacturer + r.product + r.partNumber + r.serialNumber).empty(), "fields without IPMI");
+    Check(r.ipmi || (r.manufacturer + r.product + r.partNumber + r.serialNumber).empty(),
+          "fields without IPMI");
     Check(!r.ipmi || r.text.empty(), "an IPMI record with a text");
     if (size > ktzfru::kMaxRecord)
     {
         const ktzfru::FruRecord first = ktzfru::ReadFru(data, ktzfru::kMaxRecord);
         Check(first.ipmi == r.ipmi && first.manufacturer == r.manufacturer && first.product == r.product &&
-                  first.partNumber == r.partNumber && first.serialNumber == r.serialNumber && first.text == r.text,
+                  first.partNumber == r.partNumber && first.serialNumber == r.serialNumber &&
+                  first.text == r.text,
               "bytes past the 256th changed the reading");
     }
     return 0;
