@@ -281,12 +281,13 @@ void ChassisMetrics::ApplySensor(const ktzclient::SensorData& s)
 
 void ChassisMetrics::ApplyFru(const ktzclient::FruByNumber& f)
 {
-    const FruProduct p = ParseFru(f.data);
+    // A record that is not IPMI gives its text, if any, as the product.
+    const ktzfru::FruRecord r = ktzfru::ReadFru(f.data.data(), f.data.size());
     const prometheus::Labels l{{"bay", std::to_string(f.bay)},
-                               {"manufacturer", p.manufacturer},
-                               {"product", p.product},
-                               {"part_number", p.partNumber},
-                               {"serial_number", p.serialNumber}};
+                               {"manufacturer", r.manufacturer},
+                               {"product", r.ipmi ? r.product : r.text},
+                               {"part_number", r.partNumber},
+                               {"serial_number", r.serialNumber}};
     Update(frus_[f.bay], {{&fruInfo_, l, 1.0}});
 }
 

@@ -89,7 +89,7 @@ void Picture::Apply(const ktzclient::Message& msg, int64_t wallMs, std::vector<C
     {
         if (monitoring())
         {
-            frus_[f->bay] = ParseFru(f->data.data(), f->data.size());
+            frus_[f->bay] = ktzfru::ReadFru(f->data.data(), f->data.size());
         }
     }
     else if (std::holds_alternative<ktzclient::DataSyncComplete>(msg.body))
@@ -173,7 +173,7 @@ const Sensor* Picture::Find(SensorKind kind, uint8_t number) const
     return it == sensors_.end() ? nullptr : &it->second;
 }
 
-const FruFields* Picture::Fru(uint8_t bay) const
+const ktzfru::FruRecord* Picture::Fru(uint8_t bay) const
 {
     const auto it = frus_.find(bay);
     return it == frus_.end() ? nullptr : &it->second;

@@ -114,7 +114,7 @@ class Picture
 
     const std::map<SensorKey, Sensor>& sensors() const { return sensors_; }
     const Sensor* Find(SensorKind kind, uint8_t number) const;
-    const FruFields* Fru(uint8_t bay) const;
+    const ktzfru::FruRecord* Fru(uint8_t bay) const;
     const std::deque<LogRecord>& log() const { return log_; }
     const LogRecord* FindLog(uint64_t id) const;
 
@@ -137,7 +137,7 @@ class Picture
     bool synced_ = false;
     uint64_t decodeErrors_ = 0;
     std::map<SensorKey, Sensor> sensors_;
-    std::map<uint8_t, FruFields> frus_;
+    std::map<uint8_t, ktzfru::FruRecord> frus_;
     std::map<SensorKey, std::pair<Health, State>> last_;
     std::deque<LogRecord> log_;
     uint64_t nextLogId_ = 1;

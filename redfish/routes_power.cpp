@@ -22,13 +22,13 @@ std::string NameOf(const Sensor& s)
 
 void AddFru(const Service& svc, const Sensor& s, nlohmann::json& j, bool withText)
 {
-    const FruFields* f = svc.picture().Fru(s.number);
+    const ktzfru::FruRecord* f = svc.picture().Fru(s.number);
     if (f == nullptr)
     {
         return;
     }
     const std::pair<const char*, const std::string*> fields[] = {{"Manufacturer", &f->manufacturer},
-                                                                 {"Model", &f->model},
+                                                                 {"Model", &f->product},
                                                                  {"PartNumber", &f->partNumber},
                                                                  {"SerialNumber", &f->serialNumber}};
     for (const auto& [name, value] : fields)

@@ -17,7 +17,7 @@
 # target finds a crash, a hang, a leak or a sanitizer report.
 set -eu
 
-all_targets="logevent scenario session inbound control requests cfgvalue ini answers redfish"
+all_targets="logevent scenario session inbound control requests cfgvalue ini answers redfish fru"
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=${*:-$all_targets}
@@ -62,6 +62,8 @@ for t in $targets; do
     [ "$t" = scenario ] && max_len=16384
     # Requests: past the 16 KiB header limit.
     [ "$t" = redfish ] && max_len=20480
+    # FRU records: 256 bytes are read, a few more show that the rest is not.
+    [ "$t" = fru ] && max_len=320
     "$build/fuzz_$t" -max_total_time="$each" -max_len="$max_len" -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$build/$t-" "$corpus" "$root/fuzz/corpus/$t"
 done

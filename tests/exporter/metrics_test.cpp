@@ -3,7 +3,6 @@
 #include "support/decoded.h"
 #include "support/ipmi_fru.h"
 
-#include "fru.h"
 #include "metrics.h"
 
 #include <gtest/gtest.h>
@@ -346,21 +345,6 @@ TEST_F(MetricsTest, FruLabelsComeFromTheProductArea)
                     FruLabels("2", "ACME Power", "PWS-1K62A-1R", "PWS-1K62A-1R-P", "P1002")),
               1);
     EXPECT_EQ(Count("ktzmon_power_supply_fru_info"), 2u);
-}
-
-TEST(FruTest, RecordsThatAreNotIpmi)
-{
-    // A broken checksum is no IPMI record; binary bytes give no text, plain
-    // text (the simulated chassis) is the product.
-    std::vector<uint8_t> fru = IpmiFru({"ACME", "PSU", "P", "1", "S", "", ""});
-    fru[7] ^= 0x01;
-    const ktzexporter::FruProduct broken = ktzexporter::ParseFru(fru);
-    EXPECT_FALSE(broken.ipmi);
-    EXPECT_EQ(broken.product, "");
-    EXPECT_EQ(broken.manufacturer, "");
-    EXPECT_EQ(ktzexporter::ParseFru({'P', 'S', 'U', '-', 'A', 0, 1}).product, "PSU-A");
-    EXPECT_EQ(ktzexporter::ParseFru({}).product, "");
-    EXPECT_TRUE(ktzexporter::ParseFru(IpmiFru({"A", "B", "C", "D", "E", "", ""})).ipmi);
 }
 
 TEST(LabelTextTest, OddBytesAndLengths)

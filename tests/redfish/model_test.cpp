@@ -1,13 +1,11 @@
 // The Redfish service's parts that read outside input without any socket:
-// request targets, FRU records, the accounts file, the lockout, and the
+// request targets, the accounts file, the lockout, and the
 // event hub's replay after a reconnect.
 #include "support/files.h"
-#include "support/ipmi_fru.h"
 #include "support/temp_dir.h"
 
 #include "accounts.h"
 #include "events.h"
-#include "fru.h"
 #include "target.h"
 
 #include <gtest/gtest.h>
@@ -61,51 +59,6 @@ TEST(TargetTest, PathsAndQueriesTakenApart)
     EXPECT_EQ(t.query[0].first, "$expand");
     EXPECT_EQ(*t.Query("a"), "b&c");
     EXPECT_FALSE(ParseTarget("/x?a=%", &t, &why));
-}
-
-using ktztest::IpmiFruArea;
-using ktztest::IpmiFruImage;
-
-TEST(FruTest, IpmiAreasTextAndDamagedRecords)
-{
-    const auto board = IpmiFruArea({0x01, 0, 0x19, 0, 0, 0}, {"BoardMaker", "Board PSU", "BSN-1", "BPN-1"});
-    const auto product = IpmiFruArea({0x01, 0, 0x19}, {"Acme Power", "PSU-2400", "PN-77", "v2", "SN-42"});
-
-    FruFields f = ParseFru(IpmiFruImage(board, product).data(), 256);
-    EXPECT_TRUE(f.structured);
-    EXPECT_EQ(f.manufacturer, "Acme Power");
-    EXPECT_EQ(f.model, "PSU-2400");
-    EXPECT_EQ(f.partNumber, "PN-77");
-    EXPECT_EQ(f.serialNumber, "SN-42");
-
-    // The board area alone fills in what it has.
-    f = ParseFru(IpmiFruImage(board, {}).data(), 256);
-    EXPECT_EQ(f.manufacturer, "BoardMaker");
-    EXPECT_EQ(f.partNumber, "BPN-1");
-    EXPECT_EQ(f.serialNumber, "BSN-1");
-
-    // A broken area checksum, an area past the record's end, a header that
-    // does not sum to zero: no fields, and no read past the record.
-    auto bad = IpmiFruImage(board, {});
-    bad[12] ^= 0x5a;
-    EXPECT_FALSE(ParseFru(bad.data(), 256).structured);
-    auto past = IpmiFruImage({}, product);
-    past[8 + 1] = 0xff; // product area length 2040 bytes
-    EXPECT_FALSE(ParseFru(past.data(), 256).structured);
-    EXPECT_FALSE(ParseFru(past.data(), 12).structured);
-    auto header = IpmiFruImage(board, product);
-    header[7] ^= 1;
-    EXPECT_FALSE(ParseFru(header.data(), 256).structured);
-
-    // Plain text, as the simulated chassis sends it; binary is nothing.
-    const std::string text = "PWR-SUPPLY 2400W S/N 0001";
-    std::vector<uint8_t> raw(text.begin(), text.end());
-    raw.resize(256, 0);
-    f = ParseFru(raw.data(), raw.size());
-    EXPECT_FALSE(f.structured);
-    EXPECT_EQ(f.text, text);
-    raw[3] = 0x07;
-    EXPECT_EQ(ParseFru(raw.data(), raw.size()).text, "");
 }
 
 TEST(AccountsFileTest, LinesAreCheckedAndWritesKeepTheFilePrivate)
