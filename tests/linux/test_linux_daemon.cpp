@@ -280,20 +280,16 @@ TEST_F(ServerBoardDaemonTest, ServesTheBoardItsChangesAndAlarms)
 #ifdef KTZMON_EXPORTER_EXE
     // With the picture whole, an exporter beside the daemon reports monitoring up.
     ktztest::LoggedProcess exporter;
-    ASSERT_TRUE(exporter.Start({KTZMON_EXPORTER_EXE, "--socket", daemon_.socket(), "--listen", "127.0.0.1:0"},
-                               dir_.File("exporter.log")));
+    const uint16_t port = ktztest::FreePort();
+    ASSERT_TRUE(exporter.Start(
+        {KTZMON_EXPORTER_EXE, "--socket", daemon_.socket(), "--listen", "127.0.0.1:" + std::to_string(port)},
+        dir_.File("exporter.log")));
     std::string metrics;
+    bool ok = false;
     EXPECT_TRUE(ktztest::WaitUntil(
         [&]
         {
-            const std::string said = exporter.Log();
-            const auto at = said.find("serving http://127.0.0.1:");
-            bool ok = false;
-            if (at != std::string::npos)
-            {
-                metrics =
-                    ktztest::HttpGet(static_cast<uint16_t>(std::stoi(said.substr(at + 25))), "/metrics", &ok);
-            }
+            metrics = ktztest::HttpGet(port, "/metrics", &ok);
             return ok && metrics.find("\nktzmon_monitoring_up 1\n") != std::string::npos;
         },
         20000, 100))

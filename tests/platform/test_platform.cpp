@@ -552,24 +552,13 @@ TEST_F(Platform, TimedMutexLockGivesUpOrTakesTheMutex)
 {
     void* m = SMMutexCreate(0);
     SMMutexLock(m, -1);
-    std::atomic<int32_t> rc{-2};
-    std::thread waiter([&] { rc = SMMutexLock(m, 30); });
-    waiter.join();
-    EXPECT_EQ(rc.load(), 1) << "a wait past its limit reports the timeout";
+    int32_t rc = -2;
+    std::thread([&] { rc = SMMutexLock(m, 30); }).join();
+    EXPECT_EQ(rc, 1) << "a wait past its limit reports the timeout";
     SMMutexUnLock(m);
-
-    std::thread taker(
-        [&]
-        {
-            rc = SMMutexLock(m, 1000);
-            if (rc == 0)
-            {
-                SMMutexUnLock(m);
-            }
-        });
-    taker.join();
-    EXPECT_EQ(rc.load(), 0) << "a free mutex is taken within the limit";
-    EXPECT_EQ(SMMutexLock(m, 0), 0) << "and left free by its unlock";
+    std::thread([&] { rc = SMMutexLock(m, 1000) == 0 ? SMMutexUnLock(m) : -3; }).join();
+    EXPECT_EQ(rc, 0) << "a free mutex is taken within the limit, and its unlock leaves it free";
+    EXPECT_EQ(SMMutexLock(m, 0), 0);
     SMMutexUnLock(m);
     SMMutexDestroy(m);
 }
